@@ -1,0 +1,17 @@
+// The record for one registered shared area: its name, the size it is created with, and the
+// mapping handle and view address while it is open (0 while not).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/platform.h"
+
+struct MMFItem {
+  std::u16string sMemID;              // the area's name, the system-wide name of the mapping
+  std::int32_t lMemLength = 0;        // bytes to create the area with when it does not exist
+  platform::Handle hMapFile = 0;      // the open mapping; 0 while not open
+  platform::ViewAddr lpMapView = 0;   // the view's address in this process; 0 while not mapped
+
+  friend bool operator==(const MMFItem&, const MMFItem&) = default;
+};

@@ -1,0 +1,259 @@
+// The registry, area access and message channel of cMMF. Each public operation sets the result
+// that means "nothing done" first and catches everything, so an error (out of memory, a failed
+// conversion) ends the operation with the result it held at that point.
+#include "mmf/cMMF.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include "hook/ModSubclass.h"
+
+namespace {
+
+bool is_high_surrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+
+// The longest prefix of text, ending on a character boundary, whose ANSI form has at most
+// max_bytes bytes. The ANSI length grows with the prefix, so a binary search finds it.
+std::string fitting_ansi(std::u16string_view text, std::size_t max_bytes) {
+  std::string whole = platform::to_ansi(text);
+  if (whole.size() <= max_bytes) return whole;
+  std::size_t lo = 0, hi = text.size();  // the prefix of lo units fits, hi units does not
+  while (hi - lo > 1) {
+    std::size_t mid = lo + (hi - lo) / 2;
+    if (platform::to_ansi(text.substr(0, mid)).size() <= max_bytes) {
+      lo = mid;
+    } else {
+      hi = mid;
+    }
+  }
+  if (lo > 0 && is_high_surrogate(text[lo - 1])) --lo;  // never split a surrogate pair
+  return platform::to_ansi(text.substr(0, lo));
+}
+
+bool is_open(const MMFItem& item) { return item.hMapFile != 0 && item.lpMapView != 0; }
+
+}  // namespace
+
+cMMF::cMMF() { ResetMMFList(); }
+
+cMMF::~cMMF() {
+  // The hook must never serve an object that no longer exists.
+  if (ModSubclass::objMMF == this) ModSubclass::objMMF = nullptr;
+  ResetMMFList();
+}
+
+// ---- Registry ---------------------------------------------------------------------------------
+
+std::int32_t cMMF::FindMMFItem(const std::u16string& name) const {
+  for (std::int32_t i = 1; i <= upper_bound(); ++i) {
+    if (MMFList[static_cast<std::size_t>(i)].sMemID == name) return i;
+  }
+  return 0;
+}
+
+void cMMF::ResetMMFList() {
+  MMFList.clear();
+  MMFList.emplace_back();
+}
+
+std::int32_t cMMF::AddMMFItem(std::u16string sMemID, std::int32_t lMemLength) {
+  std::int32_t result = 0;
+  try {
+    if (FindMMFItem(sMemID) != 0) return result;
+    if (upper_bound() == std::numeric_limits<std::int32_t>::max()) return result;
+    MMFItem item{std::move(sMemID), lMemLength, 0, 0};
+    MMFList.push_back(std::move(item));  // leaves the list as it was if it throws
+    result = upper_bound();
+  } catch (...) {
+  }
+  return result;
+}
+
+std::int32_t cMMF::RemoveMMFItem(std::int32_t Index) {
+  std::int32_t result = 0;
+  try {
+    if (!is_item(Index)) return result;
+    // The new list is complete before it replaces the old one, so a failure loses nothing.
+    std::vector<MMFItem> kept;
+    kept.reserve(MMFList.size() - 1);
+    for (std::int32_t i = 0; i <= upper_bound(); ++i) {
+      if (i != Index) kept.push_back(MMFList[static_cast<std::size_t>(i)]);
+    }
+    MMFList.swap(kept);
+    result = upper_bound();
+  } catch (...) {
+  }
+  return result;
+}
+
+std::int32_t cMMF::GetMMFIndex(std::u16string MMF_ID) {
+  std::int32_t result = 0;
+  try {
+    result = FindMMFItem(MMF_ID);
+  } catch (...) {
+  }
+  return result;
+}
+
+std::int32_t cMMF::GetMMFItem(std::int32_t Index, MMFItem& RetMMF) {
+  std::int32_t result = 0;
+  try {
+    if (!is_item(Index)) return result;
+    RetMMF = MMFList[static_cast<std::size_t>(Index)];
+    result = 1;
+  } catch (...) {
+  }
+  return result;
+}
+
+std::int32_t cMMF::SetMMFItem(std::int32_t Index, MMFItem& RetMMF) {
+  std::int32_t result = 0;
+  try {
+    if (!is_item(Index)) return result;
+    MMFList[static_cast<std::size_t>(Index)] = RetMMF;
+    result = 1;
+  } catch (...) {
+  }
+  return result;
+}
+
+// ---- Area access ------------------------------------------------------------------------------
+
+std::int32_t cMMF::OpenMMF(std::int32_t Index) {
+  std::int32_t result = 0;
+  try {
+    MMFItem item;
+    if (GetMMFItem(Index, item) == 0) return result;
+    platform::Handle h = item.hMapFile;
+    platform::ViewAddr v = item.lpMapView;
+    bool handle_is_new = false;
+    if (h == 0) {
+      // A name with a zero character would silently name a shorter one; an empty name names
+      // nothing that other processes could find.
+      if (item.sMemID.empty() || item.sMemID.find(u'\0') != std::u16string::npos) return result;
+      const std::string name = platform::to_ansi(item.sMemID);
+      h = platform::OpenFileMappingA(platform::kFileMapRead | platform::kFileMapWrite, 0,
+                                     name.c_str());
+      if (h == 0) {
+        // A negative size would read as a 4 GiB request; it creates nothing instead.
+        const auto size = static_cast<std::uint32_t>(std::max<std::int32_t>(item.lMemLength, 0));
+        h = platform::CreateFileMappingA(platform::kInvalidHandleValue, nullptr,
+                                         platform::kPageReadWrite, 0, size, name.c_str());
+      }
+      if (h == 0) return result;
+      handle_is_new = true;
+    }
+    if (v == 0) {
+      v = platform::MapViewOfFile(h, platform::kFileMapRead | platform::kFileMapWrite, 0, 0, 0);
+      if (v == 0) {
+        // The item will not record the handle, so nothing else could ever close it.
+        if (handle_is_new) platform::CloseHandle(h);
+        return result;
+      }
+    }
+    item.hMapFile = h;
+    item.lpMapView = v;
+    if (SetMMFItem(Index, item) == 1) result = 1;
+  } catch (...) {
+  }
+  return result;
+}
+
+std::int32_t cMMF::CloseMMF(std::int32_t /*Index*/) { return 0; }
+
+std::int32_t cMMF::WriteMMF(std::int32_t Index, std::u16string sWriteData) {
+  std::int32_t result = 0;
+  try {
+    MMFItem item;
+    if (GetMMFItem(Index, item) == 0 || !is_open(item)) return result;
+    const std::size_t n = sWriteData.size();
+    if (n >= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) return result;
+    const std::size_t area = platform::view_size(item.lpMapView);
+    if (area == 0) return result;
+    // The whole ANSI form when it fits, else the longest whole-character prefix that leaves
+    // room for the zero byte inside the area.
+    const std::string bytes = fitting_ansi(sWriteData, area - 1);
+    platform::lstrcpynA(reinterpret_cast<char*>(item.lpMapView), bytes.c_str(),
+                        static_cast<int>(bytes.size() + 1));
+    result = static_cast<std::int32_t>(n + 1);
+  } catch (...) {
+  }
+  return result;
+}
+
+std::u16string cMMF::ReadMMF(std::int32_t Index, std::int32_t ReadLength) {
+  std::u16string result;
+  try {
+    if (ReadLength <= 0) return result;
+    MMFItem item;
+    if (GetMMFItem(Index, item) == 0 || !is_open(item)) return result;
+    const std::size_t area = platform::view_size(item.lpMapView);
+    if (area == 0) return result;
+    // Copy out at most the area's bytes, stopping at its first zero byte; another process may
+    // be writing meanwhile, so the bytes are copied once and only the copy is examined.
+    std::string bytes(area + 1, '\0');
+    platform::lstrcpynA(bytes.data(), reinterpret_cast<const char*>(item.lpMapView),
+                        static_cast<int>(std::min<std::size_t>(area + 1, std::numeric_limits<int>::max())));
+    bytes.resize(std::strlen(bytes.c_str()));
+    std::u16string text = platform::from_ansi(bytes);
+    const std::size_t wanted =
+        std::min(static_cast<std::size_t>(ReadLength) - 1, area);
+    if (text.size() > wanted) {
+      text.resize(wanted);
+      if (!text.empty() && is_high_surrogate(text.back())) text.back() = u'\0';
+    }
+    text.resize(wanted, u'\0');
+    result = std::move(text);
+  } catch (...) {
+  }
+  return result;
+}
+
+// ---- Message channel --------------------------------------------------------------------------
+
+std::int32_t cMMF::RegWindowMsg(std::u16string strMSG) {
+  std::int32_t result = 0;
+  try {
+    if (strMSG.find(u'\0') != std::u16string::npos) return result;
+    const std::string name = platform::to_ansi(strMSG);
+    result = static_cast<std::int32_t>(platform::RegisterWindowMessageA(name.c_str()));
+  } catch (...) {
+  }
+  return result;
+}
+
+MMFVariant cMMF::SendMesageAll(std::u16string strMSG, std::int32_t lMSG, std::int32_t wParam,
+                               std::int32_t lParam) {
+  MMFVariant result = std::int16_t{0};
+  try {
+    if (!strMSG.empty()) lMSG = RegWindowMsg(std::move(strMSG));
+    if (lMSG != 0) {
+      std::uint32_t recipients = platform::kBsmApplications;
+      const long sent = platform::BroadcastSystemMessage(
+          platform::kBsfIgnoreCurrentTask, &recipients, static_cast<std::uint32_t>(lMSG),
+          static_cast<platform::WParam>(static_cast<std::uint32_t>(wParam)),
+          static_cast<platform::LParam>(lParam));
+      if (sent != -1) result = lMSG;
+    }
+  } catch (...) {
+  }
+  return result;
+}
+
+MMFVariant cMMF::StartSubclass(platform::Hwnd hWnd) {
+  if (ModSubclass::objMMF == nullptr) ModSubclass::objMMF = this;
+  ModSubclass::HookWindow(hWnd);
+  return {};
+}
+
+MMFVariant cMMF::StopSubclass(platform::Hwnd hWnd) {
+  ModSubclass::UnhookWindow(hWnd);
+  ModSubclass::objMMF = nullptr;
+  return {};
+}
+
+MMFVariant RaiseDataArrival(cMMF& target, const std::u16string& DataStr) {
+  if (target.DataArrival) target.DataArrival(DataStr);
+  return {};
+}

@@ -1,0 +1,109 @@
+// The operating-system operations the channel relies on, behind one interface.
+// On Windows each call is a thin wrapper of the Win32 function of the same name; on POSIX the
+// same contracts are implemented from scratch over files, flock and Unix-domain sockets kept in
+// one per-session directory. Handles, addresses, window procedures, wParam and lParam are
+// pointer-sized so one header serves 32- and 64-bit builds.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#if defined(_WIN32)
+#define MMF_CALLBACK __stdcall
+#else
+#define MMF_CALLBACK
+#endif
+
+namespace platform {
+
+using Handle = std::uintptr_t;    // a file-mapping handle; 0 means none
+using ViewAddr = std::uintptr_t;  // the address of a mapped view; 0 means none
+using Hwnd = std::uintptr_t;      // a top-level window; 0 means none
+using WParam = std::uintptr_t;
+using LParam = std::intptr_t;
+using LResult = std::intptr_t;
+using LongPtr = std::intptr_t;  // what SetWindowLongA stores: wide enough for a procedure
+using WndProc = LResult(MMF_CALLBACK*)(Hwnd, std::uint32_t, WParam, LParam);
+
+inline constexpr std::uint32_t kFileMapWrite = 0x0002;
+inline constexpr std::uint32_t kFileMapRead = 0x0004;
+inline constexpr std::uint32_t kPageReadWrite = 0x04;
+inline constexpr Handle kInvalidHandleValue = static_cast<Handle>(-1);
+inline constexpr std::uint32_t kBsfIgnoreCurrentTask = 0x00000002;
+inline constexpr std::uint32_t kBsmApplications = 0x00000008;
+inline constexpr int kGwlWndProc = -4;
+
+// ---- Named file mappings -------------------------------------------------------------------
+
+// A handle to the existing mapping named lpName, or 0 when none exists.
+Handle OpenFileMappingA(std::uint32_t dwDesiredAccess, int bInheritHandle, const char* lpName);
+
+// A new zero-filled named mapping of dwMaximumSizeLow bytes, or the existing live mapping of
+// that name with its existing size; 0 on failure (also for a size of 0).
+Handle CreateFileMappingA(Handle hFile, void* lpFileMappingAttributes, std::uint32_t flProtect,
+                          std::uint32_t dwMaximumSizeHigh, std::uint32_t dwMaximumSizeLow,
+                          const char* lpName);
+
+// Maps the whole mapping (dwNumberOfBytesToMap 0) shared and read-write; 0 on failure.
+ViewAddr MapViewOfFile(Handle hFileMappingObject, std::uint32_t dwDesiredAccess,
+                       std::uint32_t dwFileOffsetHigh, std::uint32_t dwFileOffsetLow,
+                       std::size_t dwNumberOfBytesToMap);
+
+// 1 on success, 0 on failure.
+int UnmapViewOfFile(ViewAddr lpBaseAddress);
+int CloseHandle(Handle hObject);
+
+// The number of bytes that may be read and written at a view this process mapped, 0 for an
+// address that is not the start of such a view. On Windows this is the mapped region, the
+// mapping's size rounded up to whole pages.
+std::size_t view_size(ViewAddr view);
+
+// Copies bytes from lpString2 until its zero byte or until iMaxLength - 1 bytes are copied,
+// then writes a zero byte; iMaxLength 0 writes nothing. Returns lpString1.
+char* lstrcpynA(char* lpString1, const char* lpString2, int iMaxLength);
+
+// ---- ANSI (system code page) conversions ---------------------------------------------------
+// On POSIX the code page is UTF-8 for every process. A lone surrogate becomes '?', an invalid
+// byte sequence becomes U+FFFD; neither throws.
+
+std::string to_ansi(std::u16string_view text);
+std::u16string from_ansi(std::string_view bytes);
+
+// ---- Registered messages, windows and broadcast --------------------------------------------
+
+// The id registered for the name in this session (0xC000..0xFFFF), or 0 on failure.
+std::uint32_t RegisterWindowMessageA(const char* lpString);
+
+// Sends msg to the top-level windows of every other process of the session and returns once
+// they have handled it; lpInfo is read, not written. 1 on success, -1 on failure.
+long BroadcastSystemMessage(std::uint32_t flags, std::uint32_t* lpInfo, std::uint32_t msg,
+                            WParam wParam, LParam lParam);
+
+// With kGwlWndProc: makes dwNewLong the window's procedure and returns the previous one;
+// 0 (and nothing changed) for an unknown window or another index.
+LongPtr SetWindowLongA(Hwnd hWnd, int nIndex, LongPtr dwNewLong);
+
+// Calls lpPrevWndFunc with the four values and returns its result.
+LResult CallWindowProcA(WndProc lpPrevWndFunc, Hwnd hWnd, std::uint32_t Msg, WParam wParam,
+                        LParam lParam);
+
+// A hidden top-level window of this process whose procedure starts as `proc`; 0 on failure.
+Hwnd create_window(WndProc proc);
+void destroy_window(Hwnd hWnd);
+
+// Handles the notifications that reached this process's windows, waiting up to timeout_ms
+// (0: only what is pending, negative: until at least one arrives). Returns how many messages
+// were handled, or -1 when the process cannot receive.
+int pump_messages(int timeout_ms);
+
+#if !defined(_WIN32)
+// The descriptor an event loop watches for incoming notifications (readable means call
+// dispatch_pending); -1 while the process has no top-level window or no usable session.
+int event_fd();
+// Handles every notification that can be read without waiting, on the calling thread.
+void dispatch_pending();
+#endif
+
+}  // namespace platform

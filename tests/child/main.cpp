@@ -1,0 +1,40 @@
+// mmfcast_child: runs one command for a multi-process test and exits with its status.
+#include <cstdio>
+#include <iostream>
+
+#include "tests/child/child_commands.h"
+
+namespace child {
+
+std::map<std::string, Command>& commands() {
+  static std::map<std::string, Command> table;
+  return table;
+}
+
+void say(const std::string& line) {
+  std::fputs(line.c_str(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+bool hear(std::string& line) {
+  if (!std::getline(std::cin, line)) return false;
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return true;
+}
+
+}  // namespace child
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fputs("usage: mmfcast_child COMMAND [ARGS...]\n", stderr);
+    return 2;
+  }
+  auto& table = child::commands();
+  auto found = table.find(argv[1]);
+  if (found == table.end()) {
+    std::fprintf(stderr, "mmfcast_child: unknown command %s\n", argv[1]);
+    return 2;
+  }
+  return found->second(std::vector<std::string>(argv + 2, argv + argc));
+}

@@ -1,0 +1,61 @@
+// Starting and talking to the helper program (mmfcast_child) from multi-process tests.
+// The child takes a command and its arguments, writes lines to its standard output and may
+// read lines from its standard input; both ends are pipes held by ChildProcess.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// The path of mmfcast_child, found next to the running test binary.
+std::string child_path();
+
+class ChildProcess {
+ public:
+  // Starts mmfcast_child with these arguments; throws std::runtime_error when it cannot.
+  explicit ChildProcess(const std::vector<std::string>& args);
+  ~ChildProcess();  // kills the child if it still runs, and reaps it
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  // The next line the child wrote (without its newline), or nullopt on end of output or when
+  // none arrives within the timeout.
+  std::optional<std::string> read_line(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+  void write_line(const std::string& line);
+  void close_stdin();
+
+  // The exit code once it ends; nullopt if it has not ended within the timeout.
+  std::optional<int> wait(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+  void kill();  // ends it at once (SIGKILL / TerminateProcess)
+  int pid() const;
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+// A private session for one test: on POSIX a fresh 0700 directory named in MMFCAST_SESSION_DIR
+// (and removed afterwards); on Windows the session is the desktop's, so names() gives a prefix
+// that keeps one test's mappings and messages apart from another's.
+class ScopedSession {
+ public:
+  ScopedSession();
+  ~ScopedSession();
+  ScopedSession(const ScopedSession&) = delete;
+  ScopedSession& operator=(const ScopedSession&) = delete;
+
+  const std::string& dir() const { return dir_; }  // empty on Windows
+  // A name unique to this session and run, built from base.
+  std::string name(const std::string& base) const;
+
+ private:
+  std::string dir_;
+  std::string prefix_;
+};
+
+}  // namespace testsupport
