@@ -64,6 +64,10 @@ std::size_t view_size(ViewAddr view);
 // then writes a zero byte; iMaxLength 0 writes nothing. Returns lpString1.
 char* lstrcpynA(char* lpString1, const char* lpString2, int iMaxLength);
 
+// Whether this process can reach its session: on POSIX, whether the session directory exists
+// (or can be created) and passes its ownership and mode checks; always true on Windows.
+bool session_usable();
+
 // ---- ANSI (system code page) conversions ---------------------------------------------------
 // On POSIX the code page is UTF-8 for every process. A lone surrogate becomes '?', an invalid
 // byte sequence becomes U+FFFD; neither throws.
@@ -97,6 +101,39 @@ void destroy_window(Hwnd hWnd);
 // (0: only what is pending, negative: until at least one arrives). Returns how many messages
 // were handled, or -1 when the process cannot receive.
 int pump_messages(int timeout_ms);
+
+// ---- Session-wide send lock ----------------------------------------------------------------
+// Makes one copy's write into the shared area and its broadcast a single step with respect to
+// the other copies of the session, so a second sender cannot overwrite a text before its
+// receivers have read it. While waiting, the notifications that reach this process keep being
+// handled: the holder may be broadcasting to this very process. A holder that keeps one hold
+// longer than takeover_ms is taken to have hung; the waiter takes the lock over and later
+// waiters queue behind the new holder. One hold per process at a time, on the thread that
+// receives the process's notifications.
+
+inline constexpr int kSendLockTakeoverMs = 2000;
+
+// 1 once the lock is held (taken over from a hung holder included, and when this process
+// already holds it); 0 when the session offers no lock, and the caller goes on unlocked.
+int acquire_send_lock(int takeover_ms = kSendLockTakeoverMs);
+// Releases the lock this process holds; does nothing when it holds none.
+void release_send_lock();
+
+// Holds the send lock for the lifetime of the object.
+class SendLock {
+ public:
+  explicit SendLock(int takeover_ms = kSendLockTakeoverMs)
+      : held_(acquire_send_lock(takeover_ms) == 1) {}
+  ~SendLock() {
+    if (held_) release_send_lock();
+  }
+  SendLock(const SendLock&) = delete;
+  SendLock& operator=(const SendLock&) = delete;
+  bool held() const { return held_; }
+
+ private:
+  bool held_;
+};
 
 #if !defined(_WIN32)
 // The descriptor an event loop watches for incoming notifications (readable means call
