@@ -1,0 +1,61 @@
+// The main window drawn with Qt Widgets: the three controls at the form's layout, adapted to
+// frmMain's controls interface. Its window handle for the hook is a platform window created
+// with the form, and the platform's notification descriptor is watched in Qt's event loop.
+#pragma once
+
+#include <QWidget>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "ui/frmMain.h"
+
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QSocketNotifier;
+
+namespace ui {
+
+class MainWindow : public QWidget, private FormControls {
+  Q_OBJECT
+
+ public:
+  explicit MainWindow(QWidget* parent = nullptr);
+  ~MainWindow() override;
+
+  // Creates the platform window and runs Form_Load; once, before the window is shown.
+  void load();
+
+  QPlainTextEdit* text1_box() const { return text1_; }
+  QLineEdit* text2_box() const { return text2_; }
+  QPushButton* command1_button() const { return command1_; }
+  // Text1's text as the form sees it: line breaks are CR LF.
+  std::u16string text1_text() const;
+
+  // Called with every text added to Text1, after it is shown.
+  std::function<void(std::u16string_view)> on_text1_appended;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void append_text1(std::u16string_view text) override;
+  std::u16string text2() const override;
+  void set_text2(const std::u16string& text) override;
+  platform::Hwnd form_hwnd() const override { return hwnd_; }
+
+  void unload();
+  void place_controls();
+
+  QPlainTextEdit* text1_;
+  QLineEdit* text2_;
+  QPushButton* command1_;
+  QSocketNotifier* notifier_ = nullptr;
+  frmMain form_;
+  platform::Hwnd hwnd_ = 0;
+  bool loaded_ = false;
+};
+
+}  // namespace ui
