@@ -56,6 +56,7 @@ class ScopedSession {
  private:
   std::string dir_;
   std::string prefix_;
+  std::optional<std::string> saved_env_;  // POSIX: MMFCAST_SESSION_DIR before this session
 };
 
 }  // namespace testsupport

@@ -1,0 +1,117 @@
+// The ANSI side of the POSIX backend: the code page is UTF-8. Conversions run on every send and
+// receive, so they are single passes into a buffer sized for the worst case. Bytes that are not
+// UTF-8 become U+FFFD, one per maximal subpart of an ill-formed sequence (the usual practice),
+// and a lone surrogate becomes '?', as a Windows conversion with a default character would.
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace platform {
+namespace {
+
+bool is_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+
+}  // namespace
+
+std::string to_ansi(std::u16string_view text) {
+  std::string out(text.size() * 3, '\0');  // no code unit gives more than 3 bytes
+  char* o = out.data();
+  const std::size_t n = text.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    char32_t c = text[i];
+    if (c < 0x80) {
+      *o++ = static_cast<char>(c);
+      continue;
+    }
+    if (c >= 0xD800 && c <= 0xDFFF) {
+      if (c <= 0xDBFF && i + 1 < n && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+        c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+        ++i;
+      } else {
+        *o++ = '?';
+        continue;
+      }
+    }
+    if (c < 0x800) {
+      *o++ = static_cast<char>(0xC0 | (c >> 6));
+    } else if (c < 0x10000) {
+      *o++ = static_cast<char>(0xE0 | (c >> 12));
+      *o++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    } else {
+      *o++ = static_cast<char>(0xF0 | (c >> 18));
+      *o++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      *o++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    }
+    *o++ = static_cast<char>(0x80 | (c & 0x3F));
+  }
+  out.resize(static_cast<std::size_t>(o - out.data()));
+  return out;
+}
+
+std::u16string from_ansi(std::string_view bytes) {
+  std::u16string out(bytes.size(), u'\0');  // no byte gives more than one code unit
+  char16_t* o = out.data();
+  const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
+  const std::size_t n = bytes.size();
+  std::size_t i = 0;
+  while (i < n) {
+    const unsigned char lead = s[i];
+    if (lead < 0x80) {
+      *o++ = lead;
+      ++i;
+      continue;
+    }
+    // The trailing byte count and the range allowed for the first trailing byte, which is what
+    // rules out overlong forms, surrogates and values above U+10FFFF.
+    int trail = 0;
+    unsigned char lo = 0x80, hi = 0xBF;
+    char32_t c = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      trail = 1;
+      c = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      trail = 2;
+      c = lead & 0x0F;
+      if (lead == 0xE0) lo = 0xA0;
+      if (lead == 0xED) hi = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      trail = 3;
+      c = lead & 0x07;
+      if (lead == 0xF0) lo = 0x90;
+      if (lead == 0xF4) hi = 0x8F;
+    }
+    std::size_t j = i + 1;
+    int got = 0;
+    for (; got < trail && j < n; ++got, ++j) {
+      const unsigned char b = s[j];
+      if (got == 0 ? (b < lo || b > hi) : !is_continuation(b)) break;
+      c = (c << 6) | (b & 0x3F);
+    }
+    if (trail == 0 || got < trail) {
+      *o++ = u'\uFFFD';
+      i = j;  // past the lead and the trailing bytes that were valid so far
+      continue;
+    }
+    if (c >= 0x10000) {
+      c -= 0x10000;
+      *o++ = static_cast<char16_t>(0xD800 + (c >> 10));
+      *o++ = static_cast<char16_t>(0xDC00 + (c & 0x3FF));
+    } else {
+      *o++ = static_cast<char16_t>(c);
+    }
+    i = j;
+  }
+  out.resize(static_cast<std::size_t>(o - out.data()));
+  return out;
+}
+
+char* lstrcpynA(char* lpString1, const char* lpString2, int iMaxLength) {
+  if (iMaxLength <= 0) return lpString1;
+  if (lpString1 == nullptr || lpString2 == nullptr) return nullptr;
+  const std::size_t len = strnlen(lpString2, static_cast<std::size_t>(iMaxLength) - 1);
+  std::memmove(lpString1, lpString2, len);
+  lpString1[len] = '\0';
+  return lpString1;
+}
+
+}  // namespace platform

@@ -1,0 +1,54 @@
+// The default entries of the system-call table: the C library's functions, with thin adapters
+// for the variadic ones so every entry has a fixed signature.
+#include "platform/syscalls_posix.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace platform::posix {
+namespace {
+
+int open_fixed(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
+int fcntl_fixed(int fd, int cmd, int arg) { return ::fcntl(fd, cmd, arg); }
+
+constexpr Syscalls kDefaults{
+    .open = open_fixed,
+    .close = ::close,
+    .read = ::read,
+    .write = ::write,
+    .fcntl = fcntl_fixed,
+    .ftruncate = ::ftruncate,
+    .fchmod = ::fchmod,
+    .fstat = ::fstat,
+    .lstat = ::lstat,
+    .mkdir = ::mkdir,
+    .unlink = ::unlink,
+    .flock = ::flock,
+    .mmap = ::mmap,
+    .munmap = ::munmap,
+    .poll = ::poll,
+    .socket = ::socket,
+    .bind = ::bind,
+    .connect = ::connect,
+    .listen = ::listen,
+    .accept4 = ::accept4,
+    .sendmsg = ::sendmsg,
+    .recvmsg = ::recvmsg,
+    .pread = ::pread,
+    .pwrite = ::pwrite,
+    .getsockopt = ::getsockopt,
+    .epoll_create1 = ::epoll_create1,
+    .epoll_ctl = ::epoll_ctl,
+    .epoll_wait = ::epoll_wait,
+};
+
+constinit Syscalls table = kDefaults;
+
+}  // namespace
+
+Syscalls& syscalls() { return table; }
+const Syscalls& default_syscalls() { return kDefaults; }
+
+}  // namespace platform::posix
