@@ -1,11 +1,12 @@
-// The session-wide send lock on POSIX: an open-file-description lock on one byte of the file
-// "send.lock" in the session directory, so the kernel drops it when its holder dies. The file's
-// first page is shared memory holding the current generation (which byte is the lock) and a
-// count of holds. A waiter that sees the same hold of the same generation for longer than the
-// takeover time moves every copy on to the next generation's byte; a hung holder then keeps a
-// byte that nobody asks for any more, and its release later is harmless.
+// The session-wide send lock on POSIX: an exclusive flock on "send-lock.<generation>" in the
+// session directory, which the kernel drops when its holder dies. The file "send-lock" is
+// shared memory holding the current generation and a count of holds. A waiter that sees the
+// same hold of the same generation for longer than the takeover time moves every copy on to the
+// next generation's file and removes the old one; a hung holder then keeps a lock that nobody
+// asks for any more, and its release later is harmless.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,142 +15,151 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
-#include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/posix_internal.h"
 
 namespace platform {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using posix::syscalls;
 
 struct SharedState {
-  std::atomic<std::uint64_t> generation;  // the lock is the byte kLockBase + generation
+  std::atomic<std::uint64_t> generation;  // whose file is the lock
   std::atomic<std::uint64_t> holds;       // bumped by every new holder: the lock is moving
 };
 static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
 
 constexpr off_t kSharedSize = 4096;
-constexpr off_t kLockBase = kSharedSize;
 constexpr int kRetryMs = 1;
 
-struct LockFile {
-  std::string path;
-  pid_t opener = 0;  // a forked child must not share the parent's open file description
-  int fd = -1;
+struct LockState {
+  std::string dir;
+  pid_t opener = 0;  // a forked child must not share the parent's open file descriptions
+  int state_fd = -1;
   SharedState* shared = nullptr;
+  int lock_fd = -1;  // the lock file of lock_generation
+  std::uint64_t lock_generation = 0;
   bool held = false;
-  std::uint64_t held_generation = 0;
 };
 
-LockFile& lock_file() {
-  static LockFile* instance = new LockFile;  // usable by exit-time callers
+LockState& lock_state() {
+  static LockState* instance = new LockState;  // usable by exit-time callers
   return *instance;
 }
 
-// The session directory, created private to the user when missing; empty when unusable.
-std::string session_dir() {
-  std::string dir;
-  if (const char* env = std::getenv("MMFCAST_SESSION_DIR"); env != nullptr && *env != '\0') {
-    dir = env;
-  } else if (const char* xdg = std::getenv("XDG_RUNTIME_DIR"); xdg != nullptr && *xdg != '\0') {
-    dir = std::string(xdg) + "/mmfcast";
-  } else {
-    dir = "/tmp/mmfcast-" + std::to_string(getuid());
-  }
-  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return {};
+std::string lock_path(const std::string& dir, std::uint64_t generation) {
+  return dir + "/send-lock." + std::to_string(generation);
+}
+
+// Closes what this process has open. A forked child closes its inherited descriptors as well:
+// that leaves the parent's lock in place.
+void close_all(LockState& s) {
+  if (s.shared != nullptr) syscalls().munmap(s.shared, kSharedSize);
+  if (s.state_fd >= 0) syscalls().close(s.state_fd);
+  if (s.lock_fd >= 0) syscalls().close(s.lock_fd);
+  s.shared = nullptr;
+  s.state_fd = -1;
+  s.lock_fd = -1;
+  s.held = false;
+}
+
+int open_private_file(const std::string& path) {
+  const int fd = syscalls().open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return -1;
   struct stat st {};
-  if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid()) return {};
-  return dir;
+  if (syscalls().fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
+    syscalls().close(fd);
+    return -1;
+  }
+  return fd;
 }
 
-void close_lock_file(LockFile& f) {
-  if (f.shared != nullptr) munmap(f.shared, kSharedSize);
-  // A forked child closes its inherited descriptor too: that leaves the parent's lock alone.
-  if (f.fd >= 0) close(f.fd);
-  f.shared = nullptr;
-  f.fd = -1;
-  f.held = false;
-}
-
-// Opens (creating it zero-filled when missing) the lock file of the current session.
-bool open_lock_file(LockFile& f) {
-  const std::string dir = session_dir();
-  if (dir.empty()) return false;
-  const std::string path = dir + "/send.lock";
-  if (f.fd >= 0 && f.path == path && f.opener == getpid()) return true;
-  close_lock_file(f);
-  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+// Opens the shared state of the current session, creating it zero-filled when missing.
+bool open_state(LockState& s) {
+  const std::optional<std::string> dir = posix::session_dir();
+  if (!dir) return false;
+  if (s.shared != nullptr && s.dir == *dir && s.opener == getpid()) return true;
+  close_all(s);
+  const int fd = open_private_file(*dir + "/send-lock");
   if (fd < 0) return false;
   struct stat st {};
-  // Growing the file to the shared size keeps what is there; the mapping needs the whole page.
-  if (fstat(fd, &st) != 0 || st.st_uid != getuid() || !S_ISREG(st.st_mode) ||
-      (st.st_size < kSharedSize && ftruncate(fd, kSharedSize) != 0)) {
-    close(fd);
+  // Growing the file keeps what is there; the mapping needs the whole page.
+  if (syscalls().fstat(fd, &st) != 0 ||
+      (st.st_size < kSharedSize && syscalls().ftruncate(fd, kSharedSize) != 0)) {
+    syscalls().close(fd);
     return false;
   }
-  void* page = mmap(nullptr, kSharedSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  void* page = syscalls().mmap(nullptr, kSharedSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   if (page == MAP_FAILED) {
-    close(fd);
+    syscalls().close(fd);
     return false;
   }
-  f.path = path;
-  f.opener = getpid();
-  f.fd = fd;
-  f.shared = static_cast<SharedState*>(page);
+  s.dir = *dir;
+  s.opener = getpid();
+  s.state_fd = fd;
+  s.shared = static_cast<SharedState*>(page);
   return true;
 }
 
-// 1 when the byte of this generation is now locked by us, 0 when another holds it, -1 on error.
-int try_lock(int fd, std::uint64_t generation, short type) {
-  struct flock region {};
-  region.l_type = type;
-  region.l_whence = SEEK_SET;
-  region.l_start = kLockBase + static_cast<off_t>(generation % (1ULL << 40));
-  region.l_len = 1;
+// The descriptor of this generation's lock file, opened once while the generation is current.
+int lock_file(LockState& s, std::uint64_t generation) {
+  if (s.lock_fd >= 0 && s.lock_generation == generation) return s.lock_fd;
+  if (s.lock_fd >= 0) syscalls().close(s.lock_fd);
+  s.lock_fd = open_private_file(lock_path(s.dir, generation));
+  s.lock_generation = generation;
+  return s.lock_fd;
+}
+
+// 1 when the lock is now ours, 0 when another process holds it, -1 on error.
+int try_lock(int fd) {
   for (;;) {
-    if (fcntl(fd, F_OFD_SETLK, &region) == 0) return 1;
+    if (syscalls().flock(fd, LOCK_EX | LOCK_NB) == 0) return 1;
     if (errno == EINTR) continue;
-    return (errno == EAGAIN || errno == EACCES) ? 0 : -1;
+    return errno == EWOULDBLOCK ? 0 : -1;
   }
 }
 
-// Lets the current holder's broadcast reach this process while it waits for its turn.
+// Lets the holder's broadcast reach this process while it waits for its turn.
 void wait_for_turn() {
   const int fd = event_fd();
   if (fd < 0) {
-    pollfd none{};
-    poll(&none, 0, kRetryMs);
+    syscalls().poll(nullptr, 0, kRetryMs);
     return;
   }
   dispatch_pending();
   pollfd watch{fd, POLLIN, 0};
-  if (poll(&watch, 1, kRetryMs) > 0) dispatch_pending();
+  if (syscalls().poll(&watch, 1, kRetryMs) > 0) dispatch_pending();
 }
 
 }  // namespace
 
 int acquire_send_lock(int takeover_ms) {
-  LockFile& f = lock_file();
-  if (f.held && f.opener == getpid()) return 1;
-  if (!open_lock_file(f)) return 0;
-  SharedState& shared = *f.shared;
+  LockState& s = lock_state();
+  if (s.held && s.opener == getpid()) return 1;
+  if (!open_state(s)) return 0;
+  SharedState& shared = *s.shared;
   std::uint64_t generation = shared.generation.load();
   std::uint64_t holds = shared.holds.load();
   Clock::time_point since = Clock::now();
   for (;;) {
-    const int locked = try_lock(f.fd, generation, F_WRLCK);
+    const int fd = lock_file(s, generation);
+    if (fd < 0) return 0;
+    const int locked = try_lock(fd);
     if (locked < 0) return 0;
     if (locked == 1) {
       if (shared.generation.load() == generation) {
         shared.holds.fetch_add(1);
-        f.held = true;
-        f.held_generation = generation;
+        s.held = true;
         return 1;
       }
-      try_lock(f.fd, generation, F_UNLCK);  // taken over meanwhile: queue on the new byte
+      // Taken over meanwhile; the file may be one this process just re-created.
+      syscalls().flock(fd, LOCK_UN);
+      syscalls().unlink(lock_path(s.dir, generation).c_str());
     }
     const std::uint64_t now_generation = shared.generation.load();
     const std::uint64_t now_holds = shared.holds.load();
@@ -161,7 +171,9 @@ int acquire_send_lock(int takeover_ms) {
     }
     if (Clock::now() - since >= std::chrono::milliseconds(takeover_ms)) {
       // The same hold has lasted past the deadline: its holder has hung.
-      shared.generation.compare_exchange_strong(generation, generation + 1);
+      if (shared.generation.compare_exchange_strong(generation, generation + 1)) {
+        syscalls().unlink(lock_path(s.dir, generation).c_str());
+      }
       generation = shared.generation.load();
       since = Clock::now();
       continue;
@@ -171,10 +183,10 @@ int acquire_send_lock(int takeover_ms) {
 }
 
 void release_send_lock() {
-  LockFile& f = lock_file();
-  if (!f.held || f.opener != getpid()) return;
-  try_lock(f.fd, f.held_generation, F_UNLCK);
-  f.held = false;
+  LockState& s = lock_state();
+  if (!s.held || s.opener != getpid()) return;
+  syscalls().flock(s.lock_fd, LOCK_UN);
+  s.held = false;
 }
 
 }  // namespace platform

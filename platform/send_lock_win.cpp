@@ -1,0 +1,125 @@
+// The session-wide send lock on Windows: a named mutex, which the system hands on (abandoned)
+// when its holder dies. A small named mapping holds the current generation (which mutex is the
+// lock) and a count of holds. A waiter that sees the same hold of the same generation for longer
+// than the takeover time moves every copy on to the next generation's mutex, so a hung holder
+// keeps a mutex that nobody waits for any more. Waiting handles the messages other threads and
+// processes send to this thread, never input, so no handler of this process runs again inside.
+#include <windows.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kStateName = "mmfcast.send-lock.state";
+constexpr const char* kMutexPrefix = "mmfcast.send-lock.";
+constexpr DWORD kRetryMs = 5;
+
+struct SharedState {
+  volatile LONG64 generation;
+  volatile LONG64 holds;
+};
+
+struct LockState {
+  HANDLE mapping = nullptr;
+  SharedState* shared = nullptr;
+  HANDLE mutex = nullptr;  // the mutex of mutex_generation
+  LONG64 mutex_generation = -1;
+  bool held = false;
+};
+
+LockState& lock_state() {
+  static LockState* instance = new LockState;  // usable by exit-time callers
+  return *instance;
+}
+
+LONG64 load(volatile LONG64& value) { return InterlockedCompareExchange64(&value, 0, 0); }
+
+bool open_shared(LockState& s) {
+  if (s.shared != nullptr) return true;
+  HANDLE mapping = ::CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                        sizeof(SharedState), kStateName);
+  if (mapping == nullptr) return false;
+  void* view = ::MapViewOfFile(mapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0);
+  if (view == nullptr) {
+    ::CloseHandle(mapping);
+    return false;
+  }
+  s.mapping = mapping;
+  s.shared = static_cast<SharedState*>(view);
+  return true;
+}
+
+// The mutex of this generation, opened once and kept while the generation stays current.
+HANDLE mutex_for(LockState& s, LONG64 generation) {
+  if (s.mutex != nullptr && s.mutex_generation == generation) return s.mutex;
+  if (s.mutex != nullptr) ::CloseHandle(s.mutex);
+  const std::string name = kMutexPrefix + std::to_string(generation);
+  s.mutex = ::CreateMutexA(nullptr, FALSE, name.c_str());
+  s.mutex_generation = s.mutex != nullptr ? generation : -1;
+  return s.mutex;
+}
+
+// Handles the messages sent to this thread meanwhile (PeekMessage delivers them itself).
+void handle_sent_messages() {
+  MSG msg;
+  ::PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+}
+
+}  // namespace
+
+int acquire_send_lock(int takeover_ms) {
+  LockState& s = lock_state();
+  if (s.held) return 1;
+  if (!open_shared(s)) return 0;
+  SharedState& shared = *s.shared;
+  LONG64 generation = load(shared.generation);
+  LONG64 holds = load(shared.holds);
+  Clock::time_point since = Clock::now();
+  for (;;) {
+    HANDLE mutex = mutex_for(s, generation);
+    if (mutex == nullptr) return 0;
+    const DWORD woke =
+        ::MsgWaitForMultipleObjectsEx(1, &mutex, kRetryMs, QS_SENDMESSAGE, MWMO_INPUTAVAILABLE);
+    if (woke == WAIT_OBJECT_0 || woke == WAIT_ABANDONED_0) {
+      if (load(shared.generation) == generation) {
+        InterlockedIncrement64(&shared.holds);
+        s.held = true;
+        return 1;
+      }
+      ::ReleaseMutex(mutex);  // taken over meanwhile: queue on the new mutex
+    } else if (woke == WAIT_OBJECT_0 + 1) {
+      handle_sent_messages();
+    } else if (woke == WAIT_FAILED) {
+      return 0;
+    }
+    const LONG64 now_generation = load(shared.generation);
+    const LONG64 now_holds = load(shared.holds);
+    if (now_generation != generation || now_holds != holds) {
+      generation = now_generation;
+      holds = now_holds;
+      since = Clock::now();
+    } else if (Clock::now() - since >= std::chrono::milliseconds(takeover_ms)) {
+      // The same hold has lasted past the deadline: its holder has hung.
+      InterlockedCompareExchange64(&shared.generation, generation + 1, generation);
+      generation = load(shared.generation);
+      since = Clock::now();
+    }
+  }
+}
+
+void release_send_lock() {
+  LockState& s = lock_state();
+  if (!s.held) return;
+  ::ReleaseMutex(s.mutex);
+  s.held = false;
+}
+
+}  // namespace platform

@@ -1,0 +1,65 @@
+// Holders and contenders of the session-wide send lock.
+//   lock-hold TAKEOVER_MS   says "waiting", takes the lock, says "held", releases it when a
+//                           line arrives on standard input, says "released" and ends.
+//   lock-hang               takes the lock, says "held" and never answers again.
+//   lock-count FILE N HOLD_MS TAKEOVER_MS
+//                           N times: takes the lock, reads the number in FILE, waits HOLD_MS,
+//                           writes the number + 1 back, releases; says "done" at the end.
+#include <chrono>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "platform/platform.h"
+#include "tests/child/child_commands.h"
+
+namespace {
+
+int lock_hold(const std::vector<std::string>& args) {
+  if (args.size() != 1) return 2;
+  child::say("waiting");
+  if (platform::acquire_send_lock(std::stoi(args[0])) != 1) return 3;
+  child::say("held");
+  std::string line;
+  child::hear(line);
+  platform::release_send_lock();
+  child::say("released");
+  return 0;
+}
+
+int lock_hang(const std::vector<std::string>& args) {
+  if (!args.empty()) return 2;
+  if (platform::acquire_send_lock() != 1) return 3;
+  child::say("held");
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
+int lock_count(const std::vector<std::string>& args) {
+  if (args.size() != 4) return 2;
+  const int times = std::stoi(args[1]);
+  const auto hold = std::chrono::milliseconds(std::stoi(args[2]));
+  const int takeover_ms = std::stoi(args[3]);
+  for (int i = 0; i < times; ++i) {
+    if (platform::acquire_send_lock(takeover_ms) != 1) return 3;
+    long value = 0;
+    {
+      std::ifstream in(args[0]);
+      in >> value;
+    }
+    if (hold.count() > 0) std::this_thread::sleep_for(hold);
+    std::this_thread::yield();
+    {
+      std::ofstream out(args[0], std::ios::trunc);
+      out << value + 1 << '\n';
+    }
+    platform::release_send_lock();
+  }
+  child::say("done");
+  return 0;
+}
+
+const child::Registration hold_registration("lock-hold", lock_hold);
+const child::Registration hang_registration("lock-hang", lock_hang);
+const child::Registration count_registration("lock-count", lock_count);
+
+}  // namespace

@@ -1,0 +1,110 @@
+// The session-wide send lock between processes: copies take turns, a dead holder frees the lock
+// at once, a hung one is taken over after the deadline and the lock then works as before, and
+// a lock that keeps changing hands is never mistaken for a hung one.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "tests/support/child_process.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+using testsupport::ChildProcess;
+using Clock = std::chrono::steady_clock;
+
+class SendLockTest : public ::testing::Test {
+ protected:
+  std::string counter_file() {
+    const std::filesystem::path base = session_.dir().empty()
+                                           ? std::filesystem::temp_directory_path()
+                                           : std::filesystem::path(session_.dir());
+    return (base / session_.name("lock-counter")).string();
+  }
+  static long read_number(const std::string& path) {
+    std::ifstream in(path);
+    long value = -1;
+    in >> value;
+    return value;
+  }
+  void TearDown() override { platform::release_send_lock(); }
+
+  testsupport::ScopedSession session_;
+};
+
+TEST_F(SendLockTest, CopiesTakeTurnsSoNoUpdateIsLost) {
+  const std::string file = counter_file();
+  std::ofstream(file) << 0 << '\n';
+  std::vector<std::unique_ptr<ChildProcess>> copies;
+  for (int i = 0; i < 3; ++i) {
+    copies.push_back(std::make_unique<ChildProcess>(
+        std::vector<std::string>{"lock-count", file, "150", "0", "60000"}));
+  }
+  for (auto& copy : copies) {
+    EXPECT_EQ(copy->read_line(std::chrono::seconds(90)), "done");
+    EXPECT_EQ(copy->wait(), 0);
+  }
+  EXPECT_EQ(read_number(file), 450);
+  std::filesystem::remove(file);
+}
+
+TEST_F(SendLockTest, DeadHolderFreesTheLockAtOnce) {
+  ChildProcess holder({"lock-hold", "60000"});
+  ASSERT_EQ(holder.read_line(), "waiting");
+  ASSERT_EQ(holder.read_line(), "held");
+  holder.kill();
+  holder.wait();
+  const auto start = Clock::now();
+  EXPECT_EQ(platform::acquire_send_lock(60000), 1);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(30));
+}
+
+TEST_F(SendLockTest, HungHolderIsTakenOverAndTheLockStillExcludes) {
+  ChildProcess hung({"lock-hang"});
+  ASSERT_EQ(hung.read_line(), "held");
+  const auto start = Clock::now();
+  ASSERT_EQ(platform::acquire_send_lock(300), 1);
+  EXPECT_GE(Clock::now() - start, milliseconds(300));
+
+  // A later copy queues behind the new holder, not behind the hung one.
+  ChildProcess next({"lock-hold", "60000"});
+  ASSERT_EQ(next.read_line(), "waiting");
+  EXPECT_EQ(next.read_line(milliseconds(500)), std::nullopt);
+  platform::release_send_lock();
+  EXPECT_EQ(next.read_line(), "held");
+  next.write_line("go");
+  EXPECT_EQ(next.read_line(), "released");
+  hung.kill();
+}
+
+TEST_F(SendLockTest, LockChangingHandsIsNotMistakenForAHungHolder) {
+  // The first copy takes the lock again at once after each release, so the second may wait
+  // far longer than its takeover time in total while no single hold lasts that long.
+  const std::string file = counter_file();
+  std::ofstream(file) << 0 << '\n';
+  ChildProcess busy({"lock-count", file, "20", "100", "60000"});
+  ChildProcess waiter({"lock-count", file, "3", "0", "1000"});
+  EXPECT_EQ(busy.read_line(std::chrono::seconds(60)), "done");
+  EXPECT_EQ(waiter.read_line(std::chrono::seconds(60)), "done");
+  EXPECT_EQ(read_number(file), 23);
+  std::filesystem::remove(file);
+}
+
+TEST_F(SendLockTest, HoldingTwiceInOneProcessIsOneHold) {
+  ASSERT_EQ(platform::acquire_send_lock(), 1);
+  EXPECT_EQ(platform::acquire_send_lock(), 1);
+  platform::release_send_lock();
+  ChildProcess other({"lock-hold", "60000"});
+  ASSERT_EQ(other.read_line(), "waiting");
+  EXPECT_EQ(other.read_line(), "held");
+  other.write_line("go");
+  EXPECT_EQ(other.read_line(), "released");
+}
+
+}  // namespace

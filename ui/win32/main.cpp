@@ -1,0 +1,195 @@
+// mmfcast on Windows: the main window with plain Win32 controls, adapted to frmMain's
+// controls interface. The hook replaces the top-level window's own procedure; Text2 gets a
+// subclass of ours so Enter reaches it as the character 13 despite the dialog-style keyboard
+// handling (IsDialogMessage) that gives Tab its meaning.
+#include <windows.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "ui/frmMain.h"
+#include "ui/layout.h"
+#include "ui/win32/control_ids.h"
+
+namespace {
+
+constexpr DWORD kMainStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+
+class Win32Form final : public FormControls {
+ public:
+  HWND main = nullptr;
+  HWND text1_wnd = nullptr;
+  HWND text2_wnd = nullptr;
+  HWND command1_wnd = nullptr;
+  WNDPROC text2_prev = nullptr;
+  frmMain form{*this};
+
+  void append_text1(std::u16string_view text) override {
+    const std::string bytes = platform::to_ansi(text);
+    const LRESULT end = ::SendMessageA(text1_wnd, WM_GETTEXTLENGTH, 0, 0);
+    ::SendMessageA(text1_wnd, EM_SETSEL, static_cast<WPARAM>(end), end);
+    ::SendMessageA(text1_wnd, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(bytes.c_str()));
+    ::SendMessageA(text1_wnd, EM_SCROLLCARET, 0, 0);
+  }
+
+  std::u16string text2() const override {
+    const int length = ::GetWindowTextLengthA(text2_wnd);
+    std::string bytes(static_cast<std::size_t>(length) + 1, '\0');
+    const int copied = ::GetWindowTextA(text2_wnd, bytes.data(), length + 1);
+    bytes.resize(static_cast<std::size_t>(copied > 0 ? copied : 0));
+    return platform::from_ansi(bytes);
+  }
+
+  void set_text2(const std::u16string& text) override {
+    ::SetWindowTextA(text2_wnd, platform::to_ansi(text).c_str());
+  }
+
+  platform::Hwnd form_hwnd() const override { return reinterpret_cast<platform::Hwnd>(main); }
+};
+
+Win32Form* the_form = nullptr;
+
+void report_with_message_box(const std::string& message) {
+  std::fprintf(stderr, "mmfcast: %s\n", message.c_str());
+  std::fflush(stderr);
+  ::MessageBoxA(nullptr, message.c_str(), "mmfcast", MB_OK | MB_ICONERROR);
+}
+
+LRESULT CALLBACK text2_proc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  Win32Form& f = *the_form;
+  if (msg == WM_GETDLGCODE && lParam != 0) {
+    // Keep Enter for the box instead of letting the dialog handling turn it into a command.
+    const MSG* key = reinterpret_cast<const MSG*>(lParam);
+    if (key->message == WM_KEYDOWN && key->wParam == VK_RETURN) {
+      return ::CallWindowProcA(f.text2_prev, hwnd, msg, wParam, lParam) | DLGC_WANTALLKEYS;
+    }
+  }
+  if (msg == WM_CHAR) {
+    auto key_ascii = static_cast<std::int16_t>(wParam & 0xFFFF);
+    ui::run_handler([&] { f.form.Text2_KeyPress(key_ascii); });
+  }
+  return ::CallWindowProcA(f.text2_prev, hwnd, msg, wParam, lParam);
+}
+
+HWND create_control(HWND parent, const char* cls, const char* text, DWORD style, int id,
+                    const ui::TwipsRect& r, int dpi_x, int dpi_y) {
+  HWND control = ::CreateWindowExA(
+      cls[0] == 'E' ? WS_EX_CLIENTEDGE : 0, cls, text, WS_CHILD | WS_VISIBLE | style,
+      ui::twips_to_px(r.left, dpi_x), ui::twips_to_px(r.top, dpi_y),
+      ui::twips_to_px(r.width, dpi_x), ui::twips_to_px(r.height, dpi_y), parent,
+      reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), ::GetModuleHandleA(nullptr), nullptr);
+  if (control != nullptr) {
+    ::SendMessageA(control, WM_SETFONT,
+                   reinterpret_cast<WPARAM>(::GetStockObject(DEFAULT_GUI_FONT)), FALSE);
+  }
+  return control;
+}
+
+LRESULT CALLBACK main_proc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  switch (msg) {
+    case WM_COMMAND:
+      if (LOWORD(wParam) == ui::win32::kIdCommand1 && HIWORD(wParam) == BN_CLICKED &&
+          the_form != nullptr) {
+        ui::run_handler([] { the_form->form.Command1_Click(); });
+        return 0;
+      }
+      break;
+    case WM_CLOSE:
+      if (the_form != nullptr && the_form->form.PriMMF) {
+        std::int16_t cancel = 0;
+        ui::run_handler([&] { the_form->form.Form_Unload(cancel); });
+        if (cancel != 0) return 0;
+      }
+      ::DestroyWindow(hwnd);
+      return 0;
+    case WM_DESTROY:
+      ::PostQuitMessage(0);
+      return 0;
+    default:
+      break;
+  }
+  return ::DefWindowProcA(hwnd, msg, wParam, lParam);
+}
+
+bool create_form(Win32Form& f, HINSTANCE instance, int show) {
+  HICON big = static_cast<HICON>(
+      ::LoadImageA(instance, MAKEINTRESOURCEA(ui::win32::kIdIcon), IMAGE_ICON, 32, 32, 0));
+  HICON small = static_cast<HICON>(
+      ::LoadImageA(instance, MAKEINTRESOURCEA(ui::win32::kIdIcon), IMAGE_ICON, 16, 16, 0));
+  WNDCLASSEXA wc{};
+  wc.cbSize = sizeof wc;
+  wc.lpfnWndProc = main_proc;
+  wc.hInstance = instance;
+  wc.hIcon = big;
+  wc.hIconSm = small;
+  wc.hCursor = ::LoadCursorA(nullptr, reinterpret_cast<LPCSTR>(IDC_ARROW));
+  wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+  wc.lpszClassName = ui::win32::kMainClass;
+  if (::RegisterClassExA(&wc) == 0) return false;
+
+  HDC screen = ::GetDC(nullptr);
+  const int dpi_x = screen != nullptr ? ::GetDeviceCaps(screen, LOGPIXELSX) : 96;
+  const int dpi_y = screen != nullptr ? ::GetDeviceCaps(screen, LOGPIXELSY) : 96;
+  if (screen != nullptr) ::ReleaseDC(nullptr, screen);
+
+  RECT frame{0, 0, ui::twips_to_px(ui::kFormClientWidth, dpi_x),
+             ui::twips_to_px(ui::kFormClientHeight, dpi_y)};
+  ::AdjustWindowRect(&frame, kMainStyle, FALSE);
+  const std::string caption = "mmfcast (pid " + std::to_string(::GetCurrentProcessId()) + ")";
+  f.main = ::CreateWindowExA(WS_EX_CONTROLPARENT, ui::win32::kMainClass, caption.c_str(),
+                             kMainStyle, CW_USEDEFAULT, CW_USEDEFAULT, frame.right - frame.left,
+                             frame.bottom - frame.top, nullptr, nullptr, instance, nullptr);
+  if (f.main == nullptr) return false;
+
+  // Created in tab order: IsDialogMessage moves the focus along the controls' z-order.
+  f.command1_wnd =
+      create_control(f.main, "BUTTON", ui::kCommand1Caption, WS_TABSTOP | BS_PUSHBUTTON,
+                     ui::win32::kIdCommand1, ui::kCommand1, dpi_x, dpi_y);
+  f.text1_wnd = create_control(
+      f.main, "EDIT", "", WS_TABSTOP | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_WANTRETURN,
+      ui::win32::kIdText1, ui::kText1, dpi_x, dpi_y);
+  f.text2_wnd = create_control(f.main, "EDIT", "", WS_TABSTOP | ES_AUTOHSCROLL, ui::win32::kIdText2,
+                               ui::kText2, dpi_x, dpi_y);
+  if (f.command1_wnd == nullptr || f.text1_wnd == nullptr || f.text2_wnd == nullptr) return false;
+  ::SendMessageA(f.text1_wnd, EM_SETLIMITTEXT, 0, 0);  // received lines are not limited to 32K
+  f.text2_prev = reinterpret_cast<WNDPROC>(
+      ::SetWindowLongPtrA(f.text2_wnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&text2_proc)));
+
+  ui::run_handler([&] { f.form.Form_Load(); });
+  ::ShowWindow(f.main, show);
+  ::UpdateWindow(f.main);
+  ::SetFocus(f.command1_wnd);
+  return true;
+}
+
+// Tab and Shift+Tab move the focus from every control, the multi-line box included.
+bool handle_tab(const Win32Form& f, const MSG& msg) {
+  if (msg.message != WM_KEYDOWN || msg.wParam != VK_TAB) return false;
+  if (msg.hwnd != f.text1_wnd && msg.hwnd != f.text2_wnd && msg.hwnd != f.command1_wnd)
+    return false;
+  const bool back = (::GetKeyState(VK_SHIFT) & 0x8000) != 0;
+  HWND next = ::GetNextDlgTabItem(f.main, msg.hwnd, back ? TRUE : FALSE);
+  if (next != nullptr) ::SetFocus(next);
+  return true;
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
+  ui::set_fatal_reporter(report_with_message_box);
+  static Win32Form form;
+  the_form = &form;
+  if (!create_form(form, instance, show)) {
+    report_with_message_box("cannot create the main window");
+    return 1;
+  }
+  MSG msg;
+  int got;
+  while ((got = ::GetMessageA(&msg, nullptr, 0, 0)) > 0) {
+    if (handle_tab(form, msg) || ::IsDialogMessageA(form.main, &msg)) continue;
+    ::TranslateMessage(&msg);
+    ::DispatchMessageA(&msg);
+  }
+  return got < 0 ? 1 : static_cast<int>(msg.wParam);
+}
