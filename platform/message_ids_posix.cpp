@@ -1,0 +1,161 @@
+// RegisterWindowMessageA on POSIX: a session-wide table of message names in the file "messages"
+// of the session directory, read and extended under an exclusive flock. The table is a sequence
+// of fixed-size checksummed records that is only ever appended to; record i stands for id
+// 0xC000 + i. A record that fails its checks (a writer killed mid-write, a damaged file) keeps
+// its slot but matches no name, so its id is never handed out for another name.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/session_posix.h"
+#include "platform/syscalls_posix.h"
+
+namespace platform::posix {
+namespace {
+
+// Record layout (little-endian):
+//   0 magic u32 | 4 name length u16 | 6 reserved u16 (0) | 8 name, zero-padded to 256 bytes
+//   264 crc32 of bytes 0..263 u32 | 268 reserved u32 (0)
+constexpr std::uint32_t kRecordMagic = 0x4d464d4d;  // "MMFM"
+constexpr std::size_t kRecordSize = 272;
+constexpr std::size_t kNameOffset = 8;
+constexpr std::size_t kNameField = 256;
+constexpr std::size_t kCrcOffset = kNameOffset + kNameField;
+constexpr std::size_t kMaxName = 255;
+constexpr std::uint32_t kFirstId = 0xC000;
+constexpr std::size_t kSlots = 0x10000 - kFirstId;
+constexpr char kTableName[] = "messages";
+
+using Record = std::array<std::uint8_t, kRecordSize>;
+
+std::uint32_t read_u32(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+void write_u32(std::uint8_t* p, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+std::uint32_t record_crc(const std::uint8_t* record) {
+  return static_cast<std::uint32_t>(crc32(0L, record, static_cast<uInt>(kCrcOffset)));
+}
+
+Record encode_record(std::string_view name) {
+  Record r{};
+  write_u32(r.data(), kRecordMagic);
+  r[4] = static_cast<std::uint8_t>(name.size());
+  r[5] = static_cast<std::uint8_t>(name.size() >> 8);
+  std::memcpy(r.data() + kNameOffset, name.data(), name.size());
+  write_u32(r.data() + kCrcOffset, record_crc(r.data()));
+  return r;
+}
+
+// The name a record holds, or nullopt when any check fails.
+std::optional<std::string_view> decode_record(const std::uint8_t* r) {
+  if (read_u32(r) != kRecordMagic || r[6] != 0 || r[7] != 0) return std::nullopt;
+  if (read_u32(r + kCrcOffset + 4) != 0 || read_u32(r + kCrcOffset) != record_crc(r)) {
+    return std::nullopt;
+  }
+  const std::size_t length = static_cast<std::size_t>(r[4]) | static_cast<std::size_t>(r[5]) << 8;
+  if (length == 0 || length > kMaxName) return std::nullopt;
+  const auto* name = reinterpret_cast<const char*>(r + kNameOffset);
+  if (std::memchr(name, 0, length) != nullptr) return std::nullopt;
+  for (std::size_t i = length; i < kNameField; ++i) {
+    if (name[i] != 0) return std::nullopt;
+  }
+  return std::string_view(name, length);
+}
+
+bool same_name(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    if (fold(a[i]) != fold(b[i])) return false;
+  }
+  return true;
+}
+
+bool read_all(int fd, std::uint8_t* out, std::size_t size) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t got = syscalls().pread(fd, out + done, size - done, static_cast<off_t>(done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    done += static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
+bool write_all(int fd, const std::uint8_t* in, std::size_t size, off_t offset) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t put =
+        syscalls().pwrite(fd, in + done, size - done, offset + static_cast<off_t>(done));
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    done += static_cast<std::size_t>(put);
+  }
+  return true;
+}
+
+std::uint32_t register_name(std::string_view name) {
+  std::optional<SessionDir> dir = open_session_dir();
+  if (!dir) return 0;
+  const UniqueFd table(syscalls().open(dir->file(kTableName).c_str(),
+                                       O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (table.get() < 0) return 0;
+  int locked = 0;
+  do {
+    locked = syscalls().flock(table.get(), LOCK_EX);
+  } while (locked != 0 && errno == EINTR);
+  struct stat st {};
+  if (locked != 0 || syscalls().fstat(table.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      st.st_uid != geteuid()) {
+    return 0;
+  }
+
+  // A trailing partial record is a slot of its own: the next record goes after it.
+  const auto size = static_cast<std::size_t>(st.st_size);
+  const std::size_t used = (size + kRecordSize - 1) / kRecordSize;
+  const std::size_t whole = std::min(size / kRecordSize, kSlots);
+  std::vector<std::uint8_t> records(whole * kRecordSize);
+  if (!read_all(table.get(), records.data(), records.size())) return 0;
+  for (std::size_t slot = 0; slot < whole; ++slot) {
+    std::optional<std::string_view> held = decode_record(records.data() + slot * kRecordSize);
+    if (held && same_name(*held, name)) return kFirstId + static_cast<std::uint32_t>(slot);
+  }
+
+  if (used >= kSlots) return 0;
+  const Record record = encode_record(name);
+  if (!write_all(table.get(), record.data(), record.size(),
+                 static_cast<off_t>(used * kRecordSize))) {
+    return 0;
+  }
+  return kFirstId + static_cast<std::uint32_t>(used);
+}
+
+}  // namespace
+}  // namespace platform::posix
+
+namespace platform {
+
+std::uint32_t RegisterWindowMessageA(const char* lpString) {
+  if (lpString == nullptr) return 0;
+  const std::size_t length = strnlen(lpString, posix::kMaxName + 1);
+  if (length == 0 || length > posix::kMaxName) return 0;
+  return posix::register_name(std::string_view(lpString, length));
+}
+
+}  // namespace platform

@@ -1,0 +1,90 @@
+// The process's top-level windows on POSIX: a table from window handle to current procedure.
+// Procedures are always called with the table unlocked, since they may create or destroy
+// windows, replace procedures or broadcast. The first window opens the delivery endpoint and
+// the last one closes it.
+#include <map>
+#include <mutex>
+
+#include "platform/platform.h"
+#include "platform/session_posix.h"
+
+namespace platform::posix {
+namespace {
+
+struct WindowTable {
+  std::mutex mutex;
+  std::map<platform::Hwnd, platform::WndProc> procs;  // handles only grow, so oldest first
+  platform::Hwnd next = 0x10010;
+};
+
+WindowTable& table() {
+  static WindowTable* instance = new WindowTable;  // outlives exit-time callers
+  return *instance;
+}
+
+}  // namespace
+
+std::vector<platform::Hwnd> window_list() {
+  WindowTable& t = table();
+  std::lock_guard lock(t.mutex);
+  std::vector<platform::Hwnd> out;
+  out.reserve(t.procs.size());
+  for (const auto& entry : t.procs) out.push_back(entry.first);
+  return out;
+}
+
+platform::WndProc window_proc(platform::Hwnd hwnd) {
+  WindowTable& t = table();
+  std::lock_guard lock(t.mutex);
+  auto found = t.procs.find(hwnd);
+  return found == t.procs.end() ? nullptr : found->second;
+}
+
+}  // namespace platform::posix
+
+namespace platform {
+
+Hwnd create_window(WndProc proc) {
+  if (proc == nullptr) return 0;
+  posix::WindowTable& t = posix::table();
+  Hwnd hwnd = 0;
+  {
+    std::lock_guard lock(t.mutex);
+    hwnd = t.next;
+    t.next += 0x10;
+    t.procs.emplace(hwnd, proc);
+  }
+  // A window exists even where the session cannot be reached; it then hears no broadcasts.
+  if (!posix::endpoint_is_open()) posix::open_endpoint();
+  return hwnd;
+}
+
+void destroy_window(Hwnd hWnd) {
+  posix::WindowTable& t = posix::table();
+  bool last = false;
+  {
+    std::lock_guard lock(t.mutex);
+    if (t.procs.erase(hWnd) == 0) return;
+    last = t.procs.empty();
+  }
+  if (last) posix::close_endpoint();
+}
+
+LongPtr SetWindowLongA(Hwnd hWnd, int nIndex, LongPtr dwNewLong) {
+  if (nIndex != kGwlWndProc || dwNewLong == 0) return 0;
+  posix::WindowTable& t = posix::table();
+  std::lock_guard lock(t.mutex);
+  auto found = t.procs.find(hWnd);
+  if (found == t.procs.end()) return 0;
+  const auto previous = reinterpret_cast<LongPtr>(found->second);
+  found->second = reinterpret_cast<WndProc>(dwNewLong);
+  return previous;
+}
+
+LResult CallWindowProcA(WndProc lpPrevWndFunc, Hwnd hWnd, std::uint32_t Msg, WParam wParam,
+                        LParam lParam) {
+  if (lpPrevWndFunc == nullptr) return 0;
+  return lpPrevWndFunc(hWnd, Msg, wParam, lParam);
+}
+
+}  // namespace platform
