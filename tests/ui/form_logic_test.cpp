@@ -1,0 +1,129 @@
+// The form's logic with a fake set of controls: what Text1 shows after received texts, what a
+// send puts into the shared area, the wiring from the hook to the form, and how an error that
+// reaches a handler ends the program.
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+
+#include "hook/ModSubclass.h"
+#include "mmf/cMMF.h"
+#include "tests/support/child_process.h"
+#include "ui/frmMain.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+platform::LResult MMF_CALLBACK quiet_proc(platform::Hwnd, std::uint32_t, platform::WParam,
+                                          platform::LParam) {
+  return 0;
+}
+
+struct FakeControls : FormControls {
+  std::u16string text1;
+  std::u16string text2_text;
+  platform::Hwnd hwnd = 0;
+  bool fail_reading_text2 = false;
+
+  void append_text1(std::u16string_view text) override { text1 += text; }
+  std::u16string text2() const override {
+    if (fail_reading_text2) throw std::runtime_error("the input box cannot be read");
+    return text2_text;
+  }
+  void set_text2(const std::u16string& text) override { text2_text = text; }
+  platform::Hwnd form_hwnd() const override { return hwnd; }
+};
+
+class FormLogic : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    controls_.hwnd = platform::create_window(&quiet_proc);
+    form_.Form_Load();
+    area_index_ = area_.AddMMFItem(ModSubclass::kPubMemoryName, 4096);
+    ASSERT_EQ(area_.OpenMMF(area_index_), 1);
+  }
+  void TearDown() override {
+    std::int16_t cancel = 0;
+    form_.Form_Unload(cancel);
+    platform::destroy_window(controls_.hwnd);
+  }
+  // The text at the start of the shared area, as another copy would read it.
+  std::u16string area_text() {
+    const std::u16string padded = area_.ReadMMF(area_index_, 4096);
+    return std::u16string(ui::shown_text(padded));
+  }
+
+  testsupport::ScopedSession session_;
+  FakeControls controls_;
+  frmMain form_{controls_};
+  cMMF area_;
+  std::int32_t area_index_ = 0;
+};
+
+TEST_F(FormLogic, ReceivedTextsAccumulateAfterAnEmptyFirstLine) {
+  form_.PriMMF_DataArrival(u"abc");
+  EXPECT_EQ(controls_.text1, u"\r\nabc");
+  form_.PriMMF_DataArrival(u"def");
+  EXPECT_EQ(controls_.text1, u"\r\nabc\r\ndef");
+}
+
+TEST_F(FormLogic, PaddingAfterAReceivedTextNeverShowsNorSwallowsLaterLines) {
+  form_.PriMMF_DataArrival(u"abc\0\0\0"s);
+  form_.PriMMF_DataArrival(u"\0\0"s);
+  form_.PriMMF_DataArrival(u"def");
+  EXPECT_EQ(controls_.text1, u"\r\nabc\r\n\r\ndef");
+}
+
+TEST_F(FormLogic, NotificationThroughTheHookAddsTheAreaTextToText1) {
+  area_.WriteMMF(area_index_, u"xyz");
+  ModSubclass::WindowProc(controls_.hwnd, ModSubclass::lMsgID, 4, 0);
+  EXPECT_EQ(controls_.text1, u"\r\nxyz");
+  // A longer announced length than the text brings padding, which Text1 does not show.
+  area_.WriteMMF(area_index_, u"ab");
+  ModSubclass::WindowProc(controls_.hwnd, ModSubclass::lMsgID, 10, 0);
+  EXPECT_EQ(controls_.text1, u"\r\nxyz\r\nab");
+}
+
+TEST_F(FormLogic, EnterWritesTheInputIntoTheAreaAndClearsIt) {
+  controls_.text2_text = u"hello";
+  std::int16_t key = 'a';
+  form_.Text2_KeyPress(key);
+  EXPECT_EQ(area_text(), u"");
+  EXPECT_EQ(controls_.text2_text, u"hello");
+  key = 13;
+  form_.Text2_KeyPress(key);
+  EXPECT_EQ(key, 13);
+  EXPECT_EQ(area_text(), u"hello");
+  EXPECT_EQ(controls_.text2_text, u"");
+  EXPECT_EQ(controls_.text1, u"");  // the sender does not hear itself
+}
+
+TEST_F(FormLogic, EmptyInputLeavesTheAreaAlone) {
+  area_.WriteMMF(area_index_, u"older");
+  form_.Command1_Click();
+  std::int16_t enter = 13;
+  form_.Text2_KeyPress(enter);
+  EXPECT_EQ(area_text(), u"older");
+}
+
+TEST_F(FormLogic, AfterUnloadTheHookServesNoObject) {
+  std::int16_t cancel = 0;
+  form_.Form_Unload(cancel);
+  EXPECT_EQ(cancel, 0);
+  EXPECT_EQ(ModSubclass::objMMF, nullptr);
+  area_.WriteMMF(area_index_, u"late");
+  ModSubclass::WindowProc(controls_.hwnd, ModSubclass::lMsgID, 5, 0);
+  EXPECT_EQ(controls_.text1, u"");
+}
+
+#if GTEST_HAS_DEATH_TEST
+TEST_F(FormLogic, ErrorReachingAHandlerIsReportedOnceAndEndsTheProgram) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  controls_.fail_reading_text2 = true;
+  EXPECT_EXIT(ui::run_handler([&] { form_.Command1_Click(); }), ::testing::ExitedWithCode(1),
+              "^mmfcast: fatal error: the input box cannot be read\n$");
+}
+#endif
+
+}  // namespace
