@@ -1,0 +1,269 @@
+// Named mappings, the bounded string copy and the ANSI conversions, through the platform
+// interface alone, so the same cases hold for every backend. Sizes are whole pages where a
+// view's size is checked, since Windows reports views in pages.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "platform/platform.h"
+#include "tests/support/child_process.h"
+#include "tests/support/hex.h"
+
+namespace {
+
+using platform::Handle;
+using platform::ViewAddr;
+
+constexpr std::uint32_t kReadWrite = platform::kFileMapRead | platform::kFileMapWrite;
+constexpr std::uint32_t kPage = 4096;
+
+// A handle and its view, both released when the object goes.
+struct Mapping {
+  Handle handle = 0;
+  ViewAddr view = 0;
+
+  explicit Mapping(Handle h) : handle(h) {
+    if (h != 0) view = platform::MapViewOfFile(h, kReadWrite, 0, 0, 0);
+  }
+  ~Mapping() {
+    if (view != 0) platform::UnmapViewOfFile(view);
+    if (handle != 0) platform::CloseHandle(handle);
+  }
+  Mapping(const Mapping&) = delete;
+  Mapping& operator=(const Mapping&) = delete;
+
+  char* bytes() const { return reinterpret_cast<char*>(view); }
+  std::size_t size() const { return platform::view_size(view); }
+  bool ok() const { return handle != 0 && view != 0; }
+  void put(const char* text) const { std::memcpy(bytes(), text, std::strlen(text) + 1); }
+};
+
+Handle create_handle(const std::string& name, std::uint32_t size) {
+  return platform::CreateFileMappingA(platform::kInvalidHandleValue, nullptr,
+                                      platform::kPageReadWrite, 0, size, name.c_str());
+}
+
+Handle open_handle(const std::string& name) {
+  return platform::OpenFileMappingA(kReadWrite, 0, name.c_str());
+}
+
+class MappingTest : public ::testing::Test {
+ protected:
+  std::string name(const std::string& base) const { return session_.name(base); }
+
+  testsupport::ScopedSession session_;
+};
+
+TEST_F(MappingTest, CreateGivesZeroFilledAreaOfTheRequestedSize) {
+  Mapping m(create_handle(name("fresh"), kPage));
+  ASSERT_TRUE(m.ok());
+  ASSERT_EQ(m.size(), kPage);
+  for (std::size_t i = 0; i < kPage; ++i) ASSERT_EQ(m.bytes()[i], 0) << "offset " << i;
+}
+
+TEST_F(MappingTest, OpenOfNameNoOneCreatedGivesZero) {
+  EXPECT_EQ(open_handle(name("never-created")), 0u);
+}
+
+TEST_F(MappingTest, CreateOnLiveNameReturnsExistingMappingWithItsSize) {
+  const std::string n = name("existing");
+  Mapping first(create_handle(n, kPage));
+  ASSERT_TRUE(first.ok());
+  first.put("first");
+
+  Mapping second(create_handle(n, 4 * kPage));
+  ASSERT_TRUE(second.ok());
+  EXPECT_NE(second.handle, first.handle);
+  EXPECT_EQ(second.size(), kPage);
+  EXPECT_STREQ(second.bytes(), "first");
+  second.put("second");
+  EXPECT_STREQ(first.bytes(), "second");
+}
+
+TEST_F(MappingTest, OpenAttachesToMappingOfThisProcess) {
+  const std::string n = name("same-process");
+  Mapping created(create_handle(n, kPage));
+  ASSERT_TRUE(created.ok());
+  created.put("hello");
+  Mapping opened(open_handle(n));
+  ASSERT_TRUE(opened.ok());
+  EXPECT_EQ(opened.size(), kPage);
+  EXPECT_STREQ(opened.bytes(), "hello");
+}
+
+TEST_F(MappingTest, MappingEndsWithItsLastHandleAndView) {
+  const std::string n = name("ends");
+  {
+    Mapping m(create_handle(n, kPage));
+    ASSERT_TRUE(m.ok());
+    m.put("left behind?");
+  }
+  EXPECT_EQ(open_handle(n), 0u);
+  Mapping again(create_handle(n, kPage));
+  ASSERT_TRUE(again.ok());
+  EXPECT_EQ(again.bytes()[0], 0);
+}
+
+TEST_F(MappingTest, SecondHandleKeepsMappingWhenFirstCloses) {
+  const std::string n = name("two-handles");
+  Mapping keeper(create_handle(n, kPage));
+  ASSERT_TRUE(keeper.ok());
+  keeper.put("kept");
+  { Mapping passing(open_handle(n)); }
+  Mapping later(open_handle(n));
+  ASSERT_TRUE(later.ok());
+  EXPECT_STREQ(later.bytes(), "kept");
+}
+
+TEST_F(MappingTest, ViewStaysUsableAfterItsHandleCloses) {
+  Mapping m(create_handle(name("view-outlives"), kPage));
+  ASSERT_TRUE(m.ok());
+  ASSERT_EQ(platform::CloseHandle(m.handle), 1);
+  m.handle = 0;
+  m.put("still here");
+  EXPECT_STREQ(m.bytes(), "still here");
+  EXPECT_EQ(m.size(), kPage);
+  EXPECT_EQ(platform::UnmapViewOfFile(m.view), 1);
+  m.view = 0;
+}
+
+TEST_F(MappingTest, ZeroSizeAndUnknownValuesFail) {
+  EXPECT_EQ(create_handle(name("empty"), 0), 0u);
+  EXPECT_EQ(platform::UnmapViewOfFile(0), 0);
+  EXPECT_EQ(platform::view_size(0), 0u);
+  Mapping m(create_handle(name("inner"), kPage));
+  ASSERT_TRUE(m.ok());
+  EXPECT_EQ(platform::view_size(m.view + 1), 0u);
+}
+
+// ---- Across processes ---------------------------------------------------------------------
+
+class MappingAcrossProcesses : public MappingTest {
+ protected:
+  // Starts the helper holding area n through cMMF, registered with `size`.
+  static std::unique_ptr<testsupport::ChildProcess> holder(const std::string& n, int size) {
+    auto child = std::make_unique<testsupport::ChildProcess>(
+        std::vector<std::string>{"area", n, std::to_string(size)});
+    EXPECT_EQ(child->read_line(), "open 1");
+    return child;
+  }
+};
+
+TEST_F(MappingAcrossProcesses, SecondProcessWithOtherSizeSharesFirstOnesBytes) {
+  const std::string n = name("shared");
+  Mapping mine(create_handle(n, kPage));
+  ASSERT_TRUE(mine.ok());
+  mine.put("from parent");
+
+  auto child = holder(n, 100);
+  child->write_line("read 12");
+  EXPECT_EQ(child->read_line(), testsupport::to_hex16(u"from parent"));
+  child->write_line("write " + testsupport::to_hex16(u"from child"));
+  EXPECT_EQ(child->read_line(), "11");
+  EXPECT_STREQ(mine.bytes(), "from child");
+
+  // The child sees the whole existing area, not the 100 bytes it asked for.
+  child->write_line("bytes 100000");
+  const auto dump = child->read_line();
+  ASSERT_TRUE(dump.has_value());
+  EXPECT_EQ(dump->size(), 2u * kPage);
+  child->write_line("quit");
+  EXPECT_EQ(child->wait(), 0);
+}
+
+TEST_F(MappingAcrossProcesses, MappingCreatedByChildIsFoundByName) {
+  const std::string n = name("child-made");
+  auto child = holder(n, static_cast<int>(kPage));
+  child->write_line("write " + testsupport::to_hex16(u"made by child"));
+  EXPECT_EQ(child->read_line(), "14");
+
+  Mapping mine(open_handle(n));
+  ASSERT_TRUE(mine.ok());
+  EXPECT_STREQ(mine.bytes(), "made by child");
+  mine.put("answer");
+  child->write_line("read 7");
+  EXPECT_EQ(child->read_line(), testsupport::to_hex16(u"answer"));
+  child->write_line("quit");
+  EXPECT_EQ(child->wait(), 0);
+}
+
+// ---- lstrcpynA ----------------------------------------------------------------------------
+
+class LstrcpynTest : public ::testing::Test {
+ protected:
+  LstrcpynTest() { std::memset(buf_, 'x', sizeof buf_); }
+  // The buffer as a string, with zero bytes shown as '0'.
+  std::string shown() const {
+    std::string s(buf_, sizeof buf_);
+    for (char& c : s) c = c == '\0' ? '0' : c;
+    return s;
+  }
+  char buf_[8];
+};
+
+TEST_F(LstrcpynTest, BoundZeroWritesNothing) {
+  EXPECT_EQ(platform::lstrcpynA(buf_, "abc", 0), buf_);
+  EXPECT_EQ(shown(), "xxxxxxxx");
+}
+
+TEST_F(LstrcpynTest, BoundOneWritesOnlyTheZeroByte) {
+  EXPECT_EQ(platform::lstrcpynA(buf_, "abc", 1), buf_);
+  EXPECT_EQ(shown(), "0xxxxxxx");
+}
+
+TEST_F(LstrcpynTest, CopiesBoundMinusOneBytesThenZero) {
+  EXPECT_EQ(platform::lstrcpynA(buf_, "abcdef", 4), buf_);
+  EXPECT_EQ(shown(), "abc0xxxx");
+}
+
+TEST_F(LstrcpynTest, StopsAtSourceZeroAndLeavesTheRest) {
+  EXPECT_EQ(platform::lstrcpynA(buf_, "ab\0cd", 8), buf_);
+  EXPECT_EQ(shown(), "ab0xxxxx");
+  EXPECT_EQ(platform::lstrcpynA(buf_, "", 8), buf_);
+  EXPECT_EQ(shown(), "0b0xxxxx");
+}
+
+TEST_F(LstrcpynTest, SourceExactlyFillingTheBoundIsCut) {
+  EXPECT_EQ(platform::lstrcpynA(buf_, "abcdefgh", 8), buf_);
+  EXPECT_EQ(shown(), "abcdefg0");
+}
+
+// ---- ANSI conversions ---------------------------------------------------------------------
+
+bool ansi_is_utf8() { return platform::to_ansi(u"\u00e9").size() == 2; }
+
+TEST(AnsiConversion, AsciiRoundTripsByteForByte) {
+  const std::u16string text = u"Hello, world! 0123 ~";
+  const std::string bytes = platform::to_ansi(text);
+  EXPECT_EQ(bytes, "Hello, world! 0123 ~");
+  EXPECT_EQ(platform::from_ansi(bytes), text);
+  EXPECT_EQ(platform::to_ansi(u""), "");
+  EXPECT_EQ(platform::from_ansi(""), u"");
+}
+
+TEST(AnsiConversion, ZeroCharactersAreKept) {
+  const std::u16string text(u"a\0b\0", 4);
+  const std::string bytes = platform::to_ansi(text);
+  EXPECT_EQ(bytes, std::string("a\0b\0", 4));
+  EXPECT_EQ(platform::from_ansi(bytes), text);
+}
+
+TEST(AnsiConversion, AccentedLatinRoundTrips) {
+  const std::u16string text = u"h\u00e9llo";
+  const std::string bytes = platform::to_ansi(text);
+  EXPECT_EQ(platform::from_ansi(bytes), text);
+  if (ansi_is_utf8()) {
+    EXPECT_EQ(bytes, "h\xc3\xa9llo");
+  }
+}
+
+TEST(AnsiConversion, CharactersBeyondTheBasicPlaneRoundTripInUtf8) {
+  if (!ansi_is_utf8()) GTEST_SKIP() << "the ANSI code page is not UTF-8";
+  const std::u16string text = u"a\U0001F600z";
+  const std::string bytes = platform::to_ansi(text);
+  EXPECT_EQ(bytes, "a\xf0\x9f\x98\x80z");
+  EXPECT_EQ(platform::from_ansi(bytes), text);
+}
+
+}  // namespace
