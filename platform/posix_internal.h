@@ -85,7 +85,9 @@ std::string session_dir_path();
 std::optional<std::string> session_dir();
 
 // Blocks until this process holds the session-wide lock of dir (an exclusive flock on its
-// "lock" file); closing the descriptor releases it. Throws OsError on failure.
+// "lock" file); closing the descriptor releases it. Throws OsError on failure. Not reentrant:
+// a second call while this process holds the lock waits forever, as flock locks taken through
+// separate descriptors conflict even within one process.
 UniqueFd lock_session(const std::string& dir);
 
 // The file name under which the mapping `name` lives in the session directory: "map-" and the
