@@ -133,7 +133,13 @@ std::uint32_t register_name(std::string_view name) {
   std::vector<std::uint8_t> records(whole * kRecordSize);
   if (!read_all(table.get(), records.data(), records.size())) return 0;
   for (std::size_t slot = 0; slot < whole; ++slot) {
-    std::optional<std::string_view> held = decode_record(records.data() + slot * kRecordSize);
+    // Only a record that spells the name is checked in full: the scan stays cheap.
+    const std::uint8_t* record = records.data() + slot * kRecordSize;
+    if (record[4] != static_cast<std::uint8_t>(name.size()) || record[5] != 0) continue;
+    const std::string_view spelled(reinterpret_cast<const char*>(record + kNameOffset),
+                                   name.size());
+    if (!same_name(spelled, name)) continue;
+    std::optional<std::string_view> held = decode_record(record);
     if (held && same_name(*held, name)) return kFirstId + static_cast<std::uint32_t>(slot);
   }
 

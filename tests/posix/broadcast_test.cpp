@@ -1,0 +1,375 @@
+// Broadcast between real processes on POSIX: it returns only once the receivers have handled the
+// notification, never deadlocks when processes broadcast to each other or from inside a
+// procedure, delays its sender at most once for a stopped receiver, skips and cleans up after a
+// killed one, and has nothing to do with processes of another user.
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+
+#include "platform/frame_posix.h"
+#include "platform/platform.h"
+#include "tests/support/child_process.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace px = platform::posix;
+using testsupport::ChildProcess;
+using testsupport::ScopedSession;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// Bounds that only a broadcast which waited for a peer it should have skipped can exceed, and
+// one that only a broadcast that waited without end can exceed.
+constexpr milliseconds kSkippedBound{700};
+constexpr milliseconds kDeadlineBound{5000};
+
+long broadcast(std::uint32_t msg, platform::WParam w, platform::LParam l) {
+  std::uint32_t recipients = platform::kBsmApplications;
+  return platform::BroadcastSystemMessage(platform::kBsfIgnoreCurrentTask, &recipients, msg, w, l);
+}
+
+// Broadcasts and returns how long it took; the result must be 1.
+milliseconds timed_broadcast(std::uint32_t msg, platform::WParam w) {
+  const Clock::time_point start = Clock::now();
+  EXPECT_EQ(broadcast(msg, w, 0), 1);
+  return std::chrono::duration_cast<milliseconds>(Clock::now() - start);
+}
+
+std::string got(std::uint32_t msg, platform::WParam w, platform::LParam l = 0) {
+  return "got " + std::to_string(msg) + " " + std::to_string(w) + " " + std::to_string(l);
+}
+
+std::string endpoint_of(const ScopedSession& session, int pid) {
+  return session.dir() + "/peer-" + std::to_string(pid) + ".sock";
+}
+
+int own_calls = 0;
+std::uint32_t own_last = 0;
+platform::WParam own_last_w = 0;
+platform::LResult MMF_CALLBACK own_proc(platform::Hwnd, std::uint32_t msg, platform::WParam w,
+                                        platform::LParam) {
+  if (msg >= 0xC000 && msg <= 0xFFFF) {
+    ++own_calls;
+    own_last = msg;
+    own_last_w = w;
+  }
+  return 0;
+}
+
+class BroadcastTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    own_calls = 0;
+    msg = platform::RegisterWindowMessageA("Broadcast.Test");
+    ASSERT_NE(msg, 0u);
+  }
+
+  ScopedSession session;
+  std::uint32_t msg = 0;
+};
+
+TEST_F(BroadcastTest, ReturnsOnlyAfterTheReceiverHandledIt) {
+  ChildProcess slow({"listen", "9", "delay=300"});
+  ASSERT_EQ(slow.read_line(), "ready");
+  EXPECT_EQ(broadcast(msg, 12, -34), 1);
+  // The receiver said what it got before it answered, so the line is already there.
+  EXPECT_EQ(slow.read_line(milliseconds(50)), got(msg, 12, -34));
+}
+
+TEST_F(BroadcastTest, OwnWindowsNeverGetItAndNoRecipientsIsSuccess) {
+  const platform::Hwnd w = platform::create_window(&own_proc);
+  EXPECT_EQ(broadcast(msg, 1, 2), 1);
+  platform::pump_messages(50);
+  EXPECT_EQ(own_calls, 0);
+  platform::destroy_window(w);
+}
+
+TEST_F(BroadcastTest, RefusesWhatItCannotDo) {
+  std::uint32_t applications = platform::kBsmApplications, nobody = 0;
+  EXPECT_EQ(platform::BroadcastSystemMessage(0, &applications, msg, 0, 0), -1);
+  EXPECT_EQ(platform::BroadcastSystemMessage(platform::kBsfIgnoreCurrentTask | 1, &applications,
+                                             msg, 0, 0),
+            -1);
+  EXPECT_EQ(platform::BroadcastSystemMessage(platform::kBsfIgnoreCurrentTask, nullptr, msg, 0, 0),
+            -1);
+  EXPECT_EQ(platform::BroadcastSystemMessage(platform::kBsfIgnoreCurrentTask, &nobody, msg, 0, 0),
+            -1);
+  ASSERT_EQ(::chmod(session.dir().c_str(), 0770), 0);
+  EXPECT_EQ(broadcast(msg, 0, 0), -1);
+  ASSERT_EQ(::chmod(session.dir().c_str(), 0700), 0);
+  EXPECT_EQ(broadcast(msg, 0, 0), 1);
+}
+
+TEST_F(BroadcastTest, FilesThatAreNotLiveEndpointsOfOursAreLeftAlone) {
+  std::ofstream(session.dir() + "/peer-999999.sock") << "not a socket";
+  std::ofstream(session.dir() + "/peer-12.sock.old") << "";
+  fs::create_directory(session.dir() + "/peer-13.sock");
+  ChildProcess child({"listen", "0"});
+  ASSERT_EQ(child.read_line(), "ready");
+  EXPECT_EQ(broadcast(msg, 5, 0), 1);
+  EXPECT_EQ(child.read_line(milliseconds(50)), got(msg, 5));
+  EXPECT_TRUE(fs::exists(session.dir() + "/peer-999999.sock"));
+  EXPECT_TRUE(fs::exists(session.dir() + "/peer-12.sock.old"));
+  EXPECT_TRUE(fs::exists(session.dir() + "/peer-13.sock"));
+}
+
+TEST_F(BroadcastTest, ProcessesBroadcastingToEachOtherAllFinish) {
+  ChildProcess a({"listen", "0", "quiet"}), b({"listen", "0", "quiet"});
+  ASSERT_EQ(a.read_line(), "ready");
+  ASSERT_EQ(b.read_line(), "ready");
+  const std::string spam = "spam " + std::to_string(msg) + " 1000";
+  a.write_line(spam);
+  b.write_line(spam);
+  EXPECT_EQ(a.read_line(std::chrono::seconds(120)), "spammed 1000");
+  EXPECT_EQ(b.read_line(std::chrono::seconds(120)), "spammed 1000");
+  a.write_line("count");
+  b.write_line("count");
+  EXPECT_EQ(a.read_line(), "count 1000");
+  EXPECT_EQ(b.read_line(), "count 1000");
+}
+
+TEST_F(BroadcastTest, ProcedureMayBroadcastBackWhileTheSenderWaits) {
+  const platform::Hwnd w = platform::create_window(&own_proc);
+  ChildProcess echo({"listen", "0", "echo"});
+  ASSERT_EQ(echo.read_line(), "ready");
+  const milliseconds took = timed_broadcast(msg, 1);
+  // The echo reached this process's window while its broadcast was still waiting.
+  EXPECT_EQ(own_calls, 1);
+  EXPECT_EQ(own_last, msg);
+  EXPECT_EQ(own_last_w, 0u);
+  EXPECT_LT(took, kSkippedBound);
+  EXPECT_EQ(echo.read_line(milliseconds(50)), got(msg, 1));
+  platform::destroy_window(w);
+}
+
+TEST_F(BroadcastTest, NestedBroadcastsBetweenProcessesUnwind) {
+  const platform::Hwnd w = platform::create_window(&own_proc);
+  ChildProcess a({"listen", "0", "echo", "quiet"}), b({"listen", "0", "echo", "quiet"});
+  ASSERT_EQ(a.read_line(), "ready");
+  ASSERT_EQ(b.read_line(), "ready");
+  EXPECT_LT(timed_broadcast(msg, 4), kDeadlineBound);
+  // Every notification with wParam W > 0 that a child got was passed on to the two others.
+  a.write_line("count");
+  b.write_line("count");
+  const std::optional<std::string> ca = a.read_line(), cb = b.read_line();
+  ASSERT_TRUE(ca && cb);
+  EXPECT_GT(std::stoi(ca->substr(6)), 1);
+  EXPECT_GT(std::stoi(cb->substr(6)), 1);
+  EXPECT_GT(own_calls, 1);
+  platform::destroy_window(w);
+}
+
+TEST_F(BroadcastTest, StoppedReceiverDelaysTheSenderOnceAndRejoinsWhenItAnswers) {
+  ChildProcess healthy({"listen", "0"}), stopped({"listen", "0", "delay=200"});
+  ASSERT_EQ(healthy.read_line(), "ready");
+  ASSERT_EQ(stopped.read_line(), "ready");
+  ASSERT_EQ(::kill(stopped.pid(), SIGSTOP), 0);
+
+  EXPECT_LT(timed_broadcast(msg, 1), kDeadlineBound);
+  EXPECT_EQ(healthy.read_line(milliseconds(50)), got(msg, 1));
+  EXPECT_LT(timed_broadcast(msg, 2), kSkippedBound);
+  EXPECT_EQ(healthy.read_line(milliseconds(50)), got(msg, 2));
+
+  ASSERT_EQ(::kill(stopped.pid(), SIGCONT), 0);
+  EXPECT_EQ(stopped.read_line(), got(msg, 1));
+  EXPECT_EQ(stopped.read_line(), got(msg, 2));
+  EXPECT_EQ(broadcast(msg, 3, 0), 1);
+  EXPECT_EQ(stopped.read_line(milliseconds(50)), got(msg, 3));
+  EXPECT_EQ(healthy.read_line(milliseconds(50)), got(msg, 3));
+}
+
+TEST_F(BroadcastTest, KilledReceiverIsSkippedAndItsEndpointRemoved) {
+  ChildProcess known({"listen", "0"}), unknown({"listen", "0"});
+  ASSERT_EQ(known.read_line(), "ready");
+  EXPECT_EQ(broadcast(msg, 1, 0), 1);  // the sender now holds a connection to `known` only
+  EXPECT_EQ(known.read_line(milliseconds(50)), got(msg, 1));
+  ASSERT_EQ(unknown.read_line(), "ready");
+  const std::string known_path = endpoint_of(session, known.pid());
+  const std::string unknown_path = endpoint_of(session, unknown.pid());
+  known.kill();
+  unknown.kill();
+  known.wait();
+  unknown.wait();
+  ASSERT_TRUE(fs::exists(known_path));
+  ASSERT_TRUE(fs::exists(unknown_path));
+
+  EXPECT_LT(timed_broadcast(msg, 2), kSkippedBound);
+  EXPECT_FALSE(fs::exists(known_path));
+  EXPECT_FALSE(fs::exists(unknown_path));
+}
+
+TEST_F(BroadcastTest, ReceiverThatClosedItsWindowIsNoLongerSentTo) {
+  ChildProcess gone({"listen", "0"}), staying({"listen", "0"});
+  ASSERT_EQ(gone.read_line(), "ready");
+  ASSERT_EQ(staying.read_line(), "ready");
+  EXPECT_EQ(broadcast(msg, 1, 0), 1);
+  gone.write_line("quit");
+  EXPECT_EQ(gone.wait(), 0);
+  EXPECT_LT(timed_broadcast(msg, 2), kSkippedBound);
+  EXPECT_EQ(staying.read_line(), got(msg, 1));
+  EXPECT_EQ(staying.read_line(milliseconds(50)), got(msg, 2));
+}
+
+// ---- Another user ------------------------------------------------------------------------
+
+constexpr uid_t kNobody = 65534;
+
+// Runs `body` in a forked copy of this process that has become user and group nobody, and
+// returns its exit code (100 + errno when it could not switch).
+int as_nobody(const std::function<int()>& body) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) {
+      ::_exit(100 + errno);
+    }
+    ::_exit(body());
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 200 + WTERMSIG(status);
+}
+
+int connect_to(const std::string& path) {
+  const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// 0 when the other end closes the connection without sending anything, 1 when it sends
+// something, 3 when nothing happens within the time.
+int closed_unread(int fd, int timeout_ms) {
+  pollfd p{fd, POLLIN, 0};
+  if (::poll(&p, 1, timeout_ms) != 1) return 3;
+  char buffer[64];
+  return ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) > 0 ? 1 : 0;
+}
+
+class OtherUser : public BroadcastTest {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to switch to another user";
+    BroadcastTest::SetUp();
+  }
+
+  // A fresh directory beside the session's, owned by nobody and open for anyone to enter.
+  std::string public_dir() {
+    std::string pattern = fs::path(session.dir()).parent_path() / "mmfcast-public-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) return {};
+    ::chmod(pattern.c_str(), 0755);
+    if (::chown(pattern.c_str(), kNobody, kNobody) != 0) return {};
+    cleanup.push_back(pattern);
+    return pattern;
+  }
+  void TearDown() override {
+    for (const std::string& dir : cleanup) fs::remove_all(dir);
+  }
+
+  std::vector<std::string> cleanup;
+};
+
+TEST_F(OtherUser, CannotUseTheSessionDirectory) {
+  const std::uint32_t id = msg;
+  EXPECT_EQ(as_nobody([id] {
+              std::uint32_t recipients = platform::kBsmApplications;
+              if (platform::RegisterWindowMessageA("Broadcast.Test") != 0) return 1;
+              if (platform::BroadcastSystemMessage(platform::kBsfIgnoreCurrentTask, &recipients, id,
+                                                   0, 0) != -1) {
+                return 2;
+              }
+              const platform::Hwnd w = platform::create_window(&own_proc);
+              if (w == 0 || platform::event_fd() != -1) return 3;
+              return 0;
+            }),
+            0);
+}
+
+TEST_F(OtherUser, ItsConnectionsAreClosedUnread) {
+  ChildProcess child({"listen", "0"});
+  ASSERT_EQ(child.read_line(), "ready");
+  // Give the other user a way in: a second name for the endpoint, writable by anyone.
+  const std::string dir = public_dir();
+  ASSERT_FALSE(dir.empty());
+  const std::string door = dir + "/door.sock";
+  ASSERT_EQ(::link(endpoint_of(session, child.pid()).c_str(), door.c_str()), 0);
+  ASSERT_EQ(::chmod(door.c_str(), 0666), 0);
+
+  const px::FrameBytes frame = px::encode_frame({px::FrameKind::kNotify, 1, msg, 66, 0});
+  EXPECT_EQ(as_nobody([&] {
+              const int fd = connect_to(door);
+              if (fd < 0) return 2;
+              if (::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL) < 0) return 0;
+              return closed_unread(fd, 10000);
+            }),
+            0);
+  EXPECT_EQ(broadcast(msg, 7, 0), 1);
+  EXPECT_EQ(child.read_line(milliseconds(50)), got(msg, 7));  // and never the 66
+}
+
+TEST_F(OtherUser, ItsListenerIsNotSentTo) {
+  const std::string dir = public_dir();
+  ASSERT_FALSE(dir.empty());
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  // The other user's process listens in its own directory and reports what reaches it.
+  const pid_t listener = ::fork();
+  if (listener == 0) {
+    ::close(ready[0]);
+    if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) {
+      ::_exit(100);
+    }
+    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, (dir + "/l.sock").c_str(), sizeof address.sun_path - 1);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd, 4) != 0) {
+      ::_exit(101);
+    }
+    (void)!::write(ready[1], "r", 1);
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 10000) != 1) ::_exit(4);
+    const int conn = ::accept(fd, nullptr, nullptr);
+    ::_exit(conn < 0 ? 5 : closed_unread(conn, 10000));
+  }
+  ::close(ready[1]);
+  char c = 0;
+  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+  ::close(ready[0]);
+
+  // Moved into the session and given to us, the socket passes every check but the peer's own
+  // credentials.
+  const std::string planted = endpoint_of(session, listener);
+  ASSERT_EQ(::rename((dir + "/l.sock").c_str(), planted.c_str()), 0);
+  ASSERT_EQ(::chown(planted.c_str(), 0, 0), 0);
+  EXPECT_EQ(broadcast(msg, 1, 0), 1);
+
+  int status = 0;
+  ASSERT_EQ(::waitpid(listener, &status, 0), listener);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);  // connected to, then closed without a frame
+  EXPECT_TRUE(fs::exists(planted));   // a live endpoint is not removed
+}
+
+}  // namespace
