@@ -86,10 +86,11 @@ TEST_F(FormLogic, NotificationThroughTheHookAddsTheAreaTextToText1) {
 }
 
 TEST_F(FormLogic, EnterWritesTheInputIntoTheAreaAndClearsIt) {
+  area_.WriteMMF(area_index_, u"before");
   controls_.text2_text = u"hello";
   std::int16_t key = 'a';
   form_.Text2_KeyPress(key);
-  EXPECT_EQ(area_text(), u"");
+  EXPECT_EQ(area_text(), u"before");
   EXPECT_EQ(controls_.text2_text, u"hello");
   key = 13;
   form_.Text2_KeyPress(key);

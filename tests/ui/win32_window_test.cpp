@@ -1,0 +1,208 @@
+// The Windows program as its users meet it: copies of mmfcast.exe started as processes, driven
+// through their controls with messages (WM_SETTEXT into the input line, BM_CLICK on the
+// button) and read back with WM_GETTEXT. A broadcast may return before the receivers have
+// handled it (Wine does not wait for other processes), so the receiver's box is polled.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "ui/win32/control_ids.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string program_path() {
+  char module[MAX_PATH];
+  const DWORD length = ::GetModuleFileNameA(nullptr, module, MAX_PATH);
+  std::string path(module, length);
+  path.erase(path.find_last_of("\\/") + 1);
+  std::string relative = MMFCAST_EXE_RELATIVE;
+  for (char& c : relative) {
+    if (c == '/') c = '\\';
+  }
+  path.append(relative);
+  return path;
+}
+
+struct FindByProcess {
+  DWORD pid;
+  HWND found;
+};
+
+BOOL CALLBACK match_window(HWND hwnd, LPARAM param) {
+  auto* wanted = reinterpret_cast<FindByProcess*>(param);
+  DWORD pid = 0;
+  ::GetWindowThreadProcessId(hwnd, &pid);
+  char cls[64] = {};
+  ::GetClassNameA(hwnd, cls, sizeof cls);
+  if (pid == wanted->pid && std::string(cls) == ui::win32::kMainClass) {
+    wanted->found = hwnd;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+std::string window_text(HWND hwnd) {
+  const auto length = static_cast<std::size_t>(::SendMessageA(hwnd, WM_GETTEXTLENGTH, 0, 0));
+  std::string text(length + 1, '\0');
+  const auto copied = static_cast<std::size_t>(::SendMessageA(
+      hwnd, WM_GETTEXT, static_cast<WPARAM>(text.size()), reinterpret_cast<LPARAM>(text.data())));
+  text.resize(copied);
+  return text;
+}
+
+// One running copy of mmfcast.exe and its controls.
+class Copy {
+ public:
+  Copy() {
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    std::string command(1, '"');
+    command.append(program_path()).push_back('"');
+    if (!::CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                          &startup, &process_)) {
+      return;
+    }
+    ::WaitForInputIdle(process_.hProcess, 20000);
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    FindByProcess wanted{process_.dwProcessId, nullptr};
+    while (wanted.found == nullptr && Clock::now() < deadline) {
+      ::EnumWindows(match_window, reinterpret_cast<LPARAM>(&wanted));
+      if (wanted.found == nullptr) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    main = wanted.found;
+    if (main == nullptr) return;
+    text1 = ::GetDlgItem(main, ui::win32::kIdText1);
+    text2 = ::GetDlgItem(main, ui::win32::kIdText2);
+    command1 = ::GetDlgItem(main, ui::win32::kIdCommand1);
+  }
+  ~Copy() {
+    if (process_.hProcess == nullptr) return;
+    if (main != nullptr) ::PostMessageA(main, WM_CLOSE, 0, 0);
+    if (::WaitForSingleObject(process_.hProcess, 10000) != WAIT_OBJECT_0) {
+      ::TerminateProcess(process_.hProcess, 1);
+    }
+    ::CloseHandle(process_.hThread);
+    ::CloseHandle(process_.hProcess);
+  }
+  Copy(const Copy&) = delete;
+  Copy& operator=(const Copy&) = delete;
+
+  bool ok() const { return main != nullptr && text1 && text2 && command1; }
+
+  void send(const char* text) {
+    ::SendMessageA(text2, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text));
+    ::SendMessageA(command1, BM_CLICK, 0, 0);
+  }
+
+  // Text1's text once it equals wanted, or what it holds when the timeout passes.
+  std::string wait_for_text1(const std::string& wanted) {
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    std::string text = window_text(text1);
+    while (text != wanted && Clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      text = window_text(text1);
+    }
+    return text;
+  }
+
+  // Presses a key in a control the way the keyboard does: through the copy's message loop.
+  void press(HWND control, WPARAM key) {
+    ::PostMessageA(control, WM_KEYDOWN, key, 1);
+    ::PostMessageA(control, WM_KEYUP, key, static_cast<LPARAM>(0xC0000001u));
+  }
+
+  HWND focus() const {
+    GUITHREADINFO gui{};
+    gui.cbSize = sizeof gui;
+    if (!::GetGUIThreadInfo(::GetWindowThreadProcessId(main, nullptr), &gui)) return nullptr;
+    return gui.hwndFocus;
+  }
+
+  // The focus once it is wanted, or where it is when the timeout passes.
+  HWND wait_for_focus(HWND wanted) {
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (focus() != wanted && Clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return focus();
+  }
+
+  HWND main = nullptr;
+  HWND text1 = nullptr;
+  HWND text2 = nullptr;
+  HWND command1 = nullptr;
+
+ private:
+  PROCESS_INFORMATION process_{};
+};
+
+RECT client_rect_of(HWND child) {
+  RECT r;
+  ::GetWindowRect(child, &r);
+  ::MapWindowPoints(HWND_DESKTOP, ::GetParent(child), reinterpret_cast<POINT*>(&r), 2);
+  return r;
+}
+
+void expect_rect(HWND child, LONG left, LONG top, LONG width, LONG height) {
+  const RECT r = client_rect_of(child);
+  EXPECT_EQ(r.left, left);
+  EXPECT_EQ(r.top, top);
+  EXPECT_EQ(r.right - r.left, width);
+  EXPECT_EQ(r.bottom - r.top, height);
+}
+
+TEST(Win32Window, TwoCopiesExchangeLines) {
+  Copy a, b;
+  ASSERT_TRUE(a.ok() && b.ok());
+  a.send("abc");
+  EXPECT_EQ(b.wait_for_text1("\r\nabc"), "\r\nabc");
+  EXPECT_EQ(window_text(a.text2), "");
+  EXPECT_EQ(window_text(a.text1), "");
+
+  b.send("");  // an empty input sends nothing
+  b.send("def");
+  EXPECT_EQ(a.wait_for_text1("\r\ndef"), "\r\ndef");
+  a.send("ghi");
+  EXPECT_EQ(b.wait_for_text1("\r\nabc\r\nghi"), "\r\nabc\r\nghi");
+}
+
+TEST(Win32Window, LayoutAndTabOrderFollowTheTable) {
+  Copy a;
+  ASSERT_TRUE(a.ok());
+  HDC screen = ::GetDC(nullptr);
+  const int dpi = ::GetDeviceCaps(screen, LOGPIXELSX);
+  ::ReleaseDC(nullptr, screen);
+  if (dpi != 96) GTEST_SKIP() << "the screen has " << dpi << " dpi";
+  RECT client;
+  ::GetClientRect(a.main, &client);
+  EXPECT_EQ(client.right, 303);
+  EXPECT_EQ(client.bottom, 423);
+  expect_rect(a.text1, 3, 6, 295, 334);
+  expect_rect(a.text2, 3, 348, 295, 25);
+  expect_rect(a.command1, 198, 384, 100, 34);
+  EXPECT_EQ(window_text(a.command1), "Command1");
+  EXPECT_EQ(a.wait_for_focus(a.command1), a.command1);
+  // Tab goes on from every control, the multi-line box included, and wraps around.
+  for (HWND next : {a.text1, a.text2, a.command1}) {
+    a.press(a.focus(), VK_TAB);
+    EXPECT_EQ(a.wait_for_focus(next), next);
+  }
+  EXPECT_EQ(window_text(a.text1), "");
+}
+
+TEST(Win32Window, EnterInTheInputLineSends) {
+  Copy a, b;
+  ASSERT_TRUE(a.ok() && b.ok());
+  ::SendMessageA(a.text2, WM_SETTEXT, 0, reinterpret_cast<LPARAM>("by enter"));
+  a.press(a.text2, VK_RETURN);
+  EXPECT_EQ(b.wait_for_text1("\r\nby enter"), "\r\nby enter");
+  EXPECT_EQ(window_text(a.text2), "");
+}
+
+}  // namespace
