@@ -39,7 +39,7 @@ struct Peer {
   ino_t ino = 0;
   int fd = -1;
   std::set<std::uint64_t> outstanding;  // notifications sent and not yet answered
-  bool hung = false;                    // missed a deadline and has not caught up since
+  bool hung = false;                    // missed a deadline and has not answered since
   bool closed = false;
 };
 
@@ -111,7 +111,8 @@ void remove_dead_endpoint(const SessionDir& dir, const std::string& name, const 
 
 // A connection to the endpoint, or null when it is not ours, is dead (then its file goes) or
 // cannot take a connection now.
-std::shared_ptr<Peer> connect_peer(const SessionDir& dir, const std::string& name) {
+std::shared_ptr<Peer> connect_peer(const SessionDir& dir, const Listed& listed) {
+  const std::string& name = listed.name;
   struct stat st {};
   if (syscalls().lstat(dir.file(name).c_str(), &st) != 0) return nullptr;
   if (!S_ISSOCK(st.st_mode) || st.st_uid != geteuid()) return nullptr;
@@ -137,7 +138,7 @@ std::shared_ptr<Peer> connect_peer(const SessionDir& dir, const std::string& nam
   }
   auto peer = std::make_shared<Peer>();
   peer->path = dir.file(name);
-  peer->ino = st.st_ino;
+  peer->ino = listed.ino;  // as readdir reports it, which the next scan compares with
   peer->fd = fd;
   return peer;
 }
@@ -155,7 +156,7 @@ void read_replies(const std::shared_ptr<Peer>& peer) {
       drop(peer);
       return;
     }
-    if (peer->outstanding.empty()) peer->hung = false;
+    peer->hung = false;  // any answer shows it is handling notifications again
   }
 }
 
@@ -177,7 +178,7 @@ std::vector<std::shared_ptr<Peer>> refresh_peers(const SessionDir& dir) {
         peer = nullptr;
       }
     }
-    if (!peer) peer = connect_peer(dir, listed.name);
+    if (!peer) peer = connect_peer(dir, listed);
     if (peer) {
       kept.emplace(path, peer);
       out.push_back(peer);

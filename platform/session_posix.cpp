@@ -3,6 +3,7 @@
 // descriptor covers the listener and every accepted connection, so any event loop can watch it.
 // Each notification frame is handed to every window on the calling thread and answered with a
 // reply frame. Connections from another user are closed unread; a bad frame closes its connection.
+// Delivery state belongs to the thread that handles messages and is not locked.
 #include "platform/session_posix.h"
 
 #include <fcntl.h>
@@ -86,7 +87,7 @@ void close_inbound(std::uint64_t id) {
 
 void accept_pending() {
   Endpoint& e = endpoint();
-  for (;;) {
+  for (int accepted = 0; accepted < kListenBacklog; ++accepted) {
     const int fd = syscalls().accept4(e.listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
       if (errno == EINTR || errno == ECONNABORTED) continue;
