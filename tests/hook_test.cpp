@@ -1,0 +1,218 @@
+// The window hook and the message channel: notifications become reads of the area and
+// DataArrival events, every message still reaches the window's own procedure unchanged, and
+// the hook serves one object and one window at a time.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "hook/ModSubclass.h"
+#include "mmf/cMMF.h"
+#include "tests/support/child_process.h"
+#include "tests/support/hex.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+struct Seen {
+  platform::Hwnd hwnd;
+  std::uint32_t msg;
+  platform::WParam w;
+  platform::LParam l;
+};
+std::vector<Seen> seen;       // what the window's own procedure received
+std::vector<std::string> log;  // the order of events and pass-ons
+
+platform::LResult MMF_CALLBACK own_procedure(platform::Hwnd h, std::uint32_t msg, platform::WParam w,
+                                             platform::LParam l) {
+  seen.push_back({h, msg, w, l});
+  log.push_back("proc");
+  return static_cast<platform::LResult>(msg) * 3 + 1;
+}
+
+class WindowHook : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    seen.clear();
+    log.clear();
+    window_ = platform::create_window(&own_procedure);
+    ASSERT_NE(window_, 0u);
+    owner_.DataArrival = [this](const std::u16string& text) {
+      arrived_.push_back(text);
+      log.push_back("data");
+    };
+    ModSubclass::lMsgID = kId;
+  }
+  void TearDown() override {
+    owner_.StopSubclass(window_);
+    platform::destroy_window(window_);
+    ModSubclass::lMsgID = 0;
+  }
+  void open_area_with(const std::u16string& text) {
+    const std::int32_t i = owner_.AddMMFItem(ModSubclass::kPubMemoryName, 4096);
+    ASSERT_EQ(owner_.OpenMMF(i), 1);
+    owner_.WriteMMF(i, text);
+  }
+  platform::LResult deliver(std::uint32_t msg, platform::WParam w, platform::LParam l) {
+    return ModSubclass::WindowProc(window_, msg, w, l);
+  }
+
+  static constexpr std::uint32_t kId = 0xC321;
+  testsupport::ScopedSession session_;
+  platform::Hwnd window_ = 0;
+  cMMF owner_;
+  std::vector<std::u16string> arrived_;
+};
+
+TEST_F(WindowHook, OtherMessagesPassThroughUnchanged) {
+  owner_.StartSubclass(window_);
+  EXPECT_EQ(deliver(0x0400, 0xFEDC, -5), 0x0400 * 3 + 1);
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].hwnd, window_);
+  EXPECT_EQ(seen[0].msg, 0x0400u);
+  EXPECT_EQ(seen[0].w, 0xFEDCu);
+  EXPECT_EQ(seen[0].l, -5);
+  EXPECT_TRUE(arrived_.empty());
+}
+
+TEST_F(WindowHook, NotificationRaisesDataArrivalThenPassesOn) {
+  open_area_with(u"abcde");
+  owner_.StartSubclass(window_);
+  EXPECT_EQ(deliver(kId, 6, 0), static_cast<platform::LResult>(kId) * 3 + 1);
+  EXPECT_EQ(arrived_, std::vector<std::u16string>{u"abcde"});
+  EXPECT_EQ(log, (std::vector<std::string>{"data", "proc"}));
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].w, 6u);
+}
+
+TEST_F(WindowHook, NotificationWithoutTheAreaRaisesNothing) {
+  owner_.StartSubclass(window_);
+  deliver(kId, 6, 0);
+  EXPECT_TRUE(arrived_.empty());
+  EXPECT_EQ(seen.size(), 1u) << "the notification still reaches the window";
+}
+
+TEST_F(WindowHook, UnregisteredIdTreatsMessageZeroAsTheNotification) {
+  open_area_with(u"abc");
+  ModSubclass::lMsgID = 0;
+  owner_.StartSubclass(window_);
+  deliver(0, 0, 0);
+  EXPECT_EQ(arrived_, std::vector<std::u16string>{u""});
+}
+
+TEST_F(WindowHook, HookIsInstalledAndTakenDown) {
+  owner_.StartSubclass(window_);
+  const auto hook = reinterpret_cast<platform::LongPtr>(&ModSubclass::WindowProc);
+  const auto own = reinterpret_cast<platform::LongPtr>(&own_procedure);
+  EXPECT_EQ(ModSubclass::lPrevWndProc, own);
+  // Swap in the hook again to read what is installed without changing it.
+  EXPECT_EQ(platform::SetWindowLongA(window_, platform::kGwlWndProc, hook), hook);
+  owner_.StopSubclass(window_);
+  EXPECT_EQ(ModSubclass::objMMF, nullptr);
+  EXPECT_EQ(platform::SetWindowLongA(window_, platform::kGwlWndProc, own), own);
+}
+
+TEST_F(WindowHook, SecondStartKeepsTheFirstObjectAndNeverLoops) {
+  cMMF second;
+  owner_.StartSubclass(window_);
+  second.StartSubclass(window_);
+  owner_.StartSubclass(window_);
+  EXPECT_EQ(ModSubclass::objMMF, &owner_);
+  EXPECT_EQ(ModSubclass::lPrevWndProc, reinterpret_cast<platform::LongPtr>(&own_procedure))
+      << "the hook must never record itself as the procedure it replaced";
+  deliver(0x0401, 1, 2);
+  EXPECT_EQ(seen.size(), 1u);
+  second.StopSubclass(window_);
+  EXPECT_EQ(ModSubclass::objMMF, nullptr) << "stopping clears the object whichever it was";
+}
+
+TEST_F(WindowHook, DestroyedObjectIsNoLongerServed) {
+  {
+    cMMF shortlived;
+    shortlived.StartSubclass(window_);
+    EXPECT_EQ(ModSubclass::objMMF, &shortlived);
+  }
+  EXPECT_EQ(ModSubclass::objMMF, nullptr);
+  deliver(kId, 6, 0);  // must not touch the destroyed object
+  EXPECT_EQ(seen.size(), 1u);
+}
+
+TEST_F(WindowHook, HandlerErrorsReachTheCaller) {
+  open_area_with(u"boom");
+  owner_.DataArrival = [](const std::u16string&) { throw std::runtime_error("handler failed"); };
+  owner_.StartSubclass(window_);
+  EXPECT_THROW(deliver(kId, 5, 0), std::runtime_error);
+  EXPECT_THROW(RaiseDataArrival(owner_, u"x"), std::runtime_error);
+}
+
+TEST(MessageChannel, SendResultsCarryTheirWidth) {
+  testsupport::ScopedSession session;
+  cMMF m;
+  const MMFVariant nothing = m.SendMesageAll(u"", 0, 5, 0);
+  ASSERT_TRUE(std::holds_alternative<std::int16_t>(nothing));
+  EXPECT_EQ(std::get<std::int16_t>(nothing), 0);
+
+  const std::u16string name = platform::from_ansi(session.name("MyPubMessage"));
+  const MMFVariant named = m.SendMesageAll(name, 0, 5, 0);
+  ASSERT_TRUE(std::holds_alternative<std::int32_t>(named));
+  const std::int32_t id = std::get<std::int32_t>(named);
+  EXPECT_EQ(id, m.RegWindowMsg(name));
+  EXPECT_GE(id, 0xC000);
+  EXPECT_LE(id, 0xFFFF);
+
+  const MMFVariant by_id = m.SendMesageAll(u"", id, 5, 0);
+  ASSERT_TRUE(std::holds_alternative<std::int32_t>(by_id));
+  EXPECT_EQ(std::get<std::int32_t>(by_id), id);
+  EXPECT_TRUE(std::holds_alternative<std::monostate>(m.StopSubclass(0)));
+}
+
+// Waits for a line from the child that starts with `prefix`, skipping others.
+std::optional<std::string> line_starting(testsupport::ChildProcess& child, const std::string& prefix) {
+  for (int i = 0; i < 50; ++i) {
+    auto line = child.read_line();
+    if (!line) return std::nullopt;
+    if (line->rfind(prefix, 0) == 0) return line;
+  }
+  return std::nullopt;
+}
+
+TEST(MessageChannel, NotificationReachesAnotherCopyButNotTheSender) {
+  testsupport::ScopedSession session;
+  const std::string msg_name = session.name("MyPubMessage");
+  testsupport::ChildProcess receiver({"hooked", msg_name});
+  const auto ready = receiver.read_line();
+  ASSERT_TRUE(ready && ready->rfind("ready ", 0) == 0) << ready.value_or("(nothing)");
+
+  seen.clear();
+  cMMF sender;
+  std::vector<std::u16string> heard;
+  sender.DataArrival = [&](const std::u16string& t) { heard.push_back(t); };
+  const platform::Hwnd window = platform::create_window(&own_procedure);
+  ModSubclass::lMsgID = static_cast<std::uint32_t>(sender.RegWindowMsg(platform::from_ansi(msg_name)));
+  EXPECT_EQ(ready->substr(6), std::to_string(ModSubclass::lMsgID)) << "same id in both processes";
+  sender.StartSubclass(window);
+  const std::int32_t i = sender.AddMMFItem(ModSubclass::kPubMemoryName, 4096);
+  ASSERT_EQ(sender.OpenMMF(i), 1);
+  ASSERT_EQ(sender.WriteMMF(i, u"abcde"), 6);
+  const MMFVariant sent = sender.SendMesageAll(u"", static_cast<std::int32_t>(ModSubclass::lMsgID), 6, 0);
+  EXPECT_TRUE(std::holds_alternative<std::int32_t>(sent));
+
+  EXPECT_EQ(line_starting(receiver, "data "), "data " + testsupport::to_hex16(u"abcde"));
+  EXPECT_EQ(line_starting(receiver, "proc "), "proc " + std::to_string(ModSubclass::lMsgID) + " 6 0")
+      << "the notification also reaches the replaced procedure";
+
+  platform::pump_messages(200);
+  EXPECT_TRUE(heard.empty()) << "the sender must not hear its own notification";
+  EXPECT_TRUE(seen.empty());
+  receiver.write_line("quit");
+  EXPECT_EQ(receiver.wait(), 0);
+  sender.StopSubclass(window);
+  platform::destroy_window(window);
+  ModSubclass::lMsgID = 0;
+}
+
+}  // namespace
