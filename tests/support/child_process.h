@@ -18,6 +18,9 @@ class ChildProcess {
  public:
   // Starts mmfcast_child with these arguments; throws std::runtime_error when it cannot.
   explicit ChildProcess(const std::vector<std::string>& args);
+  // Starts another program (a path); with merge_stderr its standard error joins its output.
+  ChildProcess(const std::string& program, const std::vector<std::string>& args,
+               bool merge_stderr);
   ~ChildProcess();  // kills the child if it still runs, and reaps it
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;

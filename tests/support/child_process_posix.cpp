@@ -61,7 +61,12 @@ struct ChildProcess::Impl {
   }
 };
 
-ChildProcess::ChildProcess(const std::vector<std::string>& args) : impl_(std::make_unique<Impl>()) {
+ChildProcess::ChildProcess(const std::vector<std::string>& args)
+    : ChildProcess(child_path(), args, false) {}
+
+ChildProcess::ChildProcess(const std::string& path, const std::vector<std::string>& args,
+                           bool merge_stderr)
+    : impl_(std::make_unique<Impl>()) {
   // Writing to a child that has ended must show as a failed write, not end the test.
   ::signal(SIGPIPE, SIG_IGN);
   int in[2], out[2];
@@ -71,7 +76,6 @@ ChildProcess::ChildProcess(const std::vector<std::string>& args) : impl_(std::ma
     ::close(in[1]);
     fail("pipe");
   }
-  const std::string path = child_path();
   std::vector<std::string> argv_storage;
   argv_storage.push_back(path);
   argv_storage.insert(argv_storage.end(), args.begin(), args.end());
@@ -83,6 +87,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& args) : impl_(std::ma
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, in[0], 0);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  if (merge_stderr) posix_spawn_file_actions_adddup2(&actions, out[1], 2);
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
   sigset_t defaults;
