@@ -1,0 +1,41 @@
+// The receiving processes of the fan-out benchmark. The benchmark starts itself again with
+// "--receiver KIND ARG"; each receiver says "ready" on standard output and then serves until
+// it is killed.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace bench {
+
+// Runs the receiver named by kind ("mmf", "socket PATH", "futex PATH"); returns the exit code.
+int run_receiver(const std::string& kind, const std::string& arg);
+
+// A receiving process started from this program; killed and reaped on destruction.
+class Receiver {
+ public:
+  Receiver(const std::string& kind, const std::string& arg);
+  ~Receiver();
+  Receiver(const Receiver&) = delete;
+  Receiver& operator=(const Receiver&) = delete;
+  pid_t pid() const { return pid_; }
+  // The receiver's peak resident memory in KiB (VmHWM), or -1.
+  long peak_rss_kib() const;
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// The shared word the futex receivers wait on: the sender bumps `generation` and wakes all;
+// each receiver adds one to `done`, and the last one wakes the sender.
+struct FutexBlock {
+  alignas(64) unsigned generation;
+  alignas(64) unsigned done;
+  unsigned receivers;
+};
+
+long futex_wait(unsigned* word, unsigned expected);
+long futex_wake(unsigned* word, int count);
+
+}  // namespace bench
