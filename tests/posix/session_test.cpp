@@ -19,6 +19,7 @@
 
 #include "platform/frame_posix.h"
 #include "platform/platform.h"
+#include "platform/syscalls_posix.h"
 #include "tests/support/child_process.h"
 
 namespace {
@@ -392,6 +393,90 @@ TEST_F(OwnEndpoint, ConnectionsThatCloseEarlyAreForgotten) {
   ASSERT_EQ(::send(fd, good.data(), good.size(), 0), static_cast<ssize_t>(good.size()));
   EXPECT_TRUE(answer(fd).has_value());
   ::close(fd);
+}
+
+// ---- Failing system calls ------------------------------------------------------------------
+
+class FailingCalls : public ::testing::Test {
+ protected:
+  void SetUp() override { calls = 0; }
+  std::vector<std::string> files() const {
+    std::vector<std::string> out;
+    for (const auto& entry : fs::directory_iterator(session.dir())) {
+      out.push_back(entry.path().filename().string());
+    }
+    return out;
+  }
+
+  ScopedSession session;
+};
+
+TEST_F(FailingCalls, EndpointThatCannotBeWatchedLeavesNoFileBehind) {
+  {
+    px::ScopedSyscall no_epoll(&px::Syscalls::epoll_create1, [](int) {
+      errno = EMFILE;
+      return -1;
+    });
+    const platform::Hwnd w = platform::create_window(&counting_proc);
+    EXPECT_NE(w, 0u);
+    EXPECT_EQ(platform::event_fd(), -1);
+    EXPECT_TRUE(files().empty());
+    platform::destroy_window(w);
+  }
+  const platform::Hwnd w = platform::create_window(&counting_proc);
+  EXPECT_GE(platform::event_fd(), 0);
+  platform::destroy_window(w);
+}
+
+TEST_F(FailingCalls, FailedTableWriteGivesZeroAndNoIdIsLost) {
+  const std::uint32_t first = id_of("first");
+  {
+    px::ScopedSyscall full_disk(&px::Syscalls::pwrite,
+                                [](int, const void*, std::size_t, off_t) -> ssize_t {
+                                  errno = ENOSPC;
+                                  return -1;
+                                });
+    EXPECT_EQ(id_of("second"), 0u);
+    EXPECT_EQ(id_of("first"), first);
+  }
+  const std::uint32_t second = id_of("second");
+  EXPECT_NE(second, 0u);
+  EXPECT_NE(second, first);
+}
+
+int interrupted = 0;
+TEST_F(FailingCalls, InterruptedCallsAreRetried) {
+  const platform::Hwnd w = platform::create_window(&counting_proc);
+  ChildProcess child({"listen", "0"});
+  ASSERT_EQ(child.read_line(), "ready");
+  interrupted = 0;
+  // Every other send and receive is interrupted by a signal before it starts.
+  px::ScopedSyscall eintr_send(&px::Syscalls::sendmsg,
+                               [](int fd, const msghdr* m, int flags) -> ssize_t {
+                                 if (++interrupted % 2 == 1) {
+                                   errno = EINTR;
+                                   return -1;
+                                 }
+                                 return px::default_syscalls().sendmsg(fd, m, flags);
+                               });
+  px::ScopedSyscall eintr_recv(&px::Syscalls::recvmsg, [](int fd, msghdr* m, int flags) -> ssize_t {
+    if (++interrupted % 2 == 1) {
+      errno = EINTR;
+      return -1;
+    }
+    return px::default_syscalls().recvmsg(fd, m, flags);
+  });
+  std::uint32_t recipients = platform::kBsmApplications;
+  EXPECT_EQ(
+      platform::BroadcastSystemMessage(platform::kBsfIgnoreCurrentTask, &recipients, 0xC002, 8, 9),
+      1);
+  EXPECT_EQ(child.read_line(std::chrono::milliseconds(50)), "got 49154 8 9");
+  child.write_line("broadcast 49155 1 1");
+  for (int i = 0; i < 200 && calls == 0; ++i) platform::pump_messages(10);
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(child.read_line(), "sent 1");
+  EXPECT_GT(interrupted, 4);
+  platform::destroy_window(w);
 }
 
 }  // namespace
