@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
-#include <typeinfo>
 
 void frmMain::Form_Load() {
   PriMMF = std::make_unique<cMMF>();
