@@ -111,6 +111,8 @@ int pump_messages(int timeout_ms);
 // waiters queue behind the new holder. One hold per process at a time, on the thread that
 // receives the process's notifications.
 
+// Longer than a broadcast waits for its receivers, so a holder whose broadcast waits on an
+// unresponsive receiver is not taken for hung.
 inline constexpr int kSendLockTakeoverMs = 2000;
 
 // 1 once the lock is held (taken over from a hung holder included, and when this process
