@@ -1,6 +1,11 @@
 # Warning flags shared by every target of the project.
 function(mmfcast_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic)
+  # GCC 12 reports overlapping copies inside libstdc++ for "literal" + std::string when
+  # optimising (a false positive that GCC 13 no longer makes), so -Wrestrict is off there.
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
+    target_compile_options(${target} PRIVATE -Wno-restrict)
+  endif()
   if(MMFCAST_WERROR)
     target_compile_options(${target} PRIVATE -Werror)
   endif()

@@ -1,21 +1,30 @@
 #!/bin/sh
 # Runs a Windows program under wine64 in a private, headless prefix (the first argument),
-# creating the prefix on first use with the null graphics driver.
+# creating the prefix on first use with the null graphics driver. The wineserver and Wine's
+# system processes are started detached from the caller's output and kept for a while, so a
+# test ends when its program does instead of when Wine's background processes let go of it.
 set -eu
 prefix=$1; shift
 export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# Wine takes the ANSI code page from the locale (C.UTF-8 gives 1252, ja_JP.UTF-8 gives 932), so
+# it is fixed here unless MMFCAST_WINE_LOCALE asks for another.
+export LC_ALL="${MMFCAST_WINE_LOCALE:-C.UTF-8}"
 wine=/usr/lib/wine/wine64
-if [ ! -f "$prefix/.mmfcast-ready" ]; then
-  mkdir -p "$prefix"
-  (
-    flock 9
-    if [ ! -f "$prefix/.mmfcast-ready" ]; then
-      "$wine" wineboot -i >/dev/null 2>&1 || true
-      "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
-      /usr/lib/wine/wineserver -k || true
-      /usr/lib/wine/wineserver -w || true
-      touch "$prefix/.mmfcast-ready"
-    fi
-  ) 9>"$prefix.lock"
-fi
+wineserver=/usr/lib/wine/wineserver
+mkdir -p "$prefix"
+(
+  # Nothing started here may inherit the lock, or a long-lived server would hold it.
+  flock 9
+  if [ ! -f "$prefix/.mmfcast-ready" ]; then
+    "$wine" wineboot -i </dev/null >/dev/null 2>&1 9>&- || true
+    "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1 9>&-
+    "$wineserver" -k </dev/null >/dev/null 2>&1 9>&- || true
+    "$wineserver" -w </dev/null >/dev/null 2>&1 9>&- || true
+    touch "$prefix/.mmfcast-ready"
+  fi
+  # Exit status 0 means no server was running for the prefix and this one now is.
+  if "$wineserver" -p30 </dev/null >/dev/null 2>&1 9>&-; then
+    "$wine" wineboot </dev/null >/dev/null 2>&1 9>&- || true
+  fi
+) 9>"$prefix.lock"
 exec "$wine" "$@"

@@ -1,0 +1,139 @@
+// What the Windows backend adds to the plain Win32 calls: view sizes from VirtualQuery, hidden
+// top-level windows that broadcasts can reach, a pump that counts the messages other threads
+// send (handled inside PeekMessageA, never returned by it), and ANSI conversion of lone
+// surrogates.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "platform/platform.h"
+#include "tests/support/child_process.h"
+
+namespace {
+
+std::size_t page_size() {
+  SYSTEM_INFO info;
+  ::GetSystemInfo(&info);
+  return info.dwPageSize;
+}
+
+class ViewSize : public ::testing::Test {
+ protected:
+  void map(std::uint32_t size) {
+    handle_ = platform::CreateFileMappingA(platform::kInvalidHandleValue, nullptr,
+                                           platform::kPageReadWrite, 0, size,
+                                           session_.name("ViewSize").c_str());
+    ASSERT_NE(handle_, 0u);
+    view_ =
+        platform::MapViewOfFile(handle_, platform::kFileMapRead | platform::kFileMapWrite, 0, 0, 0);
+    ASSERT_NE(view_, 0u);
+  }
+  void TearDown() override {
+    if (view_ != 0) platform::UnmapViewOfFile(view_);
+    if (handle_ != 0) platform::CloseHandle(handle_);
+  }
+
+  testsupport::ScopedSession session_;
+  platform::Handle handle_ = 0;
+  platform::ViewAddr view_ = 0;
+};
+
+TEST_F(ViewSize, IsTheMappingRoundedUpToWholePages) {
+  map(static_cast<std::uint32_t>(page_size() + 1));
+  EXPECT_EQ(platform::view_size(view_), 2 * page_size());
+}
+
+TEST_F(ViewSize, IsZeroInsideAViewAndAfterItIsUnmapped) {
+  map(1);
+  EXPECT_EQ(platform::view_size(view_), page_size());
+  EXPECT_EQ(platform::view_size(view_ + 1), 0u);
+  EXPECT_EQ(platform::UnmapViewOfFile(view_), 1);
+  const platform::ViewAddr gone = view_;
+  view_ = 0;
+  EXPECT_EQ(platform::view_size(gone), 0u);
+}
+
+TEST_F(ViewSize, IsZeroForMemoryThatIsNoView) {
+  int on_stack = 0;
+  const auto on_heap = std::make_unique<char[]>(page_size() * 4);
+  EXPECT_EQ(platform::view_size(0), 0u);
+  EXPECT_EQ(platform::view_size(reinterpret_cast<platform::ViewAddr>(&on_stack)), 0u);
+  EXPECT_EQ(platform::view_size(reinterpret_cast<platform::ViewAddr>(on_heap.get())), 0u);
+}
+
+int handled = 0;
+
+platform::LResult MMF_CALLBACK counting_proc(platform::Hwnd, std::uint32_t msg, platform::WParam,
+                                             platform::LParam) {
+  if (msg == WM_APP) ++handled;
+  return msg == WM_APP ? 42 : 0;
+}
+
+class Windows : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    handled = 0;
+    window_ = platform::create_window(&counting_proc);
+    ASSERT_NE(window_, 0u);
+    platform::pump_messages(0);  // whatever creating the window queued
+    handled = 0;
+  }
+  void TearDown() override { platform::destroy_window(window_); }
+  HWND hwnd() const { return reinterpret_cast<HWND>(window_); }
+
+  platform::Hwnd window_ = 0;
+};
+
+TEST_F(Windows, AreHiddenTopLevelWindowsRatherThanMessageOnlyOnes) {
+  EXPECT_TRUE(::IsWindow(hwnd()));
+  EXPECT_FALSE(::IsWindowVisible(hwnd()));
+  EXPECT_EQ(::GetAncestor(hwnd(), GA_PARENT), ::GetDesktopWindow());
+}
+
+TEST_F(Windows, ProcedureReadBackIsTheOneGiven) {
+  const auto given = reinterpret_cast<platform::LongPtr>(&counting_proc);
+  const platform::LongPtr previous =
+      platform::SetWindowLongA(window_, platform::kGwlWndProc, given);
+  EXPECT_EQ(previous, given);
+  EXPECT_EQ(::SendMessageA(hwnd(), WM_APP, 0, 0), 42);
+}
+
+TEST_F(Windows, PumpWithNothingPendingReturnsZeroAtOnce) {
+  EXPECT_EQ(platform::pump_messages(0), 0);
+  EXPECT_EQ(platform::pump_messages(20), 0);
+}
+
+TEST_F(Windows, PumpCountsPostedMessages) {
+  ASSERT_TRUE(::PostMessageA(hwnd(), WM_APP, 0, 0));
+  ASSERT_TRUE(::PostMessageA(hwnd(), WM_APP, 0, 0));
+  EXPECT_EQ(platform::pump_messages(0), 2);
+  EXPECT_EQ(handled, 2);
+}
+
+TEST_F(Windows, PumpHandlesAndCountsAMessageSentFromAnotherThread) {
+  LRESULT answer = 0;
+  std::thread sender([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    answer = ::SendMessageA(hwnd(), WM_APP, 0, 0);
+  });
+  int count = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (count == 0 && std::chrono::steady_clock::now() < deadline) {
+    count = platform::pump_messages(-1);
+  }
+  sender.join();
+  EXPECT_EQ(count, 1);
+  EXPECT_EQ(handled, 1);
+  EXPECT_EQ(answer, 42);
+}
+
+TEST(AnsiWin, LoneSurrogatesBecomeQuestionMarksInAnyCodePage) {
+  EXPECT_EQ(platform::to_ansi(std::u16string{u'a', 0xD800, u'b'}), "a?b");
+  EXPECT_EQ(platform::to_ansi(std::u16string{0xDC00}), "?");
+  EXPECT_EQ(platform::to_ansi(std::u16string{0xDC00, 0xD800}), "??");
+}
+
+}  // namespace
