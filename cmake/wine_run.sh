@@ -3,6 +3,7 @@
 # creating the prefix on first use with the null graphics driver. The wineserver and Wine's
 # system processes are started detached from the caller's output and kept for a while, so a
 # test ends when its program does instead of when Wine's background processes let go of it.
+# The program's exit status is the script's.
 set -eu
 prefix=$1; shift
 export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -27,4 +28,24 @@ mkdir -p "$prefix"
     "$wine" wineboot </dev/null >/dev/null 2>&1 9>&- || true
   fi
 ) 9>"$prefix.lock"
-exec "$wine" "$@"
+
+# Wine starts its desktop process (explorer.exe) from the first program that makes a window, and
+# that process keeps the program's standard output and error for a second or so after the
+# program ends. The program therefore writes to files that are relayed as they grow, and the
+# relay ends with the program itself.
+out=$(mktemp "$prefix/.run.XXXXXX") err=$(mktemp "$prefix/.run.XXXXXX")
+pid=
+trap 'rm -f "$out" "$err"' EXIT
+trap '[ -n "$pid" ] && kill "$pid" 2>/dev/null; exit 143' TERM INT HUP
+if (exec 3<&0) 2>/dev/null; then exec 3<&0; else exec 3</dev/null; fi
+"$wine" "$@" <&3 >"$out" 2>"$err" 3<&- &
+pid=$!
+exec 3<&-
+tail -s 0.05 --pid="$pid" -n +1 -f "$out" &
+relay_out=$!
+tail -s 0.05 --pid="$pid" -n +1 -f "$err" >&2 &
+relay_err=$!
+status=0
+wait "$pid" || status=$?
+wait "$relay_out" "$relay_err" || true
+exit "$status"
