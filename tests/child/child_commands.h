@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,5 +22,20 @@ struct Registration {
 void say(const std::string& line);
 // Reads one line from standard input; false at end of input.
 bool hear(std::string& line);
+
+// Standard input read on a thread of its own, so that the command's thread can keep handling
+// messages while it waits for the test's next line.
+class BackgroundInput {
+ public:
+  enum Result { kLine, kNothingYet, kEnded };
+  BackgroundInput();
+  // Takes the next line that has arrived, if any, without waiting.
+  Result poll(std::string& line);
+
+  struct State;
+
+ private:
+  std::shared_ptr<State> state_;  // shared with the reader thread, which may outlive this
+};
 
 }  // namespace child

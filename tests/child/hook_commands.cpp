@@ -5,10 +5,7 @@
 //                   until a line "quit" arrives on standard input. "send HEX16" writes the text
 //                   and broadcasts it as a window's send does, then says "sent R".
 #include <atomic>
-#include <mutex>
-#include <queue>
 #include <string>
-#include <thread>
 
 #include "hook/ModSubclass.h"
 #include "mmf/cMMF.h"
@@ -36,35 +33,19 @@ int hooked(const std::vector<std::string>& args) {
   m.StartSubclass(window);
   const std::int32_t index = m.AddMMFItem(ModSubclass::kPubMemoryName, 4096);
   m.OpenMMF(index);
-  m.DataArrival = [](const std::u16string& text) { child::say("data " + testsupport::to_hex16(text)); };
+  m.DataArrival = [](const std::u16string& text) {
+    child::say("data " + testsupport::to_hex16(text));
+  };
 
-  // Standard input is read on its own thread so this one can keep handling messages.
-  std::mutex lock;
-  std::queue<std::string> lines;
-  std::atomic<bool> input_ended{false};
-  std::thread reader([&] {
-    std::string line;
-    while (child::hear(line)) {
-      std::lock_guard<std::mutex> guard(lock);
-      lines.push(line);
-    }
-    input_ended = true;
-  });
-  reader.detach();
+  child::BackgroundInput input;
 
   child::say("ready " + std::to_string(ModSubclass::lMsgID));
   for (;;) {
     platform::pump_messages(20);
     std::string line;
-    {
-      std::lock_guard<std::mutex> guard(lock);
-      if (lines.empty()) {
-        if (input_ended) break;
-        continue;
-      }
-      line = lines.front();
-      lines.pop();
-    }
+    const auto got = input.poll(line);
+    if (got == child::BackgroundInput::kEnded) break;
+    if (got == child::BackgroundInput::kNothingYet) continue;
     if (line == "quit") break;
     if (line.rfind("send ", 0) == 0) {
       const std::u16string text = testsupport::from_hex16(line.substr(5));

@@ -1,6 +1,9 @@
 // mmfcast_child: runs one command for a multi-process test and exits with its status.
 #include <cstdio>
 #include <iostream>
+#include <mutex>
+#include <queue>
+#include <thread>
 
 #include "tests/child/child_commands.h"
 
@@ -21,6 +24,32 @@ bool hear(std::string& line) {
   if (!std::getline(std::cin, line)) return false;
   if (!line.empty() && line.back() == '\r') line.pop_back();
   return true;
+}
+
+struct BackgroundInput::State {
+  std::mutex lock;
+  std::queue<std::string> lines;
+  bool ended = false;
+};
+
+BackgroundInput::BackgroundInput() : state_(std::make_shared<State>()) {
+  std::thread([state = state_] {
+    std::string line;
+    while (hear(line)) {
+      std::lock_guard<std::mutex> guard(state->lock);
+      state->lines.push(line);
+    }
+    std::lock_guard<std::mutex> guard(state->lock);
+    state->ended = true;
+  }).detach();
+}
+
+BackgroundInput::Result BackgroundInput::poll(std::string& line) {
+  std::lock_guard<std::mutex> guard(state_->lock);
+  if (state_->lines.empty()) return state_->ended ? kEnded : kNothingYet;
+  line = std::move(state_->lines.front());
+  state_->lines.pop();
+  return kLine;
 }
 
 }  // namespace child

@@ -10,12 +10,9 @@
 //         broadcast MSG WPARAM LPARAM   broadcasts once, says "sent RESULT"
 //         spam MSG COUNT                broadcasts COUNT times, says "spammed SUCCESSES"
 //         count                         says "count N", the messages the window received
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <mutex>
-#include <queue>
 #include <string>
 #include <thread>
 
@@ -84,33 +81,15 @@ int listen(const std::vector<std::string>& args) {
   const platform::Hwnd window = platform::create_window(&listening_procedure);
   if (window == 0) return 4;
 
-  // Standard input is read on its own thread so this one can keep handling messages.
-  std::mutex lock;
-  std::queue<std::string> lines;
-  std::atomic<bool> input_ended{false};
-  std::thread reader([&] {
-    std::string line;
-    while (child::hear(line)) {
-      std::lock_guard<std::mutex> guard(lock);
-      lines.push(line);
-    }
-    input_ended = true;
-  });
-  reader.detach();
+  child::BackgroundInput input;
 
   child::say("ready");
   for (;;) {
     platform::pump_messages(10);
     std::string line;
-    {
-      std::lock_guard<std::mutex> guard(lock);
-      if (lines.empty()) {
-        if (input_ended) break;
-        continue;
-      }
-      line = lines.front();
-      lines.pop();
-    }
+    const auto got = input.poll(line);
+    if (got == child::BackgroundInput::kEnded) break;
+    if (got == child::BackgroundInput::kNothingYet) continue;
     const auto space = line.find(' ');
     const std::string verb = line.substr(0, space);
     const std::string rest = space == std::string::npos ? "" : line.substr(space + 1);
