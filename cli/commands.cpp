@@ -3,6 +3,7 @@
 #include "cli/commands.h"
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -33,20 +34,34 @@ struct Channel {
   std::size_t area_size = 0;
 };
 
+// "what: why", with the reason the platform layer recorded for the last failure.
+std::string because(const std::string& what) {
+  const std::string why = platform::last_error_text();
+  return why.empty() ? what : what + ": " + why;
+}
+
+// A full filesystem is reported as the area being unusable, whichever step met it first.
+int no_session_unless_full() {
+#if !defined(_WIN32)
+  if (platform::last_error() == ENOSPC) return kAreaUnusable;
+#endif
+  return kNoSession;
+}
+
 int join(Channel& channel) {
   if (!platform::session_usable()) {
-    fail("no usable session directory (see MMFCAST_SESSION_DIR)");
-    return kNoSession;
+    fail(because("no usable session directory (see MMFCAST_SESSION_DIR)"));
+    return no_session_unless_full();
   }
   channel.message = channel.mmf.RegWindowMsg(kMessageName);
   if (channel.message == 0) {
-    fail("cannot register the notification message");
-    return kNoSession;
+    fail(because("cannot register the notification message"));
+    return no_session_unless_full();
   }
   channel.index = channel.mmf.AddMMFItem(ModSubclass::kPubMemoryName, kAreaSize);
   MMFItem item;
   if (channel.mmf.OpenMMF(channel.index) != 1 || channel.mmf.GetMMFItem(channel.index, item) != 1) {
-    fail("cannot open the shared area");
+    fail(because("cannot open the shared area"));
     return kAreaUnusable;
   }
   channel.area_size = platform::view_size(item.lpMapView);
@@ -59,12 +74,15 @@ int send_one(Channel& channel, const std::u16string& text, bool truncate) {
          " bytes at most; --truncate cuts it)");
     return kTooLong;
   }
-  platform::SendLock lock;  // one write-and-broadcast at a time across the session
-  channel.mmf.WriteMMF(channel.index, text);
-  const MMFVariant sent = channel.mmf.SendMesageAll(u"", channel.message,
-                                                    static_cast<std::int32_t>(text.size() + 1), 0);
-  if (!std::holds_alternative<std::int32_t>(sent)) {
-    fail("the broadcast failed");
+  // One write-and-broadcast at a time across the session.
+  const bool sent = platform::send_locked(
+      [&] { channel.mmf.WriteMMF(channel.index, text); },
+      [&] {
+        return std::holds_alternative<std::int32_t>(channel.mmf.SendMesageAll(
+            u"", channel.message, static_cast<std::int32_t>(text.size() + 1), 0));
+      });
+  if (!sent) {
+    fail(because("the broadcast failed"));
     return kBroadcastFailed;
   }
   return kOk;
@@ -108,9 +126,15 @@ int run_listen(const ListenOptions& options) {
   Channel channel;
   if (int code = join(channel); code != kOk) return code;
   const platform::Hwnd window = platform::create_window(&listener_procedure);
-  if (window == 0) {
-    fail("cannot create a window to receive on");
-    return kNoSession;
+#if defined(_WIN32)
+  const bool can_receive = window != 0;
+#else
+  const bool can_receive = window != 0 && platform::event_fd() >= 0;
+#endif
+  if (!can_receive) {
+    fail(because("cannot create a window to receive on"));
+    if (window != 0) platform::destroy_window(window);
+    return no_session_unless_full();
   }
   ModSubclass::lMsgID = static_cast<std::uint32_t>(channel.message);
   channel.mmf.DataArrival = [](const std::u16string& text) {

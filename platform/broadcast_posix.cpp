@@ -1,18 +1,27 @@
-// BroadcastSystemMessage on POSIX: sends one notification frame to the endpoint of every other
-// process of the session, then collects the replies against one deadline for all of them. While
-// waiting it keeps handling notifications for this process's own windows, as a Windows thread
-// blocked in SendMessage handles incoming sent messages, so two processes that broadcast to each
-// other both finish. Connections to peers are cached by endpoint path across broadcasts.
+// BroadcastSystemMessage on Linux: sends one notification frame to the endpoint of every other
+// process of the session and waits, against one deadline for all of them, until each awaited
+// receiver has answered in this process's acknowledgement page; the last one to answer wakes
+// it through an eventfd, so a broadcast costs one wake-up whatever the number of receivers.
+// A receiver still silent at the deadline is marked hung in its state page, where every other
+// sender sees it and stops waiting for it until it handles notifications again. While waiting
+// the sender keeps handling notifications for its own windows, as a Windows thread blocked in
+// SendMessage handles incoming sent messages, so two processes that broadcast to each other
+// both finish. Connections and the peer list are kept across broadcasts; the directory is
+// listed again only when it has changed.
 #include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <chrono>
 #include <map>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -26,25 +35,43 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// How long one broadcast waits for all replies together.
-constexpr std::chrono::milliseconds kReplyDeadline{1000};
-// Notifications a peer may owe replies for; past that it is sent nothing until it catches up.
-constexpr std::size_t kMaxOutstanding = 16;
 // Broadcasts nested deeper than this (procedures broadcasting from within a delivery) stop
 // handling incoming notifications while they wait, so the nesting cannot grow without bound.
 constexpr int kMaxDispatchDepth = 8;
+// A listing made this soon after the directory's last change is repeated on the next
+// broadcast: an entry added within the same tick of the file system's clock leaves the
+// modification time as it was.
+constexpr long kSettleNs = 50'000'000;
 
 struct Peer {
-  std::string path;
-  ino_t ino = 0;
+  EndpointId id{};
+  std::string socket_path;
+  struct stat socket_st {};
+  struct stat state_st {};
   int fd = -1;
-  std::set<std::uint64_t> outstanding;  // notifications sent and not yet answered
-  bool hung = false;                    // missed a deadline and has not answered since
+  int state_fd = -1;
+  PeerState* state = nullptr;
+  std::uint32_t slot = 0;
+  bool awaitable = false;  // has a slot in the acknowledgement page
   bool closed = false;
 };
 
+// This process's acknowledgement page and wake-up descriptor, handed to every receiver.
+struct Answers {
+  UniqueFd page_fd;
+  UniqueFd wake_fd;
+  AckPage* page = nullptr;
+  std::vector<std::uint32_t> free_slots;
+  std::uint32_t next_slot = 0;
+};
+
 struct BroadcastState {
-  std::map<std::string, std::shared_ptr<Peer>> peers;  // keyed by endpoint path
+  pid_t owner = 0;
+  std::uint64_t epoch = 0;  // of the session directory the peers belong to
+  struct timespec listed_mtime {};
+  bool settled = false;  // the listing is known to show the directory as it still is
+  std::map<EndpointId, std::shared_ptr<Peer>> peers;
+  std::unique_ptr<Answers> answers;
   std::uint64_t last_seq = 0;
   int depth = 0;
 };
@@ -54,148 +81,212 @@ BroadcastState& state() {
   return *instance;
 }
 
-void drop(const std::shared_ptr<Peer>& peer) {
-  if (!peer->closed) {
-    syscalls().close(peer->fd);
-    peer->closed = true;
+void close_peer(Peer& peer) {
+  if (peer.closed) return;
+  peer.closed = true;
+  if (peer.fd >= 0) syscalls().close(peer.fd);
+  if (peer.state != nullptr) syscalls().munmap(peer.state, kStatePageSize);
+  if (peer.state_fd >= 0) syscalls().close(peer.state_fd);
+  BroadcastState& s = state();
+  if (peer.awaitable && s.answers) s.answers->free_slots.push_back(peer.slot);
+}
+
+// Whether the owner of the endpoint whose state file is open on fd has gone: its lock is free.
+bool owner_gone(int state_fd) {
+  if (retry_eintr([&] { return syscalls().flock(state_fd, LOCK_SH | LOCK_NB); }) != 0) {
+    return false;
   }
+  syscalls().flock(state_fd, LOCK_UN);
+  return true;
+}
+
+void drop(const std::shared_ptr<Peer>& peer, bool check_owner) {
+  if (check_owner && !peer->closed && owner_gone(peer->state_fd)) {
+    unlink_if_same(peer->socket_path, peer->socket_st.st_dev, peer->socket_st.st_ino);
+    const std::string state_path = peer->socket_path.substr(0, peer->socket_path.size() - 5) + ".state";
+    unlink_if_same(state_path, peer->state_st.st_dev, peer->state_st.st_ino);
+  }
+  close_peer(*peer);
   auto& peers = state().peers;
-  auto found = peers.find(peer->path);
+  auto found = peers.find(peer->id);
   if (found != peers.end() && found->second == peer) peers.erase(found);
 }
 
-// The pid encoded in an endpoint name "peer-<pid>.sock", or 0 when the name is not one.
-pid_t endpoint_pid(const char* name) {
-  const std::string_view text(name);
-  constexpr std::string_view kPrefix = "peer-", kSuffix = ".sock";
-  if (text.size() <= kPrefix.size() + kSuffix.size() || !text.starts_with(kPrefix) ||
-      !text.ends_with(kSuffix)) {
-    return 0;
-  }
-  const std::string_view digits =
-      text.substr(kPrefix.size(), text.size() - kPrefix.size() - kSuffix.size());
-  pid_t pid = 0;
-  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), pid);
-  if (error != std::errc() || end != digits.data() + digits.size() || pid <= 0) return 0;
-  return pid;
+void reset(BroadcastState& s) {
+  for (auto& [id, peer] : s.peers) close_peer(*peer);
+  s.peers.clear();
+  s.answers.reset();
+  s.settled = false;
 }
 
-struct Listed {
-  std::string name;
-  ino_t ino;
-};
-
-// The other processes' endpoints in the session directory.
-std::vector<Listed> list_endpoints(const SessionDir& dir) {
-  std::vector<Listed> out;
-  DIR* stream = opendir(dir.path.c_str());
-  if (stream == nullptr) return out;
-  const pid_t self = getpid();
-  while (const dirent* entry = readdir(stream)) {
-    const pid_t pid = endpoint_pid(entry->d_name);
-    if (pid == 0 || pid == self) continue;
-    out.push_back({entry->d_name, entry->d_ino});
-  }
-  closedir(stream);
-  return out;
-}
-
-// Removes an endpoint nobody listens on any more, if it is still the file that refused us.
-void remove_dead_endpoint(const SessionDir& dir, const std::string& name, const struct stat& seen) {
-  struct stat now {};
-  const std::string path = dir.file(name);
-  if (syscalls().lstat(path.c_str(), &now) != 0) return;
-  if (now.st_dev != seen.st_dev || now.st_ino != seen.st_ino || now.st_uid != geteuid()) return;
-  syscalls().unlink(path.c_str());
-}
-
-// A connection to the endpoint, or null when it is not ours, is dead (then its file goes) or
-// cannot take a connection now.
-std::shared_ptr<Peer> connect_peer(const SessionDir& dir, const Listed& listed) {
-  const std::string& name = listed.name;
-  struct stat st {};
-  if (syscalls().lstat(dir.file(name).c_str(), &st) != 0) return nullptr;
-  if (!S_ISSOCK(st.st_mode) || st.st_uid != geteuid()) return nullptr;
-  sockaddr_un address{};
-  socklen_t length = 0;
-  if (!socket_address(dir, name, address, length)) return nullptr;
-
-  const int fd = syscalls().socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) return nullptr;
-  int rc = 0;
-  do {
-    rc = syscalls().connect(fd, reinterpret_cast<const sockaddr*>(&address), length);
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) {
-    const int error = errno;
-    syscalls().close(fd);
-    if (error == ECONNREFUSED) remove_dead_endpoint(dir, name, st);
-    return nullptr;  // EAGAIN: its backlog is full, so it is not accepting; try next time
-  }
-  if (!peer_is_same_user(fd)) {
-    syscalls().close(fd);
+Answers* answers() {
+  BroadcastState& s = state();
+  if (s.answers) return s.answers.get();
+  const Syscalls& sys = syscalls();
+  auto a = std::make_unique<Answers>();
+  a->page_fd.reset(sys.memfd_create("mmfcast-answers", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+  a->wake_fd.reset(sys.eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+  if (!a->page_fd.valid() || !a->wake_fd.valid()) return nullptr;
+  try {
+    reserve_blocks(a->page_fd.get(), kAckPageSize, "acknowledgement page");
+  } catch (const OsError&) {
     return nullptr;
   }
+  if (sys.fcntl(a->page_fd.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0) {
+    return nullptr;
+  }
+  void* page = sys.mmap(nullptr, kAckPageSize, PROT_READ | PROT_WRITE, MAP_SHARED,
+                        a->page_fd.get(), 0);
+  if (page == MAP_FAILED) return nullptr;
+  a->page = static_cast<AckPage*>(page);  // stays mapped for the life of the process
+  s.answers = std::move(a);
+  return s.answers.get();
+}
+
+// Opens the state page of the endpoint `id`; -1 when it is missing or not a page of ours.
+int open_state_file(const SessionDir& dir, const EndpointId& id, struct stat& st) {
+  const std::string path = dir.file(endpoint_file_name(id, EndpointFile::kState));
+  const int fd = syscalls().open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  if (syscalls().fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
+      st.st_size != static_cast<off_t>(kStatePageSize)) {
+    syscalls().close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Removes what an endpoint whose owner died before publishing it left behind.
+void remove_if_abandoned(const SessionDir& dir, const EndpointId& id) {
+  struct stat st {};
+  const int fd = open_state_file(dir, id, st);
+  if (fd < 0) return;
+  if (owner_gone(fd)) {
+    syscalls().unlink(dir.file(endpoint_file_name(id, EndpointFile::kUnpublished)).c_str());
+    unlink_if_same(dir.file(endpoint_file_name(id, EndpointFile::kState)), st.st_dev, st.st_ino);
+  }
+  syscalls().close(fd);
+}
+
+// A connection to the endpoint, introduced with this process's acknowledgement page; null when
+// it is not a live endpoint of ours (a dead one's files are removed) or cannot take a
+// connection now.
+std::shared_ptr<Peer> connect_peer(const SessionDir& dir, const EndpointId& id) {
+  const Syscalls& sys = syscalls();
   auto peer = std::make_shared<Peer>();
-  peer->path = dir.file(name);
-  peer->ino = listed.ino;  // as readdir reports it, which the next scan compares with
-  peer->fd = fd;
+  peer->id = id;
+  const std::string name = endpoint_file_name(id, EndpointFile::kSocket);
+  peer->socket_path = dir.file(name);
+  if (sys.lstat(peer->socket_path.c_str(), &peer->socket_st) != 0 ||
+      !S_ISSOCK(peer->socket_st.st_mode) || peer->socket_st.st_uid != geteuid()) {
+    return nullptr;
+  }
+  peer->state_fd = open_state_file(dir, id, peer->state_st);
+  if (peer->state_fd < 0) return nullptr;
+  void* page = sys.mmap(nullptr, kStatePageSize, PROT_READ | PROT_WRITE, MAP_SHARED,
+                        peer->state_fd, 0);
+  if (page == MAP_FAILED || !state_is_valid(*static_cast<PeerState*>(page))) {
+    if (page != MAP_FAILED) sys.munmap(page, kStatePageSize);
+    sys.close(peer->state_fd);
+    return nullptr;
+  }
+  peer->state = static_cast<PeerState*>(page);
+
+  sockaddr_un address{};
+  socklen_t length = 0;
+  peer->fd = socket_address(dir, name, address, length)
+                 ? sys.socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)
+                 : -1;
+  if (peer->fd < 0) {
+    close_peer(*peer);
+    return nullptr;
+  }
+  const int rc = retry_eintr(
+      [&] { return sys.connect(peer->fd, reinterpret_cast<const sockaddr*>(&address), length); });
+  if (rc != 0) {
+    // Refused: nobody listens any more. Full backlog (EAGAIN): it is not accepting now.
+    if (errno == ECONNREFUSED) {
+      drop(peer, true);
+    } else {
+      close_peer(*peer);
+    }
+    return nullptr;
+  }
+  if (!peer_is_same_user(peer->fd)) {
+    close_peer(*peer);
+    return nullptr;
+  }
+  Answers* a = answers();
+  if (a != nullptr) {
+    if (!a->free_slots.empty()) {
+      peer->slot = a->free_slots.back();
+      a->free_slots.pop_back();
+      peer->awaitable = true;
+    } else if (a->next_slot < kAckSlots) {
+      peer->slot = a->next_slot++;
+      peer->awaitable = true;
+    }
+  }
+  if (peer->awaitable) {
+    Frame hello;
+    hello.kind = FrameKind::kHello;
+    hello.slot = peer->slot;
+    const FrameBytes bytes = encode_frame(hello);
+    const int fds[2] = {a->page_fd.get(), a->wake_fd.get()};
+    if (send_record(peer->fd, bytes.data(), bytes.size(), fds, 2) !=
+        static_cast<ssize_t>(bytes.size())) {
+      close_peer(*peer);
+      return nullptr;
+    }
+  }
   return peer;
 }
 
-// Reads every reply waiting on the connection. A reply to nothing we sent, or a bad frame,
-// ends the connection.
-void read_replies(const std::shared_ptr<Peer>& peer) {
-  while (!peer->closed) {
-    std::uint8_t buffer[kFrameSize];
-    const ssize_t got = recv_record(peer->fd, buffer, sizeof buffer);
-    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-    std::optional<Frame> frame;
-    if (got == static_cast<ssize_t>(kFrameSize)) frame = decode_frame(buffer);
-    if (!frame || frame->kind != FrameKind::kReply || peer->outstanding.erase(frame->seq) == 0) {
-      drop(peer);
-      return;
-    }
-    peer->hung = false;  // any answer shows it is handling notifications again
-  }
-}
-
-// Brings the cache in line with the directory: drops peers whose endpoint went away or was
-// replaced, connects to new ones. Returns the peers to send to.
-std::vector<std::shared_ptr<Peer>> refresh_peers(const SessionDir& dir) {
+// Brings the peer list in line with the directory when it may have changed since the last
+// listing: connects to new endpoints, drops those that went away, clears up abandoned ones.
+void refresh_peers(const SessionDir& dir, const struct timespec& mtime) {
   BroadcastState& s = state();
-  std::map<std::string, std::shared_ptr<Peer>> kept;
-  std::vector<std::shared_ptr<Peer>> out;
-  for (const Listed& listed : list_endpoints(dir)) {
-    const std::string path = dir.file(listed.name);
-    std::shared_ptr<Peer> peer;
-    if (auto found = s.peers.find(path); found != s.peers.end()) {
-      peer = found->second;
-      // Late answers let a hung peer rejoin; an end of stream shows a peer that has gone.
-      if (peer->ino == listed.ino) read_replies(peer);
-      if (peer->ino != listed.ino || peer->closed) {
-        drop(peer);
-        peer = nullptr;
-      }
-    }
-    if (!peer) peer = connect_peer(dir, listed);
-    if (peer) {
-      kept.emplace(path, peer);
-      out.push_back(peer);
-    }
+  if (s.epoch == dir.epoch && s.settled && mtime.tv_sec == s.listed_mtime.tv_sec &&
+      mtime.tv_nsec == s.listed_mtime.tv_nsec) {
+    return;
   }
-  for (auto& [path, peer] : s.peers) {
-    if (!kept.contains(path) && !peer->closed) {
-      syscalls().close(peer->fd);
-      peer->closed = true;
-    }
-  }
-  s.peers = std::move(kept);
-  return out;
-}
+  if (s.epoch != dir.epoch) reset(s);
+  s.epoch = dir.epoch;
+  struct timespec now {};
+  clock_gettime(CLOCK_REALTIME, &now);
+  const long long age_ns = (static_cast<long long>(now.tv_sec) - mtime.tv_sec) * 1'000'000'000LL +
+                           (now.tv_nsec - mtime.tv_nsec);
+  DIR* stream = syscalls().opendir(dir.path.c_str());
+  if (stream == nullptr) return;  // tried again next time
+  s.listed_mtime = mtime;
+  s.settled = age_ns > kSettleNs;
 
-bool awaits(const Peer& peer, std::uint64_t seq) {
-  return !peer.closed && peer.outstanding.contains(seq);
+  const std::optional<EndpointId> self = own_endpoint_id();
+  std::map<EndpointId, EndpointFile> listed;  // the socket when there is one, else what is there
+  while (const dirent* entry = syscalls().readdir(stream)) {
+    const std::optional<EndpointName> name = parse_endpoint_name(entry->d_name);
+    if (!name || (self && name->id == *self)) continue;
+    auto [at, added] = listed.emplace(name->id, name->file);
+    if (!added && name->file == EndpointFile::kSocket) at->second = EndpointFile::kSocket;
+  }
+  syscalls().closedir(stream);
+
+  for (auto it = s.peers.begin(); it != s.peers.end();) {
+    auto found = listed.find(it->first);
+    if (found == listed.end() || found->second != EndpointFile::kSocket || it->second->closed) {
+      close_peer(*it->second);
+      it = s.peers.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  for (const auto& [id, file] : listed) {
+    if (file != EndpointFile::kSocket) {
+      remove_if_abandoned(dir, id);
+    } else if (!s.peers.contains(id)) {
+      if (std::shared_ptr<Peer> peer = connect_peer(dir, id)) s.peers.emplace(id, std::move(peer));
+    }
+  }
 }
 
 class DepthGuard {
@@ -206,32 +297,44 @@ class DepthGuard {
   DepthGuard& operator=(const DepthGuard&) = delete;
 };
 
-// Waits until every peer in `waiting` has answered `seq` or the deadline passes, handling this
-// process's own incoming notifications meanwhile. Peers still silent then are marked hung.
-void collect_replies(std::vector<std::shared_ptr<Peer>> waiting, std::uint64_t seq) {
-  const Clock::time_point deadline = Clock::now() + kReplyDeadline;
+bool answered(const Answers& a, const Peer& peer, std::uint64_t seq) {
+  return peer.closed || a.page->acked[peer.slot].load(std::memory_order_acquire) >= seq;
+}
+
+// Waits until every peer in `waiting` has answered `seq`, has closed its connection, or the
+// deadline passes, handling this process's own incoming notifications meanwhile. Peers still
+// silent then are marked hung for the whole session.
+void collect_answers(Answers& a, std::vector<std::shared_ptr<Peer>> waiting, std::uint64_t seq) {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kBroadcastDeadlineMs);
   const bool dispatch = state().depth <= kMaxDispatchDepth;
   std::vector<pollfd> watch;
   for (;;) {
-    std::erase_if(waiting, [seq](const std::shared_ptr<Peer>& p) { return !awaits(*p, seq); });
+    std::erase_if(waiting, [&](const std::shared_ptr<Peer>& p) { return answered(a, *p, seq); });
     if (waiting.empty()) return;
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) break;
 
+    // The wake-up first, then each peer for hang-ups only (they never write), then our own.
     watch.clear();
-    for (const auto& peer : waiting) watch.push_back({peer->fd, POLLIN, 0});
+    watch.push_back({a.wake_fd.get(), POLLIN, 0});
+    for (const auto& peer : waiting) watch.push_back({peer->fd, 0, 0});
     const int own = dispatch ? event_fd() : -1;
     if (own >= 0) watch.push_back({own, POLLIN, 0});
     const int ready = syscalls().poll(watch.data(), watch.size(), static_cast<int>(left.count()));
     if (ready <= 0) continue;  // EINTR or timeout: the loop re-checks the deadline
 
-    // Read replies before dispatching: a procedure may broadcast and change the cache.
+    if (watch[0].revents != 0) {
+      std::uint64_t count = 0;
+      syscalls().read(a.wake_fd.get(), &count, sizeof count);
+    }
     for (std::size_t i = 0; i < waiting.size(); ++i) {
-      if (watch[i].revents != 0) read_replies(waiting[i]);
+      if (watch[i + 1].revents != 0 && !answered(a, *waiting[i], seq)) drop(waiting[i], true);
     }
     if (own >= 0 && watch.back().revents != 0) dispatch_ready();
   }
-  for (const auto& peer : waiting) peer->hung = true;
+  for (const auto& peer : waiting) {
+    if (!peer->closed) peer->state->hung.store(1, std::memory_order_relaxed);
+  }
 }
 
 }  // namespace
@@ -244,32 +347,67 @@ long BroadcastSystemMessage(std::uint32_t flags, std::uint32_t* lpInfo, std::uin
   namespace px = platform::posix;
   if (flags != kBsfIgnoreCurrentTask) return -1;
   if (lpInfo == nullptr || (*lpInfo & kBsmApplications) == 0) return -1;
-  std::optional<px::SessionDir> dir = px::open_session_dir();
-  if (!dir) return -1;
-
   px::BroadcastState& s = px::state();
+  if (s.owner != getpid()) {
+    // A forked child starts afresh rather than share its parent's connections.
+    px::reset(s);
+    s.owner = getpid();
+  }
+  struct timespec mtime {};
+  bool reattached = false;
+  const px::SessionPtr dir = px::current_session(&mtime, &reattached);
+  if (!dir) return -1;
+  // The text this broadcast announces went into an area that has just been found orphaned.
+  if (reattached) {
+    px::set_last_error(ESTALE, "session directory " + dir->path + " was replaced");
+    return -1;
+  }
+  const px::SendLockHold hold = px::send_lock_hold();
+  if (hold.lost) {
+    px::set_last_error(ESTALE, "send lock taken over by another copy");
+    return -1;
+  }
+
   px::DepthGuard depth;
+  px::refresh_peers(*dir, mtime);
   const std::uint64_t seq = ++s.last_seq;
+  px::Answers* answers = px::answers();
+  if (answers != nullptr) {
+    answers->page->pending.store(((seq & 0xFFFFFFFFu) << 32) | px::kPendingUnsent,
+                                 std::memory_order_release);
+  }
   px::Frame frame;
   frame.kind = px::FrameKind::kNotify;
   frame.seq = seq;
   frame.msg = msg;
   frame.wparam = wParam;
-  frame.value = lParam;
-  const px::FrameBytes bytes = px::encode_frame(frame);
+  frame.lparam = lParam;
+  frame.hold = hold.hold;
 
   std::vector<std::shared_ptr<px::Peer>> waiting;
-  for (const auto& peer : px::refresh_peers(*dir)) {
-    if (peer->outstanding.size() >= px::kMaxOutstanding) continue;
+  std::vector<std::shared_ptr<px::Peer>> peers;
+  peers.reserve(s.peers.size());
+  for (const auto& entry : s.peers) peers.push_back(entry.second);
+  for (const auto& peer : peers) {
+    if (peer->closed) continue;
+    const bool awaited =
+        answers != nullptr && peer->awaitable && peer->state->hung.load(std::memory_order_relaxed) == 0;
+    frame.flags = awaited ? px::kAwaited : 0;
+    const px::FrameBytes bytes = px::encode_frame(frame);
     const ssize_t sent = px::send_record(peer->fd, bytes.data(), bytes.size());
     if (sent != static_cast<ssize_t>(bytes.size())) {
-      if (errno != EAGAIN && errno != EWOULDBLOCK) px::drop(peer);
+      // A full queue belongs to a receiver that is not reading: it is simply not sent to.
+      if (errno != EAGAIN && errno != EWOULDBLOCK) px::drop(peer, true);
       continue;
     }
-    peer->outstanding.insert(seq);
-    if (!peer->hung) waiting.push_back(peer);
+    if (awaited) waiting.push_back(peer);
   }
-  px::collect_replies(std::move(waiting), seq);
+  if (answers != nullptr) {
+    const std::uint64_t before = answers->page->pending.fetch_sub(
+        px::kPendingUnsent - waiting.size(), std::memory_order_acq_rel);
+    (void)before;
+    px::collect_answers(*answers, std::move(waiting), seq);
+  }
   return 1;
 }
 

@@ -1,31 +1,45 @@
-// The fixed-size frames that carry a broadcast notification to another process and its reply
-// back. Every field is encoded little-endian at a fixed offset with a CRC-32 over the rest, so a
-// receiver can check a frame completely before trusting any of it.
+// The records the session transport shares between processes: the fixed-size frames a sender
+// writes to a receiver's connection, the sender's acknowledgement page that receivers answer
+// in, and the state page beside each endpoint. Frames are encoded little-endian at fixed
+// offsets with a CRC-32 over the rest, so a receiver checks a frame completely before trusting
+// any of it; the pages hold only atomics, and every index read from one is bounds-checked.
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string_view>
 
 namespace platform::posix {
 
 inline constexpr std::uint32_t kFrameMagic = 0x43464d4d;  // "MMFC" read as little-endian bytes
-inline constexpr std::uint16_t kFrameVersion = 1;
-inline constexpr std::size_t kFrameSize = 48;
+inline constexpr std::uint16_t kFrameVersion = 2;
+inline constexpr std::size_t kFrameSize = 56;
 
 enum class FrameKind : std::uint16_t {
-  kNotify = 1,  // sender -> receiver: deliver msg, wparam, lparam to every top-level window
-  kReply = 2,   // receiver -> sender: the notification `seq` was handled; value is the result
+  // Deliver msg, wparam, lparam to every top-level window. With kAwaited the sender waits for
+  // the answer in its acknowledgement page; `hold` is the send-lock hold it was sent under (0:
+  // none), and the receiver discards it when another hold has begun since.
+  kNotify = 1,
+  // First frame on every connection, carrying the sender's acknowledgement page and wake-up
+  // descriptor (SCM_RIGHTS) and the slot of the page this connection answers in.
+  kHello = 3,
 };
+
+inline constexpr std::uint32_t kAwaited = 1;
 
 struct Frame {
   FrameKind kind = FrameKind::kNotify;
-  std::uint64_t seq = 0;  // chosen by the sender, echoed in the reply; never 0
+  std::uint64_t seq = 0;  // notify: chosen by the sender, never 0; hello: 0
   std::uint32_t msg = 0;
+  std::uint32_t flags = 0;
   std::uint64_t wparam = 0;
-  std::int64_t value = 0;  // lParam of a notification, the procedure's result in a reply
+  std::int64_t lparam = 0;
+  std::uint64_t hold = 0;
+  std::uint32_t slot = 0;  // hello only
 
   bool operator==(const Frame&) const = default;
 };
@@ -35,8 +49,67 @@ using FrameBytes = std::array<std::uint8_t, kFrameSize>;
 FrameBytes encode_frame(const Frame& frame);
 
 // The frame held in exactly kFrameSize bytes, or nullopt when the size, magic, version, kind,
-// reserved fields, sequence number or checksum is wrong, or when wParam or the value does not
-// fit the pointer-sized type it stands for.
+// checksum or any field is out of its range for the kind (a hello's slot beyond the page, a
+// notification's seq 0 or unknown flags, a wParam or lParam wider than this build's pointers).
 std::optional<Frame> decode_frame(std::span<const std::uint8_t> bytes);
+
+// ---- The sender's acknowledgement page -----------------------------------------------------
+// A sealed memfd of kAckPageSize bytes. Before sending notification `seq` the sender sets
+// `pending` to (seq's low 32 bits) << 32 | a count larger than any number of receivers, and
+// lowers the count to the number of awaited receivers once they are all sent to. Each awaited
+// receiver, after handling it, stores seq in its slot and takes one off the count if `pending`
+// still names seq; the one that brings it to 0 writes the wake-up descriptor (an eventfd).
+
+inline constexpr std::size_t kAckPageSize = 16384;
+inline constexpr std::size_t kAckSlots = (kAckPageSize - 64) / 8;
+inline constexpr std::uint64_t kPendingUnsent = std::uint64_t{1} << 30;
+
+struct AckPage {
+  std::atomic<std::uint64_t> pending;
+  std::uint8_t reserved[56];
+  std::atomic<std::uint64_t> acked[kAckSlots];
+};
+static_assert(sizeof(AckPage) == kAckPageSize);
+static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
+
+// Records the answer to `seq` in `slot` (which the caller has bounds-checked) and returns true
+// when this answer was the last one the sender waits for, so the caller must wake it.
+bool acknowledge(AckPage& page, std::uint32_t slot, std::uint64_t seq);
+
+// ---- The state page beside each endpoint ---------------------------------------------------
+// "peer-<id>.state": kStatePageSize bytes, written by its owner (magic, version) before the
+// endpoint is published. A sender whose deadline passed sets `hung`; the owner clears it
+// whenever it handles notifications. The owner holds an exclusive flock on the file for as
+// long as it lives, so a lock anybody else can take proves the owner gone.
+
+inline constexpr std::size_t kStatePageSize = 4096;
+inline constexpr std::uint32_t kStateMagic = 0x50464d4d;  // "MMFP"
+inline constexpr std::uint32_t kStateVersion = 1;
+
+struct PeerState {
+  std::atomic<std::uint32_t> magic;
+  std::atomic<std::uint32_t> version;
+  std::atomic<std::uint32_t> hung;
+};
+
+bool state_is_valid(const PeerState& state);
+
+// ---- Endpoint names ------------------------------------------------------------------------
+// An endpoint is named by a random 64-bit id written as 16 lower-case hex digits: unique across
+// PID namespaces and pid reuse. "peer-<id>.sock" is the published socket, "peer-<id>.state"
+// its state page, "peer-<id>.new" the socket before it accepts connections.
+
+using EndpointId = std::array<char, 16>;
+
+enum class EndpointFile { kSocket, kState, kUnpublished };
+
+struct EndpointName {
+  EndpointId id;
+  EndpointFile file;
+};
+
+// The id and kind of an endpoint file name, or nullopt for any other name.
+std::optional<EndpointName> parse_endpoint_name(std::string_view name);
+std::string endpoint_file_name(const EndpointId& id, EndpointFile file);
 
 }  // namespace platform::posix

@@ -8,6 +8,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -39,14 +40,19 @@ struct MappingFile {
   dev_t dev = 0;
   ino_t ino = 0;
   std::size_t size = 0;
+  dev_t dir_dev = 0;  // the session directory the file was found or made in
+  ino_t dir_ino = 0;
 
-  MappingFile(UniqueFd f, std::string d, std::string p, const struct stat& st, std::size_t s)
+  MappingFile(UniqueFd f, const posix::SessionDir& d, std::string p, const struct stat& st,
+              std::size_t s)
       : fd(std::move(f)),
-        dir(std::move(d)),
+        dir(d.path),
         path(std::move(p)),
         dev(st.st_dev),
         ino(st.st_ino),
-        size(s) {}
+        size(s),
+        dir_dev(d.dev),
+        dir_ino(d.ino) {}
   ~MappingFile() { retire(fd.get(), dir, path, dev, ino); }
   MappingFile(const MappingFile&) = delete;
   MappingFile& operator=(const MappingFile&) = delete;
@@ -57,6 +63,7 @@ using FilePtr = std::shared_ptr<MappingFile>;
 struct View {
   FilePtr file;
   std::size_t size;
+  int prot;
 };
 
 struct State {
@@ -100,12 +107,7 @@ void retire(int fd, const std::string& dir, const std::string& path, dev_t dev, 
   try {
     UniqueFd session_lock;
     if (!state().holding_session_lock) session_lock = posix::lock_session(dir);
-    if (sys.flock(fd, LOCK_EX | LOCK_NB) == 0) {
-      struct stat st {};
-      if (sys.lstat(path.c_str(), &st) == 0 && st.st_dev == dev && st.st_ino == ino) {
-        sys.unlink(path.c_str());
-      }
-    }
+    if (sys.flock(fd, LOCK_EX | LOCK_NB) == 0) posix::unlink_if_same(path, dev, ino);
   } catch (...) {
     // Left in place, the file has no holder once fd closes and counts as absent.
   }
@@ -127,18 +129,19 @@ class SessionLock {
 };
 
 struct Location {
-  std::string dir;
+  posix::SessionPtr dir;
   std::string path;
 };
 
+// Call without the state's mutex: attaching to a replaced directory moves views.
 Location locate(const char* name) {
-  if (name == nullptr) throw_os_error(EINVAL);
+  if (name == nullptr) throw_os_error(EINVAL, "mapping name");
   const auto file = posix::mapping_file_name(name);
-  if (!file) throw_os_error(*name == '\0' ? EINVAL : ENAMETOOLONG);
-  auto dir = posix::session_dir();
-  if (!dir) throw_os_error(errno);
-  std::string path = *dir + "/" + *file;
-  return {std::move(*dir), std::move(path)};
+  if (!file) throw_os_error(*name == '\0' ? EINVAL : ENAMETOOLONG, "mapping name");
+  posix::SessionPtr dir = posix::current_session();
+  if (!dir) posix::throw_last_error();
+  std::string path = dir->file(*file);
+  return {std::move(dir), std::move(path)};
 }
 
 // The live mapping file at loc, or nullptr when there is none. A file no process holds is
@@ -148,24 +151,29 @@ FilePtr open_existing(const Location& loc) {
   const int raw = sys.open(loc.path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0);
   if (raw < 0) {
     if (errno == ENOENT) return nullptr;
-    throw_os_error(errno);
+    throw_os_error(errno, loc.path);
   }
   UniqueFd fd(raw);
   struct stat st {};
-  check(sys.fstat(fd.get(), &st));
-  if (!S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1) throw_os_error(EPERM);
+  check(sys.fstat(fd.get(), &st), loc.path.c_str());
+  if (!S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1) {
+    throw_os_error(EPERM, loc.path + " (not a private file of this user)");
+  }
   if (sys.flock(fd.get(), LOCK_EX | LOCK_NB) == 0) {
-    check(sys.unlink(loc.path.c_str()));
+    check(sys.unlink(loc.path.c_str()), loc.path.c_str());
     return nullptr;
   }
-  if (errno != EWOULDBLOCK) throw_os_error(errno);
+  if (errno != EWOULDBLOCK) throw_os_error(errno, loc.path);
   // Nobody else takes an exclusive lock outside the session lock, so this does not wait.
-  check(sys.flock(fd.get(), LOCK_SH | LOCK_NB));
+  check(sys.flock(fd.get(), LOCK_SH | LOCK_NB), loc.path.c_str());
   if (st.st_size <= 0 ||
       static_cast<std::uintmax_t>(st.st_size) > std::numeric_limits<std::size_t>::max()) {
-    throw_os_error(EINVAL);
+    throw_os_error(EINVAL, loc.path + " (empty or too large)");
   }
-  return std::make_shared<MappingFile>(std::move(fd), loc.dir, loc.path, st,
+  // Made sparse (by hand, or by an older copy), a page written later could meet a full
+  // filesystem; reserving what is already reserved costs nothing.
+  posix::reserve_blocks(fd.get(), st.st_size, loc.path);
+  return std::make_shared<MappingFile>(std::move(fd), *loc.dir, loc.path, st,
                                        static_cast<std::size_t>(st.st_size));
 }
 
@@ -173,15 +181,16 @@ FilePtr open_existing(const Location& loc) {
 // the session lock, after open_existing found nothing.
 FilePtr create_new(const Location& loc, std::size_t size) {
   const posix::Syscalls& sys = syscalls();
-  UniqueFd fd(
-      check(sys.open(loc.path.c_str(), O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_RDWR, 0600)));
+  const char* what = loc.path.c_str();
+  UniqueFd fd(check(
+      sys.open(loc.path.c_str(), O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_RDWR, 0600), what));
   try {
-    check(sys.fchmod(fd.get(), 0600));  // independent of the umask
-    check(sys.ftruncate(fd.get(), static_cast<off_t>(size)));
-    check(sys.flock(fd.get(), LOCK_SH | LOCK_NB));
+    check(sys.fchmod(fd.get(), 0600), what);  // independent of the umask
+    posix::reserve_blocks(fd.get(), static_cast<off_t>(size), loc.path);
+    check(sys.flock(fd.get(), LOCK_SH | LOCK_NB), what);
     struct stat st {};
-    check(sys.fstat(fd.get(), &st));
-    return std::make_shared<MappingFile>(std::move(fd), loc.dir, loc.path, st, size);
+    check(sys.fstat(fd.get(), &st), what);
+    return std::make_shared<MappingFile>(std::move(fd), *loc.dir, loc.path, st, size);
   } catch (...) {
     sys.unlink(loc.path.c_str());
     throw;
@@ -224,6 +233,58 @@ std::optional<std::string> mapping_file_name(std::string_view name) {
   return file;
 }
 
+void reattach_mappings(const SessionDir& now) {
+  State& st = state();
+  std::lock_guard lock(st.mutex);
+  std::map<MappingFile*, FilePtr> moved;  // old description -> its successor in `now`
+  for (auto& [addr, view] : st.views) {
+    const FilePtr old = view.file;
+    if (old->dir != now.path || (old->dir_dev == now.dev && old->dir_ino == now.ino)) continue;
+    guarded<int>(0, [&, addr = addr]() -> int {
+      FilePtr next;
+      if (auto found = moved.find(old.get()); found != moved.end()) {
+        next = found->second;
+      } else {
+        const std::string name = old->path.substr(old->path.rfind('/') + 1);
+        auto target = std::make_shared<SessionDir>();
+        target->path = now.path;
+        target->dev = now.dev;
+        target->ino = now.ino;
+        const Location loc{std::move(target), now.file(name)};
+        SessionLock session(st, now.path);
+        next = open_existing(loc);
+        if (!next) {
+          // Made here: it starts with what the old one held, so a text just written survives.
+          next = create_new(loc, old->size);
+          std::size_t done = 0;
+          const auto* bytes = reinterpret_cast<const std::uint8_t*>(addr);
+          while (done < std::min(view.size, next->size)) {
+            const ssize_t put = retry_eintr([&] {
+              return syscalls().pwrite(next->fd.get(), bytes + done,
+                                       std::min(view.size, next->size) - done,
+                                       static_cast<off_t>(done));
+            });
+            if (put <= 0) throw_os_error(errno, loc.path);
+            done += static_cast<std::size_t>(put);
+          }
+        }
+        moved.emplace(old.get(), next);
+      }
+      // A smaller area made meanwhile by another copy cannot back this view; it stays where it
+      // is rather than reach past the end of the new file.
+      if (next->size < view.size) return 0;
+      void* at = syscalls().mmap(reinterpret_cast<void*>(addr), view.size, view.prot,
+                                 MAP_SHARED | MAP_FIXED, next->fd.get(), 0);
+      if (at == MAP_FAILED) throw_os_error(errno, next->path);
+      view.file = next;
+      return 1;
+    });
+  }
+  for (auto& [handle, file] : st.handles) {
+    if (auto found = moved.find(file.get()); found != moved.end()) file = found->second;
+  }
+}
+
 }  // namespace posix
 
 Handle OpenFileMappingA(std::uint32_t /*dwDesiredAccess*/, int /*bInheritHandle*/,
@@ -232,9 +293,9 @@ Handle OpenFileMappingA(std::uint32_t /*dwDesiredAccess*/, int /*bInheritHandle*
     const Location loc = locate(lpName);
     State& st = state();
     std::lock_guard lock(st.mutex);
-    SessionLock session(st, loc.dir);
+    SessionLock session(st, loc.dir->path);
     FilePtr file = open_existing(loc);
-    if (!file) throw_os_error(ENOENT);
+    if (!file) throw_os_error(ENOENT, loc.path);
     return add_handle(st, std::move(file));
   });
 }
@@ -252,7 +313,7 @@ Handle CreateFileMappingA(Handle hFile, void* /*lpFileMappingAttributes*/, std::
     const Location loc = locate(lpName);
     State& st = state();
     std::lock_guard lock(st.mutex);
-    SessionLock session(st, loc.dir);
+    SessionLock session(st, loc.dir->path);
     FilePtr file = open_existing(loc);
     if (!file) file = create_new(loc, static_cast<std::size_t>(size));
     return add_handle(st, std::move(file));
@@ -283,7 +344,7 @@ ViewAddr MapViewOfFile(Handle hFileMappingObject, std::uint32_t dwDesiredAccess,
     if (addr == MAP_FAILED) throw_os_error(errno);
     const auto view = reinterpret_cast<ViewAddr>(addr);
     try {
-      st.views.emplace(view, View{file, size});
+      st.views.emplace(view, View{file, size, prot});
     } catch (...) {
       syscalls().munmap(addr, size);
       throw;

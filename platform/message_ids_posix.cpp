@@ -90,8 +90,8 @@ bool same_name(std::string_view a, std::string_view b) {
 bool read_all(int fd, std::uint8_t* out, std::size_t size) {
   std::size_t done = 0;
   while (done < size) {
-    const ssize_t got = syscalls().pread(fd, out + done, size - done, static_cast<off_t>(done));
-    if (got < 0 && errno == EINTR) continue;
+    const ssize_t got = retry_eintr(
+        [&] { return syscalls().pread(fd, out + done, size - done, static_cast<off_t>(done)); });
     if (got <= 0) return false;
     done += static_cast<std::size_t>(got);
   }
@@ -101,28 +101,30 @@ bool read_all(int fd, std::uint8_t* out, std::size_t size) {
 bool write_all(int fd, const std::uint8_t* in, std::size_t size, off_t offset) {
   std::size_t done = 0;
   while (done < size) {
-    const ssize_t put =
-        syscalls().pwrite(fd, in + done, size - done, offset + static_cast<off_t>(done));
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
+    const ssize_t put = retry_eintr([&] {
+      return syscalls().pwrite(fd, in + done, size - done, offset + static_cast<off_t>(done));
+    });
+    if (put <= 0) {
+      set_last_error(put < 0 ? errno : EIO, "message table");
+      return false;
+    }
     done += static_cast<std::size_t>(put);
   }
   return true;
 }
 
 std::uint32_t register_name(std::string_view name) {
-  std::optional<SessionDir> dir = open_session_dir();
+  const SessionPtr dir = current_session();
   if (!dir) return 0;
-  const UniqueFd table(syscalls().open(dir->file(kTableName).c_str(),
-                                       O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
-  if (table.get() < 0) return 0;
-  int locked = 0;
-  do {
-    locked = syscalls().flock(table.get(), LOCK_EX);
-  } while (locked != 0 && errno == EINTR);
+  const std::string path = dir->file(kTableName);
+  const UniqueFd table(open_private_file(path));
+  if (!table.valid()) return 0;
   struct stat st {};
-  if (locked != 0 || syscalls().fstat(table.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-      st.st_uid != geteuid()) {
+  try {
+    bounded_flock(table.get(), LOCK_EX, "waiting for the message table's lock " + path);
+    check(syscalls().fstat(table.get(), &st), path.c_str());
+  } catch (OsError& e) {
+    set_last_error(e.code, std::move(e.what));
     return 0;
   }
 

@@ -68,6 +68,13 @@ char* lstrcpynA(char* lpString1, const char* lpString2, int iMaxLength);
 // (or can be created) and passes its ownership and mode checks; always true on Windows.
 bool session_usable();
 
+// Why the calling thread's last failed platform operation failed: the system's error code
+// (errno on POSIX, GetLastError on Windows; 0 when none failed yet), and a short text naming
+// what was being done and why it failed ("session directory /tmp/x: Permission denied"), for
+// messages; "" when nothing failed.
+int last_error();
+std::string last_error_text();
+
 // ---- ANSI (system code page) conversions ---------------------------------------------------
 // On POSIX the code page is UTF-8 for every process. A lone surrogate becomes '?', an invalid
 // byte sequence becomes U+FFFD; neither throws.
@@ -81,7 +88,10 @@ std::u16string from_ansi(std::string_view bytes);
 std::uint32_t RegisterWindowMessageA(const char* lpString);
 
 // Sends msg to the top-level windows of every other process of the session and returns once
-// they have handled it; lpInfo is read, not written. 1 on success, -1 on failure.
+// they have handled it, or once kBroadcastDeadlineMs has passed for those that have not; lpInfo
+// is read, not written. 1 on success, -1 on failure (also when this process's send-lock hold
+// was taken over, and on Linux when the session directory was found replaced: the text just
+// written went into an area no other copy reads).
 long BroadcastSystemMessage(std::uint32_t flags, std::uint32_t* lpInfo, std::uint32_t msg,
                             WParam wParam, LParam lParam);
 
@@ -111,6 +121,10 @@ int pump_messages(int timeout_ms);
 // waiters queue behind the new holder. One hold per process at a time, on the thread that
 // receives the process's notifications.
 
+// How long one broadcast waits, in all, for the receivers to handle its notification; a
+// receiver still busy then is skipped (and, on Linux, marked hung for the whole session).
+inline constexpr int kBroadcastDeadlineMs = 1000;
+
 // Longer than a broadcast waits for its receivers, so a holder whose broadcast waits on an
 // unresponsive receiver is not taken for hung.
 inline constexpr int kSendLockTakeoverMs = 2000;
@@ -120,6 +134,12 @@ inline constexpr int kSendLockTakeoverMs = 2000;
 int acquire_send_lock(int takeover_ms = kSendLockTakeoverMs);
 // Releases the lock this process holds; does nothing when it holds none.
 void release_send_lock();
+// Whether the hold this process acquired is still the session's current one: false when it
+// holds none, or once a waiter took the lock over because this process kept it too long (it
+// was stopped, say). A sender checks it before writing and before broadcasting; a broadcast
+// made under a lost hold sends nothing and fails, and the text should be sent again under a
+// new hold.
+bool send_lock_still_held();
 
 // Holds the send lock for the lifetime of the object.
 class SendLock {
@@ -132,10 +152,31 @@ class SendLock {
   SendLock(const SendLock&) = delete;
   SendLock& operator=(const SendLock&) = delete;
   bool held() const { return held_; }
+  bool still_held() const { return held_ && send_lock_still_held(); }
 
  private:
   bool held_;
 };
+
+// Writes and broadcasts one text as a single step for the session: runs write() and then
+// broadcast() (which says whether the broadcast succeeded) under the send lock. When this
+// process's hold is taken over before it finishes (the process was stopped past the takeover
+// time), the text may have been overwritten or its notification discarded, so both run again
+// under a fresh hold, at most kSendAttempts times. Without a lock they run once, unlocked.
+// Returns what the last broadcast() returned.
+inline constexpr int kSendAttempts = 3;
+template <typename Write, typename Broadcast>
+bool send_locked(Write&& write, Broadcast&& broadcast) {
+  for (int attempt = 1;; ++attempt) {
+    SendLock lock;
+    const bool last = attempt >= kSendAttempts;
+    if (!last && lock.held() && !lock.still_held()) continue;
+    write();
+    if (!last && lock.held() && !lock.still_held()) continue;
+    if (broadcast()) return true;
+    if (last || !lock.held() || lock.still_held()) return false;
+  }
+}
 
 #if !defined(_WIN32)
 // The descriptor an event loop watches for incoming notifications (readable means call

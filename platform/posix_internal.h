@@ -1,11 +1,14 @@
 // Pieces the POSIX backends share: an owned descriptor, the one place where an OS error becomes
-// an operation's failure value, and the per-session directory with its session-wide lock.
-// The directory holds the lock file "lock" and one "map-<encoded name>" file per named mapping;
-// other backends keep their files under prefixes of their own.
+// an operation's failure value and the reason callers can ask for, the EINTR retry, and the
+// per-session directory with its session-wide lock. The directory's files are described in
+// docs/session-transport.md.
 #pragma once
+
+#include <time.h>
 
 #include <cerrno>
 #include <exception>
+#include <memory>
 #include <new>
 #include <optional>
 #include <string>
@@ -40,22 +43,39 @@ class UniqueFd {
   int fd_ = -1;
 };
 
-// A failed system call inside a backend operation; guarded() turns it into the failure value.
-struct OsError {
-  int code;
-};
-
-[[noreturn]] inline void throw_os_error(int code) { throw OsError{code}; }
-
-// rc when it is not -1, else throws the errno the call left.
-inline int check(int rc) {
-  if (rc == -1) throw_os_error(errno);
+// Calls `call` again for as long as it fails with EINTR.
+template <typename Call>
+auto retry_eintr(Call&& call) {
+  auto rc = call();
+  while (rc == -1 && errno == EINTR) rc = call();
   return rc;
 }
 
-// The errno of the calling thread's last failed platform operation (0 when none failed yet).
+// A failed system call inside a backend operation; guarded() turns it into the failure value.
+// `what` says what was being done, for the message a caller shows ("creating /run/x/map-A").
+struct OsError {
+  int code;
+  std::string what;
+};
+
+[[noreturn]] inline void throw_os_error(int code, std::string what = {}) {
+  throw OsError{code, std::move(what)};
+}
+
+// rc when it is not -1, else throws the errno the call left.
+inline int check(int rc, const char* what = nullptr) {
+  if (rc == -1) throw_os_error(errno, what != nullptr ? what : "");
+  return rc;
+}
+
+// The calling thread's last failed platform operation: its errno (0 when none failed yet) and
+// what it was doing.
 int last_error();
-void set_last_error(int code);
+void set_last_error(int code, std::string what = {});
+
+// Throws the calling thread's last recorded failure again, for an operation that fails because
+// a step it relies on failed.
+[[noreturn]] void throw_last_error();
 
 // Runs body and returns its result; any failure inside it (an OsError, running out of memory)
 // is recorded for last_error() and makes the operation return `failure` instead.
@@ -63,8 +83,8 @@ template <typename R, typename Body>
 R guarded(R failure, Body&& body) noexcept {
   try {
     return body();
-  } catch (const OsError& e) {
-    set_last_error(e.code);
+  } catch (OsError& e) {
+    set_last_error(e.code, std::move(e.what));
   } catch (const std::bad_alloc&) {
     set_last_error(ENOMEM);
   } catch (const std::exception&) {
@@ -73,21 +93,57 @@ R guarded(R failure, Body&& body) noexcept {
   return failure;
 }
 
+// How long a wait for a session-wide lock (the session lock, the message table's) may last
+// before the holder is taken to be stopped or hung and the wait fails with ETIMEDOUT.
+inline constexpr int kLockWaitMs = 3000;
+
+// Takes the flock `operation` (LOCK_SH or LOCK_EX) on fd, waiting at most kLockWaitMs.
+// Throws OsError naming `what` on failure.
+void bounded_flock(int fd, int operation, const std::string& what);
+
+// Reserves size bytes of blocks for a file that backs shared memory, so that a write into the
+// mapping can never meet a full filesystem (which would raise SIGBUS). Throws OsError.
+void reserve_blocks(int fd, off_t size, const std::string& what);
+
+// Opens (creating when missing, mode 0600 whatever the umask) a regular file of this user in
+// the session directory, refusing symlinks and files of others. -1 with the error recorded.
+int open_private_file(const std::string& path);
+
+// Removes path only while it is still the file (device, inode) the caller made or saw.
+void unlink_if_same(const std::string& path, dev_t dev, ino_t ino);
+
 // The session directory the environment names, read anew on every call and not checked:
 // $MMFCAST_SESSION_DIR when set and not empty, else $XDG_RUNTIME_DIR/mmfcast when that is an
 // absolute path, else /tmp/mmfcast-<effective uid>. Trailing slashes are dropped.
 std::string session_dir_path();
 
-// The session directory, created with mode 0700 when missing (only its last component), once
-// it is checked to be a directory (not a symlink) owned by the effective uid with mode exactly
-// 0700. nullopt, with errno set, when it cannot be created or fails a check; a relative
+// The checked session directory this process is attached to, held open.
+struct SessionDir {
+  UniqueFd fd;  // O_PATH descriptor, so /proc/self/fd/<fd> reaches files by a short path
+  std::string path;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  std::uint64_t epoch = 0;  // distinct for every directory the process attached to
+
+  std::string file(std::string_view name) const { return path + "/" + std::string(name); }
+};
+using SessionPtr = std::shared_ptr<const SessionDir>;
+
+// The session directory, checked with one lstat of its path: a directory (not a symlink) owned
+// by the effective uid with mode exactly 0700. When missing it is created (0700 whatever the
+// umask); when the path now names another directory than last time (the old one was removed
+// and re-created), the process attaches to the new one and the result has a new epoch. nullptr,
+// with the reason recorded, when it cannot be created or fails a check; a relative
 // $MMFCAST_SESSION_DIR fails too, since processes started elsewhere would not share it.
-std::optional<std::string> session_dir();
+// Attaching to a replacement moves this process's views of mappings in the old directory onto
+// the new one (reattach_mappings), and sets *reattached.
+// `mtime`, when given, receives the directory's modification time as seen by that lstat.
+SessionPtr current_session(struct timespec* mtime = nullptr, bool* reattached = nullptr);
 
 // Blocks until this process holds the session-wide lock of dir (an exclusive flock on its
-// "lock" file); closing the descriptor releases it. Throws OsError on failure. Not reentrant:
-// a second call while this process holds the lock waits forever, as flock locks taken through
-// separate descriptors conflict even within one process.
+// "lock" file), at most kLockWaitMs; closing the descriptor releases it. Throws OsError on
+// failure. Not reentrant: flock locks taken through separate descriptors conflict even within
+// one process.
 UniqueFd lock_session(const std::string& dir);
 
 // The file name under which the mapping `name` lives in the session directory: "map-" and the
@@ -95,5 +151,10 @@ UniqueFd lock_session(const std::string& dir);
 // files and no name can reach outside the directory. nullopt for an empty name or when the
 // file name would exceed NAME_MAX.
 std::optional<std::string> mapping_file_name(std::string_view name);
+
+// Moves every view this process holds of a mapping in a directory that has since been removed
+// or replaced at now's path onto the mapping of the same name in `now` (opened, or created
+// with the old view's contents), at the same address. Views of other directories stay.
+void reattach_mappings(const SessionDir& now);
 
 }  // namespace platform::posix

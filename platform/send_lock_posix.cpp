@@ -3,7 +3,9 @@
 // shared memory holding the current generation and a count of holds. A waiter that sees the
 // same hold of the same generation for longer than the takeover time moves every copy on to the
 // next generation's file and removes the old one; a hung holder then keeps a lock that nobody
-// asks for any more, and its release later is harmless.
+// asks for any more, and its release later is harmless. The count of holds also tells a
+// receiver whether a notification's text is still current (no other hold has begun since) and
+// tells a resumed holder that its hold was taken over.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -20,6 +22,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix_internal.h"
+#include "platform/session_posix.h"
 
 namespace platform {
 
@@ -39,11 +42,13 @@ constexpr int kRetryMs = 1;
 
 struct LockState {
   std::string dir;
+  std::uint64_t epoch = 0;  // of the session directory the state was opened in
   pid_t opener = 0;  // a forked child must not share the parent's open file descriptions
   int state_fd = -1;
   SharedState* shared = nullptr;
   int lock_fd = -1;  // the lock file of lock_generation
   std::uint64_t lock_generation = 0;
+  std::uint64_t hold = 0;  // the count of holds that this process's hold began
   bool held = false;
 };
 
@@ -68,38 +73,29 @@ void close_all(LockState& s) {
   s.held = false;
 }
 
-int open_private_file(const std::string& path) {
-  const int fd = syscalls().open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return -1;
-  struct stat st {};
-  if (syscalls().fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
-    syscalls().close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 // Opens the shared state of the current session, creating it zero-filled when missing.
 bool open_state(LockState& s) {
-  const std::optional<std::string> dir = posix::session_dir();
+  const posix::SessionPtr dir = posix::current_session();
   if (!dir) return false;
-  if (s.shared != nullptr && s.dir == *dir && s.opener == getpid()) return true;
+  if (s.shared != nullptr && s.epoch == dir->epoch && s.opener == getpid()) return true;
   close_all(s);
-  const int fd = open_private_file(*dir + "/send-lock");
+  const std::string path = dir->file("send-lock");
+  const int fd = posix::open_private_file(path);
   if (fd < 0) return false;
-  struct stat st {};
-  // Growing the file keeps what is there; the mapping needs the whole page.
-  if (syscalls().fstat(fd, &st) != 0 ||
-      (st.st_size < kSharedSize && syscalls().ftruncate(fd, kSharedSize) != 0)) {
+  void* page = MAP_FAILED;
+  try {
+    // Growing the file keeps what is there; the blocks are reserved so that the first write
+    // into the page cannot meet a full filesystem.
+    posix::reserve_blocks(fd, kSharedSize, path);
+    page = syscalls().mmap(nullptr, kSharedSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (page == MAP_FAILED) posix::throw_os_error(errno, path);
+  } catch (posix::OsError& e) {
+    posix::set_last_error(e.code, std::move(e.what));
     syscalls().close(fd);
     return false;
   }
-  void* page = syscalls().mmap(nullptr, kSharedSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  if (page == MAP_FAILED) {
-    syscalls().close(fd);
-    return false;
-  }
-  s.dir = *dir;
+  s.dir = dir->path;
+  s.epoch = dir->epoch;
   s.opener = getpid();
   s.state_fd = fd;
   s.shared = static_cast<SharedState*>(page);
@@ -110,7 +106,7 @@ bool open_state(LockState& s) {
 int lock_file(LockState& s, std::uint64_t generation) {
   if (s.lock_fd >= 0 && s.lock_generation == generation) return s.lock_fd;
   if (s.lock_fd >= 0) syscalls().close(s.lock_fd);
-  s.lock_fd = open_private_file(lock_path(s.dir, generation));
+  s.lock_fd = posix::open_private_file(lock_path(s.dir, generation));
   s.lock_generation = generation;
   return s.lock_fd;
 }
@@ -153,7 +149,8 @@ int acquire_send_lock(int takeover_ms) {
     if (locked < 0) return 0;
     if (locked == 1) {
       if (shared.generation.load() == generation) {
-        shared.holds.fetch_add(1);
+        s.hold = shared.holds.fetch_add(1) + 1;
+        s.lock_generation = generation;
         s.held = true;
         return 1;
       }
@@ -189,4 +186,26 @@ void release_send_lock() {
   s.held = false;
 }
 
+bool send_lock_still_held() {
+  LockState& s = lock_state();
+  return s.held && s.opener == getpid() && s.shared != nullptr &&
+         s.shared->generation.load() == s.lock_generation && s.shared->holds.load() == s.hold;
+}
+
+namespace posix {
+
+SendLockHold send_lock_hold() {
+  LockState& s = lock_state();
+  if (!s.held || s.opener != getpid()) return {};
+  return {s.hold, !send_lock_still_held()};
+}
+
+std::uint64_t send_lock_current_hold(std::uint64_t epoch) {
+  LockState& s = lock_state();
+  const bool current = s.shared != nullptr && s.epoch == epoch && s.opener == getpid();
+  if (!current && !open_state(s)) return 0;
+  return s.shared->holds.load();
+}
+
+}  // namespace posix
 }  // namespace platform

@@ -32,6 +32,7 @@ struct LockState {
   SharedState* shared = nullptr;
   HANDLE mutex = nullptr;  // the mutex of mutex_generation
   LONG64 mutex_generation = -1;
+  LONG64 hold = 0;  // the count of holds that this process's hold began
   bool held = false;
 };
 
@@ -90,7 +91,7 @@ int acquire_send_lock(int takeover_ms) {
         ::MsgWaitForMultipleObjectsEx(1, &mutex, kRetryMs, QS_SENDMESSAGE, MWMO_INPUTAVAILABLE);
     if (woke == WAIT_OBJECT_0 || woke == WAIT_ABANDONED_0) {
       if (load(shared.generation) == generation) {
-        InterlockedIncrement64(&shared.holds);
+        s.hold = InterlockedIncrement64(&shared.holds);
         s.held = true;
         return 1;
       }
@@ -120,6 +121,12 @@ void release_send_lock() {
   if (!s.held) return;
   ::ReleaseMutex(s.mutex);
   s.held = false;
+}
+
+bool send_lock_still_held() {
+  const LockState& s = lock_state();
+  return s.held && s.shared != nullptr && load(s.shared->generation) == s.mutex_generation &&
+         load(s.shared->holds) == s.hold;
 }
 
 }  // namespace platform

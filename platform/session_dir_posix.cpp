@@ -1,23 +1,59 @@
-// The per-session directory every POSIX backend keeps its files in, its session-wide lock, and
-// the record of the last OS error. The directory is checked on every use because its safety
-// (ours alone, mode 0700, not a symlink) is what lets the backends trust the files inside it.
+// The per-session directory every POSIX backend keeps its files in, its session-wide lock, the
+// bounded waits on session-wide locks, and the record of the last OS error. The directory is
+// held open and re-checked with one lstat per use, because its safety (ours alone, mode 0700,
+// not a symlink) is what lets the backends trust the files inside it.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <mutex>
 
+#include "platform/platform.h"
 #include "platform/posix_internal.h"
 
 namespace platform::posix {
 namespace {
 
-thread_local int last_os_error = 0;
+// Trivially destructible, so exit-time callers (which run after thread-locals are destroyed)
+// can still record a failure.
+struct LastError {
+  int code = 0;
+  char what[512] = {};
+};
+thread_local LastError last_os_error;
+
+struct Attached {
+  std::mutex mutex;
+  SessionPtr dir;
+  std::uint64_t last_epoch = 0;
+};
+
+Attached& attached() {
+  static Attached* instance = new Attached;  // usable by exit-time callers
+  return *instance;
+}
+
+bool acceptable(const struct stat& st) {
+  return S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 07777) == 0700;
+}
 
 }  // namespace
 
-int last_error() { return last_os_error; }
-void set_last_error(int code) { last_os_error = code; }
+int last_error() { return last_os_error.code; }
+
+void set_last_error(int code, std::string what) {
+  last_os_error.code = code;
+  const std::size_t length = std::min(what.size(), sizeof last_os_error.what - 1);
+  std::memcpy(last_os_error.what, what.data(), length);
+  last_os_error.what[length] = '\0';
+}
+
+void throw_last_error() { throw_os_error(last_os_error.code, last_os_error.what); }
 
 std::string session_dir_path() {
   std::string path;
@@ -35,31 +71,134 @@ std::string session_dir_path() {
   return path;
 }
 
-std::optional<std::string> session_dir() {
-  std::string path = session_dir_path();
-  if (path.empty() || path.front() != '/') {
-    errno = EINVAL;
-    return std::nullopt;
+SessionPtr current_session(struct timespec* mtime, bool* reattached) {
+  if (reattached != nullptr) *reattached = false;
+  return guarded<SessionPtr>(nullptr, [&]() -> SessionPtr {
+    std::string path = session_dir_path();
+    const std::string what = "session directory " + path;
+    if (path.empty() || path.front() != '/') throw_os_error(EINVAL, what + " (not absolute)");
+    const Syscalls& sys = syscalls();
+    struct stat st {};
+    if (sys.lstat(path.c_str(), &st) != 0) {
+      if (errno != ENOENT) throw_os_error(errno, what);
+      // Made by this process: the mode is set explicitly, since the umask may have taken bits
+      // away (0277 would leave a directory this user cannot write).
+      if (sys.mkdir(path.c_str(), 0700) == 0) {
+        check(sys.chmod(path.c_str(), 0700), what.c_str());
+      } else if (errno != EEXIST) {
+        throw_os_error(errno, what);
+      }
+      check(sys.lstat(path.c_str(), &st), what.c_str());
+    }
+    if (!acceptable(st)) {
+      throw_os_error(EACCES, what + " (must be a directory of this user with mode 0700)");
+    }
+    if (mtime != nullptr) *mtime = st.st_mtim;
+
+    Attached& a = attached();
+    std::unique_lock lock(a.mutex);
+    if (a.dir && a.dir->path == path && a.dir->dev == st.st_dev && a.dir->ino == st.st_ino) {
+      return a.dir;
+    }
+    const bool replaced = a.dir && a.dir->path == path;
+    UniqueFd fd(sys.open(path.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0));
+    if (!fd.valid()) throw_os_error(errno, what);
+    struct stat held {};
+    check(sys.fstat(fd.get(), &held), what.c_str());
+    if (held.st_dev != st.st_dev || held.st_ino != st.st_ino || !acceptable(held)) {
+      throw_os_error(EAGAIN, what + " (replaced while it was opened)");
+    }
+    auto dir = std::make_shared<SessionDir>();
+    dir->fd = std::move(fd);
+    dir->path = std::move(path);
+    dir->dev = st.st_dev;
+    dir->ino = st.st_ino;
+    dir->epoch = ++a.last_epoch;
+    a.dir = dir;
+    lock.unlock();
+    // The directory this process used is gone: its areas move to the new one, so that what is
+    // written from now on reaches the copies there.
+    if (replaced) {
+      reattach_mappings(*dir);
+      if (reattached != nullptr) *reattached = true;
+    }
+    return dir;
+  });
+}
+
+void bounded_flock(int fd, int operation, const std::string& what) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kLockWaitMs);
+  int pause_ms = 1;
+  for (;;) {
+    if (retry_eintr([&] { return syscalls().flock(fd, operation | LOCK_NB); }) == 0) return;
+    if (errno != EWOULDBLOCK) throw_os_error(errno, what);
+    if (Clock::now() >= deadline) {
+      throw_os_error(ETIMEDOUT, what + " (another copy has held it for " +
+                                    std::to_string(kLockWaitMs / 1000) +
+                                    " s; it may be stopped or hung)");
+    }
+    syscalls().poll(nullptr, 0, pause_ms);
+    pause_ms = std::min(pause_ms * 2, 50);
   }
+}
+
+void reserve_blocks(int fd, off_t size, const std::string& what) {
+  if (retry_eintr([&] { return syscalls().fallocate(fd, 0, size); }) != 0) {
+    throw_os_error(errno, what);
+  }
+}
+
+int open_private_file(const std::string& path) {
   const Syscalls& sys = syscalls();
-  if (sys.mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return std::nullopt;
-  struct stat st {};
-  if (sys.lstat(path.c_str(), &st) != 0) return std::nullopt;
-  if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 07777) != 0700) {
-    errno = EACCES;
-    return std::nullopt;
+  UniqueFd fd(sys.open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (!fd.valid()) {
+    set_last_error(errno, path);
+    return -1;
   }
-  return path;
+  struct stat st {};
+  if (sys.fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
+      st.st_nlink != 1) {
+    set_last_error(EPERM, path + " (not a private file of this user)");
+    return -1;
+  }
+  // A file this process just made may have lost mode bits to the umask.
+  if ((st.st_mode & 0777) != 0600 && sys.fchmod(fd.get(), 0600) != 0) {
+    set_last_error(errno, path);
+    return -1;
+  }
+  return fd.release();
+}
+
+void unlink_if_same(const std::string& path, dev_t dev, ino_t ino) {
+  struct stat st {};
+  if (syscalls().lstat(path.c_str(), &st) == 0 && st.st_dev == dev && st.st_ino == ino) {
+    syscalls().unlink(path.c_str());
+  }
 }
 
 UniqueFd lock_session(const std::string& dir) {
   const std::string path = dir + "/lock";
-  const Syscalls& sys = syscalls();
-  UniqueFd fd(check(sys.open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600)));
-  while (sys.flock(fd.get(), LOCK_EX) != 0) {
-    if (errno != EINTR) throw_os_error(errno);
-  }
+  UniqueFd fd(open_private_file(path));
+  if (!fd.valid()) throw_os_error(last_error(), path);
+  bounded_flock(fd.get(), LOCK_EX, "waiting for the session lock " + path);
   return fd;
 }
 
 }  // namespace platform::posix
+
+namespace platform {
+
+bool session_usable() { return posix::current_session() != nullptr; }
+
+int last_error() { return posix::last_error(); }
+
+std::string last_error_text() {
+  const int code = posix::last_error();
+  if (code == 0) return {};
+  std::string text = code == ENOSPC ? "the filesystem is full" : std::strerror(code);
+  const std::string what = posix::last_os_error.what;
+  return what.empty() ? text : what + ": " + text;
+}
+
+}  // namespace platform

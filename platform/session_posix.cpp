@@ -1,16 +1,24 @@
-// The receiving side of broadcasts on POSIX. A process with at least one top-level window listens
-// on a Unix-domain SOCK_SEQPACKET socket "peer-<pid>.sock" in the session directory; one epoll
-// descriptor covers the listener and every accepted connection, so any event loop can watch it.
-// Each notification frame is handed to every window on the calling thread and answered with a
-// reply frame. Connections from another user are closed unread; a bad frame closes its connection.
-// Delivery state belongs to the thread that handles messages and is not locked.
+// The receiving side of broadcasts on Linux. A process with at least one top-level window has an
+// endpoint: a state page "peer-<id>.state" that it keeps an exclusive flock on, and a
+// Unix-domain SOCK_SEQPACKET socket bound as "peer-<id>.new", listening, then renamed to
+// "peer-<id>.sock", so a name a sender can see always accepts connections. One epoll descriptor,
+// which lives from the first window to the last, covers the listener, every accepted
+// connection, an inotify watch on the session directory and a repair timer: when the endpoint's
+// files or the directory vanish, the endpoint is published anew (in a re-created directory)
+// shortly after. Each notification goes to every window on the calling thread and is answered
+// in the sender's acknowledgement page. Delivery state belongs to the thread that handles
+// messages and is not locked.
 #include "platform/session_posix.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/epoll.h>
+#include <sys/file.h>
+#include <sys/inotify.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/timerfd.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -23,7 +31,6 @@
 #include <memory>
 #include <string>
 
-#include "platform/frame_posix.h"
 #include "platform/syscalls_posix.h"
 
 namespace platform::posix {
@@ -33,19 +40,42 @@ constexpr int kListenBacklog = 64;
 constexpr std::size_t kMaxInbound = 256;     // accepted connections kept at once
 constexpr int kMaxFramesPerDispatch = 4096;  // bounds one dispatch_pending call
 constexpr std::uint64_t kListenerId = 0;
+constexpr std::uint64_t kWatchId = 1;
+constexpr std::uint64_t kTimerId = 2;
+constexpr std::uint64_t kFirstInboundId = 16;
+// A vanished endpoint is published anew this long after the first sign, so that a directory
+// being removed entry by entry is gone before it is made again; a failed attempt is retried.
+constexpr long kRepairDelayMs = 250;
+constexpr long kRepairRetryMs = 1000;
 
 struct Inbound {
   int fd = -1;
   bool closed = false;
+  AckPage* ack = nullptr;  // the sender's page, once its hello has arrived
+  int wake_fd = -1;
+  std::uint32_t slot = 0;
+  std::uint64_t last_used = 0;
+};
+
+// The files that make the endpoint visible in one session directory.
+struct Publication {
+  SessionPtr dir;
+  EndpointId id{};
+  int listen_fd = -1;
+  int state_fd = -1;  // flocked for as long as the process lives
+  PeerState* state = nullptr;
+  int watch_fd = -1;  // inotify on the directory; -1 when the system has none to spare
+  std::string socket_name, state_name, socket_path, state_path;
+  struct stat socket_st {};
+  struct stat state_st {};
 };
 
 struct Endpoint {
-  int listen_fd = -1;
   int epoll_fd = -1;
-  std::string path;
-  dev_t dev = 0;
-  ino_t ino = 0;
-  std::uint64_t next_id = 1;
+  int timer_fd = -1;
+  std::unique_ptr<Publication> published;
+  std::uint64_t next_id = kFirstInboundId;
+  std::uint64_t use_clock = 0;
   std::map<std::uint64_t, std::shared_ptr<Inbound>> inbound;
 };
 
@@ -57,46 +87,246 @@ Endpoint& endpoint() {
 // What the exit handler needs, kept in plain storage that exit-time destruction cannot touch.
 struct ExitRecord {
   pid_t pid = 0;
-  dev_t dev = 0;
-  ino_t ino = 0;
-  char path[4096] = {};
+  struct ExitFile {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    char path[4096] = {};
+  } files[2];
 };
 ExitRecord exit_record;
 
-// Removes the endpoint file only if it is still the socket this process bound.
-void unlink_if_ours(const char* path, dev_t dev, ino_t ino) {
-  struct stat st {};
-  if (syscalls().lstat(path, &st) == 0 && st.st_dev == dev && st.st_ino == ino)
-    syscalls().unlink(path);
+void remove_endpoint_at_exit() {
+  if (exit_record.pid != getpid()) return;
+  for (const auto& file : exit_record.files) {
+    if (file.path[0] != '\0') unlink_if_same(file.path, file.dev, file.ino);
+  }
 }
 
-void remove_endpoint_at_exit() {
-  if (exit_record.pid != getpid() || exit_record.path[0] == '\0') return;
-  unlink_if_ours(exit_record.path, exit_record.dev, exit_record.ino);
+void remember_for_exit(const Publication& p) {
+  static const bool registered = std::atexit(remove_endpoint_at_exit) == 0;
+  (void)registered;
+  exit_record.pid = getpid();
+  const std::pair<const std::string*, const struct stat*> files[2] = {
+      {&p.socket_path, &p.socket_st}, {&p.state_path, &p.state_st}};
+  for (int i = 0; i < 2; ++i) {
+    auto& slot = exit_record.files[i];
+    slot.path[0] = '\0';
+    if (files[i].first->size() >= sizeof slot.path) continue;
+    slot.dev = files[i].second->st_dev;
+    slot.ino = files[i].second->st_ino;
+    std::memcpy(slot.path, files[i].first->c_str(), files[i].first->size() + 1);
+  }
+}
+
+void watch(int fd, std::uint64_t id) {
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.u64 = id;
+  check(syscalls().epoll_ctl(endpoint().epoll_fd, EPOLL_CTL_ADD, fd, &ev), "epoll_ctl");
+}
+
+void arm_timer(long ms) {
+  itimerspec when{};
+  when.it_value.tv_sec = ms / 1000;
+  when.it_value.tv_nsec = (ms % 1000) * 1000000L;
+  syscalls().timerfd_settime(endpoint().timer_fd, 0, &when, nullptr);
+}
+
+// Removes the publication's files (only while they are still its own) and closes it.
+void unpublish(Publication& p) {
+  Endpoint& e = endpoint();
+  if (!p.socket_path.empty()) unlink_if_same(p.socket_path, p.socket_st.st_dev, p.socket_st.st_ino);
+  if (!p.state_path.empty()) unlink_if_same(p.state_path, p.state_st.st_dev, p.state_st.st_ino);
+  for (int fd : {p.listen_fd, p.watch_fd}) {
+    if (fd < 0) continue;
+    if (e.epoll_fd >= 0) syscalls().epoll_ctl(e.epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
+    syscalls().close(fd);
+  }
+  if (p.state != nullptr) syscalls().munmap(p.state, kStatePageSize);
+  if (p.state_fd >= 0) syscalls().close(p.state_fd);  // releases the liveness lock
+  p = Publication{};
+  for (auto& file : exit_record.files) file.path[0] = '\0';
+}
+
+EndpointId random_id() {
+  std::uint8_t bytes[8];
+  if (syscalls().getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
+    throw_os_error(errno, "getrandom");
+  }
+  EndpointId id{};
+  for (std::size_t i = 0; i < 8; ++i) {
+    id[2 * i] = "0123456789abcdef"[bytes[i] >> 4];
+    id[2 * i + 1] = "0123456789abcdef"[bytes[i] & 0xF];
+  }
+  return id;
+}
+
+// Creates the state page and the socket and makes them visible; throws OsError, leaving
+// nothing behind, when it cannot.
+void publish(Publication& p) {
+  const Syscalls& sys = syscalls();
+  p.dir = current_session();
+  if (!p.dir) throw_last_error();
+  p.id = random_id();
+  p.socket_name = endpoint_file_name(p.id, EndpointFile::kSocket);
+  p.state_name = endpoint_file_name(p.id, EndpointFile::kState);
+  const std::string new_name = endpoint_file_name(p.id, EndpointFile::kUnpublished);
+  const std::string state_path = p.dir->file(p.state_name);
+
+  // The state page first: its lock is what tells others this endpoint's owner is alive.
+  p.state_fd = check(sys.open(state_path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                              0600),
+                     state_path.c_str());
+  p.state_path = state_path;
+  check(sys.fstat(p.state_fd, &p.state_st), state_path.c_str());
+  check(sys.fchmod(p.state_fd, 0600), state_path.c_str());
+  check(sys.flock(p.state_fd, LOCK_EX | LOCK_NB), state_path.c_str());
+  reserve_blocks(p.state_fd, kStatePageSize, state_path);
+  void* page =
+      sys.mmap(nullptr, kStatePageSize, PROT_READ | PROT_WRITE, MAP_SHARED, p.state_fd, 0);
+  if (page == MAP_FAILED) throw_os_error(errno, state_path);
+  p.state = static_cast<PeerState*>(page);
+  p.state->version.store(kStateVersion, std::memory_order_relaxed);
+  p.state->magic.store(kStateMagic, std::memory_order_release);
+
+  sockaddr_un address{};
+  socklen_t length = 0;
+  if (!socket_address(*p.dir, new_name, address, length)) {
+    throw_os_error(ENAMETOOLONG, p.dir->file(new_name));
+  }
+  p.listen_fd =
+      check(sys.socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0), "socket");
+  const std::string new_path = p.dir->file(new_name);
+  check(sys.bind(p.listen_fd, reinterpret_cast<const sockaddr*>(&address), length),
+        new_path.c_str());
+  try {
+    // Senders need write permission on the socket, which the umask may have taken away.
+    check(sys.chmod(new_path.c_str(), 0600), new_path.c_str());
+    check(sys.listen(p.listen_fd, kListenBacklog), new_path.c_str());
+    const std::string socket_path = p.dir->file(p.socket_name);
+    check(sys.rename(new_path.c_str(), socket_path.c_str()), socket_path.c_str());
+    p.socket_path = socket_path;
+    check(sys.lstat(socket_path.c_str(), &p.socket_st), socket_path.c_str());
+  } catch (...) {
+    sys.unlink(new_path.c_str());
+    throw;
+  }
+
+  // Without an inotify instance to spare the endpoint works, but cannot repair itself.
+  p.watch_fd = sys.inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (p.watch_fd >= 0 &&
+      sys.inotify_add_watch(p.watch_fd, p.dir->path.c_str(),
+                            IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF |
+                                IN_ONLYDIR) < 0) {
+    sys.close(p.watch_fd);
+    p.watch_fd = -1;
+  }
+  watch(p.listen_fd, kListenerId);
+  if (p.watch_fd >= 0) watch(p.watch_fd, kWatchId);
+  remember_for_exit(p);
+}
+
+bool publish_or_clean_up() {
+  Endpoint& e = endpoint();
+  auto p = std::make_unique<Publication>();
+  try {
+    publish(*p);
+  } catch (OsError& error) {
+    set_last_error(error.code, std::move(error.what));
+    unpublish(*p);
+    return false;
+  } catch (...) {
+    set_last_error(ENOMEM);
+    unpublish(*p);
+    return false;
+  }
+  e.published = std::move(p);
+  return true;
+}
+
+// True while the endpoint's files are still in place in the directory the path names.
+bool still_published(const Publication& p) {
+  SessionPtr now = current_session();
+  if (!now || now->epoch != p.dir->epoch) return false;
+  struct stat st {};
+  return syscalls().lstat(p.socket_path.c_str(), &st) == 0 &&
+         st.st_ino == p.socket_st.st_ino && st.st_dev == p.socket_st.st_dev &&
+         syscalls().lstat(p.state_path.c_str(), &st) == 0 && st.st_ino == p.state_st.st_ino &&
+         st.st_dev == p.state_st.st_dev;
+}
+
+void repair() {
+  Endpoint& e = endpoint();
+  if (e.published && still_published(*e.published)) return;
+  if (e.published) unpublish(*e.published);
+  e.published.reset();
+  if (!publish_or_clean_up()) arm_timer(kRepairRetryMs);
+}
+
+// Reads what the directory watch reports; a change that touches the endpoint starts a repair.
+void read_watch() {
+  Endpoint& e = endpoint();
+  if (!e.published || e.published->watch_fd < 0) return;
+  alignas(inotify_event) char buffer[4096];
+  bool touched = false;
+  for (;;) {
+    const ssize_t got = syscalls().read(e.published->watch_fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= got;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+      const ssize_t size = static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+      if (at + size > got) break;
+      if ((event->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_Q_OVERFLOW)) != 0) {
+        touched = true;
+      } else if (event->len > 0) {
+        const std::string_view name(event->name, strnlen(event->name, event->len));
+        if (name == e.published->socket_name || name == e.published->state_name) touched = true;
+      }
+      at += size;
+    }
+  }
+  if (touched) arm_timer(kRepairDelayMs);
 }
 
 void close_inbound(std::uint64_t id) {
   Endpoint& e = endpoint();
   auto found = e.inbound.find(id);
   if (found == e.inbound.end()) return;
-  syscalls().epoll_ctl(e.epoll_fd, EPOLL_CTL_DEL, found->second->fd, nullptr);
-  syscalls().close(found->second->fd);
-  found->second->closed = true;
+  Inbound& conn = *found->second;
+  syscalls().epoll_ctl(e.epoll_fd, EPOLL_CTL_DEL, conn.fd, nullptr);
+  syscalls().close(conn.fd);
+  if (conn.ack != nullptr) syscalls().munmap(conn.ack, kAckPageSize);
+  if (conn.wake_fd >= 0) syscalls().close(conn.wake_fd);
+  conn.closed = true;
   e.inbound.erase(found);
+}
+
+// Makes room for one more connection by closing the one that has gone unused the longest.
+void close_least_recently_used() {
+  Endpoint& e = endpoint();
+  auto oldest = e.inbound.begin();
+  for (auto it = e.inbound.begin(); it != e.inbound.end(); ++it) {
+    if (it->second->last_used < oldest->second->last_used) oldest = it;
+  }
+  if (oldest != e.inbound.end()) close_inbound(oldest->first);
 }
 
 void accept_pending() {
   Endpoint& e = endpoint();
+  if (!e.published) return;
   for (int accepted = 0; accepted < kListenBacklog; ++accepted) {
-    const int fd = syscalls().accept4(e.listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    const int fd = syscalls().accept4(e.published->listen_fd, nullptr, nullptr,
+                                      SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
       if (errno == EINTR || errno == ECONNABORTED) continue;
       return;
     }
-    if (!peer_is_same_user(fd) || e.inbound.size() >= kMaxInbound) {
+    if (!peer_is_same_user(fd)) {
       syscalls().close(fd);
       continue;
     }
+    if (e.inbound.size() >= kMaxInbound) close_least_recently_used();
     const std::uint64_t id = e.next_id++;
     epoll_event ev{};
     ev.events = EPOLLIN;
@@ -107,62 +337,109 @@ void accept_pending() {
     }
     auto conn = std::make_shared<Inbound>();
     conn->fd = fd;
+    conn->last_used = ++e.use_clock;
     e.inbound.emplace(id, std::move(conn));
   }
 }
 
-// Hands one notification to every window through its current procedure; the result is the last
-// window's. Windows created while it runs do not get it, windows destroyed meanwhile are skipped.
-platform::LResult deliver(const Frame& frame) {
-  platform::LResult result = 0;
+// Takes the sender's acknowledgement page and wake-up descriptor from a hello; false (and both
+// closed) when they are not what a sender of ours hands over.
+bool take_hello(Inbound& conn, const Frame& frame, const int* fds, std::size_t count) {
+  const Syscalls& sys = syscalls();
+  bool good = conn.ack == nullptr && count == 2;
+  struct stat st {};
+  if (good) {
+    const int seals = sys.fcntl(fds[0], F_GET_SEALS, 0);
+    const int wake_flags = sys.fcntl(fds[1], F_GETFL, 0);
+    good = sys.fstat(fds[0], &st) == 0 && S_ISREG(st.st_mode) &&
+           st.st_size == static_cast<off_t>(kAckPageSize) && seals >= 0 &&
+           (seals & (F_SEAL_SHRINK | F_SEAL_SEAL)) == (F_SEAL_SHRINK | F_SEAL_SEAL) &&
+           wake_flags >= 0 && (wake_flags & O_NONBLOCK) != 0 && (wake_flags & O_ACCMODE) != O_RDONLY;
+  }
+  void* page = MAP_FAILED;
+  if (good) page = sys.mmap(nullptr, kAckPageSize, PROT_READ | PROT_WRITE, MAP_SHARED, fds[0], 0);
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!(good && page != MAP_FAILED && i == 1)) sys.close(fds[i]);
+  }
+  if (!good || page == MAP_FAILED) return false;
+  conn.ack = static_cast<AckPage*>(page);
+  conn.wake_fd = fds[1];
+  conn.slot = frame.slot;
+  return true;
+}
+
+// Hands one notification to every window through its current procedure. Windows created while
+// it runs do not get it, windows destroyed meanwhile are skipped.
+void deliver(const Frame& frame) {
   for (platform::Hwnd hwnd : window_list()) {
     platform::WndProc proc = window_proc(hwnd);
     if (proc == nullptr) continue;
-    result = proc(hwnd, frame.msg, static_cast<platform::WParam>(frame.wparam),
-                  static_cast<platform::LParam>(frame.value));
+    proc(hwnd, frame.msg, static_cast<platform::WParam>(frame.wparam),
+         static_cast<platform::LParam>(frame.lparam));
   }
-  return result;
 }
 
-// Reads and handles at most one frame of the connection; returns 1 if a notification was handled.
+// Whether the notification's text has been replaced since it was sent: another send-lock hold
+// has begun. Notifications sent without the lock are always current.
+// When the send lock cannot be opened here, nothing is known to be stale.
+bool is_stale(const Frame& frame) {
+  if (frame.hold == 0) return false;
+  const Endpoint& e = endpoint();
+  const std::uint64_t current =
+      send_lock_current_hold(e.published ? e.published->dir->epoch : 0);
+  return current != 0 && frame.hold != current;
+}
+
+// Reads and handles at most one frame of the connection; returns 1 if a notification was
+// delivered to the windows.
 int serve_one(std::uint64_t id) {
   Endpoint& e = endpoint();
   auto found = e.inbound.find(id);
   if (found == e.inbound.end()) return 0;
   std::shared_ptr<Inbound> conn = found->second;
+  conn->last_used = ++e.use_clock;
 
   std::uint8_t buffer[kFrameSize];
-  const ssize_t got = recv_record(conn->fd, buffer, sizeof buffer);
+  int fds[2] = {-1, -1};
+  std::size_t fd_count = 0;
+  const ssize_t got = recv_record(conn->fd, buffer, sizeof buffer, fds, 2, &fd_count);
   if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
   std::optional<Frame> frame;
   if (got == static_cast<ssize_t>(kFrameSize)) frame = decode_frame(buffer);
-  if (!frame || frame->kind != FrameKind::kNotify) {
+  if (frame && frame->kind == FrameKind::kHello) {
+    if (!take_hello(*conn, *frame, fds, fd_count)) close_inbound(id);
+    return 0;
+  }
+  for (std::size_t i = 0; i < fd_count; ++i) syscalls().close(fds[i]);
+  if (!frame || fd_count != 0 || conn->ack == nullptr) {
     close_inbound(id);
     return 0;
   }
 
-  const platform::LResult result = deliver(*frame);
-  // The procedure may have closed the endpoint, or a nested dispatch this connection.
-  if (conn->closed) return 1;
-  Frame reply = *frame;
-  reply.kind = FrameKind::kReply;
-  reply.wparam = 0;
-  reply.value = result;
-  const FrameBytes bytes = encode_frame(reply);
-  const ssize_t sent = send_record(conn->fd, bytes.data(), bytes.size());
-  if (sent != static_cast<ssize_t>(bytes.size())) close_inbound(id);
-  return 1;
+  int delivered = 0;
+  if (!is_stale(*frame)) {
+    deliver(*frame);
+    delivered = 1;
+  }
+  // A procedure may have closed the endpoint, or a nested dispatch this connection.
+  if (conn->closed) return delivered;
+  if ((frame->flags & kAwaited) != 0 && acknowledge(*conn->ack, conn->slot, frame->seq)) {
+    const std::uint64_t one = 1;
+    if (retry_eintr([&] { return syscalls().write(conn->wake_fd, &one, sizeof one); }) < 0 &&
+        errno != EAGAIN) {
+      close_inbound(id);
+    }
+  }
+  return delivered;
+}
+
+void drain(int fd) {
+  std::uint64_t count = 0;
+  while (syscalls().read(fd, &count, sizeof count) > 0) {
+  }
 }
 
 }  // namespace
-
-std::optional<SessionDir> open_session_dir() {
-  std::optional<std::string> path = session_dir();
-  if (!path) return std::nullopt;
-  UniqueFd fd(syscalls().open(path->c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0));
-  if (!fd.valid()) return std::nullopt;
-  return SessionDir{std::move(fd), std::move(*path)};
-}
 
 bool socket_address(const SessionDir& dir, const std::string& name, sockaddr_un& address,
                     socklen_t& length) {
@@ -188,28 +465,62 @@ bool peer_is_same_user(int fd) {
   return credentials.uid == geteuid();
 }
 
-ssize_t recv_record(int fd, void* buffer, std::size_t size) {
+ssize_t recv_record(int fd, void* buffer, std::size_t size, int* fds, std::size_t max_fds,
+                    std::size_t* fd_count) {
   iovec part{buffer, size};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 4)];
   msghdr message{};
   message.msg_iov = &part;
   message.msg_iovlen = 1;
-  ssize_t got = 0;
-  do {
-    got = syscalls().recvmsg(fd, &message, MSG_DONTWAIT | MSG_TRUNC);
-  } while (got < 0 && errno == EINTR);
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  if (fd_count != nullptr) *fd_count = 0;
+  const ssize_t got = retry_eintr([&] {
+    return syscalls().recvmsg(fd, &message, MSG_DONTWAIT | MSG_TRUNC | MSG_CMSG_CLOEXEC);
+  });
+  if (got < 0) return got;
+  bool excess = (message.msg_flags & MSG_CTRUNC) != 0;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+    const std::size_t n = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+    for (std::size_t i = 0; i < n; ++i) {
+      int received = -1;
+      std::memcpy(&received, CMSG_DATA(c) + i * sizeof(int), sizeof received);
+      if (fds != nullptr && fd_count != nullptr && *fd_count < max_fds) {
+        fds[(*fd_count)++] = received;
+      } else {
+        syscalls().close(received);
+        excess = true;
+      }
+    }
+  }
+  if (excess) {
+    for (std::size_t i = 0; fd_count != nullptr && i < *fd_count; ++i) syscalls().close(fds[i]);
+    if (fd_count != nullptr) *fd_count = 0;
+    errno = EPROTO;
+    return -1;
+  }
   return got;
 }
 
-ssize_t send_record(int fd, const void* buffer, std::size_t size) {
+ssize_t send_record(int fd, const void* buffer, std::size_t size, const int* fds,
+                    std::size_t fd_count) {
   iovec part{const_cast<void*>(buffer), size};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 2)] = {};
   msghdr message{};
   message.msg_iov = &part;
   message.msg_iovlen = 1;
-  ssize_t sent = 0;
-  do {
-    sent = syscalls().sendmsg(fd, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
-  } while (sent < 0 && errno == EINTR);
-  return sent;
+  if (fd_count > 0 && fd_count <= 2) {
+    message.msg_control = control;
+    message.msg_controllen = CMSG_SPACE(sizeof(int) * fd_count);
+    cmsghdr* c = CMSG_FIRSTHDR(&message);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof(int) * fd_count);
+    std::memcpy(CMSG_DATA(c), fds, sizeof(int) * fd_count);
+  }
+  return retry_eintr(
+      [&] { return syscalls().sendmsg(fd, &message, MSG_DONTWAIT | MSG_NOSIGNAL); });
 }
 
 int dispatch_ready() {
@@ -221,80 +532,68 @@ int dispatch_ready() {
     const int n = syscalls().epoll_wait(e.epoll_fd, events, 16, 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
+    // Handling anything shows this process is not hung, whatever a sender marked.
+    if (e.published && e.published->state->hung.load(std::memory_order_relaxed) != 0) {
+      e.published->state->hung.store(0, std::memory_order_relaxed);
+    }
     for (int i = 0; i < n; ++i) {
       if (endpoint().epoll_fd < 0) break;
-      if (events[i].data.u64 == kListenerId) {
-        accept_pending();
-      } else {
-        handled += serve_one(events[i].data.u64);
+      switch (events[i].data.u64) {
+        case kListenerId:
+          accept_pending();
+          break;
+        case kWatchId:
+          read_watch();
+          break;
+        case kTimerId:
+          drain(endpoint().timer_fd);
+          repair();
+          break;
+        default:
+          handled += serve_one(events[i].data.u64);
       }
     }
   }
   return handled;
 }
 
-bool endpoint_is_open() { return endpoint().listen_fd >= 0; }
+bool endpoint_is_open() { return endpoint().epoll_fd >= 0; }
+
+std::optional<EndpointId> own_endpoint_id() {
+  const Endpoint& e = endpoint();
+  if (!e.published) return std::nullopt;
+  return e.published->id;
+}
 
 bool open_endpoint() {
   Endpoint& e = endpoint();
-  if (e.listen_fd >= 0) return true;
-  std::optional<SessionDir> dir = open_session_dir();
-  if (!dir) return false;
-
-  const std::string name = "peer-" + std::to_string(getpid()) + ".sock";
-  const std::string path = dir->file(name);
-  sockaddr_un address{};
-  socklen_t address_length = 0;
-  if (!socket_address(*dir, name, address, address_length)) return false;
-
-  const int fd = syscalls().socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  // A file of this name can only be left over by an earlier process that had this pid.
-  syscalls().unlink(path.c_str());
-  struct stat st {};
-  if (syscalls().bind(fd, reinterpret_cast<const sockaddr*>(&address), address_length) != 0 ||
-      syscalls().listen(fd, kListenBacklog) != 0 || syscalls().lstat(path.c_str(), &st) != 0) {
-    syscalls().close(fd);
-    return false;
-  }
-  const int epoll_fd = syscalls().epoll_create1(EPOLL_CLOEXEC);
+  if (e.epoll_fd >= 0) return true;
+  const Syscalls& sys = syscalls();
+  e.epoll_fd = sys.epoll_create1(EPOLL_CLOEXEC);
+  e.timer_fd = sys.timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
   epoll_event ev{};
   ev.events = EPOLLIN;
-  ev.data.u64 = kListenerId;
-  if (epoll_fd < 0 || syscalls().epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &ev) != 0) {
-    if (epoll_fd >= 0) syscalls().close(epoll_fd);
-    unlink_if_ours(path.c_str(), st.st_dev, st.st_ino);
-    syscalls().close(fd);
+  ev.data.u64 = kTimerId;
+  if (e.epoll_fd < 0 || e.timer_fd < 0 ||
+      sys.epoll_ctl(e.epoll_fd, EPOLL_CTL_ADD, e.timer_fd, &ev) != 0 || !publish_or_clean_up()) {
+    if (e.epoll_fd < 0 || e.timer_fd < 0) set_last_error(errno, "epoll or timer descriptor");
+    if (e.timer_fd >= 0) sys.close(e.timer_fd);
+    if (e.epoll_fd >= 0) sys.close(e.epoll_fd);
+    e.timer_fd = e.epoll_fd = -1;
     return false;
-  }
-
-  e.listen_fd = fd;
-  e.epoll_fd = epoll_fd;
-  e.path = path;
-  e.dev = st.st_dev;
-  e.ino = st.st_ino;
-  if (path.size() < sizeof exit_record.path) {
-    static const bool registered = std::atexit(remove_endpoint_at_exit) == 0;
-    (void)registered;
-    exit_record.pid = getpid();
-    exit_record.dev = st.st_dev;
-    exit_record.ino = st.st_ino;
-    std::memcpy(exit_record.path, path.c_str(), path.size() + 1);
   }
   return true;
 }
 
 void close_endpoint() {
   Endpoint& e = endpoint();
-  if (e.listen_fd < 0) return;
+  if (e.epoll_fd < 0) return;
   while (!e.inbound.empty()) close_inbound(e.inbound.begin()->first);
-  unlink_if_ours(e.path.c_str(), e.dev, e.ino);
-  syscalls().close(e.listen_fd);
+  if (e.published) unpublish(*e.published);
+  e.published.reset();
+  syscalls().close(e.timer_fd);
   syscalls().close(e.epoll_fd);
-  e.listen_fd = -1;
-  e.epoll_fd = -1;
-  e.path.clear();
-  exit_record.path[0] = '\0';
+  e.timer_fd = e.epoll_fd = -1;
 }
 
 }  // namespace platform::posix

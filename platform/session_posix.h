@@ -1,7 +1,8 @@
-// Internal interface of the POSIX session layer: the window table opens the delivery endpoint
-// with the first top-level window and closes it with the last; delivery hands each notification
-// to the windows through the procedures they have at that moment; broadcast and delivery share
-// the session-directory and peer-credential helpers.
+// Internal interface of the Linux session transport: the window table opens the delivery
+// endpoint with the first top-level window and closes it with the last; delivery hands each
+// notification to the windows through the procedures they have at that moment; broadcast and
+// delivery share the socket helpers and the send lock's view of holds. The design is described
+// in docs/session-transport.md.
 #pragma once
 
 #include <sys/socket.h>
@@ -11,22 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/frame_posix.h"
 #include "platform/platform.h"
 #include "platform/posix_internal.h"
 
 namespace platform::posix {
-
-// The checked session directory, held open for one operation so that sockets whose paths are
-// too long for sun_path can be reached through /proc/self/fd.
-struct SessionDir {
-  UniqueFd fd;
-  std::string path;
-
-  std::string file(const std::string& name) const { return path + "/" + name; }
-};
-
-// The session directory if it passes the ownership and mode checks, opened; nullopt otherwise.
-std::optional<SessionDir> open_session_dir();
 
 // The address of the socket `name` in the directory. Paths too long for sun_path are reached
 // through /proc/self/fd, which the directory descriptor keeps valid.
@@ -36,11 +26,13 @@ bool socket_address(const SessionDir& dir, const std::string& name, sockaddr_un&
 // True when the process at the other end of the connected socket runs as our effective user.
 bool peer_is_same_user(int fd);
 
-// Creates this process's endpoint in the session directory; false when it cannot.
+// Creates and publishes this process's endpoint in the session directory; false when it cannot.
 bool open_endpoint();
-// Closes the endpoint and every connection accepted on it, and removes its file.
+// Closes the endpoint and every connection accepted on it, and removes its files.
 void close_endpoint();
 bool endpoint_is_open();
+// This process's endpoint id, when it has an endpoint.
+std::optional<EndpointId> own_endpoint_id();
 // Handles every notification that can be read now; returns how many were handled.
 int dispatch_ready();
 
@@ -50,8 +42,25 @@ std::vector<platform::Hwnd> window_list();
 platform::WndProc window_proc(platform::Hwnd hwnd);
 
 // One datagram of a SOCK_SEQPACKET socket, without waiting and retried on EINTR. recv_record
-// returns the record's full length even when it did not fit (so oversized records show).
-ssize_t recv_record(int fd, void* buffer, std::size_t size);
-ssize_t send_record(int fd, const void* buffer, std::size_t size);
+// returns the record's full length even when it did not fit (so oversized records show), and
+// any descriptors that came with it in fds (up to max_fds; the count in *fd_count); descriptors
+// beyond that, or a truncated control message, make it fail with EPROTO after closing them.
+ssize_t recv_record(int fd, void* buffer, std::size_t size, int* fds = nullptr,
+                    std::size_t max_fds = 0, std::size_t* fd_count = nullptr);
+// Sends one datagram, with the descriptors in fds attached when fd_count is not 0.
+ssize_t send_record(int fd, const void* buffer, std::size_t size, const int* fds = nullptr,
+                    std::size_t fd_count = 0);
+
+// The send lock as the transport sees it. `hold` is the count of holds this process's current
+// hold began (0: it holds none); `lost` says another process has taken it over since.
+struct SendLockHold {
+  std::uint64_t hold = 0;
+  bool lost = false;
+};
+SendLockHold send_lock_hold();
+// The session's current count of holds (0 when the send lock cannot be opened): a notification
+// sent under an older hold announces a text that has been replaced since. Checks the session
+// directory only when the lock's state was opened in another one than `epoch`.
+std::uint64_t send_lock_current_hold(std::uint64_t epoch);
 
 }  // namespace platform::posix

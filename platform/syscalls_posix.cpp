@@ -3,15 +3,28 @@
 #include "platform/syscalls_posix.h"
 
 #include <fcntl.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/mman.h>
+#include <sys/random.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
 
 namespace platform::posix {
 namespace {
 
 int open_fixed(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
 int fcntl_fixed(int fd, int cmd, int arg) { return ::fcntl(fd, cmd, arg); }
+int fallocate_errno(int fd, off_t offset, off_t length) {
+  const int error = ::posix_fallocate(fd, offset, length);
+  if (error == 0) return 0;
+  errno = error;
+  return -1;
+}
 
 constexpr Syscalls kDefaults{
     .open = open_fixed,
@@ -42,6 +55,19 @@ constexpr Syscalls kDefaults{
     .epoll_create1 = ::epoll_create1,
     .epoll_ctl = ::epoll_ctl,
     .epoll_wait = ::epoll_wait,
+    .fallocate = fallocate_errno,
+    .rename = ::rename,
+    .chmod = ::chmod,
+    .opendir = ::opendir,
+    .readdir = ::readdir,
+    .closedir = ::closedir,
+    .memfd_create = ::memfd_create,
+    .eventfd = ::eventfd,
+    .inotify_init1 = ::inotify_init1,
+    .inotify_add_watch = ::inotify_add_watch,
+    .timerfd_create = ::timerfd_create,
+    .timerfd_settime = ::timerfd_settime,
+    .getrandom = ::getrandom,
 };
 
 constinit Syscalls table = kDefaults;

@@ -10,7 +10,11 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <dirent.h>
+
 #include <cstddef>
+#include <cstdint>
+#include <ctime>
 #include <type_traits>
 
 namespace platform::posix {
@@ -44,6 +48,22 @@ struct Syscalls {
   int (*epoll_create1)(int flags);
   int (*epoll_ctl)(int epfd, int op, int fd, struct epoll_event* event);
   int (*epoll_wait)(int epfd, struct epoll_event* events, int maxevents, int timeout);
+  // Reserves the blocks of [offset, offset + length), growing the file; 0, or -1 with errno
+  // set (unlike posix_fallocate, which returns the error).
+  int (*fallocate)(int fd, off_t offset, off_t length);
+  int (*rename)(const char* from, const char* to);
+  int (*chmod)(const char* path, mode_t mode);
+  DIR* (*opendir)(const char* path);
+  struct dirent* (*readdir)(DIR* dir);
+  int (*closedir)(DIR* dir);
+  int (*memfd_create)(const char* name, unsigned flags);
+  int (*eventfd)(unsigned initial, int flags);
+  int (*inotify_init1)(int flags);
+  int (*inotify_add_watch)(int fd, const char* path, std::uint32_t mask);
+  int (*timerfd_create)(int clock, int flags);
+  int (*timerfd_settime)(int fd, int flags, const struct itimerspec* value,
+                         struct itimerspec* old);
+  ssize_t (*getrandom)(void* buffer, std::size_t length, unsigned flags);
 };
 
 // The table every backend calls through; starts out as default_syscalls().

@@ -28,12 +28,12 @@ void frmMain::Form_Unload(std::int16_t& /*Cancel*/) {
 
 void frmMain::Command1_Click() {
   if (controls_.text2().empty()) return;
-  {
-    platform::SendLock lock;
-    PriMMF->WriteMMF(lMMFIndex, controls_.text2());
-    const auto length = static_cast<std::int32_t>(controls_.text2().size());
-    PriMMF->SendMesageAll(u"", static_cast<std::int32_t>(ModSubclass::lMsgID), length + 1, 0);
-  }
+  platform::send_locked([&] { PriMMF->WriteMMF(lMMFIndex, controls_.text2()); },
+                         [&] {
+                           const auto length = static_cast<std::int32_t>(controls_.text2().size());
+                           return std::holds_alternative<std::int32_t>(PriMMF->SendMesageAll(
+                               u"", static_cast<std::int32_t>(ModSubclass::lMsgID), length + 1, 0));
+                         });
   controls_.set_text2(u"");
 }
 

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "tests/support/child_process.h"
+#include "tests/support/endpoints_posix.h"
 
 namespace {
 
@@ -22,20 +23,14 @@ std::unique_ptr<ChildProcess> cli(const std::vector<std::string>& args) {
 
 class Cli : public ::testing::Test {
  protected:
-  // Waits until the process can receive: its endpoint exists in the session directory.
-  void wait_until_listening(const ChildProcess& process) {
-    const auto endpoint =
-        std::filesystem::path(session_.dir()) / ("peer-" + std::to_string(process.pid()) + ".sock");
-    for (int i = 0; i < 1000 && !std::filesystem::exists(endpoint); ++i) {
-      std::this_thread::sleep_for(10ms);
-    }
-    ASSERT_TRUE(std::filesystem::exists(endpoint)) << "the listener never started listening";
-  }
+  // Starts a listener and waits until it can receive: its endpoint is published.
   std::unique_ptr<ChildProcess> listener(const std::vector<std::string>& extra = {}) {
     std::vector<std::string> args = {"listen", "--timeout", "30"};
     args.insert(args.end(), extra.begin(), extra.end());
+    const std::size_t before = testsupport::endpoint_sockets(session_.dir()).size();
     auto process = cli(args);
-    wait_until_listening(*process);
+    EXPECT_TRUE(testsupport::wait_for_endpoints(session_.dir(), before + 1))
+        << "the listener never started listening";
     return process;
   }
   // Runs a command to its end; its exit code and its first line of output.

@@ -1,8 +1,11 @@
-// The broadcast frame codec: every field survives the round trip at its extremes, and any
-// change to an encoded frame, any other length, or a field outside its range is refused.
+// The transport's records: the frame codec keeps every field at its extremes and refuses any
+// change, any other length and any field outside its kind's range; the acknowledgement step
+// counts each awaited answer once and wakes the sender only for the last; endpoint names parse
+// only in their one spelling.
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <memory>
 #include <vector>
 
 #include "platform/frame_posix.h"
@@ -20,30 +23,54 @@ std::vector<std::uint8_t> encoded(const px::Frame& frame) {
   return {bytes.begin(), bytes.end()};
 }
 
+px::Frame notify(std::uint64_t seq, std::uint32_t msg, std::uint64_t w, std::int64_t l,
+                 std::uint64_t hold = 0, std::uint32_t flags = 0) {
+  px::Frame f;
+  f.kind = px::FrameKind::kNotify;
+  f.seq = seq;
+  f.msg = msg;
+  f.wparam = w;
+  f.lparam = l;
+  f.hold = hold;
+  f.flags = flags;
+  return f;
+}
+
+px::Frame hello(std::uint32_t slot) {
+  px::Frame f;
+  f.kind = px::FrameKind::kHello;
+  f.slot = slot;
+  return f;
+}
+
 TEST(BroadcastFrame, FieldsSurviveAtTheirExtremes) {
   const px::Frame frames[] = {
-      {px::FrameKind::kNotify, 1, 0, 0, 0},
-      {px::FrameKind::kNotify, std::numeric_limits<std::uint64_t>::max(), 0xFFFFFFFFu,
-       std::numeric_limits<std::uint64_t>::max(), std::numeric_limits<std::int64_t>::min()},
-      {px::FrameKind::kReply, 0x0102030405060708u, 0xC000, 0,
-       std::numeric_limits<std::int64_t>::max()},
+      notify(1, 0, 0, 0),
+      notify(std::numeric_limits<std::uint64_t>::max(), 0xFFFFFFFFu,
+             std::numeric_limits<std::uint64_t>::max(), std::numeric_limits<std::int64_t>::min(),
+             std::numeric_limits<std::uint64_t>::max(), px::kAwaited),
+      notify(0x0102030405060708u, 0xC000, 0, std::numeric_limits<std::int64_t>::max(), 7),
+      hello(0),
+      hello(px::kAckSlots - 1),
   };
   for (const px::Frame& frame : frames) EXPECT_EQ(decode(encoded(frame)), frame);
 }
 
 TEST(BroadcastFrame, EverySingleBitFlipIsRefused) {
-  const std::vector<std::uint8_t> good = encoded({px::FrameKind::kNotify, 42, 0xC001, 7, -1});
-  for (std::size_t byte = 0; byte < good.size(); ++byte) {
-    for (int bit = 0; bit < 8; ++bit) {
-      std::vector<std::uint8_t> bad = good;
-      bad[byte] ^= static_cast<std::uint8_t>(1 << bit);
-      EXPECT_FALSE(decode(bad).has_value()) << "byte " << byte << " bit " << bit;
+  for (const px::Frame& frame : {notify(42, 0xC001, 7, -1, 3, px::kAwaited), hello(5)}) {
+    const std::vector<std::uint8_t> good = encoded(frame);
+    for (std::size_t byte = 0; byte < good.size(); ++byte) {
+      for (int bit = 0; bit < 8; ++bit) {
+        std::vector<std::uint8_t> bad = good;
+        bad[byte] ^= static_cast<std::uint8_t>(1 << bit);
+        EXPECT_FALSE(decode(bad).has_value()) << "byte " << byte << " bit " << bit;
+      }
     }
   }
 }
 
 TEST(BroadcastFrame, OnlyTheExactSizeIsRead) {
-  std::vector<std::uint8_t> bytes = encoded({px::FrameKind::kReply, 5, 1, 0, 3});
+  std::vector<std::uint8_t> bytes = encoded(notify(5, 1, 0, 3));
   bytes.push_back(0);
   EXPECT_FALSE(decode(bytes).has_value());
   bytes.resize(px::kFrameSize - 1);
@@ -51,11 +78,49 @@ TEST(BroadcastFrame, OnlyTheExactSizeIsRead) {
   EXPECT_FALSE(decode({}).has_value());
 }
 
-TEST(BroadcastFrame, UnknownKindOrSequenceZeroIsRefusedEvenWithAGoodChecksum) {
-  px::Frame unknown{px::FrameKind::kNotify, 5, 1, 0, 0};
-  unknown.kind = static_cast<px::FrameKind>(3);
-  EXPECT_FALSE(decode(encoded(unknown)).has_value());
-  EXPECT_FALSE(decode(encoded({px::FrameKind::kNotify, 0, 1, 0, 0})).has_value());
+TEST(BroadcastFrame, FieldsOutOfTheirKindsRangeAreRefusedEvenWithAGoodChecksum) {
+  px::Frame unknown = notify(5, 1, 0, 0);
+  unknown.kind = static_cast<px::FrameKind>(2);  // the retired reply
+  px::Frame hello_with_text = hello(1);
+  hello_with_text.msg = 0xC000;
+  px::Frame notify_with_slot = notify(5, 1, 0, 0);
+  notify_with_slot.slot = 1;
+  const px::Frame refused[] = {
+      unknown,          notify(0, 1, 0, 0),         notify(5, 1, 0, 0, 0, 2),
+      hello_with_text,  hello(px::kAckSlots),       notify_with_slot,
+  };
+  for (const px::Frame& frame : refused) EXPECT_FALSE(decode(encoded(frame)).has_value());
+}
+
+TEST(AckPage, EachAwaitedAnswerCountsOnceAndOnlyTheLastWakes) {
+  auto page = std::make_unique<px::AckPage>();
+  page->pending.store((std::uint64_t{9} << 32) | px::kPendingUnsent);
+  EXPECT_FALSE(px::acknowledge(*page, 0, 9));  // answered before the sender has sent to all
+  page->pending.fetch_sub(px::kPendingUnsent - 3);
+  EXPECT_FALSE(px::acknowledge(*page, 1, 9));
+  EXPECT_FALSE(px::acknowledge(*page, 2, 8));  // a late answer to an older notification
+  EXPECT_TRUE(px::acknowledge(*page, 2, 9));
+  EXPECT_FALSE(px::acknowledge(*page, 2, 9));  // a duplicate cannot take the count below 0
+  EXPECT_EQ(page->pending.load() & 0xFFFFFFFFu, 0u);
+  EXPECT_EQ(page->acked[2].load(), 9u);
+  EXPECT_FALSE(px::acknowledge(*page, 2, 4));  // never lowered by a slot's former owner
+  EXPECT_EQ(page->acked[2].load(), 9u);
+}
+
+TEST(EndpointName, ParsesOnlyItsOwnSpelling) {
+  const auto parsed = px::parse_endpoint_name("peer-0123456789abcdef.sock");
+  ASSERT_TRUE(parsed.has_value());
+  EXPECT_EQ(parsed->file, px::EndpointFile::kSocket);
+  EXPECT_EQ(px::endpoint_file_name(parsed->id, px::EndpointFile::kState),
+            "peer-0123456789abcdef.state");
+  EXPECT_EQ(px::endpoint_file_name(parsed->id, px::EndpointFile::kUnpublished),
+            "peer-0123456789abcdef.new");
+  for (const char* other :
+       {"peer-0123456789ABCDEF.sock", "peer-0123456789abcde.sock", "peer-0123456789abcdef0.sock",
+        "peer-0123456789abcdef.sock.old", "peer-1234.sock", "map-peer-0123456789abcdef.sock",
+        "peer-0123456789abcdef", "lock"}) {
+    EXPECT_FALSE(px::parse_endpoint_name(other).has_value()) << other;
+  }
 }
 
 }  // namespace

@@ -7,12 +7,14 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -23,6 +25,7 @@
 #include "platform/frame_posix.h"
 #include "platform/platform.h"
 #include "tests/support/child_process.h"
+#include "tests/support/endpoints_posix.h"
 
 namespace {
 
@@ -54,8 +57,16 @@ std::string got(std::uint32_t msg, platform::WParam w, platform::LParam l = 0) {
   return "got " + std::to_string(msg) + " " + std::to_string(w) + " " + std::to_string(l);
 }
 
-std::string endpoint_of(const ScopedSession& session, int pid) {
-  return session.dir() + "/peer-" + std::to_string(pid) + ".sock";
+// The endpoint socket that appeared in the session since `before` was taken.
+std::string newest_endpoint(const ScopedSession& session, const std::vector<std::string>& before) {
+  for (const std::string& path : testsupport::endpoint_sockets(session.dir())) {
+    if (std::find(before.begin(), before.end(), path) == before.end()) return path;
+  }
+  return {};
+}
+
+std::string state_of(const std::string& socket) {
+  return socket.substr(0, socket.size() - 5) + ".state";
 }
 
 int own_calls = 0;
@@ -116,16 +127,19 @@ TEST_F(BroadcastTest, RefusesWhatItCannotDo) {
 }
 
 TEST_F(BroadcastTest, FilesThatAreNotLiveEndpointsOfOursAreLeftAlone) {
-  std::ofstream(session.dir() + "/peer-999999.sock") << "not a socket";
-  std::ofstream(session.dir() + "/peer-12.sock.old") << "";
-  fs::create_directory(session.dir() + "/peer-13.sock");
+  const std::string fake = session.dir() + "/peer-00000000000000aa";
+  std::ofstream(fake + ".sock") << "not a socket";
+  std::ofstream(fake + ".state") << "not a state page of the right size";
+  std::ofstream(session.dir() + "/peer-12.sock") << "";
+  fs::create_directory(session.dir() + "/peer-00000000000000bb.sock");
   ChildProcess child({"listen", "0"});
   ASSERT_EQ(child.read_line(), "ready");
   EXPECT_EQ(broadcast(msg, 5, 0), 1);
   EXPECT_EQ(child.read_line(milliseconds(50)), got(msg, 5));
-  EXPECT_TRUE(fs::exists(session.dir() + "/peer-999999.sock"));
-  EXPECT_TRUE(fs::exists(session.dir() + "/peer-12.sock.old"));
-  EXPECT_TRUE(fs::exists(session.dir() + "/peer-13.sock"));
+  EXPECT_TRUE(fs::exists(fake + ".sock"));
+  EXPECT_TRUE(fs::exists(fake + ".state"));
+  EXPECT_TRUE(fs::exists(session.dir() + "/peer-12.sock"));
+  EXPECT_TRUE(fs::exists(session.dir() + "/peer-00000000000000bb.sock"));
 }
 
 TEST_F(BroadcastTest, ProcessesBroadcastingToEachOtherAllFinish) {
@@ -194,13 +208,14 @@ TEST_F(BroadcastTest, StoppedReceiverDelaysTheSenderOnceAndRejoinsWhenItAnswers)
 }
 
 TEST_F(BroadcastTest, KilledReceiverIsSkippedAndItsEndpointRemoved) {
-  ChildProcess known({"listen", "0"}), unknown({"listen", "0"});
+  ChildProcess known({"listen", "0"});
   ASSERT_EQ(known.read_line(), "ready");
+  const std::string known_path = newest_endpoint(session, {});
   EXPECT_EQ(broadcast(msg, 1, 0), 1);  // the sender now holds a connection to `known` only
   EXPECT_EQ(known.read_line(milliseconds(50)), got(msg, 1));
+  ChildProcess unknown({"listen", "0"});
   ASSERT_EQ(unknown.read_line(), "ready");
-  const std::string known_path = endpoint_of(session, known.pid());
-  const std::string unknown_path = endpoint_of(session, unknown.pid());
+  const std::string unknown_path = newest_endpoint(session, {known_path});
   known.kill();
   unknown.kill();
   known.wait();
@@ -209,8 +224,10 @@ TEST_F(BroadcastTest, KilledReceiverIsSkippedAndItsEndpointRemoved) {
   ASSERT_TRUE(fs::exists(unknown_path));
 
   EXPECT_LT(timed_broadcast(msg, 2), kSkippedBound);
-  EXPECT_FALSE(fs::exists(known_path));
-  EXPECT_FALSE(fs::exists(unknown_path));
+  for (const std::string& path : {known_path, unknown_path}) {
+    EXPECT_FALSE(fs::exists(path));
+    EXPECT_FALSE(fs::exists(state_of(path)));
+  }
 }
 
 TEST_F(BroadcastTest, ReceiverThatClosedItsWindowIsNoLongerSentTo) {
@@ -312,10 +329,14 @@ TEST_F(OtherUser, ItsConnectionsAreClosedUnread) {
   const std::string dir = public_dir();
   ASSERT_FALSE(dir.empty());
   const std::string door = dir + "/door.sock";
-  ASSERT_EQ(::link(endpoint_of(session, child.pid()).c_str(), door.c_str()), 0);
+  ASSERT_EQ(::link(newest_endpoint(session, {}).c_str(), door.c_str()), 0);
   ASSERT_EQ(::chmod(door.c_str(), 0666), 0);
 
-  const px::FrameBytes frame = px::encode_frame({px::FrameKind::kNotify, 1, msg, 66, 0});
+  px::Frame notify;
+  notify.seq = 1;
+  notify.msg = msg;
+  notify.wparam = 66;
+  const px::FrameBytes frame = px::encode_frame(notify);
   EXPECT_EQ(as_nobody([&] {
               const int fd = connect_to(door);
               if (fd < 0) return 2;
@@ -360,9 +381,15 @@ TEST_F(OtherUser, ItsListenerIsNotSentTo) {
 
   // Moved into the session and given to us, the socket passes every check but the peer's own
   // credentials.
-  const std::string planted = endpoint_of(session, listener);
+  const std::string planted = session.dir() + "/peer-00000000000000cc.sock";
   ASSERT_EQ(::rename((dir + "/l.sock").c_str(), planted.c_str()), 0);
   ASSERT_EQ(::chown(planted.c_str(), 0, 0), 0);
+  // With a state page as a live endpoint of ours has, held locked by this test.
+  const int state = ::open(state_of(planted).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_EQ(::ftruncate(state, px::kStatePageSize), 0);
+  ASSERT_EQ(::flock(state, LOCK_EX), 0);
+  const std::uint32_t header[2] = {px::kStateMagic, px::kStateVersion};
+  ASSERT_EQ(::pwrite(state, header, sizeof header, 0), static_cast<ssize_t>(sizeof header));
   EXPECT_EQ(broadcast(msg, 1, 0), 1);
 
   int status = 0;
@@ -370,6 +397,7 @@ TEST_F(OtherUser, ItsListenerIsNotSentTo) {
   EXPECT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);  // connected to, then closed without a frame
   EXPECT_TRUE(fs::exists(planted));   // a live endpoint is not removed
+  ::close(state);
 }
 
 }  // namespace

@@ -601,7 +601,8 @@ TEST_F(FailingSyscalls, OpenOnCreate) { fail_each_call<&Syscalls::open>(false); 
 TEST_F(FailingSyscalls, OpenOnAttach) { fail_each_call<&Syscalls::open>(true); }
 TEST_F(FailingSyscalls, FlockOnCreate) { fail_each_call<&Syscalls::flock>(false); }
 TEST_F(FailingSyscalls, FlockOnAttach) { fail_each_call<&Syscalls::flock>(true); }
-TEST_F(FailingSyscalls, Ftruncate) { fail_each_call<&Syscalls::ftruncate>(false); }
+TEST_F(FailingSyscalls, FallocateOnCreate) { fail_each_call<&Syscalls::fallocate>(false); }
+TEST_F(FailingSyscalls, FallocateOnAttach) { fail_each_call<&Syscalls::fallocate>(true); }
 TEST_F(FailingSyscalls, Fchmod) { fail_each_call<&Syscalls::fchmod>(false); }
 TEST_F(FailingSyscalls, FstatOnCreate) { fail_each_call<&Syscalls::fstat>(false); }
 TEST_F(FailingSyscalls, FstatOnAttach) { fail_each_call<&Syscalls::fstat>(true); }

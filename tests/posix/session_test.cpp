@@ -1,15 +1,20 @@
-// The POSIX session layer inside one process: the message-id table file and how it survives
+// The Linux session layer inside one process: the message-id table file and how it survives
 // damage, the window table, the endpoint's lifetime, and delivery of frames that a test writes
-// to the endpoint itself (well-formed ones answered, malformed ones ending the connection).
+// to the endpoint itself (well-formed ones answered in the sender's page, stale ones answered
+// but not delivered, malformed ones and bad introductions ending their connection).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -19,8 +24,10 @@
 
 #include "platform/frame_posix.h"
 #include "platform/platform.h"
+#include "platform/session_posix.h"
 #include "platform/syscalls_posix.h"
 #include "tests/support/child_process.h"
+#include "tests/support/endpoints_posix.h"
 
 namespace {
 
@@ -179,12 +186,16 @@ platform::LResult MMF_CALLBACK other_proc(platform::Hwnd, std::uint32_t, platfor
   return 32;
 }
 
+// This process's published endpoint socket, or "" when it has none.
+std::string own_endpoint(const std::string& dir) {
+  const std::optional<px::EndpointId> id = px::own_endpoint_id();
+  if (!id) return {};
+  return dir + "/" + px::endpoint_file_name(*id, px::EndpointFile::kSocket);
+}
+
 class Windows : public ::testing::Test {
  protected:
   void SetUp() override { calls = 0; }
-  std::string endpoint() const {
-    return session.dir() + "/peer-" + std::to_string(::getpid()) + ".sock";
-  }
 
   ScopedSession session;
 };
@@ -207,12 +218,16 @@ TEST_F(Windows, EndpointLivesFromFirstToLastWindow) {
   ASSERT_NE(a, 0u);
   ASSERT_NE(b, a);
   EXPECT_GE(platform::event_fd(), 0);
-  EXPECT_TRUE(fs::is_socket(endpoint()));
+  const std::string socket = own_endpoint(session.dir());
+  const std::string state = socket.substr(0, socket.size() - 5) + ".state";
+  EXPECT_TRUE(fs::is_socket(socket));
+  EXPECT_TRUE(fs::is_regular_file(state));
   EXPECT_EQ(platform::pump_messages(0), 0);
   platform::destroy_window(a);
-  EXPECT_TRUE(fs::is_socket(endpoint()));
+  EXPECT_TRUE(fs::is_socket(socket));
   platform::destroy_window(b);
-  EXPECT_FALSE(fs::exists(endpoint()));
+  EXPECT_FALSE(fs::exists(socket));
+  EXPECT_FALSE(fs::exists(state));
   EXPECT_EQ(platform::event_fd(), -1);
 }
 
@@ -222,6 +237,8 @@ TEST_F(Windows, WindowWithoutSessionStillExistsButCannotReceive) {
   EXPECT_NE(w, 0u);
   EXPECT_EQ(platform::event_fd(), -1);
   EXPECT_EQ(platform::pump_messages(0), -1);
+  EXPECT_NE(platform::last_error_text().find("mode 0700"), std::string::npos)
+      << platform::last_error_text();
   platform::destroy_window(w);
   ASSERT_EQ(::chmod(session.dir().c_str(), 0700), 0);
 }
@@ -229,11 +246,14 @@ TEST_F(Windows, WindowWithoutSessionStillExistsButCannotReceive) {
 TEST_F(Windows, EndpointIsRemovedAtNormalExit) {
   ChildProcess child({"listen", "0"});
   ASSERT_EQ(child.read_line(), "ready");
-  const std::string path = session.dir() + "/peer-" + std::to_string(child.pid()) + ".sock";
-  EXPECT_TRUE(fs::is_socket(path));
+  EXPECT_EQ(testsupport::endpoint_sockets(session.dir()).size(), 1u);
   child.close_stdin();
   EXPECT_EQ(child.wait(), 0);
-  EXPECT_FALSE(fs::exists(path));
+  EXPECT_TRUE(fs::is_empty(session.dir()) || testsupport::endpoint_sockets(session.dir()).empty());
+  for (const auto& entry : fs::directory_iterator(session.dir())) {
+    EXPECT_FALSE(px::parse_endpoint_name(entry.path().filename().string()).has_value())
+        << entry.path();
+  }
 }
 
 TEST_F(Windows, LongSessionPathStillGetsAnEndpoint) {
@@ -244,7 +264,7 @@ TEST_F(Windows, LongSessionPathStillGetsAnEndpoint) {
   ::setenv("MMFCAST_SESSION_DIR", deep.c_str(), 1);
   const platform::Hwnd w = platform::create_window(&counting_proc);
   EXPECT_GE(platform::event_fd(), 0);
-  EXPECT_TRUE(fs::is_socket(deep + "/peer-" + std::to_string(::getpid()) + ".sock"));
+  EXPECT_TRUE(fs::is_socket(own_endpoint(deep)));
   std::uint32_t recipients = platform::kBsmApplications;
   ChildProcess child({"listen", "0"});
   ASSERT_EQ(child.read_line(), "ready");
@@ -270,8 +290,26 @@ platform::LResult MMF_CALLBACK destroying_proc(platform::Hwnd self, std::uint32_
   return 41;
 }
 
+// A sender played by the test: a connection to this process's endpoint with an
+// acknowledgement page and wake-up descriptor of its own.
+struct FakeSender {
+  int fd = -1;
+  int page_fd = -1;
+  int wake_fd = -1;
+  px::AckPage* page = nullptr;
+
+  ~FakeSender() {
+    if (page != nullptr) ::munmap(page, px::kAckPageSize);
+    for (int d : {fd, page_fd, wake_fd}) {
+      if (d >= 0) ::close(d);
+    }
+  }
+};
+
 class OwnEndpoint : public ::testing::Test {
  protected:
+  static constexpr std::uint32_t kSlot = 3;
+
   void SetUp() override {
     calls = 0;
     window = platform::create_window(&counting_proc);
@@ -279,56 +317,97 @@ class OwnEndpoint : public ::testing::Test {
   }
   void TearDown() override { platform::destroy_window(window); }
 
-  // A connection to this process's own endpoint.
   int connect_endpoint() {
     const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    const std::string path = session.dir() + "/peer-" + std::to_string(::getpid()) + ".sock";
+    const std::string path = own_endpoint(session.dir());
     std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
     EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     return fd;
   }
 
-  // What arrives on fd while this process pumps: a frame, or "" for a closed connection,
-  // or nullopt when nothing arrives.
-  std::optional<std::string> answer(int fd) {
+  // A sealed page and an eventfd as a real sender makes them; `seal` false leaves the page
+  // unsealed, `size` makes it another size.
+  static void make_page(FakeSender& s, bool seal = true, off_t size = px::kAckPageSize) {
+    s.page_fd = ::memfd_create("test-answers", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    ASSERT_EQ(::ftruncate(s.page_fd, size), 0);
+    if (seal) {
+      ASSERT_EQ(::fcntl(s.page_fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL), 0);
+    }
+    s.wake_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (size >= static_cast<off_t>(px::kAckPageSize)) {
+      s.page = static_cast<px::AckPage*>(
+          ::mmap(nullptr, px::kAckPageSize, PROT_READ | PROT_WRITE, MAP_SHARED, s.page_fd, 0));
+    }
+  }
+
+  static bool send_frame(int fd, const px::Frame& frame, const int* fds = nullptr,
+                         std::size_t count = 0) {
+    const px::FrameBytes bytes = px::encode_frame(frame);
+    return px::send_record(fd, bytes.data(), bytes.size(), fds, count) ==
+           static_cast<ssize_t>(bytes.size());
+  }
+
+  // Connects and says hello the way a broadcasting process does.
+  void introduce(FakeSender& s) {
+    s.fd = connect_endpoint();
+    make_page(s);
+    px::Frame hello;
+    hello.kind = px::FrameKind::kHello;
+    hello.slot = kSlot;
+    const int fds[2] = {s.page_fd, s.wake_fd};
+    ASSERT_TRUE(send_frame(s.fd, hello, fds, 2));
+  }
+
+  // Sends an awaited notification `seq` as the only one outstanding.
+  static void notify(FakeSender& s, std::uint64_t seq, std::uint64_t hold = 0) {
+    s.page->pending.store((seq & 0xFFFFFFFFu) << 32 | 1);
+    px::Frame frame;
+    frame.seq = seq;
+    frame.msg = 0xC010;
+    frame.wparam = 5;
+    frame.lparam = -6;
+    frame.hold = hold;
+    frame.flags = px::kAwaited;
+    ASSERT_TRUE(send_frame(s.fd, frame));
+  }
+
+  // Pumps until the sender's page shows seq answered and the wake-up came; false if not within
+  // a second.
+  static bool answered(FakeSender& s, std::uint64_t seq) {
+    for (int i = 0; i < 100; ++i) {
+      platform::pump_messages(10);
+      std::uint64_t count = 0;
+      if (s.page->acked[kSlot].load() >= seq && ::read(s.wake_fd, &count, sizeof count) == 8) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+  // Pumps until the endpoint closes fd; false if it stays open for a second.
+  static bool closed(int fd) {
     for (int i = 0; i < 100; ++i) {
       platform::pump_messages(10);
       pollfd p{fd, POLLIN, 0};
-      if (::poll(&p, 1, 0) == 1) {
-        char buffer[256];
-        const ssize_t got = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-        return got <= 0 ? std::string() : std::string(buffer, static_cast<std::size_t>(got));
-      }
+      if (::poll(&p, 1, 0) == 1 && (p.revents & POLLHUP) != 0) return true;
     }
-    return std::nullopt;
-  }
-
-  static std::string bytes_of(const px::Frame& frame) {
-    const px::FrameBytes bytes = px::encode_frame(frame);
-    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+    return false;
   }
 
   ScopedSession session;
   platform::Hwnd window = 0;
 };
 
-TEST_F(OwnEndpoint, NotificationReachesEveryWindowAndIsAnsweredWithTheLastResult) {
+TEST_F(OwnEndpoint, NotificationReachesEveryWindowAndIsAnsweredOnce) {
   const platform::Hwnd second = platform::create_window(&other_proc);
-  const int fd = connect_endpoint();
-  const std::string sent = bytes_of({px::FrameKind::kNotify, 77, 0xC010, 5, -6});
-  ASSERT_EQ(::send(fd, sent.data(), sent.size(), 0), static_cast<ssize_t>(sent.size()));
-  const std::optional<std::string> reply = answer(fd);
-  ASSERT_TRUE(reply.has_value());
-  const auto frame = px::decode_frame(
-      std::span(reinterpret_cast<const std::uint8_t*>(reply->data()), reply->size()));
-  ASSERT_TRUE(frame.has_value());
-  EXPECT_EQ(frame->kind, px::FrameKind::kReply);
-  EXPECT_EQ(frame->seq, 77u);
-  EXPECT_EQ(frame->value, 32);
+  FakeSender s;
+  introduce(s);
+  notify(s, 77);
+  EXPECT_TRUE(answered(s, 77));
   EXPECT_EQ(calls, 1);
-  ::close(fd);
+  EXPECT_EQ(s.page->pending.load() & 0xFFFFFFFFu, 0u);
   platform::destroy_window(second);
 }
 
@@ -338,45 +417,104 @@ TEST_F(OwnEndpoint, ProcedureMayChangeTheWindowTableDuringDelivery) {
             0);
   destroy_target = platform::create_window(&counting_proc);
   const platform::Hwnd survivor = platform::create_window(&other_proc);
-  const int fd = connect_endpoint();
-  const std::string sent = bytes_of({px::FrameKind::kNotify, 1, 0xC010, 0, 0});
-  ASSERT_EQ(::send(fd, sent.data(), sent.size(), 0), static_cast<ssize_t>(sent.size()));
-  ASSERT_TRUE(answer(fd).has_value());
+  FakeSender s;
+  introduce(s);
+  notify(s, 1);
+  ASSERT_TRUE(answered(s, 1));
   EXPECT_EQ(calls, 1);  // the destroyed window was skipped
-  ASSERT_EQ(::send(fd, sent.data(), sent.size(), 0), static_cast<ssize_t>(sent.size()));
-  ASSERT_TRUE(answer(fd).has_value());
+  notify(s, 2);
+  ASSERT_TRUE(answered(s, 2));
   EXPECT_EQ(calls, 2);  // the replaced procedure took over
-  ::close(fd);
   platform::destroy_window(survivor);
 }
 
-TEST_F(OwnEndpoint, MalformedFramesCloseTheirConnectionOnly) {
-  const std::string good = bytes_of({px::FrameKind::kNotify, 9, 0xC011, 1, 2});
-  std::string wrong_magic = good, wrong_version = good, wrong_crc = good;
+TEST_F(OwnEndpoint, NotificationUnderAnOlderSendLockHoldIsAnsweredButNotDelivered) {
+  ASSERT_EQ(platform::acquire_send_lock(), 1);
+  const std::uint64_t hold = px::send_lock_hold().hold;
+  platform::release_send_lock();
+  FakeSender s;
+  introduce(s);
+  notify(s, 1, hold);  // no other hold since: its text is current
+  ASSERT_TRUE(answered(s, 1));
+  EXPECT_EQ(calls, 1);
+  ASSERT_EQ(platform::acquire_send_lock(), 1);
+  platform::release_send_lock();
+  notify(s, 2, hold);  // another hold began: the text has been replaced
+  ASSERT_TRUE(answered(s, 2));
+  EXPECT_EQ(calls, 1);
+  notify(s, 3, 0);  // sent without the lock: delivered as it comes
+  ASSERT_TRUE(answered(s, 3));
+  EXPECT_EQ(calls, 2);
+}
+
+TEST_F(OwnEndpoint, MalformedFramesAndIntroductionsCloseTheirConnectionOnly) {
+  FakeSender model;
+  introduce(model);
+  px::Frame good;
+  good.seq = 9;
+  good.msg = 0xC011;
+  good.flags = px::kAwaited;
+  const px::FrameBytes good_bytes = px::encode_frame(good);
+  const std::string good_frame(reinterpret_cast<const char*>(good_bytes.data()), px::kFrameSize);
+  std::string wrong_magic = good_frame, wrong_version = good_frame, wrong_crc = good_frame;
   wrong_magic[0] ^= 1;
-  wrong_version[4] = 2;
-  wrong_crc[41] ^= 0x10;
-  const std::vector<std::string> bad = {
-      wrong_magic,         wrong_version,
-      wrong_crc,           good.substr(0, 47),
-      good + "x",          std::string(48, '\0'),
-      std::string(1, 'G'), bytes_of({px::FrameKind::kReply, 9, 0xC011, 0, 0}),
-  };
-  for (const std::string& frame : bad) {
-    const int fd = connect_endpoint();
-    ASSERT_EQ(::send(fd, frame.data(), frame.size(), 0), static_cast<ssize_t>(frame.size()));
-    EXPECT_EQ(answer(fd), std::string()) << "frame of " << frame.size() << " bytes";
-    ::close(fd);
+  wrong_version[4] = 1;
+  wrong_crc[53] ^= 0x10;
+  for (const std::string& frame :
+       {wrong_magic, wrong_version, wrong_crc, good_frame.substr(0, 55), good_frame + "x",
+        std::string(px::kFrameSize, '\0'), std::string(1, 'G')}) {
+    FakeSender s;
+    introduce(s);
+    ASSERT_EQ(::send(s.fd, frame.data(), frame.size(), 0), static_cast<ssize_t>(frame.size()));
+    EXPECT_TRUE(closed(s.fd)) << "frame of " << frame.size() << " bytes";
+  }
+
+  px::Frame hello;
+  hello.kind = px::FrameKind::kHello;
+  {
+    SCOPED_TRACE("a notification before any hello");
+    FakeSender s;
+    s.fd = connect_endpoint();
+    ASSERT_TRUE(send_frame(s.fd, good));
+    EXPECT_TRUE(closed(s.fd));
+  }
+  {
+    SCOPED_TRACE("a hello without its descriptors");
+    FakeSender s;
+    s.fd = connect_endpoint();
+    ASSERT_TRUE(send_frame(s.fd, hello));
+    EXPECT_TRUE(closed(s.fd));
+  }
+  for (const bool seal : {false, true}) {
+    SCOPED_TRACE(seal ? "a page of the wrong size" : "a page that could still shrink");
+    FakeSender s;
+    s.fd = connect_endpoint();
+    make_page(s, seal, seal ? 4096 : px::kAckPageSize);
+    const int fds[2] = {s.page_fd, s.wake_fd};
+    ASSERT_TRUE(send_frame(s.fd, hello, fds, 2));
+    EXPECT_TRUE(closed(s.fd));
+  }
+  {
+    SCOPED_TRACE("a second hello");
+    FakeSender s;
+    introduce(s);
+    const int fds[2] = {s.page_fd, s.wake_fd};
+    ASSERT_TRUE(send_frame(s.fd, hello, fds, 2));
+    EXPECT_TRUE(closed(s.fd));
+  }
+  {
+    SCOPED_TRACE("descriptors with a notification");
+    FakeSender s;
+    introduce(s);
+    const int fds[1] = {s.wake_fd};
+    ASSERT_TRUE(send_frame(s.fd, good, fds, 1));
+    EXPECT_TRUE(closed(s.fd));
   }
   EXPECT_EQ(calls, 0);
 
-  const int fd = connect_endpoint();
-  ASSERT_EQ(::send(fd, good.data(), good.size(), 0), static_cast<ssize_t>(good.size()));
-  const std::optional<std::string> reply = answer(fd);
-  ASSERT_TRUE(reply.has_value());
-  EXPECT_EQ(reply->size(), px::kFrameSize);
+  notify(model, 4);
+  EXPECT_TRUE(answered(model, 4));
   EXPECT_EQ(calls, 1);
-  ::close(fd);
 }
 
 TEST_F(OwnEndpoint, ConnectionsThatCloseEarlyAreForgotten) {
@@ -388,11 +526,30 @@ TEST_F(OwnEndpoint, ConnectionsThatCloseEarlyAreForgotten) {
     }
   }
   EXPECT_EQ(platform::pump_messages(50), 0);
-  const int fd = connect_endpoint();
-  const std::string good = bytes_of({px::FrameKind::kNotify, 3, 0xC012, 0, 0});
-  ASSERT_EQ(::send(fd, good.data(), good.size(), 0), static_cast<ssize_t>(good.size()));
-  EXPECT_TRUE(answer(fd).has_value());
-  ::close(fd);
+  FakeSender s;
+  introduce(s);
+  notify(s, 3);
+  EXPECT_TRUE(answered(s, 3));
+}
+
+TEST_F(OwnEndpoint, AtTheConnectionLimitTheLeastRecentlyUsedMakesRoom) {
+  std::vector<std::unique_ptr<FakeSender>> senders;
+  for (int i = 0; i < 256; ++i) {
+    senders.push_back(std::make_unique<FakeSender>());
+    introduce(*senders.back());
+    if (i % 32 == 31) platform::pump_messages(0);
+  }
+  platform::pump_messages(0);
+  // Every connection but the first has been used since.
+  for (std::size_t i = 1; i < senders.size(); ++i) notify(*senders[i], 1);
+  for (std::size_t i = 1; i < senders.size(); ++i) ASSERT_TRUE(answered(*senders[i], 1)) << i;
+  FakeSender newcomer;
+  introduce(newcomer);
+  notify(newcomer, 1);
+  EXPECT_TRUE(answered(newcomer, 1));
+  EXPECT_TRUE(closed(senders[0]->fd));
+  notify(*senders[1], 2);
+  EXPECT_TRUE(answered(*senders[1], 2));
 }
 
 // ---- Failing system calls ------------------------------------------------------------------
