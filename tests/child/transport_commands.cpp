@@ -1,0 +1,250 @@
+// Copies of the program as the session transport sees them: each joins the channel the way
+// mmfcast-cli does (the notification "MyPubMessage", the 4096-byte area "MyPubMemory" through
+// cMMF) and sends with platform::send_locked, so the tests exercise exactly what a copy does.
+// A failure says "failed CODE REASON" and ends with mmfcast-cli's exit code for it.
+//   channel-listen [count=N] [timeout=MS]
+//       hooks a hidden window, says "ready PID", then "line TEXT" for each text heard; ends 0
+//       after N texts or on "quit" / end of input, 1 when MS pass without N texts.
+//   channel-send [TEXT...]
+//       says "joined", then sends each TEXT (or each line of input until "quit" or its end),
+//       saying "sent MS" after each, MS being how long the send took.
+//   channel-stream PREFIX PAUSE_MS
+//       says "streaming", then sends PREFIX-1, PREFIX-2, ... PAUSE_MS apart until a line or the
+//       end of input arrives; says "streamed SENT failed FAILED".
+//   channel-send-paused after-acquire|after-write TEXT
+//       sends TEXT with the send lock, stopping at the named point of the first attempt to say
+//       "paused" and wait for a line of input; says "sent first-hold", or "sent new-hold" when
+//       its first hold was taken over meanwhile and the text went out under a new one.
+//   session-lock-hold
+//       takes the session lock, says "held", and keeps it until a line or the end of input.
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <variant>
+
+#include "hook/ModSubclass.h"
+#include "mmf/cMMF.h"
+#include "platform/platform.h"
+#include "platform/posix_internal.h"
+#include "tests/child/child_commands.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr char16_t kMessageName[] = u"MyPubMessage";
+constexpr std::int32_t kAreaSize = 4096;
+constexpr int kTimedOut = 1;
+constexpr int kNoSession = 3;
+constexpr int kAreaUnusable = 4;
+constexpr int kBroadcastFailed = 5;
+
+int fail(int code, const std::string& what) {
+  const std::string why = platform::last_error_text();
+  child::say("failed " + std::to_string(code) + " " + (why.empty() ? what : what + ": " + why));
+  return code;
+}
+
+// A full filesystem counts as the area being unusable, whichever step met it first.
+int unless_full(int code) { return platform::last_error() == ENOSPC ? kAreaUnusable : code; }
+
+struct Channel {
+  cMMF mmf;
+  std::int32_t index = 0;
+  std::int32_t message = 0;
+};
+
+int join(Channel& channel) {
+  if (!platform::session_usable()) {
+    return fail(unless_full(kNoSession), "no usable session directory");
+  }
+  channel.message = channel.mmf.RegWindowMsg(kMessageName);
+  if (channel.message == 0) {
+    return fail(unless_full(kNoSession), "cannot register the notification message");
+  }
+  channel.index = channel.mmf.AddMMFItem(ModSubclass::kPubMemoryName, kAreaSize);
+  if (channel.mmf.OpenMMF(channel.index) != 1) {
+    return fail(kAreaUnusable, "cannot open the shared area");
+  }
+  return 0;
+}
+
+bool broadcast_text(Channel& channel, const std::u16string& text) {
+  return std::holds_alternative<std::int32_t>(channel.mmf.SendMesageAll(
+      u"", channel.message, static_cast<std::int32_t>(text.size() + 1), 0));
+}
+
+// Sends as mmfcast-cli does and says how long it took.
+bool send_text(Channel& channel, const std::string& text) {
+  const std::u16string wide = platform::from_ansi(text);
+  const Clock::time_point start = Clock::now();
+  const bool sent = platform::send_locked([&] { channel.mmf.WriteMMF(channel.index, wide); },
+                                          [&] { return broadcast_text(channel, wide); });
+  if (!sent) return false;
+  const auto took =
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  child::say("sent " + std::to_string(took));
+  return true;
+}
+
+platform::LResult MMF_CALLBACK plain_procedure(platform::Hwnd, std::uint32_t, platform::WParam,
+                                               platform::LParam) {
+  return 0;
+}
+
+int channel_listen(const std::vector<std::string>& args) {
+  long count = 0;
+  long timeout_ms = -1;
+  for (const std::string& arg : args) {
+    if (arg.rfind("count=", 0) == 0) {
+      count = std::stol(arg.substr(6));
+    } else if (arg.rfind("timeout=", 0) == 0) {
+      timeout_ms = std::stol(arg.substr(8));
+    } else {
+      return 2;
+    }
+  }
+  Channel channel;
+  if (const int code = join(channel); code != 0) return code;
+  const platform::Hwnd window = platform::create_window(&plain_procedure);
+  if (window == 0 || platform::event_fd() < 0) {
+    return fail(unless_full(kNoSession), "cannot create a window to receive on");
+  }
+  ModSubclass::lMsgID = static_cast<std::uint32_t>(channel.message);
+  long heard = 0;
+  channel.mmf.DataArrival = [&heard](const std::u16string& text) {
+    child::say("line " + platform::to_ansi(text.substr(0, text.find(u'\0'))));
+    ++heard;
+  };
+  channel.mmf.StartSubclass(window);
+  child::BackgroundInput input;
+  child::say("ready " + std::to_string(::getpid()));
+
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  int code = 0;
+  while (count == 0 || heard < count) {
+    if (timeout_ms >= 0 && Clock::now() >= deadline) {
+      code = kTimedOut;
+      break;
+    }
+    pollfd watch{platform::event_fd(), POLLIN, 0};
+    if (::poll(&watch, 1, 20) > 0) platform::dispatch_pending();
+    std::string line;
+    const auto got = input.poll(line);
+    if (got != child::BackgroundInput::kNothingYet) break;
+  }
+  channel.mmf.StopSubclass(window);
+  platform::destroy_window(window);
+  return code;
+}
+
+int channel_send(const std::vector<std::string>& args) {
+  Channel channel;
+  if (const int code = join(channel); code != 0) return code;
+  child::say("joined");
+  if (!args.empty()) {
+    for (const std::string& text : args) {
+      if (!send_text(channel, text)) return fail(kBroadcastFailed, "the broadcast failed");
+    }
+    return 0;
+  }
+  std::string line;
+  while (child::hear(line) && line != "quit") {
+    if (!send_text(channel, line)) return fail(kBroadcastFailed, "the broadcast failed");
+  }
+  return 0;
+}
+
+int channel_stream(const std::vector<std::string>& args) {
+  if (args.size() != 2) return 2;
+  const auto pause = std::chrono::milliseconds(std::stol(args[1]));
+  Channel channel;
+  if (const int code = join(channel); code != 0) return code;
+  child::BackgroundInput input;
+  child::say("streaming");
+  long sent = 0, failed = 0;
+  for (long i = 1;; ++i) {
+    const std::u16string text = platform::from_ansi(args[0] + "-" + std::to_string(i));
+    if (platform::send_locked([&] { channel.mmf.WriteMMF(channel.index, text); },
+                              [&] { return broadcast_text(channel, text); })) {
+      ++sent;
+    } else {
+      ++failed;
+    }
+    std::string line;
+    if (input.poll(line) != child::BackgroundInput::kNothingYet) break;
+    std::this_thread::sleep_for(pause);
+  }
+  child::say("streamed " + std::to_string(sent) + " failed " + std::to_string(failed));
+  return 0;
+}
+
+int channel_send_paused(const std::vector<std::string>& args) {
+  if (args.size() != 2 || (args[0] != "after-acquire" && args[0] != "after-write")) return 2;
+  const bool after_acquire = args[0] == "after-acquire";
+  Channel channel;
+  if (const int code = join(channel); code != 0) return code;
+  const std::u16string text = platform::from_ansi(args[1]);
+  int writes = 0;
+  bool paused = false;
+  // Stops the first attempt at the point the test names, once.
+  const auto pause = [&] {
+    paused = true;
+    child::say("paused");
+    std::string go;
+    child::hear(go);
+  };
+  const auto write = [&] {
+    channel.mmf.WriteMMF(channel.index, text);
+    ++writes;
+    if (!after_acquire && !paused) pause();
+  };
+  const auto broadcast = [&] { return broadcast_text(channel, text); };
+
+  bool sent = false;
+  if (after_acquire) {
+    // The first attempt by hand, as send_locked makes it, stopping once the lock is held.
+    platform::SendLock lock;
+    if (!lock.held()) return fail(kBroadcastFailed, "no send lock in this session");
+    pause();
+    if (lock.still_held()) {
+      write();
+      sent = lock.still_held() && broadcast();
+    }
+  }
+  if (!sent && !platform::send_locked(write, broadcast)) {
+    return fail(kBroadcastFailed, "the broadcast failed");
+  }
+  const bool new_hold = after_acquire ? !sent : writes > 1;
+  child::say(new_hold ? "sent new-hold" : "sent first-hold");
+  return 0;
+}
+
+int session_lock_hold(const std::vector<std::string>& args) {
+  if (!args.empty()) return 2;
+  const platform::posix::SessionPtr dir = platform::posix::current_session();
+  if (!dir) return fail(kNoSession, "no usable session directory");
+  try {
+    const platform::posix::UniqueFd lock = platform::posix::lock_session(dir->path);
+    child::say("held");
+    std::string line;
+    child::hear(line);
+  } catch (const platform::posix::OsError& error) {
+    child::say("failed " + std::to_string(kNoSession) + " " + error.what);
+    return kNoSession;
+  }
+  return 0;
+}
+
+const child::Registration listen_registration("channel-listen", channel_listen);
+const child::Registration send_registration("channel-send", channel_send);
+const child::Registration stream_registration("channel-stream", channel_stream);
+const child::Registration paused_registration("channel-send-paused", channel_send_paused);
+const child::Registration session_lock_registration("session-lock-hold", session_lock_hold);
+
+}  // namespace

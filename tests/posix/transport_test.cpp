@@ -1,0 +1,472 @@
+// The Linux session transport at its edges, between real copies of the program (the helper's
+// channel-* commands join and send exactly as mmfcast-cli does): receivers that start while
+// lines stream, copies in other PID namespaces, a stopped receiver, a stopped send-lock holder
+// and a stopped session-lock holder, a full filesystem, a session directory removed under
+// running copies, and a restrictive umask.
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <memory>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/posix_internal.h"
+#include "tests/support/child_process.h"
+#include "tests/support/endpoints_posix.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+using testsupport::ChildProcess;
+using testsupport::ScopedSession;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+using namespace std::chrono_literals;
+
+constexpr milliseconds kDeadline{platform::kBroadcastDeadlineMs};
+// Room for starting processes and scheduling on a loaded machine with a debug build.
+constexpr milliseconds kSlack{1500};
+
+constexpr int kAreaUnusable = 4;  // mmfcast-cli's exit code, which the helper copies
+
+milliseconds since(Clock::time_point start) {
+  return std::chrono::duration_cast<milliseconds>(Clock::now() - start);
+}
+
+// Distinct texts of very different lengths, so that a text cut short or a longer one read at
+// a shorter one's length shows as a text that was never sent.
+std::string text_of(int i) {
+  const std::size_t length = i % 2 == 0 ? 300 - 7 * static_cast<std::size_t>(i) : 20 + i;
+  return std::to_string(i) + ":" + std::string(length, static_cast<char>('a' + i % 26)) + ":" +
+         std::to_string(i);
+}
+
+class Transport : public ::testing::Test {
+ protected:
+  // A copy hooked to the channel, once its endpoint is published.
+  static std::unique_ptr<ChildProcess> receiver(const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> args = {"channel-listen"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    auto process = std::make_unique<ChildProcess>(args);
+    const std::optional<std::string> ready = process->read_line();
+    EXPECT_THAT(ready.value_or("(no output)"), StartsWith("ready ")) << "receiver did not start";
+    return process;
+  }
+
+  // Sends the texts from a new copy that ends afterwards; how long each send took there.
+  static std::vector<milliseconds> send_from_new_copy(const std::vector<std::string>& texts) {
+    std::vector<std::string> args = {"channel-send"};
+    args.insert(args.end(), texts.begin(), texts.end());
+    ChildProcess sender(args);
+    std::vector<milliseconds> took;
+    EXPECT_EQ(sender.read_line(), "joined");
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+      const std::string line = sender.read_line(60s).value_or("(no output)");
+      EXPECT_THAT(line, StartsWith("sent ")) << "sending " << texts[i];
+      if (line.rfind("sent ", 0) != 0) break;
+      took.emplace_back(std::stol(line.substr(5)));
+    }
+    EXPECT_EQ(sender.wait(), 0);
+    took.resize(texts.size(), milliseconds::max());
+    return took;
+  }
+
+  // Ends a receiver and returns every text it showed that was not read yet.
+  static std::vector<std::string> texts_until_quit(ChildProcess& process) {
+    process.write_line("quit");
+    std::vector<std::string> texts;
+    while (const std::optional<std::string> line = process.read_line()) {
+      EXPECT_THAT(*line, StartsWith("line "));
+      texts.push_back(line->substr(std::min<std::size_t>(5, line->size())));
+    }
+    EXPECT_EQ(process.wait(), 0);
+    return texts;
+  }
+
+  ScopedSession session;
+};
+
+// ---- Receivers that join while lines stream --------------------------------------------------
+
+using LateReceivers = Transport;
+
+TEST_F(LateReceivers, EachOfAThousandStartedDuringAStreamHearsALine) {
+  constexpr int kReceivers = 1000;
+  constexpr std::size_t kAtOnce = 6;
+  ChildProcess streamer({"channel-stream", "stream", "2"});
+  ASSERT_EQ(streamer.read_line(), "streaming");
+
+  std::deque<std::pair<int, std::unique_ptr<ChildProcess>>> running;
+  int failures = 0;
+  const auto finish_oldest = [&] {
+    auto [number, process] = std::move(running.front());
+    running.pop_front();
+    const std::string ready = process->read_line().value_or("(no output)");
+    const std::string heard = process->read_line().value_or("(heard nothing)");
+    const std::optional<int> status = process->wait();
+    const bool whole = heard.rfind("line stream-", 0) == 0 && heard.size() > 12 &&
+                       heard.find_first_not_of("0123456789", 12) == std::string::npos;
+    if (ready.rfind("ready ", 0) != 0 || !whole || status != 0) {
+      ++failures;
+      ADD_FAILURE() << "receiver " << number << ": " << ready << " / " << heard << " / exit "
+                    << (status ? std::to_string(*status) : "none");
+    }
+  };
+  for (int i = 0; i < kReceivers && failures < 5; ++i) {
+    if (running.size() >= kAtOnce) finish_oldest();
+    running.emplace_back(i, std::make_unique<ChildProcess>(std::vector<std::string>{
+                                "channel-listen", "count=1", "timeout=10000"}));
+  }
+  while (!running.empty()) finish_oldest();
+
+  streamer.write_line("stop");
+  EXPECT_THAT(streamer.read_line().value_or(""), ::testing::EndsWith(" failed 0"));
+  EXPECT_EQ(streamer.wait(), 0);
+}
+
+TEST_F(LateReceivers, ReceiversInSeparatePidNamespacesBothHear) {
+  // Each namespace's first process is pid 1 there: two copies with the same pid in one session.
+  const std::string unshare = "/usr/bin/unshare";
+  if (::geteuid() != 0 || ::access(unshare.c_str(), X_OK) != 0) {
+    GTEST_SKIP() << "needs root and unshare to make PID namespaces";
+  }
+  const auto in_own_namespace = [&] {
+    return std::make_unique<ChildProcess>(
+        unshare,
+        std::vector<std::string>{"--pid", "--fork", "--kill-child", testsupport::child_path(),
+                                 "channel-listen", "count=1", "timeout=20000"},
+        true);
+  };
+  auto first = in_own_namespace();
+  const std::string first_ready = first->read_line().value_or("(no output)");
+  if (first_ready.rfind("ready ", 0) != 0) GTEST_SKIP() << "no PID namespace: " << first_ready;
+  auto second = in_own_namespace();
+  EXPECT_EQ(first_ready, "ready 1");
+  EXPECT_EQ(second->read_line(), "ready 1");
+  ASSERT_TRUE(testsupport::wait_for_endpoints(session.dir(), 2));
+
+  send_from_new_copy({"across namespaces"});
+  EXPECT_EQ(first->read_line(), "line across namespaces");
+  EXPECT_EQ(second->read_line(), "line across namespaces");
+  EXPECT_EQ(first->wait(), 0);
+  EXPECT_EQ(second->wait(), 0);
+}
+
+// ---- A stopped receiver ----------------------------------------------------------------------
+
+using StoppedReceiver = Transport;
+
+TEST_F(StoppedReceiver, DelaysTheSessionOnceAndShowsOnlyWholeSentTextsWhenResumed) {
+  auto healthy = receiver();
+  auto stopped = receiver();
+  ASSERT_EQ(::kill(stopped->pid(), SIGSTOP), 0);
+
+  std::vector<std::string> texts;
+  for (int i = 0; i < 11; ++i) texts.push_back(text_of(i));
+  EXPECT_LE(send_from_new_copy({texts[0]})[0], kDeadline + kSlack);
+  milliseconds later{0};
+  for (std::size_t i = 1; i < texts.size(); ++i) later += send_from_new_copy({texts[i]})[0];
+  EXPECT_LT(later, kDeadline) << "ten senders after the first waited for the stopped receiver";
+  for (const std::string& text : texts) EXPECT_EQ(healthy->read_line(), "line " + text);
+
+  // Only the last text is still in the area; it is shown, whatever else was slept through.
+  ASSERT_EQ(::kill(stopped->pid(), SIGCONT), 0);
+  std::vector<std::string> shown;
+  while (shown.empty() || shown.back() != texts.back()) {
+    const std::optional<std::string> line = stopped->read_line();
+    ASSERT_TRUE(line) << "the resumed receiver never showed the current text";
+    ASSERT_THAT(*line, StartsWith("line "));
+    shown.push_back(line->substr(5));
+  }
+  for (const std::string& text : texts_until_quit(*stopped)) shown.push_back(text);
+  for (const std::string& text : shown) {
+    EXPECT_NE(std::find(texts.begin(), texts.end(), text), texts.end())
+        << "shown but never sent whole: " << text;
+  }
+  EXPECT_THAT(texts_until_quit(*healthy), ::testing::IsEmpty());
+}
+
+// ---- A stopped send-lock holder --------------------------------------------------------------
+
+// The parameter is where the holder is stopped: with the lock just taken, or with its text
+// written but not yet broadcast.
+class StoppedSendLockHolder : public Transport,
+                              public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(StoppedSendLockHolder, TakenOverThenResumedSendsItsTextExactlyOnce) {
+  auto first = receiver();
+  auto second = receiver();
+  ChildProcess holder({"channel-send-paused", GetParam(), "from the stopped holder"});
+  ASSERT_EQ(holder.read_line(), "paused");
+  ASSERT_EQ(::kill(holder.pid(), SIGSTOP), 0);
+  holder.write_line("go");  // read once it runs again
+
+  const std::vector<std::string> taker = {"taker one", "taker two", "taker three"};
+  const std::vector<milliseconds> took = send_from_new_copy(taker);
+  EXPECT_GE(took[0], milliseconds(platform::kSendLockTakeoverMs))
+      << "the lock was free: the holder was not holding it";
+  ASSERT_EQ(::kill(holder.pid(), SIGCONT), 0);
+  EXPECT_EQ(holder.read_line(), "sent new-hold");
+  EXPECT_EQ(holder.wait(), 0);
+
+  std::vector<std::string> expected = taker;
+  expected.push_back("from the stopped holder");
+  EXPECT_EQ(texts_until_quit(*first), expected);
+  EXPECT_EQ(texts_until_quit(*second), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Where, StoppedSendLockHolder,
+                         ::testing::Values("after-acquire", "after-write"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                           return std::string(info.param) == "after-acquire" ? "AfterAcquiring"
+                                                                             : "AfterWriting";
+                         });
+
+// ---- A stopped session-lock holder -----------------------------------------------------------
+
+using StoppedSessionLockHolder = Transport;
+
+TEST_F(StoppedSessionLockHolder, EachWaitForItFailsWithinTheBoundNamingTheLock) {
+  ChildProcess holder({"session-lock-hold"});
+  ASSERT_EQ(holder.read_line(), "held");
+  ASSERT_EQ(::kill(holder.pid(), SIGSTOP), 0);
+
+  const Clock::time_point start = Clock::now();
+  EXPECT_EQ(platform::OpenFileMappingA(platform::kFileMapWrite, 0, "MyPubMemory"), 0u);
+  EXPECT_LT(since(start), milliseconds(platform::posix::kLockWaitMs) + kSlack);
+  EXPECT_THAT(platform::last_error_text(), HasSubstr("session lock"));
+  EXPECT_THAT(platform::last_error_text(), HasSubstr("stopped or hung"));
+  // A whole copy fails too, with a message that says what it waited for.
+  ChildProcess copy({"channel-send", "never sent"});
+  const std::string message = copy.read_line().value_or("(no output)");
+  EXPECT_EQ(copy.wait(), kAreaUnusable);
+  EXPECT_THAT(message, HasSubstr("session lock"));
+
+  ASSERT_EQ(::kill(holder.pid(), SIGCONT), 0);
+  holder.write_line("release");
+  EXPECT_EQ(holder.wait(), 0);
+  auto listening = receiver();
+  send_from_new_copy({"once the lock is free"});
+  EXPECT_EQ(listening->read_line(), "line once the lock is free");
+}
+
+// Disabled until a copy waits for the session lock once: cMMF::OpenMMF calls OpenFileMappingA
+// and then CreateFileMappingA, each of which waits kLockWaitMs for the stopped holder, so the
+// copy takes twice the bound to fail.
+TEST_F(StoppedSessionLockHolder, DISABLED_NewCopyFailsWithinOneBound) {
+  ChildProcess holder({"session-lock-hold"});
+  ASSERT_EQ(holder.read_line(), "held");
+  ASSERT_EQ(::kill(holder.pid(), SIGSTOP), 0);
+  const Clock::time_point start = Clock::now();
+  ChildProcess copy({"channel-send", "never sent"});
+  EXPECT_THAT(copy.read_line().value_or("(no output)"), HasSubstr("session lock"));
+  EXPECT_EQ(copy.wait(), kAreaUnusable);
+  EXPECT_LT(since(start), milliseconds(platform::posix::kLockWaitMs) + kSlack);
+  ::kill(holder.pid(), SIGCONT);
+}
+
+// ---- A full filesystem -----------------------------------------------------------------------
+
+// The session directory on a 64 KiB tmpfs that the test fills.
+class FullFilesystem : public Transport {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to mount a small filesystem";
+    mount_point_ = session.dir() + "/small";
+    ASSERT_EQ(::mkdir(mount_point_.c_str(), 0700), 0);
+    if (::mount("tmpfs", mount_point_.c_str(), "tmpfs", MS_NOSUID | MS_NODEV,
+                "size=64k,mode=0700") != 0) {
+      GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
+    }
+    mounted_ = true;
+    const std::string dir = mount_point_ + "/session";
+    ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+    ::setenv("MMFCAST_SESSION_DIR", dir.c_str(), 1);  // the ScopedSession puts it back
+  }
+  void TearDown() override {
+    if (mounted_) ::umount2(mount_point_.c_str(), MNT_DETACH);
+  }
+
+  // Writes a file until the filesystem has no block left.
+  void fill() {
+    const int fd = ::open(filler().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    const std::vector<char> page(4096, 'x');
+    ssize_t put = 0;
+    while ((put = ::write(fd, page.data(), page.size())) > 0) {
+    }
+    const int error = errno;
+    ::close(fd);
+    ASSERT_EQ(put, -1);
+    ASSERT_EQ(error, ENOSPC);
+  }
+  void make_room() { ASSERT_EQ(::unlink(filler().c_str()), 0); }
+
+  // Runs a copy that must fail: a normal exit with the area's exit code, and a message that
+  // says why.
+  static void expect_clean_failure(const std::vector<std::string>& args) {
+    ChildProcess copy(args);
+    const std::string message = copy.read_line().value_or("(no output)");
+    EXPECT_EQ(copy.wait(), kAreaUnusable) << args[0] << " did not fail cleanly: " << message;
+    EXPECT_THAT(message, HasSubstr("the filesystem is full")) << args[0];
+  }
+
+ private:
+  std::string filler() const { return mount_point_ + "/filler"; }
+
+  std::string mount_point_;
+  bool mounted_ = false;
+};
+
+TEST_F(FullFilesystem, CopiesStartedOnAFullDiskFailCleanlyWithAClearMessage) {
+  // Nothing in the session yet: the message table cannot take the name.
+  fill();
+  expect_clean_failure({"channel-send", "no room"});
+  expect_clean_failure({"channel-listen"});
+  // The name registered before the disk filled: the area cannot be made.
+  make_room();
+  ASSERT_NE(platform::RegisterWindowMessageA("MyPubMessage"), 0u);
+  fill();
+  expect_clean_failure({"channel-send", "no room"});
+  expect_clean_failure({"channel-listen"});
+}
+
+TEST_F(FullFilesystem, AreaMadeBeforeTheDiskFilledStillCarriesTexts) {
+  auto listening = receiver();
+  ChildProcess sender({"channel-send"});
+  ASSERT_EQ(sender.read_line(), "joined");
+  sender.write_line("before the disk filled");
+  EXPECT_THAT(sender.read_line().value_or(""), StartsWith("sent "));
+  EXPECT_EQ(listening->read_line(), "line before the disk filled");
+
+  fill();
+  sender.write_line("after the disk filled");
+  EXPECT_THAT(sender.read_line().value_or("(no output)"), StartsWith("sent "));
+  EXPECT_EQ(listening->read_line(), "line after the disk filled");
+  // A copy started now reaches the area too, but cannot make an endpoint to receive on.
+  send_from_new_copy({"from a copy started on the full disk"});
+  EXPECT_EQ(listening->read_line(), "line from a copy started on the full disk");
+  expect_clean_failure({"channel-listen"});
+
+  sender.write_line("quit");
+  EXPECT_EQ(sender.wait(), 0);
+  EXPECT_THAT(texts_until_quit(*listening), ::testing::IsEmpty());
+}
+
+// ---- The session directory removed under running copies --------------------------------------
+
+class RemovedSessionDirectory : public Transport {
+ protected:
+  // Removes the session directory under the running receivers, then sends from a new copy
+  // until each of them has heard it (at most for 10 s). Every text they show must have been
+  // sent; the last one, sent once all heard, must reach them all.
+  void remove_and_send_until_heard(std::vector<std::unique_ptr<ChildProcess>>& receivers) {
+    fs::remove_all(session.dir());
+    ChildProcess next({"channel-send"});
+    ASSERT_EQ(next.read_line(), "joined");
+    // The receivers publish themselves again shortly after; until then texts reach nobody.
+    std::set<std::string> sent;
+    std::vector<bool> heard(receivers.size(), false);
+    const Clock::time_point start = Clock::now();
+    for (int i = 0; std::count(heard.begin(), heard.end(), false) > 0 && since(start) < 10s; ++i) {
+      const std::string text = "after the removal " + std::to_string(i);
+      next.write_line(text);
+      ASSERT_THAT(next.read_line().value_or("(no output)"), StartsWith("sent "));
+      sent.insert(text);
+      for (std::size_t r = 0; r < receivers.size(); ++r) {
+        if (heard[r]) continue;
+        if (const std::optional<std::string> line = receivers[r]->read_line(100ms)) {
+          ASSERT_THAT(*line, StartsWith("line "));
+          EXPECT_TRUE(sent.contains(line->substr(5))) << *line;
+          heard[r] = true;
+        }
+      }
+    }
+    for (std::size_t r = 0; r < receivers.size(); ++r) {
+      EXPECT_TRUE(heard[r]) << "receiver " << r << " never heard the next copy";
+    }
+
+    next.write_line("settled");
+    ASSERT_THAT(next.read_line().value_or("(no output)"), StartsWith("sent "));
+    for (auto& r : receivers) {
+      std::vector<std::string> later = texts_until_quit(*r);
+      ASSERT_FALSE(later.empty());
+      EXPECT_EQ(later.back(), "settled");
+      later.pop_back();
+      for (const std::string& text : later) EXPECT_TRUE(sent.contains(text)) << text;
+    }
+    next.write_line("quit");
+    EXPECT_EQ(next.wait(), 0);
+  }
+};
+
+TEST_F(RemovedSessionDirectory, RunningReceiversHearTheNextCopysTexts) {
+  std::vector<std::unique_ptr<ChildProcess>> receivers;
+  receivers.push_back(receiver());
+  receivers.push_back(receiver());
+  send_from_new_copy({"before the removal"});
+  for (auto& r : receivers) EXPECT_EQ(r->read_line(), "line before the removal");
+
+  remove_and_send_until_heard(receivers);
+  struct stat st {};
+  ASSERT_EQ(::lstat(session.dir().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+}
+
+// Disabled until running copies keep their message ids valid in a re-created directory: the
+// message table starts empty there, so the next copy gets the first id for "MyPubMessage"
+// while the running receivers still answer to the second, and they never hear it.
+TEST_F(RemovedSessionDirectory, DISABLED_ReceiversHearTheNextCopyWhenAnotherNameCameFirst) {
+  ASSERT_EQ(platform::RegisterWindowMessageA("Registered.First"), 0xC000u);
+  std::vector<std::unique_ptr<ChildProcess>> receivers;
+  receivers.push_back(receiver());
+  send_from_new_copy({"before the removal"});
+  EXPECT_EQ(receivers[0]->read_line(), "line before the removal");
+  remove_and_send_until_heard(receivers);
+}
+
+// ---- A restrictive umask ---------------------------------------------------------------------
+
+class RestrictiveUmask : public Transport {
+ protected:
+  void SetUp() override { saved_ = ::umask(0277); }
+  void TearDown() override { ::umask(saved_); }
+
+ private:
+  mode_t saved_ = 0;
+};
+
+TEST_F(RestrictiveUmask, SessionMadeUnderUmask0277WorksAndStaysPrivate) {
+  const std::string dir = session.dir() + "/made-by-a-copy";
+  ::setenv("MMFCAST_SESSION_DIR", dir.c_str(), 1);  // the ScopedSession puts it back
+  auto listening = receiver();
+  send_from_new_copy({"under umask 0277"});
+  EXPECT_EQ(listening->read_line(), "line under umask 0277");
+
+  struct stat st {};
+  ASSERT_EQ(::lstat(dir.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    ASSERT_EQ(::lstat(entry.path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u) << entry.path();
+  }
+  EXPECT_THAT(texts_until_quit(*listening), ::testing::IsEmpty());
+}
+
+}  // namespace
