@@ -148,7 +148,7 @@ int open_state_file(const SessionDir& dir, const EndpointId& id, struct stat& st
   const std::string path = dir.file(endpoint_file_name(id, EndpointFile::kState));
   const int fd = syscalls().open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0);
   if (fd < 0) return -1;
-  if (syscalls().fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
+  if (syscalls().fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != own_euid() ||
       st.st_size != static_cast<off_t>(kStatePageSize)) {
     syscalls().close(fd);
     return -1;
@@ -178,7 +178,7 @@ std::shared_ptr<Peer> connect_peer(const SessionDir& dir, const EndpointId& id) 
   const std::string name = endpoint_file_name(id, EndpointFile::kSocket);
   peer->socket_path = dir.file(name);
   if (sys.lstat(peer->socket_path.c_str(), &peer->socket_st) != 0 ||
-      !S_ISSOCK(peer->socket_st.st_mode) || peer->socket_st.st_uid != geteuid()) {
+      !S_ISSOCK(peer->socket_st.st_mode) || peer->socket_st.st_uid != own_euid()) {
     return nullptr;
   }
   peer->state_fd = open_state_file(dir, id, peer->state_st);
@@ -348,10 +348,10 @@ long BroadcastSystemMessage(std::uint32_t flags, std::uint32_t* lpInfo, std::uin
   if (flags != kBsfIgnoreCurrentTask) return -1;
   if (lpInfo == nullptr || (*lpInfo & kBsmApplications) == 0) return -1;
   px::BroadcastState& s = px::state();
-  if (s.owner != getpid()) {
+  if (s.owner != px::own_pid()) {
     // A forked child starts afresh rather than share its parent's connections.
     px::reset(s);
-    s.owner = getpid();
+    s.owner = px::own_pid();
   }
   struct timespec mtime {};
   bool reattached = false;

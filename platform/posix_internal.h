@@ -93,6 +93,12 @@ R guarded(R failure, Body&& body) noexcept {
   return failure;
 }
 
+// This process's pid and effective uid, read once and again after a fork, so that the
+// checks made on every send cost no system call. A process that changes its effective uid
+// without forking keeps the one it had when it first used the session.
+pid_t own_pid();
+uid_t own_euid();
+
 // How long a wait for a session-wide lock (the session lock, the message table's) may last
 // before the holder is taken to be stopped or hung and the wait fails with ETIMEDOUT.
 inline constexpr int kLockWaitMs = 3000;

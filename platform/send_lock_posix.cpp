@@ -77,7 +77,7 @@ void close_all(LockState& s) {
 bool open_state(LockState& s) {
   const posix::SessionPtr dir = posix::current_session();
   if (!dir) return false;
-  if (s.shared != nullptr && s.epoch == dir->epoch && s.opener == getpid()) return true;
+  if (s.shared != nullptr && s.epoch == dir->epoch && s.opener == posix::own_pid()) return true;
   close_all(s);
   const std::string path = dir->file("send-lock");
   const int fd = posix::open_private_file(path);
@@ -96,7 +96,7 @@ bool open_state(LockState& s) {
   }
   s.dir = dir->path;
   s.epoch = dir->epoch;
-  s.opener = getpid();
+  s.opener = posix::own_pid();
   s.state_fd = fd;
   s.shared = static_cast<SharedState*>(page);
   return true;
@@ -136,7 +136,7 @@ void wait_for_turn() {
 
 int acquire_send_lock(int takeover_ms) {
   LockState& s = lock_state();
-  if (s.held && s.opener == getpid()) return 1;
+  if (s.held && s.opener == posix::own_pid()) return 1;
   if (!open_state(s)) return 0;
   SharedState& shared = *s.shared;
   std::uint64_t generation = shared.generation.load();
@@ -181,14 +181,14 @@ int acquire_send_lock(int takeover_ms) {
 
 void release_send_lock() {
   LockState& s = lock_state();
-  if (!s.held || s.opener != getpid()) return;
+  if (!s.held || s.opener != posix::own_pid()) return;
   syscalls().flock(s.lock_fd, LOCK_UN);
   s.held = false;
 }
 
 bool send_lock_still_held() {
   LockState& s = lock_state();
-  return s.held && s.opener == getpid() && s.shared != nullptr &&
+  return s.held && s.opener == posix::own_pid() && s.shared != nullptr &&
          s.shared->generation.load() == s.lock_generation && s.shared->holds.load() == s.hold;
 }
 
@@ -196,13 +196,13 @@ namespace posix {
 
 SendLockHold send_lock_hold() {
   LockState& s = lock_state();
-  if (!s.held || s.opener != getpid()) return {};
+  if (!s.held || s.opener != posix::own_pid()) return {};
   return {s.hold, !send_lock_still_held()};
 }
 
 std::uint64_t send_lock_current_hold(std::uint64_t epoch) {
   LockState& s = lock_state();
-  const bool current = s.shared != nullptr && s.epoch == epoch && s.opener == getpid();
+  const bool current = s.shared != nullptr && s.epoch == epoch && s.opener == posix::own_pid();
   if (!current && !open_state(s)) return 0;
   return s.shared->holds.load();
 }

@@ -3,11 +3,13 @@
 // held open and re-checked with one lstat per use, because its safety (ours alone, mode 0700,
 // not a symlink) is what lets the backends trust the files inside it.
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -39,10 +41,43 @@ Attached& attached() {
 }
 
 bool acceptable(const struct stat& st) {
-  return S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 07777) == 0700;
+  return S_ISDIR(st.st_mode) && st.st_uid == own_euid() && (st.st_mode & 07777) == 0700;
+}
+
+std::atomic<pid_t> cached_pid{0};
+std::atomic<bool> euid_known{false};
+std::atomic<uid_t> cached_euid{0};
+
+void forget_identity() {
+  cached_pid.store(0, std::memory_order_relaxed);
+  euid_known.store(false, std::memory_order_relaxed);
+}
+
+void forget_identity_after_fork() {
+  static const bool registered = ::pthread_atfork(nullptr, nullptr, forget_identity) == 0;
+  (void)registered;
 }
 
 }  // namespace
+
+pid_t own_pid() {
+  forget_identity_after_fork();
+  pid_t pid = cached_pid.load(std::memory_order_relaxed);
+  if (pid == 0) {
+    pid = ::getpid();
+    cached_pid.store(pid, std::memory_order_relaxed);
+  }
+  return pid;
+}
+
+uid_t own_euid() {
+  forget_identity_after_fork();
+  if (!euid_known.load(std::memory_order_acquire)) {
+    cached_euid.store(::geteuid(), std::memory_order_relaxed);
+    euid_known.store(true, std::memory_order_release);
+  }
+  return cached_euid.load(std::memory_order_relaxed);
+}
 
 int last_error() { return last_os_error.code; }
 
@@ -157,7 +192,7 @@ int open_private_file(const std::string& path) {
     return -1;
   }
   struct stat st {};
-  if (sys.fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
+  if (sys.fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != own_euid() ||
       st.st_nlink != 1) {
     set_last_error(EPERM, path + " (not a private file of this user)");
     return -1;

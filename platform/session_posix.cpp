@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdlib>
@@ -462,7 +463,7 @@ bool peer_is_same_user(int fd) {
       length != sizeof credentials) {
     return false;
   }
-  return credentials.uid == geteuid();
+  return credentials.uid == own_euid();
 }
 
 ssize_t recv_record(int fd, void* buffer, std::size_t size, int* fds, std::size_t max_fds,
@@ -523,36 +524,43 @@ ssize_t send_record(int fd, const void* buffer, std::size_t size, const int* fds
       [&] { return syscalls().sendmsg(fd, &message, MSG_DONTWAIT | MSG_NOSIGNAL); });
 }
 
+// One wait of up to wait_ms for the endpoint's events, and the handling of those that came.
+// Returns the number of events (0 when none came, -1 without an endpoint) and adds the
+// notifications delivered to *handled.
+int dispatch_round(int wait_ms, int* handled) {
+  Endpoint& e = endpoint();
+  if (e.epoll_fd < 0) return -1;
+  epoll_event events[16];
+  const int n = syscalls().epoll_wait(e.epoll_fd, events, 16, wait_ms);
+  if (n < 0) return errno == EINTR ? 0 : -1;
+  // Handling anything shows this process is not hung, whatever a sender marked.
+  if (n > 0 && e.published && e.published->state->hung.load(std::memory_order_relaxed) != 0) {
+    e.published->state->hung.store(0, std::memory_order_relaxed);
+  }
+  for (int i = 0; i < n; ++i) {
+    if (endpoint().epoll_fd < 0) break;
+    switch (events[i].data.u64) {
+      case kListenerId:
+        accept_pending();
+        break;
+      case kWatchId:
+        read_watch();
+        break;
+      case kTimerId:
+        drain(endpoint().timer_fd);
+        repair();
+        break;
+      default:
+        *handled += serve_one(events[i].data.u64);
+    }
+  }
+  return n;
+}
+
 int dispatch_ready() {
   int handled = 0;
   for (int rounds = 0; rounds < kMaxFramesPerDispatch; ++rounds) {
-    Endpoint& e = endpoint();
-    if (e.epoll_fd < 0) break;
-    epoll_event events[16];
-    const int n = syscalls().epoll_wait(e.epoll_fd, events, 16, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    // Handling anything shows this process is not hung, whatever a sender marked.
-    if (e.published && e.published->state->hung.load(std::memory_order_relaxed) != 0) {
-      e.published->state->hung.store(0, std::memory_order_relaxed);
-    }
-    for (int i = 0; i < n; ++i) {
-      if (endpoint().epoll_fd < 0) break;
-      switch (events[i].data.u64) {
-        case kListenerId:
-          accept_pending();
-          break;
-        case kWatchId:
-          read_watch();
-          break;
-        case kTimerId:
-          drain(endpoint().timer_fd);
-          repair();
-          break;
-        default:
-          handled += serve_one(events[i].data.u64);
-      }
-    }
+    if (dispatch_round(0, &handled) <= 0) break;
   }
   return handled;
 }
@@ -610,19 +618,15 @@ int pump_messages(int timeout_ms) {
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   int handled = 0;
   for (;;) {
-    handled += posix::dispatch_ready();
-    if (handled > 0 || timeout_ms == 0) return handled;
-    int wait_ms = -1;
+    int wait_ms = timeout_ms < 0 ? -1 : 0;
     if (timeout_ms > 0) {
       const auto left =
           std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      if (left <= 0) return handled;
-      wait_ms = static_cast<int>(left);
+      wait_ms = static_cast<int>(std::max<long long>(left, 0));
     }
-    const int fd = posix::endpoint().epoll_fd;
-    if (fd < 0) return handled;
-    pollfd watch{fd, POLLIN, 0};
-    posix::syscalls().poll(&watch, 1, wait_ms);
+    // The wait itself is the epoll descriptor's, so a quiet loop costs one call per message.
+    if (posix::dispatch_round(wait_ms, &handled) < 0) return handled;
+    if (handled > 0 || wait_ms == 0) return handled;
   }
 }
 

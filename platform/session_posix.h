@@ -35,6 +35,10 @@ bool endpoint_is_open();
 std::optional<EndpointId> own_endpoint_id();
 // Handles every notification that can be read now; returns how many were handled.
 int dispatch_ready();
+// One wait of up to wait_ms (negative: without end) for the endpoint's events, and the handling
+// of those that came. Returns the number of events (0 when none came, -1 without an endpoint)
+// and adds the notifications delivered to the windows to *handled.
+int dispatch_round(int wait_ms, int* handled);
 
 // The top-level windows of this process, oldest first.
 std::vector<platform::Hwnd> window_list();
