@@ -237,10 +237,12 @@ void reattach_mappings(const SessionDir& now) {
   State& st = state();
   std::lock_guard lock(st.mutex);
   std::map<MappingFile*, FilePtr> moved;  // old description -> its successor in `now`
-  for (auto& [addr, view] : st.views) {
+  for (auto& entry : st.views) {
+    const ViewAddr addr = entry.first;
+    View& view = entry.second;
     const FilePtr old = view.file;
     if (old->dir != now.path || (old->dir_dev == now.dev && old->dir_ino == now.ino)) continue;
-    guarded<int>(0, [&, addr = addr]() -> int {
+    guarded<int>(0, [&]() -> int {
       FilePtr next;
       if (auto found = moved.find(old.get()); found != moved.end()) {
         next = found->second;

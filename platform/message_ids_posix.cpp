@@ -98,14 +98,15 @@ bool read_all(int fd, std::uint8_t* out, std::size_t size) {
   return true;
 }
 
-bool write_all(int fd, const std::uint8_t* in, std::size_t size, off_t offset) {
+bool write_all(int fd, const std::uint8_t* in, std::size_t size, off_t offset,
+               const std::string& path) {
   std::size_t done = 0;
   while (done < size) {
     const ssize_t put = retry_eintr([&] {
       return syscalls().pwrite(fd, in + done, size - done, offset + static_cast<off_t>(done));
     });
     if (put <= 0) {
-      set_last_error(put < 0 ? errno : EIO, "message table");
+      set_last_error(put < 0 ? errno : EIO, "message table " + path);
       return false;
     }
     done += static_cast<std::size_t>(put);
@@ -148,7 +149,7 @@ std::uint32_t register_name(std::string_view name) {
   if (used >= kSlots) return 0;
   const Record record = encode_record(name);
   if (!write_all(table.get(), record.data(), record.size(),
-                 static_cast<off_t>(used * kRecordSize))) {
+                 static_cast<off_t>(used * kRecordSize), path)) {
     return 0;
   }
   return kFirstId + static_cast<std::uint32_t>(used);
