@@ -562,6 +562,7 @@ class FailingSyscalls : public PosixMappingTest {
       ASSERT_NE(keeper, 0u);
     }
     const auto files = mapping_files();
+    ASSERT_TRUE(platform::session_usable());  // the session directory stays open from here on
     const int fds = open_descriptors();
     for (int nth = 1;; ++nth) {
       SCOPED_TRACE("failing call " + std::to_string(nth));
