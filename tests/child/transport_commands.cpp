@@ -92,6 +92,12 @@ bool send_text(Channel& channel, const std::string& text) {
   return true;
 }
 
+// Puts a copy that a test may stop into a process group of its own. A process group that has a
+// stopped member is sent SIGHUP when it becomes orphaned, which the test runner's group does
+// when the shell that started the runner exits; a group of its own, whose parent is the test,
+// is not orphaned while the test runs.
+void own_process_group() { ::setpgid(0, 0); }
+
 platform::LResult MMF_CALLBACK plain_procedure(platform::Hwnd, std::uint32_t, platform::WParam,
                                                platform::LParam) {
   return 0;
@@ -109,6 +115,7 @@ int channel_listen(const std::vector<std::string>& args) {
       return 2;
     }
   }
+  own_process_group();
   Channel channel;
   if (const int code = join(channel); code != 0) return code;
   const platform::Hwnd window = platform::create_window(&plain_procedure);
@@ -187,6 +194,7 @@ int channel_stream(const std::vector<std::string>& args) {
 int channel_send_paused(const std::vector<std::string>& args) {
   if (args.size() != 2 || (args[0] != "after-acquire" && args[0] != "after-write")) return 2;
   const bool after_acquire = args[0] == "after-acquire";
+  own_process_group();
   Channel channel;
   if (const int code = join(channel); code != 0) return code;
   const std::u16string text = platform::from_ansi(args[1]);
@@ -227,6 +235,7 @@ int channel_send_paused(const std::vector<std::string>& args) {
 
 int session_lock_hold(const std::vector<std::string>& args) {
   if (!args.empty()) return 2;
+  own_process_group();
   const platform::posix::SessionPtr dir = platform::posix::current_session();
   if (!dir) return fail(kNoSession, "no usable session directory");
   try {

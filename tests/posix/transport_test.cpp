@@ -190,7 +190,8 @@ TEST_F(StoppedReceiver, DelaysTheSessionOnceAndShowsOnlyWholeSentTextsWhenResume
   std::vector<std::string> shown;
   while (shown.empty() || shown.back() != texts.back()) {
     const std::optional<std::string> line = stopped->read_line();
-    ASSERT_TRUE(line) << "the resumed receiver never showed the current text";
+    ASSERT_TRUE(line) << "the resumed receiver never showed the current text; it ended with "
+                      << stopped->wait(1s).value_or(-1);
     ASSERT_THAT(*line, StartsWith("line "));
     shown.push_back(line->substr(5));
   }
