@@ -36,8 +36,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // Broadcasts nested deeper than this (procedures broadcasting from within a delivery) stop
-// handling incoming notifications while they wait, so the nesting cannot grow without bound.
-constexpr int kMaxDispatchDepth = 8;
+// handling incoming notifications while they wait, so the nesting cannot grow without bound;
+// each level has a count word of its own in the acknowledgement page.
+constexpr int kMaxDispatchDepth = static_cast<int>(kCountWords) - 1;
 // A listing made this soon after the directory's last change is repeated on the next
 // broadcast: an entry added within the same tick of the file system's clock leaves the
 // modification time as it was.
@@ -230,7 +231,7 @@ std::shared_ptr<Peer> connect_peer(const SessionDir& dir, const EndpointId& id) 
   if (peer->awaitable) {
     Frame hello;
     hello.kind = FrameKind::kHello;
-    hello.slot = peer->slot;
+    hello.index = peer->slot;
     const FrameBytes bytes = encode_frame(hello);
     const int fds[2] = {a->page_fd.get(), a->wake_fd.get()};
     if (send_record(peer->fd, bytes.data(), bytes.size(), fds, 2) !=
@@ -371,10 +372,11 @@ long BroadcastSystemMessage(std::uint32_t flags, std::uint32_t* lpInfo, std::uin
   px::DepthGuard depth;
   px::refresh_peers(*dir, mtime);
   const std::uint64_t seq = ++s.last_seq;
-  px::Answers* answers = px::answers();
+  const auto word = static_cast<std::uint32_t>(s.depth - 1);
+  px::Answers* answers = word < px::kCountWords ? px::answers() : nullptr;
   if (answers != nullptr) {
-    answers->page->pending.store(((seq & 0xFFFFFFFFu) << 32) | px::kPendingUnsent,
-                                 std::memory_order_release);
+    answers->page->pending[word].store(((seq & 0xFFFFFFFFu) << 32) | px::kPendingUnsent,
+                                       std::memory_order_release);
   }
   px::Frame frame;
   frame.kind = px::FrameKind::kNotify;
@@ -383,6 +385,7 @@ long BroadcastSystemMessage(std::uint32_t flags, std::uint32_t* lpInfo, std::uin
   frame.wparam = wParam;
   frame.lparam = lParam;
   frame.hold = hold.hold;
+  frame.index = answers != nullptr ? word : 0;
 
   std::vector<std::shared_ptr<px::Peer>> waiting;
   std::vector<std::shared_ptr<px::Peer>> peers;
@@ -403,9 +406,8 @@ long BroadcastSystemMessage(std::uint32_t flags, std::uint32_t* lpInfo, std::uin
     if (awaited) waiting.push_back(peer);
   }
   if (answers != nullptr) {
-    const std::uint64_t before = answers->page->pending.fetch_sub(
-        px::kPendingUnsent - waiting.size(), std::memory_order_acq_rel);
-    (void)before;
+    answers->page->pending[word].fetch_sub(px::kPendingUnsent - waiting.size(),
+                                           std::memory_order_acq_rel);
     px::collect_answers(*answers, std::move(waiting), seq);
   }
   return 1;

@@ -1,7 +1,7 @@
 // Encoding and strict decoding of the transport's frames, the acknowledgement step and the
 // endpoint names. Frame layout (little-endian):
 //   0 magic u32 | 4 version u16 | 6 kind u16 | 8 seq u64 | 16 msg u32 | 20 flags u32
-//   24 wparam u64 | 32 lparam i64 | 40 hold u64 | 48 slot u32 | 52 crc32 of bytes 0..51 u32
+//   24 wparam u64 | 32 lparam i64 | 40 hold u64 | 48 index u32 | 52 crc32 of bytes 0..51 u32
 #include "platform/frame_posix.h"
 
 #include <zlib.h>
@@ -63,7 +63,7 @@ FrameBytes encode_frame(const Frame& frame) {
   put<std::uint64_t>(out, 24, frame.wparam);
   put<std::uint64_t>(out, 32, static_cast<std::uint64_t>(frame.lparam));
   put<std::uint64_t>(out, 40, frame.hold);
-  put<std::uint32_t>(out, 48, frame.slot);
+  put<std::uint32_t>(out, 48, frame.index);
   put<std::uint32_t>(out, kCrcOffset, checksum(out.data()));
   return out;
 }
@@ -82,14 +82,16 @@ std::optional<Frame> decode_frame(std::span<const std::uint8_t> bytes) {
   frame.wparam = get<std::uint64_t>(bytes, 24);
   frame.lparam = static_cast<std::int64_t>(get<std::uint64_t>(bytes, 32));
   frame.hold = get<std::uint64_t>(bytes, 40);
-  frame.slot = get<std::uint32_t>(bytes, 48);
+  frame.index = get<std::uint32_t>(bytes, 48);
   if (kind == static_cast<std::uint16_t>(FrameKind::kNotify)) {
     frame.kind = FrameKind::kNotify;
-    if (frame.seq == 0 || (frame.flags & ~kAwaited) != 0 || frame.slot != 0) return std::nullopt;
+    if (frame.seq == 0 || (frame.flags & ~kAwaited) != 0 || frame.index >= kCountWords) {
+      return std::nullopt;
+    }
     if (!fits_pointer(frame)) return std::nullopt;
   } else if (kind == static_cast<std::uint16_t>(FrameKind::kHello)) {
     frame.kind = FrameKind::kHello;
-    if (frame.slot >= kAckSlots) return std::nullopt;
+    if (frame.index >= kAckSlots) return std::nullopt;
     if (frame.seq != 0 || frame.msg != 0 || frame.flags != 0 || frame.wparam != 0 ||
         frame.lparam != 0 || frame.hold != 0) {
       return std::nullopt;
@@ -100,7 +102,7 @@ std::optional<Frame> decode_frame(std::span<const std::uint8_t> bytes) {
   return frame;
 }
 
-bool acknowledge(AckPage& page, std::uint32_t slot, std::uint64_t seq) {
+bool acknowledge(AckPage& page, std::uint32_t slot, std::uint32_t word, std::uint64_t seq) {
   // Only ever raised: a late answer from a connection the sender has since closed, whose slot
   // now serves another receiver, cannot hide that receiver's answer.
   std::uint64_t acked = page.acked[slot].load(std::memory_order_relaxed);
@@ -108,13 +110,14 @@ bool acknowledge(AckPage& page, std::uint32_t slot, std::uint64_t seq) {
          !page.acked[slot].compare_exchange_weak(acked, seq, std::memory_order_release)) {
   }
   const std::uint64_t tag = (seq & 0xFFFFFFFFu) << 32;
-  std::uint64_t pending = page.pending.load(std::memory_order_acquire);
+  std::atomic<std::uint64_t>& count = page.pending[word];
+  std::uint64_t pending = count.load(std::memory_order_acquire);
   for (;;) {
     // Another notification by now, or every awaited answer already counted (a duplicate).
     if ((pending & ~std::uint64_t{0xFFFFFFFFu}) != tag || (pending & 0xFFFFFFFFu) == 0) {
       return false;
     }
-    if (page.pending.compare_exchange_weak(pending, pending - 1, std::memory_order_acq_rel)) {
+    if (count.compare_exchange_weak(pending, pending - 1, std::memory_order_acq_rel)) {
       return (pending & 0xFFFFFFFFu) == 1;
     }
   }

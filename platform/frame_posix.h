@@ -21,11 +21,12 @@ inline constexpr std::size_t kFrameSize = 56;
 
 enum class FrameKind : std::uint16_t {
   // Deliver msg, wparam, lparam to every top-level window. With kAwaited the sender waits for
-  // the answer in its acknowledgement page; `hold` is the send-lock hold it was sent under (0:
-  // none), and the receiver discards it when another hold has begun since.
+  // the answer in its acknowledgement page, counted down in count word `index`; `hold` is the
+  // send-lock hold it was sent under (0: none), and the receiver discards it when another hold
+  // has begun since.
   kNotify = 1,
   // First frame on every connection, carrying the sender's acknowledgement page and wake-up
-  // descriptor (SCM_RIGHTS) and the slot of the page this connection answers in.
+  // descriptor (SCM_RIGHTS) and, in `index`, the slot of the page this connection answers in.
   kHello = 3,
 };
 
@@ -39,7 +40,7 @@ struct Frame {
   std::uint64_t wparam = 0;
   std::int64_t lparam = 0;
   std::uint64_t hold = 0;
-  std::uint32_t slot = 0;  // hello only
+  std::uint32_t index = 0;  // hello: the answer slot; notify: the count word
 
   bool operator==(const Frame&) const = default;
 };
@@ -50,31 +51,35 @@ FrameBytes encode_frame(const Frame& frame);
 
 // The frame held in exactly kFrameSize bytes, or nullopt when the size, magic, version, kind,
 // checksum or any field is out of its range for the kind (a hello's slot beyond the page, a
-// notification's seq 0 or unknown flags, a wParam or lParam wider than this build's pointers).
+// notification's seq 0, unknown flags or count word, a wParam or lParam wider than this build's
+// pointers).
 std::optional<Frame> decode_frame(std::span<const std::uint8_t> bytes);
 
 // ---- The sender's acknowledgement page -----------------------------------------------------
-// A sealed memfd of kAckPageSize bytes. Before sending notification `seq` the sender sets
-// `pending` to (seq's low 32 bits) << 32 | a count larger than any number of receivers, and
+// A sealed memfd of kAckPageSize bytes. Before sending notification `seq` the sender sets a
+// count word to (seq's low 32 bits) << 32 | a count larger than any number of receivers, and
 // lowers the count to the number of awaited receivers once they are all sent to. Each awaited
-// receiver, after handling it, stores seq in its slot and takes one off the count if `pending`
+// receiver, after handling it, raises its slot to seq and takes one off the count if the word
 // still names seq; the one that brings it to 0 writes the wake-up descriptor (an eventfd).
+// Broadcasts nested inside a wait (a procedure that broadcasts) use the next count word, so
+// they do not disturb the count of the broadcast they interrupt.
 
 inline constexpr std::size_t kAckPageSize = 16384;
-inline constexpr std::size_t kAckSlots = (kAckPageSize - 64) / 8;
+inline constexpr std::size_t kCountWords = 8;
+inline constexpr std::size_t kAckSlots = (kAckPageSize - 8 * kCountWords) / 8;
 inline constexpr std::uint64_t kPendingUnsent = std::uint64_t{1} << 30;
 
 struct AckPage {
-  std::atomic<std::uint64_t> pending;
-  std::uint8_t reserved[56];
+  std::atomic<std::uint64_t> pending[kCountWords];
   std::atomic<std::uint64_t> acked[kAckSlots];
 };
 static_assert(sizeof(AckPage) == kAckPageSize);
 static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
 
-// Records the answer to `seq` in `slot` (which the caller has bounds-checked) and returns true
-// when this answer was the last one the sender waits for, so the caller must wake it.
-bool acknowledge(AckPage& page, std::uint32_t slot, std::uint64_t seq);
+// Records the answer to `seq` in `slot`, counted down in count word `word` (both bounds-checked
+// by the caller), and returns true when this answer was the last one the sender waits for, so
+// the caller must wake it.
+bool acknowledge(AckPage& page, std::uint32_t slot, std::uint32_t word, std::uint64_t seq);
 
 // ---- The state page beside each endpoint ---------------------------------------------------
 // "peer-<id>.state": kStatePageSize bytes, written by its owner (magic, version) before the

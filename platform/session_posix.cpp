@@ -365,7 +365,7 @@ bool take_hello(Inbound& conn, const Frame& frame, const int* fds, std::size_t c
   if (!good || page == MAP_FAILED) return false;
   conn.ack = static_cast<AckPage*>(page);
   conn.wake_fd = fds[1];
-  conn.slot = frame.slot;
+  conn.slot = frame.index;
   return true;
 }
 
@@ -424,7 +424,8 @@ int serve_one(std::uint64_t id) {
   }
   // A procedure may have closed the endpoint, or a nested dispatch this connection.
   if (conn->closed) return delivered;
-  if ((frame->flags & kAwaited) != 0 && acknowledge(*conn->ack, conn->slot, frame->seq)) {
+  if ((frame->flags & kAwaited) != 0 &&
+      acknowledge(*conn->ack, conn->slot, frame->index, frame->seq)) {
     const std::uint64_t one = 1;
     if (retry_eintr([&] { return syscalls().write(conn->wake_fd, &one, sizeof one); }) < 0 &&
         errno != EAGAIN) {

@@ -1,7 +1,8 @@
 // Fuzzes the transport's record parsers with arbitrary bytes. Whatever the frame decoder accepts
 // must be in the canonical encoding (re-encoding gives back exactly the input, so no field is
-// read that the checks did not cover) and within its kind's range; an accepted hello's slot
-// indexes the acknowledgement page safely. The endpoint-name parser must round-trip too.
+// read that the checks did not cover) and within its kind's range; an accepted frame's index
+// (a hello's slot, a notification's count word) indexes the acknowledgement page safely. The
+// endpoint-name parser must round-trip too.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -26,9 +27,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size != px::kFrameSize) std::abort();
   if (frame->kind == px::FrameKind::kNotify) {
     if (frame->seq == 0 || (frame->flags & ~px::kAwaited) != 0) std::abort();
+    static auto page = std::make_unique<px::AckPage>();
+    px::acknowledge(*page, 0, frame->index, frame->seq);  // out of bounds trips the sanitizer
   } else if (frame->kind == px::FrameKind::kHello) {
     static auto page = std::make_unique<px::AckPage>();
-    px::acknowledge(*page, frame->slot, 1);  // out of bounds would trip the address sanitizer
+    px::acknowledge(*page, frame->index, 0, 1);
   } else {
     std::abort();
   }

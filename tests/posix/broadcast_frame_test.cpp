@@ -39,7 +39,7 @@ px::Frame notify(std::uint64_t seq, std::uint32_t msg, std::uint64_t w, std::int
 px::Frame hello(std::uint32_t slot) {
   px::Frame f;
   f.kind = px::FrameKind::kHello;
-  f.slot = slot;
+  f.index = slot;
   return f;
 }
 
@@ -83,28 +83,37 @@ TEST(BroadcastFrame, FieldsOutOfTheirKindsRangeAreRefusedEvenWithAGoodChecksum) 
   unknown.kind = static_cast<px::FrameKind>(2);  // the retired reply
   px::Frame hello_with_text = hello(1);
   hello_with_text.msg = 0xC000;
-  px::Frame notify_with_slot = notify(5, 1, 0, 0);
-  notify_with_slot.slot = 1;
+  px::Frame notify_with_word = notify(5, 1, 0, 0);
+  notify_with_word.index = px::kCountWords;
   const px::Frame refused[] = {
       unknown,          notify(0, 1, 0, 0),         notify(5, 1, 0, 0, 0, 2),
-      hello_with_text,  hello(px::kAckSlots),       notify_with_slot,
+      hello_with_text,  hello(px::kAckSlots),       notify_with_word,
   };
   for (const px::Frame& frame : refused) EXPECT_FALSE(decode(encoded(frame)).has_value());
 }
 
 TEST(AckPage, EachAwaitedAnswerCountsOnceAndOnlyTheLastWakes) {
   auto page = std::make_unique<px::AckPage>();
-  page->pending.store((std::uint64_t{9} << 32) | px::kPendingUnsent);
-  EXPECT_FALSE(px::acknowledge(*page, 0, 9));  // answered before the sender has sent to all
-  page->pending.fetch_sub(px::kPendingUnsent - 3);
-  EXPECT_FALSE(px::acknowledge(*page, 1, 9));
-  EXPECT_FALSE(px::acknowledge(*page, 2, 8));  // a late answer to an older notification
-  EXPECT_TRUE(px::acknowledge(*page, 2, 9));
-  EXPECT_FALSE(px::acknowledge(*page, 2, 9));  // a duplicate cannot take the count below 0
-  EXPECT_EQ(page->pending.load() & 0xFFFFFFFFu, 0u);
+  page->pending[0].store((std::uint64_t{9} << 32) | px::kPendingUnsent);
+  EXPECT_FALSE(px::acknowledge(*page, 0, 0, 9));  // answered before the sender has sent to all
+  page->pending[0].fetch_sub(px::kPendingUnsent - 3);
+  EXPECT_FALSE(px::acknowledge(*page, 1, 0, 9));
+  EXPECT_FALSE(px::acknowledge(*page, 2, 0, 8));  // a late answer to an older notification
+  EXPECT_TRUE(px::acknowledge(*page, 2, 0, 9));
+  EXPECT_FALSE(px::acknowledge(*page, 2, 0, 9));  // a duplicate cannot take the count below 0
+  EXPECT_EQ(page->pending[0].load() & 0xFFFFFFFFu, 0u);
   EXPECT_EQ(page->acked[2].load(), 9u);
-  EXPECT_FALSE(px::acknowledge(*page, 2, 4));  // never lowered by a slot's former owner
+  EXPECT_FALSE(px::acknowledge(*page, 2, 0, 4));  // never lowered by a slot's former owner
   EXPECT_EQ(page->acked[2].load(), 9u);
+}
+
+TEST(AckPage, NestedBroadcastCountsInItsOwnWordAndLeavesTheOuterCountAlone) {
+  auto page = std::make_unique<px::AckPage>();
+  page->pending[0].store(std::uint64_t{5} << 32 | 2);   // outer: two answers to come
+  page->pending[1].store(std::uint64_t{6} << 32 | 1);   // nested, begun while it waits
+  EXPECT_TRUE(px::acknowledge(*page, 0, 1, 6));
+  EXPECT_FALSE(px::acknowledge(*page, 0, 0, 5));
+  EXPECT_TRUE(px::acknowledge(*page, 1, 0, 5));  // the outer's last answer still wakes it
 }
 
 TEST(EndpointName, ParsesOnlyItsOwnSpelling) {

@@ -355,14 +355,14 @@ class OwnEndpoint : public ::testing::Test {
     make_page(s);
     px::Frame hello;
     hello.kind = px::FrameKind::kHello;
-    hello.slot = kSlot;
+    hello.index = kSlot;
     const int fds[2] = {s.page_fd, s.wake_fd};
     ASSERT_TRUE(send_frame(s.fd, hello, fds, 2));
   }
 
   // Sends an awaited notification `seq` as the only one outstanding.
   static void notify(FakeSender& s, std::uint64_t seq, std::uint64_t hold = 0) {
-    s.page->pending.store((seq & 0xFFFFFFFFu) << 32 | 1);
+    s.page->pending[0].store((seq & 0xFFFFFFFFu) << 32 | 1);
     px::Frame frame;
     frame.seq = seq;
     frame.msg = 0xC010;
@@ -407,7 +407,7 @@ TEST_F(OwnEndpoint, NotificationReachesEveryWindowAndIsAnsweredOnce) {
   notify(s, 77);
   EXPECT_TRUE(answered(s, 77));
   EXPECT_EQ(calls, 1);
-  EXPECT_EQ(s.page->pending.load() & 0xFFFFFFFFu, 0u);
+  EXPECT_EQ(s.page->pending[0].load() & 0xFFFFFFFFu, 0u);
   platform::destroy_window(second);
 }
 
