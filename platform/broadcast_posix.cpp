@@ -381,7 +381,7 @@ long BroadcastSystemMessage(std::uint32_t flags, std::uint32_t* lpInfo, std::uin
   px::Frame frame;
   frame.kind = px::FrameKind::kNotify;
   frame.seq = seq;
-  frame.msg = msg;
+  frame.msg = px::message_id_out(msg, *dir);
   frame.wparam = wParam;
   frame.lparam = lParam;
   frame.hold = hold.hold;

@@ -10,6 +10,8 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <mutex>
+#include <string>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -114,6 +116,7 @@ bool write_all(int fd, const std::uint8_t* in, std::size_t size, off_t offset,
   return true;
 }
 
+// The id the session's table holds for the name, appending it when missing; 0 on failure.
 std::uint32_t register_name(std::string_view name) {
   const SessionPtr dir = current_session();
   if (!dir) return 0;
@@ -155,16 +158,102 @@ std::uint32_t register_name(std::string_view name) {
   return kFirstId + static_cast<std::uint32_t>(used);
 }
 
+// The names this process registered and the ids it handed out for them, which stay its ids
+// for the life of the process. When the session directory is removed and made again, the new
+// table may give the same names other ids (another copy registered first); the names are then
+// registered again and the ids translated on the way out and in, so that running copies and
+// new ones still understand each other.
+struct Known {
+  std::string name;
+  std::uint32_t local = 0;    // what RegisterWindowMessageA returned
+  std::uint32_t session = 0;  // its id in the current table; 0 when it could not be registered
+  bool pinned = false;        // handed out before the directory was made again: never changes
+};
+
+struct Ids {
+  std::mutex mutex;
+  std::string path;  // the session directory the names belong to
+  std::uint64_t epoch = 0;
+  std::vector<Known> known;
+};
+
+Ids& ids() {
+  static Ids* instance = new Ids;  // usable by exit-time callers
+  return *instance;
+}
+
+// Brings the ids in line with `dir`; call with the mutex held.
+void follow(Ids& t, const SessionDir& dir) {
+  if (t.epoch == dir.epoch) return;
+  t.epoch = dir.epoch;
+  if (t.path != dir.path) {
+    t.path = dir.path;  // another session altogether: its ids owe nothing to the last one's
+    t.known.clear();
+    return;
+  }
+  for (Known& k : t.known) {
+    k.session = register_name(k.name);
+    k.pinned = true;
+  }
+}
+
 }  // namespace
+
+std::uint32_t message_id_out(std::uint32_t msg, const SessionDir& dir) {
+  Ids& t = ids();
+  std::lock_guard lock(t.mutex);
+  follow(t, dir);
+  for (const Known& k : t.known) {
+    if (k.local == msg) return k.session != 0 ? k.session : msg;
+  }
+  return msg;
+}
+
+std::uint32_t message_id_in(std::uint32_t msg, const SessionDir& dir) {
+  Ids& t = ids();
+  std::lock_guard lock(t.mutex);
+  follow(t, dir);
+  for (const Known& k : t.known) {
+    if (k.session == msg) return k.local;
+  }
+  return msg;
+}
+
 }  // namespace platform::posix
 
 namespace platform {
 
 std::uint32_t RegisterWindowMessageA(const char* lpString) {
+  namespace px = platform::posix;
   if (lpString == nullptr) return 0;
-  const std::size_t length = strnlen(lpString, posix::kMaxName + 1);
-  if (length == 0 || length > posix::kMaxName) return 0;
-  return posix::register_name(std::string_view(lpString, length));
+  const std::size_t length = strnlen(lpString, px::kMaxName + 1);
+  if (length == 0 || length > px::kMaxName) return 0;
+  const std::string_view name(lpString, length);
+  const px::SessionPtr dir = px::current_session();
+  if (!dir) return 0;
+  px::Ids& t = px::ids();
+  std::lock_guard lock(t.mutex);
+  px::follow(t, *dir);
+  for (px::Known& k : t.known) {
+    if (!px::same_name(k.name, name)) continue;
+    k.session = px::register_name(name);
+    if (!k.pinned && k.session != 0) k.local = k.session;  // the table is the truth until then
+    return k.session != 0 ? k.local : 0;
+  }
+  const std::uint32_t session = px::register_name(name);
+  if (session == 0) return 0;
+  // The session's id, unless this process already hands it out for another name.
+  std::uint32_t local = session;
+  const auto taken = [&](std::uint32_t id) {
+    return std::any_of(t.known.begin(), t.known.end(), [id](const px::Known& k) { return k.local == id; });
+  };
+  while (taken(local)) local = local == 0xFFFF ? px::kFirstId : local + 1;
+  try {
+    t.known.push_back({std::string(name), local, session});
+  } catch (...) {
+    return 0;
+  }
+  return local;
 }
 
 }  // namespace platform

@@ -161,17 +161,48 @@ SessionPtr current_session(struct timespec* mtime, bool* reattached) {
   });
 }
 
+// The lock file whose wait last ran out, so that the next wait for the same holder (the second
+// step of one operation, say) fails at once instead of waiting the whole bound again.
+struct TimedOut {
+  std::mutex mutex;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  std::chrono::steady_clock::time_point when{};
+};
+
+TimedOut& timed_out() {
+  static TimedOut* instance = new TimedOut;  // usable by exit-time callers
+  return *instance;
+}
+
 void bounded_flock(int fd, int operation, const std::string& what) {
   using Clock = std::chrono::steady_clock;
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kLockWaitMs);
+  const auto bound = std::chrono::milliseconds(kLockWaitMs);
+  const std::string why = what + " (another copy has held it for " +
+                          std::to_string(kLockWaitMs / 1000) + " s; it may be stopped or hung)";
+  Clock::time_point deadline = Clock::now() + bound;
+  struct stat st {};
+  bool known = false;
   int pause_ms = 1;
   for (;;) {
     if (retry_eintr([&] { return syscalls().flock(fd, operation | LOCK_NB); }) == 0) return;
     if (errno != EWOULDBLOCK) throw_os_error(errno, what);
+    TimedOut& t = timed_out();
+    if (!known && syscalls().fstat(fd, &st) == 0) {
+      known = true;
+      std::lock_guard lock(t.mutex);
+      if (t.dev == st.st_dev && t.ino == st.st_ino && Clock::now() - t.when < bound) {
+        deadline = Clock::now();  // the same holder made this process wait the bound already
+      }
+    }
     if (Clock::now() >= deadline) {
-      throw_os_error(ETIMEDOUT, what + " (another copy has held it for " +
-                                    std::to_string(kLockWaitMs / 1000) +
-                                    " s; it may be stopped or hung)");
+      if (known) {
+        std::lock_guard lock(t.mutex);
+        t.dev = st.st_dev;
+        t.ino = st.st_ino;
+        t.when = Clock::now();
+      }
+      throw_os_error(ETIMEDOUT, why);
     }
     syscalls().poll(nullptr, 0, pause_ms);
     pause_ms = std::min(pause_ms * 2, 50);

@@ -369,13 +369,16 @@ bool take_hello(Inbound& conn, const Frame& frame, const int* fds, std::size_t c
   return true;
 }
 
-// Hands one notification to every window through its current procedure. Windows created while
-// it runs do not get it, windows destroyed meanwhile are skipped.
+// Hands one notification to every window through its current procedure, with the message id
+// this process knows it by. Windows created while it runs do not get it, windows destroyed
+// meanwhile are skipped.
 void deliver(const Frame& frame) {
+  const Endpoint& e = endpoint();
+  const std::uint32_t msg = e.published ? message_id_in(frame.msg, *e.published->dir) : frame.msg;
   for (platform::Hwnd hwnd : window_list()) {
     platform::WndProc proc = window_proc(hwnd);
     if (proc == nullptr) continue;
-    proc(hwnd, frame.msg, static_cast<platform::WParam>(frame.wparam),
+    proc(hwnd, msg, static_cast<platform::WParam>(frame.wparam),
          static_cast<platform::LParam>(frame.lparam));
   }
 }

@@ -55,6 +55,12 @@ ssize_t recv_record(int fd, void* buffer, std::size_t size, int* fds = nullptr,
 ssize_t send_record(int fd, const void* buffer, std::size_t size, const int* fds = nullptr,
                     std::size_t fd_count = 0);
 
+// A registered message id as this process knows it, turned into the id the current table of
+// `dir` gives the same name (out) and back (in); the same id when the two tables agree, and
+// for ids this process did not register.
+std::uint32_t message_id_out(std::uint32_t msg, const SessionDir& dir);
+std::uint32_t message_id_in(std::uint32_t msg, const SessionDir& dir);
+
 // The send lock as the transport sees it. `hold` is the count of holds this process's current
 // hold began (0: it holds none); `lost` says another process has taken it over since.
 struct SendLockHold {

@@ -267,10 +267,9 @@ TEST_F(StoppedSessionLockHolder, EachWaitForItFailsWithinTheBoundNamingTheLock) 
   EXPECT_EQ(listening->read_line(), "line once the lock is free");
 }
 
-// Disabled until a copy waits for the session lock once: cMMF::OpenMMF calls OpenFileMappingA
-// and then CreateFileMappingA, each of which waits kLockWaitMs for the stopped holder, so the
-// copy takes twice the bound to fail.
-TEST_F(StoppedSessionLockHolder, DISABLED_NewCopyFailsWithinOneBound) {
+// Opening an area waits for the session lock twice (open, then create): the second wait for
+// the same stopped holder must not add a second bound.
+TEST_F(StoppedSessionLockHolder, NewCopyFailsWithinOneBound) {
   ChildProcess holder({"session-lock-hold"});
   ASSERT_EQ(holder.read_line(), "held");
   ASSERT_EQ(::kill(holder.pid(), SIGSTOP), 0);
@@ -430,10 +429,10 @@ TEST_F(RemovedSessionDirectory, RunningReceiversHearTheNextCopysTexts) {
   EXPECT_EQ(st.st_mode & 07777, 0700u);
 }
 
-// Disabled until running copies keep their message ids valid in a re-created directory: the
-// message table starts empty there, so the next copy gets the first id for "MyPubMessage"
-// while the running receivers still answer to the second, and they never hear it.
-TEST_F(RemovedSessionDirectory, DISABLED_ReceiversHearTheNextCopyWhenAnotherNameCameFirst) {
+// The re-created directory's table starts empty, so the next copy gets the first id for
+// "MyPubMessage" while the running receivers registered it second: they must hear it all the
+// same.
+TEST_F(RemovedSessionDirectory, ReceiversHearTheNextCopyWhenAnotherNameCameFirst) {
   ASSERT_EQ(platform::RegisterWindowMessageA("Registered.First"), 0xC000u);
   std::vector<std::unique_ptr<ChildProcess>> receivers;
   receivers.push_back(receiver());

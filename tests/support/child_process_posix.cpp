@@ -94,7 +94,10 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
   sigemptyset(&defaults);
   sigaddset(&defaults, SIGPIPE);
   posix_spawnattr_setsigdefault(&attr, &defaults);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+  // A group of its own: a test that stops the child must not leave a stopped member in the
+  // runner's group, which the kernel hangs up when that group is orphaned.
+  posix_spawnattr_setpgroup(&attr, 0);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
   const int rc = ::posix_spawn(&impl_->pid, path.c_str(), &actions, &attr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
