@@ -1,5 +1,6 @@
 // send: writes each text into the shared area and broadcasts the notification, exactly as a
-// window's send does. listen: hooks a hidden top-level window and prints each text it hears.
+// window's send does. listen: hooks a hidden top-level window and prints each text it hears,
+// as a line, a NUL-ended record or a JSON object.
 #include "cli/commands.h"
 
 #include <atomic>
@@ -7,6 +8,10 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
 #include <iostream>
 
 #include "hook/ModSubclass.h"
@@ -48,9 +53,27 @@ int no_session_unless_full() {
   return kNoSession;
 }
 
-int join(Channel& channel) {
+// Points this process at another session directory; the platform layer reads the variable on
+// every use. A relative DIR is taken from the current directory.
+bool use_session_dir(const std::string& dir) {
+  if (dir.empty()) return true;
+#if defined(_WIN32)
+  return true;
+#else
+  std::error_code error;
+  const std::filesystem::path absolute = std::filesystem::absolute(dir, error);
+  if (error || ::setenv("MMFCAST_SESSION_DIR", absolute.c_str(), 1) != 0) {
+    fail("--session-dir " + dir + ": " + (error ? error.message() : std::strerror(errno)));
+    return false;
+  }
+  return true;
+#endif
+}
+
+int join(Channel& channel, const std::string& session_dir) {
+  if (!use_session_dir(session_dir)) return kBadArguments;
   if (!platform::session_usable()) {
-    fail(because("no usable session directory (see MMFCAST_SESSION_DIR)"));
+    fail(because("cannot use the session"));
     return no_session_unless_full();
   }
   channel.message = channel.mmf.RegWindowMsg(kMessageName);
@@ -68,12 +91,16 @@ int join(Channel& channel) {
   return kOk;
 }
 
-int send_one(Channel& channel, const std::u16string& text, bool truncate) {
-  if (!truncate && platform::to_ansi(text).size() + 1 > channel.area_size) {
-    fail("text too long for the shared area (" + std::to_string(channel.area_size - 1) +
-         " bytes at most; --truncate cuts it)");
-    return kTooLong;
-  }
+bool fits(const Channel& channel, const std::u16string& text) {
+  return platform::to_ansi(text).size() + 1 <= channel.area_size;
+}
+
+std::string too_long_message(const Channel& channel) {
+  return "text too long for the shared area (" + std::to_string(channel.area_size - 1) +
+         " bytes at most; --truncate cuts it)";
+}
+
+int send_one(Channel& channel, const std::u16string& text) {
   // One write-and-broadcast at a time across the session.
   const bool sent = platform::send_locked(
       [&] { channel.mmf.WriteMMF(channel.index, text); },
@@ -88,11 +115,103 @@ int send_one(Channel& channel, const std::u16string& text, bool truncate) {
   return kOk;
 }
 
-std::atomic<bool> stop_requested{false};
-extern "C" void on_stop_signal(int) { stop_requested = true; }
+// Each line of standard input as one text. An empty line is passed over, as a window sends
+// nothing for an empty input; a line too long for the area is reported and skipped.
+int send_lines(Channel& channel, bool truncate) {
+  std::string line;
+  long number = 0;
+  bool skipped = false;
+  while (std::getline(std::cin, line)) {
+    ++number;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) continue;
+    const std::u16string text = platform::from_ansi(line);
+    if (!truncate && !fits(channel, text)) {
+      fail("line " + std::to_string(number) + " of standard input: " + too_long_message(channel) +
+           "; skipped");
+      skipped = true;
+      continue;
+    }
+    if (const int code = send_one(channel, text); code != kOk) return code;
+  }
+  return skipped ? kLinesSkipped : kOk;
+}
 
-long texts_heard = 0;
-bool output_failed = false;
+std::atomic<int> stop_signal{0};
+extern "C" void on_stop_signal(int signal) { stop_signal = signal; }
+
+void catch_stop_signals() {
+#if defined(_WIN32)
+  std::signal(SIGINT, on_stop_signal);
+  std::signal(SIGTERM, on_stop_signal);
+#else
+  struct sigaction action {};
+  action.sa_handler = on_stop_signal;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGINT, &action, nullptr);
+  ::sigaction(SIGTERM, &action, nullptr);
+  // A reader that went away shows as a failed write (EPIPE), handled below.
+  std::signal(SIGPIPE, SIG_IGN);
+#endif
+}
+
+// The current time as RFC 3339 in UTC with milliseconds: 2024-05-01T12:34:56.789Z.
+std::string utc_now() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm parts{};
+#if defined(_WIN32)
+  gmtime_s(&parts, &seconds);
+#else
+  gmtime_r(&seconds, &parts);
+#endif
+  char text[40];
+  const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
+  std::snprintf(text + length, sizeof text - length, ".%03dZ", static_cast<int>(millis));
+  return text;
+}
+
+// One received text as listen writes it. The sender's process id is included only where the
+// platform reports it with the notification; neither platform does so today.
+std::string record(std::u16string_view text, Framing framing,
+                   std::optional<long> sender_pid = std::nullopt) {
+  switch (framing) {
+    case Framing::kLine:
+      return platform::to_ansi(text) + "\n";
+    case Framing::kNul:
+      return platform::to_ansi(text) + std::string(1, '\0');
+    case Framing::kJson: {
+      std::string out = "{\"text\":" + json_string(text) + ",\"time\":\"" + utc_now() + "\"";
+      if (sender_pid) out += ",\"pid\":" + std::to_string(*sender_pid);
+      return out + "}\n";
+    }
+  }
+  return {};
+}
+
+struct Output {
+  long texts_written = 0;
+  bool reader_gone = false;  // a pipe whose reader closed it: the listener just ends
+  int error = 0;             // any other failed write: reported, and the status says so
+};
+
+void write_out(Output& output, const std::string& bytes) {
+  if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size() &&
+      std::fflush(stdout) == 0) {
+    ++output.texts_written;
+    return;
+  }
+  const int error = errno != 0 ? errno : EIO;
+#if !defined(_WIN32)
+  if (error == EPIPE) {
+    output.reader_gone = true;
+    return;
+  }
+#endif
+  output.error = error;
+}
 
 platform::LResult MMF_CALLBACK listener_procedure(platform::Hwnd, std::uint32_t, platform::WParam,
                                                   platform::LParam) {
@@ -101,30 +220,93 @@ platform::LResult MMF_CALLBACK listener_procedure(platform::Hwnd, std::uint32_t,
 
 }  // namespace
 
-int run_send(const SendOptions& options) {
-  Channel channel;
-  if (int code = join(channel); code != kOk) return code;
-  if (options.words.size() == 1 && options.words[0] == "-") {
-    std::string line;
-    while (std::getline(std::cin, line)) {
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      if (int code = send_one(channel, platform::from_ansi(line), options.truncate); code != kOk) {
-        return code;
-      }
+std::string json_string(std::u16string_view text) {
+  std::string out = "\"";
+  auto put_utf8 = [&out](char32_t c) {
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
     }
-    return kOk;
+  };
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char32_t c = text[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+        text[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      c = 0xFFFD;
+    }
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      default:
+        if (c < 0x20 || c == 0x7F || c == 0x2028 || c == 0x2029) {
+          char escape[8];
+          std::snprintf(escape, sizeof escape, "\\u%04X", static_cast<unsigned>(c));
+          out += escape;
+        } else {
+          put_utf8(c);
+        }
+    }
   }
+  return out + "\"";
+}
+
+int run_send(const SendOptions& options) {
+  const bool from_stdin = options.words.size() == 1 && options.words[0] == "-";
   std::string joined;
   for (const auto& word : options.words) {
     if (!joined.empty()) joined += ' ';
     joined += word;
   }
-  return send_one(channel, platform::from_ansi(joined), options.truncate);
+  if (!from_stdin && joined.empty()) {
+    fail("nothing to send: the text is empty");
+    return kBadArguments;
+  }
+  Channel channel;
+  if (const int code = join(channel, options.session_dir); code != kOk) return code;
+  if (from_stdin) return send_lines(channel, options.truncate);
+  const std::u16string text = platform::from_ansi(joined);
+  if (!options.truncate && !fits(channel, text)) {
+    fail(too_long_message(channel));
+    return kTooLong;
+  }
+  return send_one(channel, text);
 }
 
 int run_listen(const ListenOptions& options) {
   Channel channel;
-  if (int code = join(channel); code != kOk) return code;
+  if (const int code = join(channel, options.session_dir); code != kOk) return code;
   const platform::Hwnd window = platform::create_window(&listener_procedure);
 #if defined(_WIN32)
   const bool can_receive = window != 0;
@@ -136,37 +318,35 @@ int run_listen(const ListenOptions& options) {
     if (window != 0) platform::destroy_window(window);
     return no_session_unless_full();
   }
+  Output output;
   ModSubclass::lMsgID = static_cast<std::uint32_t>(channel.message);
-  channel.mmf.DataArrival = [](const std::u16string& text) {
+  channel.mmf.DataArrival = [&](const std::u16string& text) {
     // A text box shows its text up to the first character of code 0; so does this.
-    const std::string line = platform::to_ansi(text.substr(0, text.find(u'\0'))) + "\n";
-    if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size() ||
-        std::fflush(stdout) != 0) {
-      output_failed = true;
+    if (output.error == 0 && !output.reader_gone) {
+      write_out(output, record(text.substr(0, text.find(u'\0')), options.framing));
     }
-    ++texts_heard;
   };
   channel.mmf.StartSubclass(window);
+  catch_stop_signals();
 
-  std::signal(SIGINT, on_stop_signal);
-  std::signal(SIGTERM, on_stop_signal);
-#if !defined(_WIN32)
-  std::signal(SIGPIPE, SIG_IGN);
-#endif
   using Clock = std::chrono::steady_clock;
-  auto deadline = options.timeout
-                      ? Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                           std::chrono::duration<double>(*options.timeout))
-                      : Clock::time_point::max();
+  const auto idle_allowed = [&] {
+    return Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                              std::chrono::duration<double>(*options.timeout));
+  };
+  auto deadline = options.timeout ? idle_allowed() : Clock::time_point::max();
   int code = kOk;
   long last_heard = 0;
-  while (!stop_requested && !output_failed && !(options.count && texts_heard >= *options.count)) {
-    if (texts_heard != last_heard) {
-      last_heard = texts_heard;
-      if (options.timeout) {
-        deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                      std::chrono::duration<double>(*options.timeout));
-      }
+  for (;;) {
+    if (const int signal = stop_signal.load(); signal != 0) {
+      code = 128 + signal;
+      break;
+    }
+    if (output.error != 0 || output.reader_gone) break;
+    if (options.count && output.texts_written >= *options.count) break;
+    if (output.texts_written != last_heard) {
+      last_heard = output.texts_written;
+      if (options.timeout) deadline = idle_allowed();
     }
     const auto now = Clock::now();
     if (now >= deadline) {
@@ -181,13 +361,20 @@ int run_listen(const ListenOptions& options) {
     // Watch standard output too, so a reader that went away ends the listener at once.
     pollfd fds[2] = {{platform::event_fd(), POLLIN, 0}, {STDOUT_FILENO, 0, 0}};
     if (poll(fds, 2, wait_ms) > 0) {
-      if (fds[1].revents & (POLLERR | POLLHUP)) break;
+      if (fds[1].revents & (POLLERR | POLLHUP | POLLNVAL)) {
+        output.reader_gone = true;
+        break;
+      }
       if (fds[0].revents) platform::dispatch_pending();
     }
 #endif
   }
   channel.mmf.StopSubclass(window);
   platform::destroy_window(window);
+  if (output.error != 0) {
+    fail(std::string("cannot write to standard output: ") + std::strerror(output.error));
+    return kOutputFailed;
+  }
   return code;
 }
 

@@ -4,31 +4,50 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace cli {
 
 enum ExitCode : int {
   kOk = 0,
-  kTimedOut = 1,  // listen: nothing arrived in time
-  kBadArguments = 2,
+  kTimedOut = 1,      // listen: nothing arrived within the idle time allowed
+  kBadArguments = 2,  // also: send was given an empty text
   kNoSession = 3,     // no usable session (directory missing, unsafe or unwritable)
   kAreaUnusable = 4,  // the shared area could not be opened
   kBroadcastFailed = 5,
-  kTooLong = 6,  // send: the text does not fit the area and --truncate was not given
+  kTooLong = 6,        // send: the text does not fit the area and --truncate was not given
+  kOutputFailed = 7,   // listen: standard output is closed or a write to it failed
+  kLinesSkipped = 8,   // send -: one or more lines did not fit and were skipped; the rest went
+  kInterrupted = 130,  // listen: ended by SIGINT (128 + the signal's number)
+  kTerminated = 143,   // listen: ended by SIGTERM
 };
 
 struct SendOptions {
   std::vector<std::string> words;  // joined by one space; a single "-" reads standard input
   bool truncate = false;
+  std::string session_dir;  // when not empty, the session directory to use
+};
+
+// How listen writes each text it hears.
+enum class Framing {
+  kLine,  // the text and a newline
+  kNul,   // the text and a byte 0, so a text holding newlines stays one record
+  kJson,  // one JSON object and a newline
 };
 
 struct ListenOptions {
   std::optional<long> count;      // exit after this many texts
-  std::optional<double> timeout;  // seconds to wait for each next text
+  std::optional<double> timeout;  // seconds allowed with nothing arriving
+  Framing framing = Framing::kLine;
+  std::string session_dir;
 };
 
 int run_send(const SendOptions& options);
 int run_listen(const ListenOptions& options);
+
+// The text as a JSON string literal, quotes included: UTF-8, with quotes, backslashes, control
+// characters and the line separators U+2028/U+2029 escaped; a lone surrogate becomes U+FFFD.
+std::string json_string(std::u16string_view text);
 
 }  // namespace cli

@@ -1,10 +1,52 @@
 // Argument parsing for mmfcast-cli; the commands themselves live in commands.cpp.
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <cstring>
+#include <string>
 
 #include "cli/commands.h"
 
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so that no file the
+// commands open later takes its number and receives what is meant for standard output.
+// Returns whether standard output was closed.
+bool standard_output_was_closed() {
+#if defined(_WIN32)
+  return false;
+#else
+  bool output_closed = false;
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1) continue;
+    if (fd == STDOUT_FILENO) output_closed = true;
+    const int null_fd = ::open("/dev/null", O_RDWR);
+    if (null_fd >= 0 && null_fd != fd) {
+      ::dup2(null_fd, fd);
+      ::close(null_fd);
+    }
+  }
+  return output_closed;
+#endif
+}
+
+// The first argument that is not an option: the subcommand the user meant.
+std::string first_word(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (argv[i][0] != '-') return argv[i];
+  }
+  return {};
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  const bool output_closed = standard_output_was_closed();
+
   CLI::App app{"Send lines to the running mmfcast windows, or print the lines they send."};
   app.set_version_flag("--version", std::string("mmfcast-cli ") + MMFCAST_VERSION);
   app.require_subcommand(1);
@@ -23,16 +65,47 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(1L, 1000000000L));
   listen_cmd
       ->add_option("--timeout", listen.timeout,
-                   "Exit with status 1 when no text arrives within SECONDS")
+                   "Idle time allowed: exit with status 1 once SECONDS pass with no text "
+                   "(counted again from each text)")
       ->check(CLI::Range(0.001, 31536000.0));
+  bool json = false;
+  bool nul = false;
+  CLI::Option* json_flag = listen_cmd->add_flag(
+      "--json", json, "Print each text as one JSON object a line: text and time (UTC)");
+  listen_cmd
+      ->add_flag("-0,--null", nul,
+                 "End each text with a byte 0 instead of a newline, so texts holding newlines "
+                 "stay whole")
+      ->excludes(json_flag);
+
+#if !defined(_WIN32)
+  const char* session_help =
+      "The session directory (default: $MMFCAST_SESSION_DIR, else $XDG_RUNTIME_DIR/mmfcast, "
+      "else /tmp/mmfcast-UID)";
+  send_cmd->add_option("--session-dir", send.session_dir, session_help);
+  listen_cmd->add_option("--session-dir", listen.session_dir, session_help);
+#endif
 
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     if (e.get_exit_code() == 0) return app.exit(e);  // --help or --version
-    std::fprintf(stderr, "mmfcast-cli: %s (see --help)\n", e.what());
+    const std::string word = first_word(argc, argv);
+    if (!word.empty() && word != "send" && word != "listen") {
+      std::fprintf(stderr,
+                   "mmfcast-cli: unknown command '%s' (the commands are send and listen; "
+                   "see --help)\n",
+                   word.c_str());
+    } else {
+      std::fprintf(stderr, "mmfcast-cli: %s (see --help)\n", e.what());
+    }
     return cli::kBadArguments;
   }
   if (send_cmd->parsed()) return cli::run_send(send);
+  if (output_closed) {
+    std::fputs("mmfcast-cli: cannot write to standard output: it is closed\n", stderr);
+    return cli::kOutputFailed;
+  }
+  listen.framing = json ? cli::Framing::kJson : nul ? cli::Framing::kNul : cli::Framing::kLine;
   return cli::run_listen(listen);
 }

@@ -1,11 +1,15 @@
-// mmfcast-cli end to end: texts pass between command lines and windows in one session, and
-// every kind of failure gives its own exit code and a one-line message.
+// mmfcast-cli end to end: texts pass between command lines and windows in one session, listen's
+// three output framings, and every kind of failure gives its own exit code and a one-line
+// message.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -19,6 +23,40 @@ using namespace std::chrono_literals;
 
 std::unique_ptr<ChildProcess> cli(const std::vector<std::string>& args) {
   return std::make_unique<ChildProcess>(MMFCAST_CLI_PATH, args, true);
+}
+
+// mmfcast-cli run by the shell with `redirect` applied to it, e.g. ">&-" or ">/dev/full"; its
+// standard error still comes back through the pipe.
+std::unique_ptr<ChildProcess> cli_redirected(const std::string& args, const std::string& redirect) {
+  return std::make_unique<ChildProcess>(
+      "/bin/sh",
+      std::vector<std::string>{"-c", "exec \"$0\" " + args + " " + redirect, MMFCAST_CLI_PATH},
+      true);
+}
+
+std::string file_contents(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream all;
+  all << in.rdbuf();
+  return all.str();
+}
+
+// CPU time (user + system) the process has used so far, from /proc.
+std::chrono::milliseconds cpu_time(int pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  std::istringstream fields(line.substr(line.rfind(')') + 2));
+  std::string field;
+  long user = 0, system = 0;
+  for (int i = 3; fields >> field; ++i) {
+    if (i == 14) user = std::stol(field);
+    if (i == 15) {
+      system = std::stol(field);
+      break;
+    }
+  }
+  return std::chrono::milliseconds((user + system) * 1000 / ::sysconf(_SC_CLK_TCK));
 }
 
 class Cli : public ::testing::Test {
@@ -82,35 +120,153 @@ TEST_F(Cli, TooLongTextIsRefusedUnlessTruncated) {
 TEST_F(Cli, BadArgumentsExitWithTwo) {
   for (const auto& args : std::vector<std::vector<std::string>>{{},
                                                                 {"send"},
-                                                                {"shout", "x"},
+                                                                {"send", ""},
                                                                 {"listen", "--count", "0"},
                                                                 {"listen", "--timeout", "soon"}}) {
     const auto [code, message] = run(args);
     EXPECT_EQ(code, 2) << message;
     EXPECT_EQ(message.rfind("mmfcast-cli: ", 0), 0u) << message;
   }
+  const auto [code, message] = run({"shout", "x"});
+  EXPECT_EQ(code, 2);
+  EXPECT_NE(message.find("unknown command 'shout'"), std::string::npos) << message;
   EXPECT_EQ(run({"--help"}).first, 0);
   EXPECT_EQ(run({"--version"}), std::make_pair(0, std::string("mmfcast-cli 0.1.0")));
 }
 
-TEST_F(Cli, UnusableSessionDirectoryExitsWithThree) {
-  ASSERT_EQ(::chmod(session_.dir().c_str(), 0755), 0);
+TEST_F(Cli, EmptyTextSendsNothing) {
+  auto listening = listener({"--count", "1"});
+  const auto [code, message] = run({"send", ""});
+  EXPECT_EQ(code, 2);
+  EXPECT_NE(message.find("empty"), std::string::npos) << message;
+  EXPECT_EQ(run({"send", "after"}).first, 0);
+  EXPECT_EQ(listening->read_line(), "after");
+}
+
+TEST_F(Cli, UnusableSessionDirectoryIsNamedWithTheReason) {
+  const std::string& dir = session_.dir();
+  ASSERT_EQ(::chmod(dir.c_str(), 0755), 0);
   for (const auto& args : std::vector<std::vector<std::string>>{{"send", "hi"}, {"listen"}}) {
     const auto [code, message] = run(args);
     EXPECT_EQ(code, 3);
-    EXPECT_NE(message.find("session directory"), std::string::npos) << message;
+    EXPECT_NE(message.find("session directory " + dir), std::string::npos) << message;
+    EXPECT_NE(message.find("mode 0700"), std::string::npos) << message;
   }
-  ::chmod(session_.dir().c_str(), 0700);
+  ASSERT_EQ(::chmod(dir.c_str(), 0700), 0);
+  // Owned by another user (only root can give it away).
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown(dir.c_str(), 65534, 65534), 0);
+    const auto [code, message] = run({"send", "hi"});
+    EXPECT_EQ(code, 3);
+    EXPECT_NE(message.find("of this user"), std::string::npos) << message;
+    ASSERT_EQ(::chown(dir.c_str(), 0, 0), 0);
+  }
+  // Missing, and cannot be made.
+  const std::string missing = dir + "/no/such";
+  const auto [code, message] = run({"listen", "--session-dir", missing});
+  EXPECT_EQ(code, 3);
+  EXPECT_NE(message.find("session directory " + missing + ": No such file or directory"),
+            std::string::npos)
+      << message;
+}
+
+TEST_F(Cli, SessionDirOptionChoosesTheSession) {
+  // The test's own session stays empty; both commands meet in another directory.
+  const std::string other = session_.dir() + "/other";
+  ASSERT_EQ(::mkdir(other.c_str(), 0700), 0);
+  auto listening = cli({"listen", "--count", "1", "--timeout", "30", "--session-dir", other});
+  ASSERT_TRUE(testsupport::wait_for_endpoints(other, 1));
+  EXPECT_TRUE(testsupport::endpoint_sockets(session_.dir()).empty());
+  EXPECT_EQ(run({"send", "--session-dir", other, "elsewhere"}).first, 0);
+  EXPECT_EQ(listening->read_line(), "elsewhere");
+  EXPECT_EQ(listening->wait(), 0);
+}
+
+TEST_F(Cli, ListenFramesTextsAsJsonOrNulEnded) {
+  auto json = listener({"--json", "--count", "2"});
+  const std::string tricky =
+      "say \"hi\"\\ \t\x01 Gr\xc3\xbc\xc3\x9f"
+      "e \xf0\x9f\x98\x80";
+  EXPECT_EQ(run({"send", tricky}).first, 0);
+  EXPECT_EQ(run({"send", "two\nlines"}).first, 0);
+  const auto first = json->read_line().value_or("");
+  const std::string expected_start =
+      "{\"text\":\"say \\\"hi\\\"\\\\ \\t\\u0001 Gr\xc3\xbc\xc3\x9f"
+      "e \xf0\x9f\x98\x80\",\"time\":\"";
+  EXPECT_EQ(first.rfind(expected_start, 0), 0u) << first;
+  EXPECT_EQ(first.back(), '}');
+  EXPECT_EQ(first.find("\"pid\""), std::string::npos) << "this platform does not know the sender";
+  const auto second = json->read_line().value_or("");
+  EXPECT_EQ(second.rfind(R"({"text":"two\nlines","time":")", 0), 0u) << second;
+  // "time" is RFC 3339 UTC with milliseconds: 2024-05-01T12:34:56.789Z.
+  const std::string time = second.substr(second.find("\"time\":\"") + 8, 24);
+  EXPECT_EQ(time.size(), 24u);
+  EXPECT_EQ(time[10], 'T');
+  EXPECT_EQ(time[19], '.');
+  EXPECT_EQ(time[23], 'Z');
+  EXPECT_EQ(json->wait(), 0);
+
+  const std::string out = session_.dir() + "/nul.out";
+  const std::size_t before = testsupport::endpoint_sockets(session_.dir()).size();
+  auto nul = cli_redirected("listen -0 --count 2 --timeout 30", ">" + out);
+  ASSERT_TRUE(testsupport::wait_for_endpoints(session_.dir(), before + 1));
+  EXPECT_EQ(run({"send", "a\nb"}).first, 0);
+  EXPECT_EQ(run({"send", "c"}).first, 0);
+  EXPECT_EQ(nul->wait(), 0);
+  EXPECT_EQ(file_contents(out), std::string("a\nb\0c\0", 6));
+
+  EXPECT_EQ(run({"listen", "--json", "-0"}).first, 2);
+}
+
+TEST_F(Cli, StdinLineTooLongIsSkippedAndTheRestSent) {
+  auto listening = listener({"--count", "2"});
+  auto sending = cli({"send", "-"});
+  sending->write_line("before");
+  sending->write_line(std::string(5000, 'x'));
+  sending->write_line("");  // an empty line sends nothing, as in a window
+  sending->write_line("after");
+  sending->close_stdin();
+  const auto message = sending->read_line().value_or("");
+  EXPECT_NE(message.find("line 2 of standard input"), std::string::npos) << message;
+  EXPECT_NE(message.find("skipped"), std::string::npos) << message;
+  EXPECT_EQ(sending->wait(), 8);
+  EXPECT_EQ(listening->read_line(), "before");
+  EXPECT_EQ(listening->read_line(), "after");
+  EXPECT_EQ(listening->wait(), 0) << "exactly two texts arrived";
+}
+
+TEST_F(Cli, ListenWithItsOutputClosedOrFailingSaysSo) {
+  // Closed before it starts: it says so at once instead of waiting, or spinning, for a text.
+  auto closed = cli_redirected("listen --timeout 30", ">&-");
+  EXPECT_EQ(closed->read_line(), "mmfcast-cli: cannot write to standard output: it is closed");
+  EXPECT_EQ(closed->wait(), 7);
+
+  const std::size_t before = testsupport::endpoint_sockets(session_.dir()).size();
+  auto full = cli_redirected("listen --timeout 30", ">/dev/full");
+  ASSERT_TRUE(testsupport::wait_for_endpoints(session_.dir(), before + 1));
+  EXPECT_EQ(run({"send", "nowhere to go"}).first, 0);
+  const auto message = full->read_line().value_or("");
+  EXPECT_NE(message.find("cannot write to standard output: No space left on device"),
+            std::string::npos)
+      << message;
+  EXPECT_EQ(full->wait(), 7);
+}
+
+TEST_F(Cli, IdleListenerUsesNoCpu) {
+  auto listening = listener();
+  const auto start = cpu_time(listening->pid());
+  std::this_thread::sleep_for(1s);
+  EXPECT_LT(cpu_time(listening->pid()) - start, 200ms);
 }
 
 TEST_F(Cli, ListenerEndsOnTimeoutAndOnSignals) {
   EXPECT_EQ(run({"listen", "--timeout", "0.3"}).first, 1);
   auto listening = listener();
   ::kill(listening->pid(), SIGTERM);
-  EXPECT_EQ(listening->wait(), 0);
+  EXPECT_EQ(listening->wait(), 143);
   auto interrupted = listener();
   ::kill(interrupted->pid(), SIGINT);
-  EXPECT_EQ(interrupted->wait(), 0);
+  EXPECT_EQ(interrupted->wait(), 130);
 }
 
 #if defined(MMFCAST_FORM_HOST_PATH)

@@ -1,7 +1,10 @@
-// The Qt main window with real widgets and real key events: its layout and keyboard focus in
-// this process, and the exchange of lines between copies, each a mmfcast_form_host process in
-// one private session.
+// The Qt main window with real widgets and real key events: its layout, resizing, keyboard
+// focus, read-only display box, scrolling and caption in this process, and the exchange of
+// lines between copies, each a mmfcast_form_host process in one private session.
+#include <sys/stat.h>
+
 #include <QApplication>
+#include <QClipboard>
 #include <QElapsedTimer>
 #include <QIcon>
 #include <QLineEdit>
@@ -9,11 +12,14 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollBar>
 #include <QTest>
+#include <QTextCursor>
 #include <map>
 #include <memory>
 #include <vector>
 
+#include "hook/ModSubclass.h"
 #include "tests/support/child_process.h"
 #include "ui/qt/main_window.h"
 
@@ -114,6 +120,28 @@ class Copy {
   bool ok_ = false;
 };
 
+// Delivers text to the window in this process the way a notification does: written into the
+// shared area, then handled by the hook's window procedure.
+bool arrive(const QString& text) {
+  cMMF sender;
+  const std::int32_t index = sender.AddMMFItem(ModSubclass::kPubMemoryName, 4096);
+  if (sender.OpenMMF(index) != 1) return false;
+  const std::u16string data = text.toStdU16String();
+  sender.WriteMMF(index, data);
+  ModSubclass::WindowProc(0, ModSubclass::lMsgID, static_cast<platform::WParam>(data.size() + 1),
+                          0);
+  QTest::qWait(20);  // the box lays the new line out and paints
+  return true;
+}
+
+// Whether the end of Text1's text is inside the box's visible area.
+bool end_in_view(const ui::MainWindow& window) {
+  QTextCursor end(window.text1_box()->document());
+  end.movePosition(QTextCursor::End);
+  const QRect caret = window.text1_box()->cursorRect(end);
+  return caret.top() >= 0 && caret.bottom() <= window.text1_box()->viewport()->height();
+}
+
 }  // namespace
 
 class MainWindowTest : public QObject {
@@ -142,6 +170,114 @@ class MainWindowTest : public QObject {
     const QList<QSize> sizes = window.windowIcon().availableSizes();
     QVERIFY(sizes.contains(QSize(16, 16)));
     QVERIFY(sizes.contains(QSize(32, 32)));
+  }
+
+  void resizing_stretches_the_boxes_and_keeps_the_button_at_the_bottom_right() {
+    ui::MainWindow window;
+    window.load();
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    window.resize(503, 623);
+    QTRY_COMPARE(window.size(), QSize(503, 623));
+    QCOMPARE(window.text1_box()->geometry(), QRect(3, 6, 495, 534));
+    QCOMPARE(window.text2_box()->geometry(), QRect(3, 548, 495, 25));
+    QCOMPARE(window.command1_button()->geometry(), QRect(398, 584, 100, 34));
+    // Smaller than the form's layout, as on a small screen: the box gives up height, the input
+    // line and the button stay whole and inside the window.
+    window.resize(200, 150);
+    QTRY_VERIFY(window.height() < 423);
+    QVERIFY(window.text1_box()->height() > 0);
+    QCOMPARE(window.text2_box()->height(), 25);
+    QCOMPARE(window.command1_button()->size(), QSize(100, 34));
+    QCOMPARE(window.command1_button()->geometry().bottomRight(),
+             QPoint(window.width() - 6, window.height() - 6));
+    QVERIFY(window.text2_box()->geometry().bottom() < window.command1_button()->y());
+    // Back to the initial size, back to the form's layout.
+    window.resize(303, 423);
+    QTRY_COMPARE(window.size(), QSize(303, 423));
+    QCOMPARE(window.text1_box()->geometry(), QRect(3, 6, 295, 334));
+    QCOMPARE(window.command1_button()->geometry(), QRect(198, 384, 100, 34));
+  }
+
+  void typing_into_text1_changes_nothing_but_its_lines_can_be_copied() {
+    ui::MainWindow window;
+    window.load();
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QVERIFY(arrive(QStringLiteral("received")));
+    const QString before = window.text1_box()->toPlainText();
+    QApplication::clipboard()->setText(QStringLiteral("pasted"));
+    QPlainTextEdit* box = window.text1_box();
+    box->setFocus();
+    QTest::keyClicks(box, QStringLiteral("typed"));
+    for (auto key : {Qt::Key_Return, Qt::Key_Backspace, Qt::Key_Delete}) QTest::keyClick(box, key);
+    QTest::keyClick(box, Qt::Key_V, Qt::ControlModifier);
+    QTest::keyClick(box, Qt::Key_X, Qt::ControlModifier);
+    QCOMPARE(box->toPlainText(), before);
+    // Selecting with the keyboard and copying still work.
+    QTest::keyClick(box, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(box, Qt::Key_C, Qt::ControlModifier);
+    QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("\nreceived"));
+    QCOMPARE(window.text1_text(), std::u16string(u"\r\nreceived"));
+  }
+
+  void the_last_line_is_in_view_after_a_long_wrapped_line() {
+    ui::MainWindow window;
+    window.load();
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    for (int i = 0; i < 40; ++i) QVERIFY(arrive(QStringLiteral("line %1").arg(i)));
+    QVERIFY(end_in_view(window));
+    QString long_line;
+    for (int i = 0; i < 30; ++i) long_line += QStringLiteral("word%1 ").arg(i);
+    long_line += QStringLiteral("END");
+    QVERIFY(arrive(long_line));
+    QVERIFY(end_in_view(window));
+    QVERIFY(arrive(QStringLiteral("short after it")));
+    QVERIFY(end_in_view(window));
+    // A narrower window wraps the lines again; a view at the end stays there.
+    window.resize(200, 423);
+    QTest::qWait(50);
+    QVERIFY(end_in_view(window));
+    // A view scrolled back by the user stays put until the next line arrives.
+    QScrollBar* scroll = window.text1_box()->verticalScrollBar();
+    scroll->setValue(0);
+    window.resize(260, 423);
+    QTest::qWait(50);
+    QCOMPARE(scroll->value(), 0);
+    QVERIFY(arrive(long_line));
+    QVERIFY(end_in_view(window));
+  }
+
+  void the_caption_says_why_the_session_cannot_be_reached() {
+    const std::string dir = qEnvironmentVariable("MMFCAST_SESSION_DIR").toStdString();
+    const QString pid = QString::number(QCoreApplication::applicationPid());
+    {
+      // Reachable at load, then not: a send finds out, and one after the repair clears it.
+      ui::MainWindow window;
+      window.load();
+      QCOMPARE(window.windowTitle(), QStringLiteral("mmfcast (pid ") + pid + u')');
+      QVERIFY(::chmod(dir.c_str(), 0755) == 0);
+      window.text2_box()->setText(QStringLiteral("x"));
+      QTest::keyClick(window.text2_box(), Qt::Key_Return);
+      QString caption = window.windowTitle();
+      QVERIFY(::chmod(dir.c_str(), 0700) == 0);
+      QVERIFY2(caption.contains(QStringLiteral("not connected")), qPrintable(caption));
+      QVERIFY2(caption.contains(QString::fromStdString(dir)), qPrintable(caption));
+      QVERIFY2(caption.contains(QStringLiteral("mode 0700")), qPrintable(caption));
+      window.text2_box()->setText(QStringLiteral("y"));
+      QTest::mouseClick(window.command1_button(), Qt::LeftButton);
+      QCOMPARE(window.windowTitle(), QStringLiteral("mmfcast (pid ") + pid + u')');
+    }
+    // Unreachable at load: a directory that cannot be made because its parent is missing.
+    const QByteArray missing = QByteArray::fromStdString(dir) + "/missing/session";
+    qputenv("MMFCAST_SESSION_DIR", missing);
+    ui::MainWindow window;
+    window.load();
+    const QString caption = window.windowTitle();
+    QVERIFY2(caption.contains(pid), qPrintable(caption));
+    QVERIFY2(caption.contains(QString::fromUtf8(missing)), qPrintable(caption));
+    QVERIFY2(caption.contains(QStringLiteral("No such file or directory")), qPrintable(caption));
   }
 
   void tab_cycles_from_every_control_starting_at_the_button() {

@@ -1,7 +1,9 @@
 // Adapts frmMain to Qt Widgets. Every Qt entry point that runs a handler goes through
 // ui::run_handler, so an exception is reported and ends the program instead of unwinding
 // through Qt. Text1 gets received texts by appending at its end, which costs the same however
-// much the box holds.
+// much the box holds, and keeps its view at the end as the box lays the new lines out. The
+// form's layout is the initial one; resizing stretches the boxes and keeps the button at the
+// bottom right.
 #include "ui/qt/main_window.h"
 
 #include <QCloseEvent>
@@ -11,6 +13,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QResizeEvent>
 #include <QScreen>
 #include <QScrollBar>
 #include <QSocketNotifier>
@@ -38,6 +41,21 @@ std::u16string to_u16(const QString& text) {
                         static_cast<std::size_t>(text.size()));
 }
 
+// "what: why", with the reason the platform layer recorded for its last failure.
+QString because(const QString& what) {
+  const std::string why = platform::last_error_text();
+  if (why.empty()) return what;
+  return what + QStringLiteral(": ") +
+         QString::fromLocal8Bit(why.data(), static_cast<qsizetype>(why.size()));
+}
+
+// Why the session cannot be reached: the platform's text names the directory and the reason.
+QString session_problem() {
+  const std::string why = platform::last_error_text();
+  if (why.empty()) return QStringLiteral("its session cannot be reached");
+  return QString::fromLocal8Bit(why.data(), static_cast<qsizetype>(why.size()));
+}
+
 QRect to_pixels(const TwipsRect& r, int dpi_x, int dpi_y) {
   return QRect(twips_to_px(r.left, dpi_x), twips_to_px(r.top, dpi_y), twips_to_px(r.width, dpi_x),
                twips_to_px(r.height, dpi_y));
@@ -56,19 +74,32 @@ MainWindow::MainWindow(QWidget* parent)
   icon.addFile(QStringLiteral(":/mmfcast/icon-16.png"), QSize(16, 16));
   icon.addFile(QStringLiteral(":/mmfcast/icon-32.png"), QSize(32, 32));
   setWindowIcon(icon);
-  setWindowTitle(QStringLiteral("mmfcast (pid %1)").arg(QCoreApplication::applicationPid()));
+  refresh_caption();
 
   // Tab moves the focus on from the multi-line box too, as in a native edit control.
   text1_->setTabChangesFocus(true);
   text1_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  // Received lines only: nothing typed or pasted goes in, but they can be selected and copied.
+  text1_->setReadOnly(true);
+  text1_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+  // The view stays at the end while it is there: a wrapped line that the box lays out later,
+  // or a narrower window, lengthens the scroll range after the line has been added.
+  QScrollBar* scroll = text1_->verticalScrollBar();
+  connect(scroll, &QScrollBar::valueChanged, this,
+          [this, scroll](int value) { view_at_end_ = value >= scroll->maximum(); });
+  connect(scroll, &QScrollBar::rangeChanged, this, [this, scroll](int, int maximum) {
+    if (view_at_end_) scroll->setValue(maximum);
+  });
   setTabOrder(command1_, text1_);
   setTabOrder(text1_, text2_);
   command1_->setFocus();
   place_controls();
 
   text2_->installEventFilter(this);
-  connect(command1_, &QPushButton::clicked, this,
-          [this] { run_handler([this] { form_.Command1_Click(); }); });
+  connect(command1_, &QPushButton::clicked, this, [this] {
+    run_handler([this] { form_.Command1_Click(); });
+    refresh_caption();
+  });
 }
 
 MainWindow::~MainWindow() { unload(); }
@@ -77,23 +108,60 @@ void MainWindow::place_controls() {
   const QScreen* s = screen();
   const int dpi_x = s != nullptr ? static_cast<int>(s->logicalDotsPerInchX() + 0.5) : 96;
   const int dpi_y = s != nullptr ? static_cast<int>(s->logicalDotsPerInchY() + 0.5) : 96;
-  setFixedSize(twips_to_px(kFormClientWidth, dpi_x), twips_to_px(kFormClientHeight, dpi_y));
-  text1_->setGeometry(to_pixels(kText1, dpi_x, dpi_y));
-  text2_->setGeometry(to_pixels(kText2, dpi_x, dpi_y));
-  command1_->setGeometry(to_pixels(kCommand1, dpi_x, dpi_y));
+  initial_size_ =
+      QSize(twips_to_px(kFormClientWidth, dpi_x), twips_to_px(kFormClientHeight, dpi_y));
+  initial_text1_ = to_pixels(kText1, dpi_x, dpi_y);
+  initial_text2_ = to_pixels(kText2, dpi_x, dpi_y);
+  initial_command1_ = to_pixels(kCommand1, dpi_x, dpi_y);
+  // Small enough for any screen, large enough that the button and a line of Text1 stay whole.
+  setMinimumSize(initial_command1_.width() + 2 * initial_text1_.left(),
+                 initial_size_.height() - initial_text1_.height() + initial_text2_.height());
+  QSize start = initial_size_;
+  if (s != nullptr) start = start.boundedTo(s->availableGeometry().size());
+  resize(start);
+  follow_edges();
+}
+
+void MainWindow::follow_edges() {
+  const int dw = width() - initial_size_.width();
+  const int dh = height() - initial_size_.height();
+  text1_->setGeometry(initial_text1_.adjusted(0, 0, dw, dh));
+  text2_->setGeometry(initial_text2_.adjusted(0, dh, dw, dh));
+  command1_->setGeometry(initial_command1_.translated(dw, dh));
+}
+
+void MainWindow::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  follow_edges();
+}
+
+void MainWindow::refresh_caption() {
+  QString caption = QStringLiteral("mmfcast (pid %1)").arg(QCoreApplication::applicationPid());
+  if (loaded_) {
+    const QString problem = platform::session_usable() ? load_problem_ : session_problem();
+    if (!problem.isEmpty()) caption += QStringLiteral(" - not connected: ") + problem;
+  }
+  setWindowTitle(caption);
 }
 
 void MainWindow::load() {
   if (loaded_) return;
   loaded_ = true;
   hwnd_ = platform::create_window(&form_window_proc);
+  if (hwnd_ == 0) load_problem_ = because(QStringLiteral("cannot create its window"));
   form_.Form_Load();
+  if (load_problem_.isEmpty() && form_.lOpenResult != 1) {
+    load_problem_ = because(QStringLiteral("cannot open the shared area"));
+  }
   // The descriptor exists once the process has a window.
   if (const int fd = platform::event_fd(); fd >= 0) {
     notifier_ = new QSocketNotifier(fd, QSocketNotifier::Read, this);
     connect(notifier_, &QSocketNotifier::activated, this,
             [] { run_handler([] { platform::dispatch_pending(); }); });
+  } else if (load_problem_.isEmpty()) {
+    load_problem_ = because(QStringLiteral("cannot receive"));
   }
+  refresh_caption();
 }
 
 void MainWindow::unload() {
@@ -122,6 +190,7 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
       key_ascii = static_cast<std::int16_t>(key->text().at(0).unicode());
     }
     if (key_ascii != 0) run_handler([&] { form_.Text2_KeyPress(key_ascii); });
+    if (key_ascii == 13) refresh_caption();
   }
   return QWidget::eventFilter(watched, event);
 }
@@ -133,7 +202,8 @@ void MainWindow::append_text1(std::u16string_view text) {
   QTextCursor end(text1_->document());
   end.movePosition(QTextCursor::End);
   end.insertText(piece);
-  text1_->setTextCursor(end);
+  // The user's cursor and selection stay where they are; only the view moves to the end.
+  view_at_end_ = true;
   text1_->verticalScrollBar()->setValue(text1_->verticalScrollBar()->maximum());
   if (on_text1_appended) on_text1_appended(text);
 }

@@ -1,8 +1,12 @@
-// The main window drawn with Qt Widgets: the three controls at the form's layout, adapted to
-// frmMain's controls interface. Its window handle for the hook is a platform window created
-// with the form, and the platform's notification descriptor is watched in Qt's event loop.
+// The main window drawn with Qt Widgets: the three controls at the form's layout, following
+// the window's edges when it is resized, adapted to frmMain's controls interface. The caption
+// says when the copy cannot reach its session, and why. Its window handle for the hook is a
+// platform window created with the form; the notification descriptor is watched in Qt's loop.
 #pragma once
 
+#include <QRect>
+#include <QSize>
+#include <QString>
 #include <QWidget>
 #include <functional>
 #include <string>
@@ -39,6 +43,7 @@ class MainWindow : public QWidget, private FormControls {
  protected:
   void closeEvent(QCloseEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
 
  private:
   void append_text1(std::u16string_view text) override;
@@ -48,6 +53,10 @@ class MainWindow : public QWidget, private FormControls {
 
   void unload();
   void place_controls();
+  void follow_edges();
+  // The program's name and process id and, once loaded, why the copy is not connected to its
+  // session if it is not.
+  void refresh_caption();
 
   QPlainTextEdit* text1_;
   QLineEdit* text2_;
@@ -56,6 +65,12 @@ class MainWindow : public QWidget, private FormControls {
   frmMain form_;
   platform::Hwnd hwnd_ = 0;
   bool loaded_ = false;
+  bool view_at_end_ = true;
+  QString load_problem_;  // why loading left the copy unable to send or receive, if it did
+  QSize initial_size_;
+  QRect initial_text1_;
+  QRect initial_text2_;
+  QRect initial_command1_;
 };
 
 }  // namespace ui
