@@ -82,8 +82,8 @@ int main(int argc, char** argv) {
   const char* session_help =
       "The session directory (default: $MMFCAST_SESSION_DIR, else $XDG_RUNTIME_DIR/mmfcast, "
       "else /tmp/mmfcast-UID)";
-  send_cmd->add_option("--session-dir", send.session_dir, session_help);
-  listen_cmd->add_option("--session-dir", listen.session_dir, session_help);
+  send_cmd->add_option("--session-dir", send.session_dir, session_help)->option_text("DIR");
+  listen_cmd->add_option("--session-dir", listen.session_dir, session_help)->option_text("DIR");
 #endif
 
   try {
