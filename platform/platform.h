@@ -111,6 +111,10 @@ int pump_messages(int timeout_ms);
 // waiters queue behind the new holder. One hold per process at a time, on the thread that
 // receives the process's notifications.
 
+// How long one broadcast waits, in all, for the receivers to handle its notification; a
+// receiver still busy then is skipped (and, on Linux, marked hung for the whole session).
+inline constexpr int kBroadcastDeadlineMs = 1000;
+
 // Longer than a broadcast waits for its receivers, so a holder whose broadcast waits on an
 // unresponsive receiver is not taken for hung.
 inline constexpr int kSendLockTakeoverMs = 2000;
