@@ -53,8 +53,10 @@ void CALLBACK answered(HWND hwnd, UINT, ULONG_PTR seq, LRESULT) {
   BroadcastState& s = state();
   auto found = s.recipients.find(hwnd);
   if (found != s.recipients.end()) {
-    if (--found->second.outstanding <= 0) s.recipients.erase(found);
-    else found->second.hung = false;
+    if (--found->second.outstanding <= 0)
+      s.recipients.erase(found);
+    else
+      found->second.hung = false;
   }
   auto broadcast = s.waiting.find(static_cast<std::uint64_t>(seq));
   if (broadcast != s.waiting.end()) broadcast->second->erase(hwnd);
@@ -86,6 +88,20 @@ void drop_destroyed(BroadcastState& s) {
   }
 }
 
+// Keeps one broadcast's waiting set reachable from the answers while it runs, and no longer.
+class WaitingEntry {
+ public:
+  WaitingEntry(std::uint64_t seq, std::set<HWND>& waiting) : seq_(seq) {
+    state().waiting[seq] = &waiting;
+  }
+  ~WaitingEntry() { state().waiting.erase(seq_); }
+  WaitingEntry(const WaitingEntry&) = delete;
+  WaitingEntry& operator=(const WaitingEntry&) = delete;
+
+ private:
+  std::uint64_t seq_;
+};
+
 class DepthGuard {
  public:
   DepthGuard() : depth_(++state().depth) {}
@@ -98,18 +114,8 @@ class DepthGuard {
   int depth_;
 };
 
-}  // namespace
-
-long BroadcastSystemMessage(std::uint32_t flags, std::uint32_t* lpInfo, std::uint32_t msg,
-                            WParam wParam, LParam lParam) {
-  // Only the notification's own form is delivered here; every other request is the system's.
-  if (flags != kBsfIgnoreCurrentTask || lpInfo == nullptr ||
-      (*lpInfo & kBsmApplications) == 0) {
-    DWORD recipients = lpInfo != nullptr ? *lpInfo : 0;
-    return ::BroadcastSystemMessageA(flags, lpInfo != nullptr ? &recipients : nullptr, msg,
-                                     static_cast<WPARAM>(wParam), static_cast<LPARAM>(lParam));
-  }
-
+// Delivers msg to the top-level windows of every other process and waits for their answers.
+long broadcast(UINT msg, WPARAM wParam, LPARAM lParam) {
   Enumerated list{::GetCurrentProcessId(), {}};
   if (!::EnumWindows(collect, reinterpret_cast<LPARAM>(&list))) return -1;
 
@@ -119,7 +125,7 @@ long BroadcastSystemMessage(std::uint32_t flags, std::uint32_t* lpInfo, std::uin
   drop_destroyed(s);
   const std::uint64_t seq = ++s.last_seq;
   std::set<HWND> waiting;
-  s.waiting[seq] = &waiting;
+  const WaitingEntry entry(seq, waiting);
   for (HWND hwnd : list.windows) {
     Recipient& r = s.recipients[hwnd];
     // A program the system reports hung would not answer in time; it is left out, not queued.
@@ -127,9 +133,7 @@ long BroadcastSystemMessage(std::uint32_t flags, std::uint32_t* lpInfo, std::uin
       if (r.outstanding == 0) s.recipients.erase(hwnd);
       continue;
     }
-    if (!::SendMessageCallbackA(hwnd, msg, static_cast<WPARAM>(wParam),
-                                static_cast<LPARAM>(lParam), answered,
-                                static_cast<ULONG_PTR>(seq))) {
+    if (!::SendMessageCallbackA(hwnd, msg, wParam, lParam, answered, static_cast<ULONG_PTR>(seq))) {
       if (r.outstanding == 0) s.recipients.erase(hwnd);
       continue;
     }
@@ -137,25 +141,40 @@ long BroadcastSystemMessage(std::uint32_t flags, std::uint32_t* lpInfo, std::uin
     if (!r.hung) waiting.insert(hwnd);
   }
 
-  if (depth.depth() > kMaxWaitDepth) {
-    s.waiting.erase(seq);
-    return 1;
-  }
+  if (depth.depth() > kMaxWaitDepth) return 1;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kBroadcastDeadlineMs);
   for (;;) {
     handle_sent_messages();
     if (waiting.empty()) break;
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) break;
-    const DWORD wait = left.count() < kWaitSliceMs ? static_cast<DWORD>(left.count()) : kWaitSliceMs;
+    const DWORD wait =
+        left.count() < kWaitSliceMs ? static_cast<DWORD>(left.count()) : kWaitSliceMs;
     ::MsgWaitForMultipleObjectsEx(0, nullptr, wait, QS_SENDMESSAGE, MWMO_INPUTAVAILABLE);
   }
   for (HWND late : waiting) {
     auto found = s.recipients.find(late);
     if (found != s.recipients.end()) found->second.hung = true;
   }
-  s.waiting.erase(seq);
   return 1;
+}
+
+}  // namespace
+
+long BroadcastSystemMessage(std::uint32_t flags, std::uint32_t* lpInfo, std::uint32_t msg,
+                            WParam wParam, LParam lParam) {
+  // Only the notification's own form is delivered here; every other request is the system's.
+  if (flags != kBsfIgnoreCurrentTask || lpInfo == nullptr || (*lpInfo & kBsmApplications) == 0) {
+    DWORD recipients = lpInfo != nullptr ? *lpInfo : 0;
+    return ::BroadcastSystemMessageA(flags, lpInfo != nullptr ? &recipients : nullptr, msg,
+                                     static_cast<WPARAM>(wParam), static_cast<LPARAM>(lParam));
+  }
+
+  try {
+    return broadcast(msg, static_cast<WPARAM>(wParam), static_cast<LPARAM>(lParam));
+  } catch (...) {  // out of memory: nothing here may throw past the contract
+    return -1;
+  }
 }
 
 }  // namespace platform

@@ -7,7 +7,8 @@
 namespace child {
 
 inline std::string sent_text(const std::string& tag, int i) {
-  return tag + "-" + std::to_string(i) + "-" + std::string(static_cast<std::size_t>(i * 7 % 23), 'x');
+  return tag + "-" + std::to_string(i) + "-" +
+         std::string(static_cast<std::size_t>(i * 7 % 23), 'x');
 }
 
 }  // namespace child

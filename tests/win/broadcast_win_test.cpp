@@ -32,9 +32,9 @@ class BroadcastWin : public ::testing::Test {
   milliseconds timed_broadcast(platform::WParam w) {
     std::uint32_t recipients = platform::kBsmApplications;
     const auto start = Clock::now();
-    EXPECT_EQ(platform::BroadcastSystemMessage(platform::kBsfIgnoreCurrentTask, &recipients, msg_,
-                                               w, 0),
-              1);
+    EXPECT_EQ(
+        platform::BroadcastSystemMessage(platform::kBsfIgnoreCurrentTask, &recipients, msg_, w, 0),
+        1);
     return std::chrono::duration_cast<milliseconds>(Clock::now() - start);
   }
   std::string got(platform::WParam w) const {
@@ -58,8 +58,8 @@ TEST_F(BroadcastWin, ReturnsOnlyOnceAReceiverInAnotherProcessHasHandledIt) {
 TEST_F(BroadcastWin, SlowReceiversAreWaitedForSideBySide) {
   std::vector<std::unique_ptr<ChildProcess>> slow;
   for (int i = 0; i < 4; ++i) {
-    slow.push_back(std::make_unique<ChildProcess>(
-        std::vector<std::string>{"listen", "1", "delay=300"}));
+    slow.push_back(
+        std::make_unique<ChildProcess>(std::vector<std::string>{"listen", "1", "delay=300"}));
   }
   for (auto& child : slow) ASSERT_EQ(child->read_line(), "ready");
   const milliseconds took = timed_broadcast(5);

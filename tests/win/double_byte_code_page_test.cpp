@@ -1,7 +1,8 @@
 // Texts under a double-byte ANSI code page (932, Shift-JIS): the area holds the code page's
 // bytes, WriteMMF and ReadMMF count characters rather than bytes, a text cut at the end of the
 // area loses whole characters only, and a lead byte with nothing after it (written by another
-// process) is read without harm, and another copy receives a text whole. The suite runs only where the ANSI code page is 932.
+// process) is read without harm, and another copy receives a text whole. The suite runs only where
+// the ANSI code page is 932.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -39,7 +40,9 @@ class DoubleByteCodePage : public ::testing::Test {
 
 // "a", half-width katakana A (one byte), "日本" (two bytes each), "b".
 const std::u16string kMixed = u"a\uff71\u65e5\u672cb";
-const std::string kMixedBytes = "a\xb1\x93\xfa\x96\x7b" "b";
+const std::string kMixedBytes =
+    "a\xb1\x93\xfa\x96\x7b"
+    "b";
 
 TEST_F(DoubleByteCodePage, AreaHoldsTheCodePagesBytesAndReadsBackWhole) {
   EXPECT_EQ(platform::to_ansi(kMixed), kMixedBytes);

@@ -180,9 +180,9 @@ bool create_form(Win32Form& f, HINSTANCE instance, int show) {
   HANDLE placing = ::CreateMutexA(nullptr, FALSE, "mmfcast.window-placement");
   if (placing != nullptr) ::WaitForSingleObject(placing, 5000);
   const POINT at = place_window(width, height);
-  f.main = ::CreateWindowExA(WS_EX_CONTROLPARENT, ui::win32::kMainClass, caption.c_str(),
-                             kMainStyle, at.x, at.y, width, height, nullptr, nullptr, instance,
-                             nullptr);
+  f.main =
+      ::CreateWindowExA(WS_EX_CONTROLPARENT, ui::win32::kMainClass, caption.c_str(), kMainStyle,
+                        at.x, at.y, width, height, nullptr, nullptr, instance, nullptr);
   if (placing != nullptr) {
     ::ReleaseMutex(placing);
     ::CloseHandle(placing);
