@@ -1,4 +1,4 @@
-# Warning flags shared by every target of the project.
+# Warning flags shared by every target of the project, and the stripping of shipped programs.
 function(mmfcast_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic)
   # GCC 12 reports overlapping copies inside libstdc++ for "literal" + std::string when
@@ -9,4 +9,9 @@ function(mmfcast_warnings target)
   if(MMFCAST_WERROR)
     target_compile_options(${target} PRIVATE -Werror)
   endif()
+endfunction()
+
+# The programs people run are shipped without symbols in release builds.
+function(mmfcast_strip_release target)
+  target_link_options(${target} PRIVATE $<$<CONFIG:Release,MinSizeRel>:-s>)
 endfunction()

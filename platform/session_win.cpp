@@ -1,4 +1,4 @@
-// Registered messages, the broadcast and window procedures as thin calls of the Win32 API, plus
+// Registered messages and window procedures as thin calls of the Win32 API, plus
 // the hidden top-level windows and the message pump that tests and tools use to receive.
 // Windows are plain hidden top-level windows, not message-only ones: broadcasts skip those.
 #include <windows.h>
@@ -65,13 +65,6 @@ class SentCounter {
 
 std::uint32_t RegisterWindowMessageA(const char* lpString) {
   return ::RegisterWindowMessageA(lpString);
-}
-
-long BroadcastSystemMessage(std::uint32_t flags, std::uint32_t* lpInfo, std::uint32_t msg,
-                            WParam wParam, LParam lParam) {
-  DWORD recipients = lpInfo != nullptr ? *lpInfo : 0;
-  return ::BroadcastSystemMessageA(flags, lpInfo != nullptr ? &recipients : nullptr, msg,
-                                   static_cast<WPARAM>(wParam), static_cast<LPARAM>(lParam));
 }
 
 LongPtr SetWindowLongA(Hwnd hWnd, int nIndex, LongPtr dwNewLong) {

@@ -1,7 +1,7 @@
 // The Windows program as its users meet it: copies of mmfcast.exe started as processes, driven
 // through their controls with messages (WM_SETTEXT into the input line, BM_CLICK on the
-// button) and read back with WM_GETTEXT. A broadcast may return before the receivers have
-// handled it (Wine does not wait for other processes), so the receiver's box is polled.
+// button) and read back with WM_GETTEXT. A click returns once the receivers' notification has
+// been handled, but the test reads their boxes from another process, so they are polled.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -59,7 +59,8 @@ std::string window_text(HWND hwnd) {
 // One running copy of mmfcast.exe and its controls.
 class Copy {
  public:
-  Copy() {
+  // Starts a copy; with attach_now, also waits for its window (else attach() does).
+  explicit Copy(bool attach_now = true) {
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     std::string command(1, '"');
@@ -68,6 +69,10 @@ class Copy {
                           &startup, &process_)) {
       return;
     }
+    if (attach_now) attach();
+  }
+  void attach() {
+    if (process_.hProcess == nullptr) return;
     ::WaitForInputIdle(process_.hProcess, 20000);
     const auto deadline = Clock::now() + std::chrono::seconds(30);
     FindByProcess wanted{process_.dwProcessId, nullptr};
@@ -194,6 +199,28 @@ TEST(Win32Window, LayoutAndTabOrderFollowTheTable) {
     EXPECT_EQ(a.wait_for_focus(next), next);
   }
   EXPECT_EQ(window_text(a.text1), "");
+}
+
+TEST(Win32Window, CopiesStartedTogetherOpenApartAndInsideTheWorkArea) {
+  Copy a(false), b(false), c(false);
+  for (Copy* copy : {&a, &b, &c}) copy->attach();
+  ASSERT_TRUE(a.ok() && b.ok() && c.ok());
+  RECT work;
+  ASSERT_TRUE(::SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0));
+  RECT r[3];
+  for (int i = 0; i < 3; ++i) {
+    ::GetWindowRect((i == 0 ? a : i == 1 ? b : c).main, &r[i]);
+    EXPECT_GE(r[i].left, work.left);
+    EXPECT_GE(r[i].top, work.top);
+    EXPECT_LE(r[i].right, work.right);
+    EXPECT_LE(r[i].bottom, work.bottom);
+  }
+  for (int i = 0; i < 3; ++i) {
+    for (int j = i + 1; j < 3; ++j) {
+      EXPECT_FALSE(r[i].left == r[j].left && r[i].top == r[j].top)
+          << "copies " << i << " and " << j << " both at " << r[i].left << "," << r[i].top;
+    }
+  }
 }
 
 TEST(Win32Window, EnterInTheInputLineSends) {

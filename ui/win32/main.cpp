@@ -4,9 +4,11 @@
 // handling (IsDialogMessage) that gives Tab its meaning.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "ui/frmMain.h"
 #include "ui/layout.h"
@@ -112,6 +114,41 @@ LRESULT CALLBACK main_proc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   return ::DefWindowProcA(hwnd, msg, wParam, lParam);
 }
 
+// The system's default place for a new window is the same for copies started together (under
+// Wine, the screen's top-left corner), so a copy takes the first place of a cascade down the work
+// area, one caption apart, where no other copy's window is; when all are taken it goes round
+// again. A position the starter asks for in the start-up information is kept.
+POINT place_window(int width, int height) {
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  ::GetStartupInfoA(&startup);
+  if ((startup.dwFlags & STARTF_USEPOSITION) != 0) return {CW_USEDEFAULT, CW_USEDEFAULT};
+  std::vector<POINT> others;
+  for (HWND other = ::FindWindowExA(nullptr, nullptr, ui::win32::kMainClass, nullptr);
+       other != nullptr; other = ::FindWindowExA(nullptr, other, ui::win32::kMainClass, nullptr)) {
+    RECT r;
+    if (::GetWindowRect(other, &r)) others.push_back({r.left, r.top});
+  }
+  RECT work{0, 0, 640, 480};
+  ::SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0);
+  const int step = ::GetSystemMetrics(SM_CYCAPTION) + ::GetSystemMetrics(SM_CYFIXEDFRAME);
+  int places = 1;
+  if (step > 0) {
+    const int across = (work.right - work.left - width) / step;
+    const int down = (work.bottom - work.top - height) / step;
+    places = (std::max)(1, (std::min)(across, down) + 1);
+  }
+  auto place = [&](int i) { return POINT{work.left + i * step, work.top + i * step}; };
+  for (int i = 0; i < places; ++i) {
+    const POINT at = place(i);
+    if (std::none_of(others.begin(), others.end(),
+                     [&](const POINT& p) { return p.x == at.x && p.y == at.y; })) {
+      return at;
+    }
+  }
+  return place(static_cast<int>(others.size() % static_cast<std::size_t>(places)));
+}
+
 bool create_form(Win32Form& f, HINSTANCE instance, int show) {
   HICON big = static_cast<HICON>(
       ::LoadImageA(instance, MAKEINTRESOURCEA(ui::win32::kIdIcon), IMAGE_ICON, 32, 32, 0));
@@ -137,9 +174,19 @@ bool create_form(Win32Form& f, HINSTANCE instance, int show) {
              ui::twips_to_px(ui::kFormClientHeight, dpi_y)};
   ::AdjustWindowRect(&frame, kMainStyle, FALSE);
   const std::string caption = "mmfcast (pid " + std::to_string(::GetCurrentProcessId()) + ")";
-  f.main = ::CreateWindowExA(WS_EX_CONTROLPARENT, ui::win32::kMainClass, caption.c_str(),
-                             kMainStyle, CW_USEDEFAULT, CW_USEDEFAULT, frame.right - frame.left,
-                             frame.bottom - frame.top, nullptr, nullptr, instance, nullptr);
+  const int width = frame.right - frame.left, height = frame.bottom - frame.top;
+  // Held from choosing a place until the window is there, so copies started at the same moment
+  // see each other's windows.
+  HANDLE placing = ::CreateMutexA(nullptr, FALSE, "mmfcast.window-placement");
+  if (placing != nullptr) ::WaitForSingleObject(placing, 5000);
+  const POINT at = place_window(width, height);
+  f.main =
+      ::CreateWindowExA(WS_EX_CONTROLPARENT, ui::win32::kMainClass, caption.c_str(), kMainStyle,
+                        at.x, at.y, width, height, nullptr, nullptr, instance, nullptr);
+  if (placing != nullptr) {
+    ::ReleaseMutex(placing);
+    ::CloseHandle(placing);
+  }
   if (f.main == nullptr) return false;
 
   // Created in tab order: IsDialogMessage moves the focus along the controls' z-order.

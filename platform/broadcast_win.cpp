@@ -1,0 +1,180 @@
+// BroadcastSystemMessage on Windows, delivered by this process itself: the notification is sent
+// to the top-level window of every other process at once with SendMessageCallbackA, then the
+// answers are collected against one deadline for all of them, so one slow or hung program delays
+// a send by at most the deadline and never holds up the windows behind it. Waiting handles the
+// messages other threads and processes send to this thread (never input), as a thread blocked
+// in SendMessage does, so two copies that broadcast to each other both finish. A window that
+// missed a deadline is not waited for again until it has answered.
+#include <windows.h>
+#undef BroadcastSystemMessage  // the header maps it to the A or W form; ours is the name itself
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <set>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Notifications a window may owe answers for; past that it is sent nothing until it catches up.
+constexpr int kMaxOutstanding = 16;
+// Broadcasts nested deeper than this (procedures broadcasting from within a delivery) do not
+// wait, so the nesting cannot grow without bound.
+constexpr int kMaxWaitDepth = 8;
+// The longest single sleep while waiting: the answers arrive with the messages sent to this
+// thread, and a wake-up that the system does not signal costs at most this much.
+constexpr DWORD kWaitSliceMs = 50;
+
+struct Recipient {
+  int outstanding = 0;  // notifications sent and not yet answered
+  bool hung = false;    // missed a deadline and has not answered since
+};
+
+struct BroadcastState {
+  std::map<HWND, Recipient> recipients;
+  std::map<std::uint64_t, std::set<HWND>*> waiting;  // broadcasts in progress, by sequence
+  std::uint64_t last_seq = 0;
+  int depth = 0;
+};
+
+BroadcastState& state() {
+  static BroadcastState* instance = new BroadcastState;  // outlives exit-time callers
+  return *instance;
+}
+
+// Runs on this thread when a window has handled one of our notifications.
+void CALLBACK answered(HWND hwnd, UINT, ULONG_PTR seq, LRESULT) {
+  BroadcastState& s = state();
+  auto found = s.recipients.find(hwnd);
+  if (found != s.recipients.end()) {
+    if (--found->second.outstanding <= 0)
+      s.recipients.erase(found);
+    else
+      found->second.hung = false;
+  }
+  auto broadcast = s.waiting.find(static_cast<std::uint64_t>(seq));
+  if (broadcast != s.waiting.end()) broadcast->second->erase(hwnd);
+}
+
+struct Enumerated {
+  DWORD own_pid;
+  std::vector<HWND> windows;
+};
+
+BOOL CALLBACK collect(HWND hwnd, LPARAM param) {
+  auto& list = *reinterpret_cast<Enumerated*>(param);
+  DWORD pid = 0;
+  ::GetWindowThreadProcessId(hwnd, &pid);
+  if (pid != list.own_pid) list.windows.push_back(hwnd);
+  return TRUE;
+}
+
+// Handles the answers and whatever else other threads and processes sent to this thread.
+void handle_sent_messages() {
+  MSG pending;
+  ::PeekMessageA(&pending, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+}
+
+// Forgets windows that have gone, whose answers will never come.
+void drop_destroyed(BroadcastState& s) {
+  for (auto it = s.recipients.begin(); it != s.recipients.end();) {
+    it = ::IsWindow(it->first) ? std::next(it) : s.recipients.erase(it);
+  }
+}
+
+// Keeps one broadcast's waiting set reachable from the answers while it runs, and no longer.
+class WaitingEntry {
+ public:
+  WaitingEntry(std::uint64_t seq, std::set<HWND>& waiting) : seq_(seq) {
+    state().waiting[seq] = &waiting;
+  }
+  ~WaitingEntry() { state().waiting.erase(seq_); }
+  WaitingEntry(const WaitingEntry&) = delete;
+  WaitingEntry& operator=(const WaitingEntry&) = delete;
+
+ private:
+  std::uint64_t seq_;
+};
+
+class DepthGuard {
+ public:
+  DepthGuard() : depth_(++state().depth) {}
+  ~DepthGuard() { --state().depth; }
+  DepthGuard(const DepthGuard&) = delete;
+  DepthGuard& operator=(const DepthGuard&) = delete;
+  int depth() const { return depth_; }
+
+ private:
+  int depth_;
+};
+
+// Delivers msg to the top-level windows of every other process and waits for their answers.
+long broadcast(UINT msg, WPARAM wParam, LPARAM lParam) {
+  Enumerated list{::GetCurrentProcessId(), {}};
+  if (!::EnumWindows(collect, reinterpret_cast<LPARAM>(&list))) return -1;
+
+  BroadcastState& s = state();
+  DepthGuard depth;
+  handle_sent_messages();  // answers that came in since the last broadcast
+  drop_destroyed(s);
+  const std::uint64_t seq = ++s.last_seq;
+  std::set<HWND> waiting;
+  const WaitingEntry entry(seq, waiting);
+  for (HWND hwnd : list.windows) {
+    Recipient& r = s.recipients[hwnd];
+    // A program the system reports hung would not answer in time; it is left out, not queued.
+    if (r.outstanding >= kMaxOutstanding || ::IsHungAppWindow(hwnd)) {
+      if (r.outstanding == 0) s.recipients.erase(hwnd);
+      continue;
+    }
+    if (!::SendMessageCallbackA(hwnd, msg, wParam, lParam, answered, static_cast<ULONG_PTR>(seq))) {
+      if (r.outstanding == 0) s.recipients.erase(hwnd);
+      continue;
+    }
+    ++r.outstanding;
+    if (!r.hung) waiting.insert(hwnd);
+  }
+
+  if (depth.depth() > kMaxWaitDepth) return 1;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kBroadcastDeadlineMs);
+  for (;;) {
+    handle_sent_messages();
+    if (waiting.empty()) break;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) break;
+    const DWORD wait =
+        left.count() < kWaitSliceMs ? static_cast<DWORD>(left.count()) : kWaitSliceMs;
+    ::MsgWaitForMultipleObjectsEx(0, nullptr, wait, QS_SENDMESSAGE, MWMO_INPUTAVAILABLE);
+  }
+  for (HWND late : waiting) {
+    auto found = s.recipients.find(late);
+    if (found != s.recipients.end()) found->second.hung = true;
+  }
+  return 1;
+}
+
+}  // namespace
+
+long BroadcastSystemMessage(std::uint32_t flags, std::uint32_t* lpInfo, std::uint32_t msg,
+                            WParam wParam, LParam lParam) {
+  // Only the notification's own form is delivered here; every other request is the system's.
+  if (flags != kBsfIgnoreCurrentTask || lpInfo == nullptr || (*lpInfo & kBsmApplications) == 0) {
+    DWORD recipients = lpInfo != nullptr ? *lpInfo : 0;
+    return ::BroadcastSystemMessageA(flags, lpInfo != nullptr ? &recipients : nullptr, msg,
+                                     static_cast<WPARAM>(wParam), static_cast<LPARAM>(lParam));
+  }
+
+  try {
+    return broadcast(msg, static_cast<WPARAM>(wParam), static_cast<LPARAM>(lParam));
+  } catch (...) {  // out of memory: nothing here may throw past the contract
+    return -1;
+  }
+}
+
+}  // namespace platform

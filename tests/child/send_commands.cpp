@@ -1,0 +1,106 @@
+// Helper commands for timing and stressing sends between processes.
+//   send-many MSGNAME TAG COUNT
+//       registers MSGNAME, opens "MyPubMemory", says "ready", waits for a line on standard input,
+//       then sends COUNT texts as a window's send does (send lock, WriteMMF, SendMesageAll) and
+//       says "done FAILURES". Text i is sent_text(TAG, i).
+//   unresponsive    creates a top-level window, says "ready" and never handles a message again.
+//   windows N       creates N top-level windows, says "ready", handles messages until a line
+//                   arrives on standard input.
+//   time-broadcast MSGNAME COUNT
+//       broadcasts MSGNAME COUNT times and says "median US p90 US max US" in microseconds.
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "hook/ModSubclass.h"
+#include "mmf/cMMF.h"
+#include "platform/platform.h"
+#include "tests/child/child_commands.h"
+#include "tests/child/send_texts.h"
+
+namespace {
+
+platform::LResult MMF_CALLBACK quiet_procedure(platform::Hwnd, std::uint32_t, platform::WParam,
+                                               platform::LParam) {
+  return 0;
+}
+
+int send_many(const std::vector<std::string>& args) {
+  if (args.size() != 3) return 2;
+  cMMF m;
+  const std::int32_t msg = m.RegWindowMsg(platform::from_ansi(args[0]));
+  const std::int32_t index = m.AddMMFItem(ModSubclass::kPubMemoryName, 4096);
+  if (msg == 0 || m.OpenMMF(index) != 1) return 3;
+  const int count = std::stoi(args[2]);
+  child::say("ready");
+  std::string go;
+  if (!child::hear(go)) return 2;
+  int failures = 0;
+  for (int i = 0; i < count; ++i) {
+    const std::u16string text = platform::from_ansi(child::sent_text(args[1], i));
+    platform::SendLock lock;
+    m.WriteMMF(index, text);
+    const MMFVariant sent =
+        m.SendMesageAll(u"", msg, static_cast<std::int32_t>(text.size() + 1), 0);
+    if (!std::holds_alternative<std::int32_t>(sent)) ++failures;
+  }
+  child::say("done " + std::to_string(failures));
+  return 0;
+}
+
+int unresponsive(const std::vector<std::string>& args) {
+  if (!args.empty()) return 2;
+  if (platform::create_window(&quiet_procedure) == 0) return 4;
+  platform::pump_messages(0);
+  child::say("ready");
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
+int windows(const std::vector<std::string>& args) {
+  if (args.size() != 1) return 2;
+  const int n = std::stoi(args[0]);
+  std::vector<platform::Hwnd> made;
+  for (int i = 0; i < n; ++i) {
+    const platform::Hwnd w = platform::create_window(&quiet_procedure);
+    if (w == 0) return 4;
+    made.push_back(w);
+  }
+  child::BackgroundInput input;
+  child::say("ready");
+  std::string line;
+  while (input.poll(line) == child::BackgroundInput::kNothingYet) platform::pump_messages(10);
+  for (platform::Hwnd w : made) platform::destroy_window(w);
+  return 0;
+}
+
+int time_broadcast(const std::vector<std::string>& args) {
+  if (args.size() != 2) return 2;
+  const std::uint32_t msg = platform::RegisterWindowMessageA(args[0].c_str());
+  const int count = std::stoi(args[1]);
+  if (msg == 0 || count <= 0) return 2;
+  std::vector<long long> us;
+  for (int i = 0; i < count; ++i) {
+    std::uint32_t recipients = platform::kBsmApplications;
+    const auto start = std::chrono::steady_clock::now();
+    if (platform::BroadcastSystemMessage(platform::kBsfIgnoreCurrentTask, &recipients, msg, 1, 0) !=
+        1) {
+      return 3;
+    }
+    us.push_back(std::chrono::duration_cast<std::chrono::microseconds>(
+                     std::chrono::steady_clock::now() - start)
+                     .count());
+  }
+  std::sort(us.begin(), us.end());
+  child::say("median " + std::to_string(us[us.size() / 2]) + " p90 " +
+             std::to_string(us[us.size() * 9 / 10]) + " max " + std::to_string(us.back()));
+  return 0;
+}
+
+const child::Registration registered_send_many("send-many", send_many);
+const child::Registration registered_unresponsive("unresponsive", unresponsive);
+const child::Registration registered_windows("windows", windows);
+const child::Registration registered_time("time-broadcast", time_broadcast);
+
+}  // namespace
