@@ -1,0 +1,114 @@
+#!/bin/bash
+# Builds the Debian packages from this build directory, unpacks each into a private root and
+# checks what a user gets: the programs, the library and its CMake package, the icon sizes,
+# and a desktop entry, metainfo and manual pages that their validators accept.
+# Usage: check_package.sh BUILD_DIR. Exits 77 (skipped) when a tool it needs is missing.
+set -euo pipefail
+build=$1
+
+for tool in cpack dpkg-deb dpkg-shlibdeps file desktop-file-validate appstreamcli man; do
+  if ! command -v "$tool" >/dev/null; then
+    echo "skipped: $tool is not installed (bash scripts/deps.sh native)"
+    exit 77
+  fi
+done
+
+work=$(mktemp -d "$build/package-check.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1 || {
+  cat "$work/cpack.log"
+  exit 1
+}
+shopt -s nullglob
+debs=("$work"/out/*.deb)
+[ ${#debs[@]} -eq 2 ] || { ls -l "$work/out"; fail "expected 2 packages, got ${#debs[@]}"; exit 1; }
+
+root=$work/root
+for deb in "${debs[@]}"; do
+  echo "== $(basename "$deb") ($(stat -c %s "$deb") bytes)"
+  dpkg-deb --field "$deb" Package Version Architecture Depends
+  dpkg-deb -x "$deb" "$root"
+done
+prog=$(dpkg-deb --field "$work"/out/mmfcast_*.deb Depends)
+[[ $prog == *libc6* && $prog == *libqt6widgets6* ]] ||
+  fail "mmfcast's Depends lacks the shared libraries found by dpkg-shlibdeps: '$prog'"
+
+id=io.github.mmfcast.mmfcast
+expected=(
+  usr/bin/mmfcast usr/bin/mmfcast-cli
+  usr/share/applications/$id.desktop usr/share/metainfo/$id.metainfo.xml
+  usr/share/icons/hicolor/scalable/apps/$id.svg
+  usr/share/man/man1/mmfcast.1.gz usr/share/man/man1/mmfcast-cli.1.gz
+  usr/include/mmfcast/mmf/cMMF.h usr/include/mmfcast/mmf/MMFItem.h
+  usr/include/mmfcast/hook/ModSubclass.h usr/include/mmfcast/platform/platform.h
+)
+for size in 16 22 24 32 48 64 128 256; do
+  expected+=("usr/share/icons/hicolor/${size}x${size}/apps/$id.png")
+done
+for path in "${expected[@]}"; do
+  [ -f "$root/$path" ] || fail "missing /$path"
+done
+for size in 16 22 24 32 48 64 128 256; do
+  png=$root/usr/share/icons/hicolor/${size}x${size}/apps/$id.png
+  [ -f "$png" ] || continue
+  # A PNG's width and height are the big-endian words at bytes 16 and 20.
+  dims=$(od -An -tu1 -j16 -N8 "$png" | awk '{print $3*256+$4 "x" $7*256+$8}')
+  [ "$dims" = "${size}x${size}" ] || fail "$png is $dims"
+done
+for prog_name in mmfcast mmfcast-cli; do
+  [ -x "$root/usr/bin/$prog_name" ] || fail "/usr/bin/$prog_name is not executable"
+done
+lib=$(find "$root/usr/lib" -name libmmfcast.a)
+[ -n "$lib" ] || fail "missing libmmfcast.a"
+config=$(find "$root/usr/lib" -name mmfcastConfig.cmake)
+[ -n "$config" ] || fail "missing mmfcastConfig.cmake"
+[ -n "$(find "$root/usr/lib" -name mmfcastTargets.cmake)" ] || fail "missing mmfcastTargets.cmake"
+[ -n "$(find "$root/usr/lib" -name mmfcastConfigVersion.cmake)" ] || fail "missing mmfcastConfigVersion.cmake"
+
+# The unpacked programs answer --version with the package's version.
+version=$(dpkg-deb --field "$work"/out/mmfcast_*.deb Version)
+for prog_name in mmfcast mmfcast-cli; do
+  out=$("$root/usr/bin/$prog_name" --version 2>&1) || fail "$prog_name --version failed: $out"
+  [ "$out" = "$prog_name $version" ] || fail "$prog_name --version says '$out', package is $version"
+done
+
+echo "== desktop-file-validate"
+desktop-file-validate "$root/usr/share/applications/$id.desktop" || fail "desktop-file-validate"
+icon=$(sed -n 's/^Icon=//p' "$root/usr/share/applications/$id.desktop")
+[ "$icon" = "$id" ] || fail "the desktop entry names the icon '$icon'"
+
+echo "== appstreamcli validate --no-net"
+appstreamcli validate --no-net --pedantic "$root/usr/share/metainfo/$id.metainfo.xml" ||
+  fail "appstreamcli validate"
+grep -q '<screenshot' "$root/usr/share/metainfo/$id.metainfo.xml" || fail "metainfo has no screenshot"
+grep -q '@' "$root/usr/share/metainfo/$id.metainfo.xml" && fail "metainfo has an unfilled @VARIABLE@"
+
+for page in mmfcast mmfcast-cli; do
+  file=$root/usr/share/man/man1/$page.1.gz
+  [ -f "$file" ] || continue
+  echo "== man -l $page.1.gz"
+  # man writes its warnings (unknown macros, lines it cannot fill) to standard error.
+  warnings=$(MANPAGER=cat MANWIDTH=80 LC_ALL=C.UTF-8 man -l "$file" 2>&1 >/dev/null) ||
+    fail "man -l $page.1.gz"
+  [ -z "$warnings" ] || fail "man -l $page.1.gz: $warnings"
+  if command -v groff >/dev/null; then
+    warnings=$(zcat "$file" | groff -ww -z -man 2>&1) || fail "groff $page.1"
+    [ -z "$warnings" ] || fail "groff -ww $page.1: $warnings"
+  fi
+  zcat "$file" | grep -q "@" && fail "$page.1 has an unfilled @VARIABLE@"
+done
+
+# Each of mmfcast-cli's options that --help lists is described in its manual page.
+page_text=$(zcat "$root/usr/share/man/man1/mmfcast-cli.1.gz" | sed 's/\\-/-/g')
+for cmd in send listen; do
+  for opt in $("$root/usr/bin/mmfcast-cli" "$cmd" --help | grep -o -- '--[a-z][a-z-]*' | sort -u); do
+    [ "$opt" = --help ] && continue
+    grep -q -- "$opt" <<<"$page_text" || fail "mmfcast-cli.1 does not describe $cmd $opt"
+  done
+done
+
+[ "$failures" -eq 0 ] || { echo "$failures check(s) failed"; exit 1; }
+echo "all package checks passed"
