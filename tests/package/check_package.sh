@@ -2,9 +2,12 @@
 # Builds the Debian packages from this build directory, unpacks each into a private root and
 # checks what a user gets: the programs, the library and its CMake package, the icon sizes,
 # and a desktop entry, metainfo and manual pages that their validators accept.
-# Usage: check_package.sh BUILD_DIR. Exits 77 (skipped) when a tool it needs is missing.
+# Usage: check_package.sh BUILD_DIR CXX_COMPILER CMAKE_GENERATOR. Exits 77 (skipped) when a
+# tool it needs is missing.
 set -euo pipefail
 build=$1
+cxx=$2
+generator=$3
 
 for tool in cpack dpkg-deb dpkg-shlibdeps file desktop-file-validate appstreamcli man; do
   if ! command -v "$tool" >/dev/null; then
@@ -90,8 +93,8 @@ for page in mmfcast mmfcast-cli; do
   file=$root/usr/share/man/man1/$page.1.gz
   [ -f "$file" ] || continue
   echo "== man -l $page.1.gz"
-  # man writes its warnings (unknown macros, lines it cannot fill) to standard error.
-  warnings=$(MANPAGER=cat MANWIDTH=80 LC_ALL=C.UTF-8 man -l "$file" 2>&1 >/dev/null) ||
+  # With --warnings man passes groff's warnings (unknown macros, bad escapes) to standard error.
+  warnings=$(MANPAGER=cat MANWIDTH=80 LC_ALL=C.UTF-8 man --warnings -l "$file" 2>&1 >/dev/null) ||
     fail "man -l $page.1.gz"
   [ -z "$warnings" ] || fail "man -l $page.1.gz: $warnings"
   if command -v groff >/dev/null; then
@@ -109,6 +112,30 @@ for cmd in send listen; do
     grep -q -- "$opt" <<<"$page_text" || fail "mmfcast-cli.1 does not describe $cmd $opt"
   done
 done
+
+# A project outside this tree finds the unpacked library with find_package and links it.
+echo "== find_package(mmfcast) from the unpacked libmmfcast-dev"
+mkdir -p "$work/consumer"
+cat >"$work/consumer/CMakeLists.txt" <<'CMAKE'
+cmake_minimum_required(VERSION 3.25)
+project(consumer LANGUAGES CXX)
+find_package(mmfcast 0.1 REQUIRED)
+add_executable(consumer main.cpp)
+target_link_libraries(consumer PRIVATE mmfcast::mmf)
+CMAKE
+cat >"$work/consumer/main.cpp" <<'CPP'
+#include "mmf/cMMF.h"
+int main() {
+  cMMF mmf;
+  return mmf.AddMMFItem(u"MyPubMemory", 4096) == mmf.GetMMFIndex(u"MyPubMemory") ? 0 : 1;
+}
+CPP
+if ! { cmake -S "$work/consumer" -B "$work/consumer/build" -G "$generator" \
+         -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_PREFIX_PATH="$root/usr" -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF &&
+       cmake --build "$work/consumer/build"; } >"$work/consumer.log" 2>&1; then
+  cat "$work/consumer.log"
+  fail "a project cannot build against the unpacked libmmfcast-dev"
+fi
 
 [ "$failures" -eq 0 ] || { echo "$failures check(s) failed"; exit 1; }
 echo "all package checks passed"
