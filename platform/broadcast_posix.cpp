@@ -47,6 +47,7 @@ constexpr long kSettleNs = 50'000'000;
 struct Peer {
   EndpointId id{};
   std::string socket_path;
+  std::string state_path;
   struct stat socket_st {};
   struct stat state_st {};
   int fd = -1;
@@ -104,8 +105,7 @@ bool owner_gone(int state_fd) {
 void drop(const std::shared_ptr<Peer>& peer, bool check_owner) {
   if (check_owner && !peer->closed && owner_gone(peer->state_fd)) {
     unlink_if_same(peer->socket_path, peer->socket_st.st_dev, peer->socket_st.st_ino);
-    const std::string state_path = peer->socket_path.substr(0, peer->socket_path.size() - 5) + ".state";
-    unlink_if_same(state_path, peer->state_st.st_dev, peer->state_st.st_ino);
+    unlink_if_same(peer->state_path, peer->state_st.st_dev, peer->state_st.st_ino);
   }
   close_peer(*peer);
   auto& peers = state().peers;
@@ -136,17 +136,16 @@ Answers* answers() {
   if (sys.fcntl(a->page_fd.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0) {
     return nullptr;
   }
-  void* page = sys.mmap(nullptr, kAckPageSize, PROT_READ | PROT_WRITE, MAP_SHARED,
-                        a->page_fd.get(), 0);
+  void* page =
+      sys.mmap(nullptr, kAckPageSize, PROT_READ | PROT_WRITE, MAP_SHARED, a->page_fd.get(), 0);
   if (page == MAP_FAILED) return nullptr;
   a->page = static_cast<AckPage*>(page);  // stays mapped for the life of the process
   s.answers = std::move(a);
   return s.answers.get();
 }
 
-// Opens the state page of the endpoint `id`; -1 when it is missing or not a page of ours.
-int open_state_file(const SessionDir& dir, const EndpointId& id, struct stat& st) {
-  const std::string path = dir.file(endpoint_file_name(id, EndpointFile::kState));
+// Opens the state page at path; -1 when it is missing or not a page of ours.
+int open_state_file(const std::string& path, struct stat& st) {
   const int fd = syscalls().open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0);
   if (fd < 0) return -1;
   if (syscalls().fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != own_euid() ||
@@ -160,11 +159,12 @@ int open_state_file(const SessionDir& dir, const EndpointId& id, struct stat& st
 // Removes what an endpoint whose owner died before publishing it left behind.
 void remove_if_abandoned(const SessionDir& dir, const EndpointId& id) {
   struct stat st {};
-  const int fd = open_state_file(dir, id, st);
+  const std::string state_path = dir.file(endpoint_file_name(id, EndpointFile::kState));
+  const int fd = open_state_file(state_path, st);
   if (fd < 0) return;
   if (owner_gone(fd)) {
     syscalls().unlink(dir.file(endpoint_file_name(id, EndpointFile::kUnpublished)).c_str());
-    unlink_if_same(dir.file(endpoint_file_name(id, EndpointFile::kState)), st.st_dev, st.st_ino);
+    unlink_if_same(state_path, st.st_dev, st.st_ino);
   }
   syscalls().close(fd);
 }
@@ -182,10 +182,11 @@ std::shared_ptr<Peer> connect_peer(const SessionDir& dir, const EndpointId& id) 
       !S_ISSOCK(peer->socket_st.st_mode) || peer->socket_st.st_uid != own_euid()) {
     return nullptr;
   }
-  peer->state_fd = open_state_file(dir, id, peer->state_st);
+  peer->state_path = dir.file(endpoint_file_name(id, EndpointFile::kState));
+  peer->state_fd = open_state_file(peer->state_path, peer->state_st);
   if (peer->state_fd < 0) return nullptr;
-  void* page = sys.mmap(nullptr, kStatePageSize, PROT_READ | PROT_WRITE, MAP_SHARED,
-                        peer->state_fd, 0);
+  void* page =
+      sys.mmap(nullptr, kStatePageSize, PROT_READ | PROT_WRITE, MAP_SHARED, peer->state_fd, 0);
   if (page == MAP_FAILED || !state_is_valid(*static_cast<PeerState*>(page))) {
     if (page != MAP_FAILED) sys.munmap(page, kStatePageSize);
     sys.close(peer->state_fd);
@@ -393,8 +394,8 @@ long BroadcastSystemMessage(std::uint32_t flags, std::uint32_t* lpInfo, std::uin
   for (const auto& entry : s.peers) peers.push_back(entry.second);
   for (const auto& peer : peers) {
     if (peer->closed) continue;
-    const bool awaited =
-        answers != nullptr && peer->awaitable && peer->state->hung.load(std::memory_order_relaxed) == 0;
+    const bool awaited = answers != nullptr && peer->awaitable &&
+                         peer->state->hung.load(std::memory_order_relaxed) == 0;
     frame.flags = awaited ? px::kAwaited : 0;
     const px::FrameBytes bytes = px::encode_frame(frame);
     const ssize_t sent = px::send_record(peer->fd, bytes.data(), bytes.size());

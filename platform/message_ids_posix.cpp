@@ -10,12 +10,12 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <mutex>
-#include <string>
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -151,8 +151,8 @@ std::uint32_t register_name(std::string_view name) {
 
   if (used >= kSlots) return 0;
   const Record record = encode_record(name);
-  if (!write_all(table.get(), record.data(), record.size(),
-                 static_cast<off_t>(used * kRecordSize), path)) {
+  if (!write_all(table.get(), record.data(), record.size(), static_cast<off_t>(used * kRecordSize),
+                 path)) {
     return 0;
   }
   return kFirstId + static_cast<std::uint32_t>(used);
@@ -245,7 +245,8 @@ std::uint32_t RegisterWindowMessageA(const char* lpString) {
   // The session's id, unless this process already hands it out for another name.
   std::uint32_t local = session;
   const auto taken = [&](std::uint32_t id) {
-    return std::any_of(t.known.begin(), t.known.end(), [id](const px::Known& k) { return k.local == id; });
+    return std::any_of(t.known.begin(), t.known.end(),
+                       [id](const px::Known& k) { return k.local == id; });
   };
   while (taken(local)) local = local == 0xFFFF ? px::kFirstId : local + 1;
   try {

@@ -43,7 +43,7 @@ constexpr int kRetryMs = 1;
 struct LockState {
   std::string dir;
   std::uint64_t epoch = 0;  // of the session directory the state was opened in
-  pid_t opener = 0;  // a forked child must not share the parent's open file descriptions
+  pid_t opener = 0;         // a forked child must not share the parent's open file descriptions
   int state_fd = -1;
   SharedState* shared = nullptr;
   int lock_fd = -1;  // the lock file of lock_generation
@@ -82,15 +82,15 @@ bool open_state(LockState& s) {
   const std::string path = dir->file("send-lock");
   const int fd = posix::open_private_file(path);
   if (fd < 0) return false;
-  void* page = MAP_FAILED;
-  try {
-    // Growing the file keeps what is there; the blocks are reserved so that the first write
-    // into the page cannot meet a full filesystem.
+  // Growing the file keeps what is there; the blocks are reserved so that the first write into
+  // the page cannot meet a full filesystem.
+  void* page = posix::guarded<void*>(MAP_FAILED, [&]() -> void* {
     posix::reserve_blocks(fd, kSharedSize, path);
-    page = syscalls().mmap(nullptr, kSharedSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (page == MAP_FAILED) posix::throw_os_error(errno, path);
-  } catch (posix::OsError& e) {
-    posix::set_last_error(e.code, std::move(e.what));
+    void* mapped = syscalls().mmap(nullptr, kSharedSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (mapped == MAP_FAILED) posix::throw_os_error(errno, path);
+    return mapped;
+  });
+  if (page == MAP_FAILED) {
     syscalls().close(fd);
     return false;
   }

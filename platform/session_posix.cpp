@@ -22,8 +22,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstddef>
 #include <cstdlib>
@@ -175,16 +175,15 @@ void publish(Publication& p) {
   const std::string state_path = p.dir->file(p.state_name);
 
   // The state page first: its lock is what tells others this endpoint's owner is alive.
-  p.state_fd = check(sys.open(state_path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                              0600),
-                     state_path.c_str());
+  p.state_fd =
+      check(sys.open(state_path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600),
+            state_path.c_str());
   p.state_path = state_path;
   check(sys.fstat(p.state_fd, &p.state_st), state_path.c_str());
   check(sys.fchmod(p.state_fd, 0600), state_path.c_str());
   check(sys.flock(p.state_fd, LOCK_EX | LOCK_NB), state_path.c_str());
   reserve_blocks(p.state_fd, kStatePageSize, state_path);
-  void* page =
-      sys.mmap(nullptr, kStatePageSize, PROT_READ | PROT_WRITE, MAP_SHARED, p.state_fd, 0);
+  void* page = sys.mmap(nullptr, kStatePageSize, PROT_READ | PROT_WRITE, MAP_SHARED, p.state_fd, 0);
   if (page == MAP_FAILED) throw_os_error(errno, state_path);
   p.state = static_cast<PeerState*>(page);
   p.state->version.store(kStateVersion, std::memory_order_relaxed);
@@ -215,10 +214,9 @@ void publish(Publication& p) {
 
   // Without an inotify instance to spare the endpoint works, but cannot repair itself.
   p.watch_fd = sys.inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (p.watch_fd >= 0 &&
-      sys.inotify_add_watch(p.watch_fd, p.dir->path.c_str(),
-                            IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF |
-                                IN_ONLYDIR) < 0) {
+  if (p.watch_fd >= 0 && sys.inotify_add_watch(p.watch_fd, p.dir->path.c_str(),
+                                               IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF |
+                                                   IN_MOVE_SELF | IN_ONLYDIR) < 0) {
     sys.close(p.watch_fd);
     p.watch_fd = -1;
   }
@@ -250,10 +248,9 @@ bool still_published(const Publication& p) {
   SessionPtr now = current_session();
   if (!now || now->epoch != p.dir->epoch) return false;
   struct stat st {};
-  return syscalls().lstat(p.socket_path.c_str(), &st) == 0 &&
-         st.st_ino == p.socket_st.st_ino && st.st_dev == p.socket_st.st_dev &&
-         syscalls().lstat(p.state_path.c_str(), &st) == 0 && st.st_ino == p.state_st.st_ino &&
-         st.st_dev == p.state_st.st_dev;
+  return syscalls().lstat(p.socket_path.c_str(), &st) == 0 && st.st_ino == p.socket_st.st_ino &&
+         st.st_dev == p.socket_st.st_dev && syscalls().lstat(p.state_path.c_str(), &st) == 0 &&
+         st.st_ino == p.state_st.st_ino && st.st_dev == p.state_st.st_dev;
 }
 
 void repair() {
@@ -317,8 +314,8 @@ void accept_pending() {
   Endpoint& e = endpoint();
   if (!e.published) return;
   for (int accepted = 0; accepted < kListenBacklog; ++accepted) {
-    const int fd = syscalls().accept4(e.published->listen_fd, nullptr, nullptr,
-                                      SOCK_NONBLOCK | SOCK_CLOEXEC);
+    const int fd =
+        syscalls().accept4(e.published->listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
       if (errno == EINTR || errno == ECONNABORTED) continue;
       return;
@@ -355,7 +352,8 @@ bool take_hello(Inbound& conn, const Frame& frame, const int* fds, std::size_t c
     good = sys.fstat(fds[0], &st) == 0 && S_ISREG(st.st_mode) &&
            st.st_size == static_cast<off_t>(kAckPageSize) && seals >= 0 &&
            (seals & (F_SEAL_SHRINK | F_SEAL_SEAL)) == (F_SEAL_SHRINK | F_SEAL_SEAL) &&
-           wake_flags >= 0 && (wake_flags & O_NONBLOCK) != 0 && (wake_flags & O_ACCMODE) != O_RDONLY;
+           wake_flags >= 0 && (wake_flags & O_NONBLOCK) != 0 &&
+           (wake_flags & O_ACCMODE) != O_RDONLY;
   }
   void* page = MAP_FAILED;
   if (good) page = sys.mmap(nullptr, kAckPageSize, PROT_READ | PROT_WRITE, MAP_SHARED, fds[0], 0);
@@ -389,8 +387,7 @@ void deliver(const Frame& frame) {
 bool is_stale(const Frame& frame) {
   if (frame.hold == 0) return false;
   const Endpoint& e = endpoint();
-  const std::uint64_t current =
-      send_lock_current_hold(e.published ? e.published->dir->epoch : 0);
+  const std::uint64_t current = send_lock_current_hold(e.published ? e.published->dir->epoch : 0);
   return current != 0 && frame.hold != current;
 }
 
@@ -524,8 +521,7 @@ ssize_t send_record(int fd, const void* buffer, std::size_t size, const int* fds
     c->cmsg_len = CMSG_LEN(sizeof(int) * fd_count);
     std::memcpy(CMSG_DATA(c), fds, sizeof(int) * fd_count);
   }
-  return retry_eintr(
-      [&] { return syscalls().sendmsg(fd, &message, MSG_DONTWAIT | MSG_NOSIGNAL); });
+  return retry_eintr([&] { return syscalls().sendmsg(fd, &message, MSG_DONTWAIT | MSG_NOSIGNAL); });
 }
 
 // One wait of up to wait_ms for the endpoint's events, and the handling of those that came.

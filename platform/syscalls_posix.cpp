@@ -32,7 +32,6 @@ constexpr Syscalls kDefaults{
     .read = ::read,
     .write = ::write,
     .fcntl = fcntl_fixed,
-    .ftruncate = ::ftruncate,
     .fchmod = ::fchmod,
     .fstat = ::fstat,
     .lstat = ::lstat,

@@ -4,13 +4,12 @@
 // Variadic calls (open, fcntl) take their optional argument explicitly.
 #pragma once
 
+#include <dirent.h>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
-
-#include <dirent.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -25,7 +24,6 @@ struct Syscalls {
   ssize_t (*read)(int fd, void* buf, std::size_t count);
   ssize_t (*write)(int fd, const void* buf, std::size_t count);
   int (*fcntl)(int fd, int cmd, int arg);
-  int (*ftruncate)(int fd, off_t length);
   int (*fchmod)(int fd, mode_t mode);
   int (*fstat)(int fd, struct stat* st);
   int (*lstat)(const char* path, struct stat* st);
@@ -61,8 +59,7 @@ struct Syscalls {
   int (*inotify_init1)(int flags);
   int (*inotify_add_watch)(int fd, const char* path, std::uint32_t mask);
   int (*timerfd_create)(int clock, int flags);
-  int (*timerfd_settime)(int fd, int flags, const struct itimerspec* value,
-                         struct itimerspec* old);
+  int (*timerfd_settime)(int fd, int flags, const struct itimerspec* value, struct itimerspec* old);
   ssize_t (*getrandom)(void* buffer, std::size_t length, unsigned flags);
 };
 

@@ -86,8 +86,8 @@ TEST(BroadcastFrame, FieldsOutOfTheirKindsRangeAreRefusedEvenWithAGoodChecksum) 
   px::Frame notify_with_word = notify(5, 1, 0, 0);
   notify_with_word.index = px::kCountWords;
   const px::Frame refused[] = {
-      unknown,          notify(0, 1, 0, 0),         notify(5, 1, 0, 0, 0, 2),
-      hello_with_text,  hello(px::kAckSlots),       notify_with_word,
+      unknown,         notify(0, 1, 0, 0),   notify(5, 1, 0, 0, 0, 2),
+      hello_with_text, hello(px::kAckSlots), notify_with_word,
   };
   for (const px::Frame& frame : refused) EXPECT_FALSE(decode(encoded(frame)).has_value());
 }
@@ -109,8 +109,8 @@ TEST(AckPage, EachAwaitedAnswerCountsOnceAndOnlyTheLastWakes) {
 
 TEST(AckPage, NestedBroadcastCountsInItsOwnWordAndLeavesTheOuterCountAlone) {
   auto page = std::make_unique<px::AckPage>();
-  page->pending[0].store(std::uint64_t{5} << 32 | 2);   // outer: two answers to come
-  page->pending[1].store(std::uint64_t{6} << 32 | 1);   // nested, begun while it waits
+  page->pending[0].store(std::uint64_t{5} << 32 | 2);  // outer: two answers to come
+  page->pending[1].store(std::uint64_t{6} << 32 | 1);  // nested, begun while it waits
   EXPECT_TRUE(px::acknowledge(*page, 0, 1, 6));
   EXPECT_FALSE(px::acknowledge(*page, 0, 0, 5));
   EXPECT_TRUE(px::acknowledge(*page, 1, 0, 5));  // the outer's last answer still wakes it

@@ -14,10 +14,10 @@
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>

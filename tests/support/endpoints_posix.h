@@ -1,6 +1,7 @@
 // The endpoints a session directory holds, for tests that look at or talk to them directly.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <string>
