@@ -82,8 +82,8 @@ void BM_MmfFanout(benchmark::State& state) {
   std::vector<std::unique_ptr<bench::Receiver>> receivers;
   for (int i = 0; i < n; ++i) receivers.push_back(std::make_unique<bench::Receiver>("mmf", ""));
   cMMF m;
-  const std::int32_t id = m.RegWindowMsg(u"MyPubMessage");
-  const std::int32_t index = m.AddMMFItem(ModSubclass::kPubMemoryName, 4096);
+  const std::int32_t id = m.RegWindowMsg(mmfcast::kPubMessageName);
+  const std::int32_t index = m.AddMMFItem(mmfcast::kPubMemoryName, mmfcast::kPubMemoryLength);
   if (id == 0 || m.OpenMMF(index) != 1) {
     state.SkipWithError("cannot join the channel");
     return;
@@ -192,12 +192,12 @@ void BM_Throughput(benchmark::State& state) {
 
 int run_sender(int count) {
   cMMF m;
-  const std::int32_t id = m.RegWindowMsg(u"MyPubMessage");
-  const std::int32_t index = m.AddMMFItem(ModSubclass::kPubMemoryName, 4096);
+  const std::int32_t id = m.RegWindowMsg(mmfcast::kPubMessageName);
+  const std::int32_t index = m.AddMMFItem(mmfcast::kPubMemoryName, mmfcast::kPubMemoryLength);
   if (id == 0 || m.OpenMMF(index) != 1) return 4;
   const std::u16string text = u"a line of text of ordinary length";
   for (int i = 0; i < count; ++i) {
-    platform::SendLock lock;
+    mmfcast::platform::SendLock lock;
     m.WriteMMF(index, text);
     m.SendMesageAll(u"", id, static_cast<std::int32_t>(text.size() + 1), 0);
   }

@@ -41,22 +41,23 @@ void say_ready() {
   std::fflush(stdout);
 }
 
-platform::LResult MMF_CALLBACK quiet_procedure(platform::Hwnd, std::uint32_t, platform::WParam,
-                                               platform::LParam) {
+mmfcast::platform::LResult MMFCAST_CALLBACK quiet_procedure(mmfcast::platform::Hwnd, std::uint32_t,
+                                                            mmfcast::platform::WParam,
+                                                            mmfcast::platform::LParam) {
   return 0;
 }
 
 int mmf_receiver() {
-  const platform::Hwnd window = platform::create_window(&quiet_procedure);
+  const mmfcast::platform::Hwnd window = mmfcast::platform::create_window(&quiet_procedure);
   if (window == 0) return 4;
   cMMF m;
-  ModSubclass::lMsgID = static_cast<std::uint32_t>(m.RegWindowMsg(u"MyPubMessage"));
+  ModSubclass::lMsgID = static_cast<std::uint32_t>(m.RegWindowMsg(mmfcast::kPubMessageName));
   m.StartSubclass(window);
-  m.OpenMMF(m.AddMMFItem(ModSubclass::kPubMemoryName, 4096));
+  m.OpenMMF(m.AddMMFItem(mmfcast::kPubMemoryName, mmfcast::kPubMemoryLength));
   std::size_t received = 0;
   m.DataArrival = [&](const std::u16string& text) { received += text.size(); };
   say_ready();
-  for (;;) platform::pump_messages(-1);
+  for (;;) mmfcast::platform::pump_messages(-1);
 }
 
 int socket_receiver(const std::string& path) {

@@ -26,9 +26,6 @@
 namespace cli {
 namespace {
 
-constexpr char16_t kMessageName[] = u"MyPubMessage";
-constexpr std::int32_t kAreaSize = 4096;
-
 void fail(const std::string& what) { std::fprintf(stderr, "mmfcast-cli: %s\n", what.c_str()); }
 
 // The channel one command joins: the notification's id and the open area.
@@ -41,14 +38,14 @@ struct Channel {
 
 // "what: why", with the reason the platform layer recorded for the last failure.
 std::string because(const std::string& what) {
-  const std::string why = platform::last_error_text();
+  const std::string why = mmfcast::platform::last_error_text();
   return why.empty() ? what : what + ": " + why;
 }
 
 // A full filesystem is reported as the area being unusable, whichever step met it first.
 int no_session_unless_full() {
 #if !defined(_WIN32)
-  if (platform::last_error() == ENOSPC) return kAreaUnusable;
+  if (mmfcast::platform::last_error() == ENOSPC) return kAreaUnusable;
 #endif
   return kNoSession;
 }
@@ -72,27 +69,27 @@ bool use_session_dir(const std::string& dir) {
 
 int join(Channel& channel, const std::string& session_dir) {
   if (!use_session_dir(session_dir)) return kBadArguments;
-  if (!platform::session_usable()) {
+  if (!mmfcast::platform::session_usable()) {
     fail(because("cannot use the session"));
     return no_session_unless_full();
   }
-  channel.message = channel.mmf.RegWindowMsg(kMessageName);
+  channel.message = channel.mmf.RegWindowMsg(mmfcast::kPubMessageName);
   if (channel.message == 0) {
     fail(because("cannot register the notification message"));
     return no_session_unless_full();
   }
-  channel.index = channel.mmf.AddMMFItem(ModSubclass::kPubMemoryName, kAreaSize);
+  channel.index = channel.mmf.AddMMFItem(mmfcast::kPubMemoryName, mmfcast::kPubMemoryLength);
   MMFItem item;
   if (channel.mmf.OpenMMF(channel.index) != 1 || channel.mmf.GetMMFItem(channel.index, item) != 1) {
     fail(because("cannot open the shared area"));
     return kAreaUnusable;
   }
-  channel.area_size = platform::view_size(item.lpMapView);
+  channel.area_size = mmfcast::platform::view_size(item.lpMapView);
   return kOk;
 }
 
 bool fits(const Channel& channel, const std::u16string& text) {
-  return platform::to_ansi(text).size() + 1 <= channel.area_size;
+  return mmfcast::platform::to_ansi(text).size() + 1 <= channel.area_size;
 }
 
 std::string too_long_message(const Channel& channel) {
@@ -102,7 +99,7 @@ std::string too_long_message(const Channel& channel) {
 
 int send_one(Channel& channel, const std::u16string& text) {
   // One write-and-broadcast at a time across the session.
-  const bool sent = platform::send_locked(
+  const bool sent = mmfcast::platform::send_locked(
       [&] { channel.mmf.WriteMMF(channel.index, text); },
       [&] {
         return std::holds_alternative<std::int32_t>(channel.mmf.SendMesageAll(
@@ -125,7 +122,7 @@ int send_lines(Channel& channel, bool truncate) {
     ++number;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty()) continue;
-    const std::u16string text = platform::from_ansi(line);
+    const std::u16string text = mmfcast::platform::from_ansi(line);
     if (!truncate && !fits(channel, text)) {
       fail("line " + std::to_string(number) + " of standard input: " + too_long_message(channel) +
            "; skipped");
@@ -179,9 +176,9 @@ std::string record(std::u16string_view text, Framing framing,
                    std::optional<long> sender_pid = std::nullopt) {
   switch (framing) {
     case Framing::kLine:
-      return platform::to_ansi(text) + "\n";
+      return mmfcast::platform::to_ansi(text) + "\n";
     case Framing::kNul:
-      return platform::to_ansi(text) + std::string(1, '\0');
+      return mmfcast::platform::to_ansi(text) + std::string(1, '\0');
     case Framing::kJson: {
       std::string out = "{\"text\":" + json_string(text) + ",\"time\":\"" + utc_now() + "\"";
       if (sender_pid) out += ",\"pid\":" + std::to_string(*sender_pid);
@@ -213,8 +210,10 @@ void write_out(Output& output, const std::string& bytes) {
   output.error = error;
 }
 
-platform::LResult MMF_CALLBACK listener_procedure(platform::Hwnd, std::uint32_t, platform::WParam,
-                                                  platform::LParam) {
+mmfcast::platform::LResult MMFCAST_CALLBACK listener_procedure(mmfcast::platform::Hwnd,
+                                                               std::uint32_t,
+                                                               mmfcast::platform::WParam,
+                                                               mmfcast::platform::LParam) {
   return 0;
 }
 
@@ -296,7 +295,7 @@ int run_send(const SendOptions& options) {
   Channel channel;
   if (const int code = join(channel, options.session_dir); code != kOk) return code;
   if (from_stdin) return send_lines(channel, options.truncate);
-  const std::u16string text = platform::from_ansi(joined);
+  const std::u16string text = mmfcast::platform::from_ansi(joined);
   if (!options.truncate && !fits(channel, text)) {
     fail(too_long_message(channel));
     return kTooLong;
@@ -307,15 +306,15 @@ int run_send(const SendOptions& options) {
 int run_listen(const ListenOptions& options) {
   Channel channel;
   if (const int code = join(channel, options.session_dir); code != kOk) return code;
-  const platform::Hwnd window = platform::create_window(&listener_procedure);
+  const mmfcast::platform::Hwnd window = mmfcast::platform::create_window(&listener_procedure);
 #if defined(_WIN32)
   const bool can_receive = window != 0;
 #else
-  const bool can_receive = window != 0 && platform::event_fd() >= 0;
+  const bool can_receive = window != 0 && mmfcast::platform::event_fd() >= 0;
 #endif
   if (!can_receive) {
     fail(because("cannot create a window to receive on"));
-    if (window != 0) platform::destroy_window(window);
+    if (window != 0) mmfcast::platform::destroy_window(window);
     return no_session_unless_full();
   }
   Output output;
@@ -356,21 +355,21 @@ int run_listen(const ListenOptions& options) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
     const int wait_ms = static_cast<int>(std::min<long long>(left + 1, 200));
 #if defined(_WIN32)
-    platform::pump_messages(wait_ms);
+    mmfcast::platform::pump_messages(wait_ms);
 #else
     // Watch standard output too, so a reader that went away ends the listener at once.
-    pollfd fds[2] = {{platform::event_fd(), POLLIN, 0}, {STDOUT_FILENO, 0, 0}};
+    pollfd fds[2] = {{mmfcast::platform::event_fd(), POLLIN, 0}, {STDOUT_FILENO, 0, 0}};
     if (poll(fds, 2, wait_ms) > 0) {
       if (fds[1].revents & (POLLERR | POLLHUP | POLLNVAL)) {
         output.reader_gone = true;
         break;
       }
-      if (fds[0].revents) platform::dispatch_pending();
+      if (fds[0].revents) mmfcast::platform::dispatch_pending();
     }
 #endif
   }
   channel.mmf.StopSubclass(window);
-  platform::destroy_window(window);
+  mmfcast::platform::destroy_window(window);
   if (output.error != 0) {
     fail(std::string("cannot write to standard output: ") + std::strerror(output.error));
     return kOutputFailed;

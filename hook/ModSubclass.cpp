@@ -7,16 +7,17 @@ namespace ModSubclass {
 
 std::uint32_t lMsgID = 0;
 cMMF* objMMF = nullptr;
-platform::LongPtr lPrevWndProc = 0;
+mmfcast::platform::LongPtr lPrevWndProc = 0;
 
 namespace {
-platform::Hwnd hooked_window = 0;  // the window WindowProc is installed on; 0 when none
+mmfcast::platform::Hwnd hooked_window = 0;  // the window WindowProc is installed on; 0 when none
 }
 
-MMFVariant HookWindow(platform::Hwnd hWnd) {
+mmfcast::MMFVariant HookWindow(mmfcast::platform::Hwnd hWnd) {
   if (hooked_window != 0) return {};
-  const platform::LongPtr previous = platform::SetWindowLongA(
-      hWnd, platform::kGwlWndProc, reinterpret_cast<platform::LongPtr>(&WindowProc));
+  const mmfcast::platform::LongPtr previous =
+      mmfcast::platform::SetWindowLongA(hWnd, mmfcast::platform::kGwlWndProc,
+                                        reinterpret_cast<mmfcast::platform::LongPtr>(&WindowProc));
   if (previous != 0) {
     lPrevWndProc = previous;
     hooked_window = hWnd;
@@ -24,18 +25,20 @@ MMFVariant HookWindow(platform::Hwnd hWnd) {
   return {};
 }
 
-MMFVariant UnhookWindow(platform::Hwnd hWnd) {
+mmfcast::MMFVariant UnhookWindow(mmfcast::platform::Hwnd hWnd) {
   if (hooked_window == 0 || hWnd != hooked_window) return {};
-  platform::SetWindowLongA(hWnd, platform::kGwlWndProc, lPrevWndProc);
+  mmfcast::platform::SetWindowLongA(hWnd, mmfcast::platform::kGwlWndProc, lPrevWndProc);
   hooked_window = 0;
   return {};
 }
 
-platform::LResult MMF_CALLBACK WindowProc(platform::Hwnd hWnd, std::uint32_t uMsg,
-                                          platform::WParam wParam, platform::LParam lParam) {
+mmfcast::platform::LResult MMFCAST_CALLBACK WindowProc(mmfcast::platform::Hwnd hWnd,
+                                                       std::uint32_t uMsg,
+                                                       mmfcast::platform::WParam wParam,
+                                                       mmfcast::platform::LParam lParam) {
   if (uMsg == lMsgID && objMMF != nullptr) {
     cMMF& o = *objMMF;
-    const std::int32_t i = o.GetMMFIndex(kPubMemoryName);
+    const std::int32_t i = o.GetMMFIndex(mmfcast::kPubMemoryName);
     if (o.OpenMMF(i) != 0) {
       // wParam carries a 32-bit length; a larger value from a 64-bit sender is cut to it.
       const auto length = static_cast<std::int32_t>(static_cast<std::uint32_t>(wParam));
@@ -44,8 +47,8 @@ platform::LResult MMF_CALLBACK WindowProc(platform::Hwnd hWnd, std::uint32_t uMs
     }
     o.CloseMMF(i);
   }
-  return platform::CallWindowProcA(reinterpret_cast<platform::WndProc>(lPrevWndProc), hWnd, uMsg,
-                                   wParam, lParam);
+  return mmfcast::platform::CallWindowProcA(
+      reinterpret_cast<mmfcast::platform::WndProc>(lPrevWndProc), hWnd, uMsg, wParam, lParam);
 }
 
 }  // namespace ModSubclass

@@ -5,21 +5,21 @@
 
 #include <cstdint>
 
-#include "mmf/cMMF.h"
-#include "platform/platform.h"
+#include "../mmf/cMMF.h"
+#include "../mmf/pub_channel.h"
+#include "../platform/platform.h"
 
 namespace ModSubclass {
 
-// The area the notification announces; the form registers its area under the same name.
-inline constexpr char16_t kPubMemoryName[] = u"MyPubMemory";
+extern std::uint32_t lMsgID;                     // the notification's id; 0 until registered
+extern cMMF* objMMF;                             // the object the hook serves; null when none
+extern mmfcast::platform::LongPtr lPrevWndProc;  // the procedure WindowProc replaced; 0 when none
 
-extern std::uint32_t lMsgID;          // the notification's id; 0 until registered
-extern cMMF* objMMF;                  // the object the hook serves; null when none
-extern platform::LongPtr lPrevWndProc;  // the procedure WindowProc replaced; 0 when none
-
-MMFVariant HookWindow(platform::Hwnd hWnd);
-MMFVariant UnhookWindow(platform::Hwnd hWnd);
-platform::LResult MMF_CALLBACK WindowProc(platform::Hwnd hWnd, std::uint32_t uMsg,
-                                          platform::WParam wParam, platform::LParam lParam);
+mmfcast::MMFVariant HookWindow(mmfcast::platform::Hwnd hWnd);
+mmfcast::MMFVariant UnhookWindow(mmfcast::platform::Hwnd hWnd);
+mmfcast::platform::LResult MMFCAST_CALLBACK WindowProc(mmfcast::platform::Hwnd hWnd,
+                                                       std::uint32_t uMsg,
+                                                       mmfcast::platform::WParam wParam,
+                                                       mmfcast::platform::LParam lParam);
 
 }  // namespace ModSubclass

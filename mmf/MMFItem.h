@@ -5,13 +5,14 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/platform.h"
+#include "../platform/platform.h"
 
 struct MMFItem {
-  std::u16string sMemID;              // the area's name, the system-wide name of the mapping
-  std::int32_t lMemLength = 0;        // bytes to create the area with when it does not exist
-  platform::Handle hMapFile = 0;      // the open mapping; 0 while not open
-  platform::ViewAddr lpMapView = 0;   // the view's address in this process; 0 while not mapped
+  std::u16string sMemID;                   // the area's name, the system-wide name of the mapping
+  std::int32_t lMemLength = 0;             // bytes to create the area with when it does not exist
+  mmfcast::platform::Handle hMapFile = 0;  // the open mapping; 0 while not open
+  mmfcast::platform::ViewAddr lpMapView =
+      0;  // the view's address in this process; 0 while not mapped
 
   friend bool operator==(const MMFItem&, const MMFItem&) = default;
 };

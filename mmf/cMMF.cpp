@@ -16,19 +16,19 @@ bool is_high_surrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 // The longest prefix of text, ending on a character boundary, whose ANSI form has at most
 // max_bytes bytes. The ANSI length grows with the prefix, so a binary search finds it.
 std::string fitting_ansi(std::u16string_view text, std::size_t max_bytes) {
-  std::string whole = platform::to_ansi(text);
+  std::string whole = mmfcast::platform::to_ansi(text);
   if (whole.size() <= max_bytes) return whole;
   std::size_t lo = 0, hi = text.size();  // the prefix of lo units fits, hi units does not
   while (hi - lo > 1) {
     std::size_t mid = lo + (hi - lo) / 2;
-    if (platform::to_ansi(text.substr(0, mid)).size() <= max_bytes) {
+    if (mmfcast::platform::to_ansi(text.substr(0, mid)).size() <= max_bytes) {
       lo = mid;
     } else {
       hi = mid;
     }
   }
   if (lo > 0 && is_high_surrogate(text[lo - 1])) --lo;  // never split a surrogate pair
-  return platform::to_ansi(text.substr(0, lo));
+  return mmfcast::platform::to_ansi(text.substr(0, lo));
 }
 
 bool is_open(const MMFItem& item) { return item.hMapFile != 0 && item.lpMapView != 0; }
@@ -125,30 +125,32 @@ std::int32_t cMMF::OpenMMF(std::int32_t Index) {
   try {
     MMFItem item;
     if (GetMMFItem(Index, item) == 0) return result;
-    platform::Handle h = item.hMapFile;
-    platform::ViewAddr v = item.lpMapView;
+    mmfcast::platform::Handle h = item.hMapFile;
+    mmfcast::platform::ViewAddr v = item.lpMapView;
     bool handle_is_new = false;
     if (h == 0) {
       // A name with a zero character would silently name a shorter one; an empty name names
       // nothing that other processes could find.
       if (item.sMemID.empty() || item.sMemID.find(u'\0') != std::u16string::npos) return result;
-      const std::string name = platform::to_ansi(item.sMemID);
-      h = platform::OpenFileMappingA(platform::kFileMapRead | platform::kFileMapWrite, 0,
-                                     name.c_str());
+      const std::string name = mmfcast::platform::to_ansi(item.sMemID);
+      h = mmfcast::platform::OpenFileMappingA(
+          mmfcast::platform::kFileMapRead | mmfcast::platform::kFileMapWrite, 0, name.c_str());
       if (h == 0) {
         // A negative size would read as a 4 GiB request; it creates nothing instead.
         const auto size = static_cast<std::uint32_t>(std::max<std::int32_t>(item.lMemLength, 0));
-        h = platform::CreateFileMappingA(platform::kInvalidHandleValue, nullptr,
-                                         platform::kPageReadWrite, 0, size, name.c_str());
+        h = mmfcast::platform::CreateFileMappingA(mmfcast::platform::kInvalidHandleValue, nullptr,
+                                                  mmfcast::platform::kPageReadWrite, 0, size,
+                                                  name.c_str());
       }
       if (h == 0) return result;
       handle_is_new = true;
     }
     if (v == 0) {
-      v = platform::MapViewOfFile(h, platform::kFileMapRead | platform::kFileMapWrite, 0, 0, 0);
+      v = mmfcast::platform::MapViewOfFile(
+          h, mmfcast::platform::kFileMapRead | mmfcast::platform::kFileMapWrite, 0, 0, 0);
       if (v == 0) {
         // The item will not record the handle, so nothing else could ever close it.
-        if (handle_is_new) platform::CloseHandle(h);
+        if (handle_is_new) mmfcast::platform::CloseHandle(h);
         return result;
       }
     }
@@ -169,13 +171,13 @@ std::int32_t cMMF::WriteMMF(std::int32_t Index, std::u16string sWriteData) {
     if (GetMMFItem(Index, item) == 0 || !is_open(item)) return result;
     const std::size_t n = sWriteData.size();
     if (n >= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) return result;
-    const std::size_t area = platform::view_size(item.lpMapView);
+    const std::size_t area = mmfcast::platform::view_size(item.lpMapView);
     if (area == 0) return result;
     // The whole ANSI form when it fits, else the longest whole-character prefix that leaves
     // room for the zero byte inside the area.
     const std::string bytes = fitting_ansi(sWriteData, area - 1);
-    platform::lstrcpynA(reinterpret_cast<char*>(item.lpMapView), bytes.c_str(),
-                        static_cast<int>(bytes.size() + 1));
+    mmfcast::platform::lstrcpynA(reinterpret_cast<char*>(item.lpMapView), bytes.c_str(),
+                                 static_cast<int>(bytes.size() + 1));
     result = static_cast<std::int32_t>(n + 1);
   } catch (...) {
   }
@@ -188,17 +190,17 @@ std::u16string cMMF::ReadMMF(std::int32_t Index, std::int32_t ReadLength) {
     if (ReadLength <= 0) return result;
     MMFItem item;
     if (GetMMFItem(Index, item) == 0 || !is_open(item)) return result;
-    const std::size_t area = platform::view_size(item.lpMapView);
+    const std::size_t area = mmfcast::platform::view_size(item.lpMapView);
     if (area == 0) return result;
     // Copy out at most the area's bytes, stopping at its first zero byte; another process may
     // be writing meanwhile, so the bytes are copied once and only the copy is examined.
     std::string bytes(area + 1, '\0');
-    platform::lstrcpynA(bytes.data(), reinterpret_cast<const char*>(item.lpMapView),
-                        static_cast<int>(std::min<std::size_t>(area + 1, std::numeric_limits<int>::max())));
+    mmfcast::platform::lstrcpynA(
+        bytes.data(), reinterpret_cast<const char*>(item.lpMapView),
+        static_cast<int>(std::min<std::size_t>(area + 1, std::numeric_limits<int>::max())));
     bytes.resize(std::strlen(bytes.c_str()));
-    std::u16string text = platform::from_ansi(bytes);
-    const std::size_t wanted =
-        std::min(static_cast<std::size_t>(ReadLength) - 1, area);
+    std::u16string text = mmfcast::platform::from_ansi(bytes);
+    const std::size_t wanted = std::min(static_cast<std::size_t>(ReadLength) - 1, area);
     if (text.size() > wanted) {
       text.resize(wanted);
       if (!text.empty() && is_high_surrogate(text.back())) text.back() = u'\0';
@@ -216,24 +218,24 @@ std::int32_t cMMF::RegWindowMsg(std::u16string strMSG) {
   std::int32_t result = 0;
   try {
     if (strMSG.find(u'\0') != std::u16string::npos) return result;
-    const std::string name = platform::to_ansi(strMSG);
-    result = static_cast<std::int32_t>(platform::RegisterWindowMessageA(name.c_str()));
+    const std::string name = mmfcast::platform::to_ansi(strMSG);
+    result = static_cast<std::int32_t>(mmfcast::platform::RegisterWindowMessageA(name.c_str()));
   } catch (...) {
   }
   return result;
 }
 
-MMFVariant cMMF::SendMesageAll(std::u16string strMSG, std::int32_t lMSG, std::int32_t wParam,
-                               std::int32_t lParam) {
-  MMFVariant result = std::int16_t{0};
+mmfcast::MMFVariant cMMF::SendMesageAll(std::u16string strMSG, std::int32_t lMSG,
+                                        std::int32_t wParam, std::int32_t lParam) {
+  mmfcast::MMFVariant result = std::int16_t{0};
   try {
     if (!strMSG.empty()) lMSG = RegWindowMsg(std::move(strMSG));
     if (lMSG != 0) {
-      std::uint32_t recipients = platform::kBsmApplications;
-      const long sent = platform::BroadcastSystemMessage(
-          platform::kBsfIgnoreCurrentTask, &recipients, static_cast<std::uint32_t>(lMSG),
-          static_cast<platform::WParam>(static_cast<std::uint32_t>(wParam)),
-          static_cast<platform::LParam>(lParam));
+      std::uint32_t recipients = mmfcast::platform::kBsmApplications;
+      const long sent = mmfcast::platform::BroadcastSystemMessage(
+          mmfcast::platform::kBsfIgnoreCurrentTask, &recipients, static_cast<std::uint32_t>(lMSG),
+          static_cast<mmfcast::platform::WParam>(static_cast<std::uint32_t>(wParam)),
+          static_cast<mmfcast::platform::LParam>(lParam));
       if (sent != -1) result = lMSG;
     }
   } catch (...) {
@@ -241,19 +243,19 @@ MMFVariant cMMF::SendMesageAll(std::u16string strMSG, std::int32_t lMSG, std::in
   return result;
 }
 
-MMFVariant cMMF::StartSubclass(platform::Hwnd hWnd) {
+mmfcast::MMFVariant cMMF::StartSubclass(mmfcast::platform::Hwnd hWnd) {
   if (ModSubclass::objMMF == nullptr) ModSubclass::objMMF = this;
   ModSubclass::HookWindow(hWnd);
   return {};
 }
 
-MMFVariant cMMF::StopSubclass(platform::Hwnd hWnd) {
+mmfcast::MMFVariant cMMF::StopSubclass(mmfcast::platform::Hwnd hWnd) {
   ModSubclass::UnhookWindow(hWnd);
   ModSubclass::objMMF = nullptr;
   return {};
 }
 
-MMFVariant RaiseDataArrival(cMMF& target, const std::u16string& DataStr) {
+mmfcast::MMFVariant RaiseDataArrival(cMMF& target, const std::u16string& DataStr) {
   if (target.DataArrival) target.DataArrival(DataStr);
   return {};
 }

@@ -10,15 +10,14 @@
 #include <variant>
 #include <vector>
 
-#include "mmf/MMFItem.h"
-#include "platform/platform.h"
+#include "../platform/platform.h"
+#include "MMFItem.h"
 
 // The result of SendMesageAll (the 16-bit 0 or the 32-bit id) and, empty, of the
 // subclassing operations.
+namespace mmfcast {
 using MMFVariant = std::variant<std::monostate, std::int16_t, std::int32_t>;
-
-class cMMF;
-MMFVariant RaiseDataArrival(cMMF& target, const std::u16string& DataStr);
+}  // namespace mmfcast
 
 class cMMF {
  public:
@@ -53,22 +52,20 @@ class cMMF {
 
   // ---- Message channel ----
   // Broadcasts lMSG (or the id registered for a non-empty strMSG) to the other programs.
-  MMFVariant SendMesageAll(std::u16string strMSG, std::int32_t lMSG, std::int32_t wParam,
-                           std::int32_t lParam);
+  mmfcast::MMFVariant SendMesageAll(std::u16string strMSG, std::int32_t lMSG, std::int32_t wParam,
+                                    std::int32_t lParam);
   // The session-wide id for the name, or 0.
   std::int32_t RegWindowMsg(std::u16string strMSG);
   // Makes this object the one the window hook serves (unless one already is) and hooks hWnd.
-  MMFVariant StartSubclass(platform::Hwnd hWnd);
+  mmfcast::MMFVariant StartSubclass(mmfcast::platform::Hwnd hWnd);
   // Unhooks hWnd and leaves the hook serving no object.
-  MMFVariant StopSubclass(platform::Hwnd hWnd);
+  mmfcast::MMFVariant StopSubclass(mmfcast::platform::Hwnd hWnd);
 
   // The owner's handler of DataArrival; runs before RaiseDataArrival returns, and whatever
   // it throws reaches RaiseDataArrival's caller.
   DataArrivalHandler DataArrival;
 
  private:
-  friend MMFVariant RaiseDataArrival(cMMF& target, const std::u16string& DataStr);
-
   std::int32_t FindMMFItem(const std::u16string& name) const;
   void ResetMMFList();
   std::int32_t upper_bound() const { return static_cast<std::int32_t>(MMFList.size()) - 1; }
@@ -76,3 +73,7 @@ class cMMF {
 
   std::vector<MMFItem> MMFList;  // slot 0 always exists and is never used
 };
+
+// Raises target's DataArrival with DataStr; the handler runs before it returns. The window hook
+// calls it for the object it serves. Always returns the empty variant.
+mmfcast::MMFVariant RaiseDataArrival(cMMF& target, const std::u16string& DataStr);

@@ -11,12 +11,12 @@
 #include <string_view>
 
 #if defined(_WIN32)
-#define MMF_CALLBACK __stdcall
+#define MMFCAST_CALLBACK __stdcall
 #else
-#define MMF_CALLBACK
+#define MMFCAST_CALLBACK
 #endif
 
-namespace platform {
+namespace mmfcast::platform {
 
 using Handle = std::uintptr_t;    // a file-mapping handle; 0 means none
 using ViewAddr = std::uintptr_t;  // the address of a mapped view; 0 means none
@@ -25,7 +25,7 @@ using WParam = std::uintptr_t;
 using LParam = std::intptr_t;
 using LResult = std::intptr_t;
 using LongPtr = std::intptr_t;  // what SetWindowLongA stores: wide enough for a procedure
-using WndProc = LResult(MMF_CALLBACK*)(Hwnd, std::uint32_t, WParam, LParam);
+using WndProc = LResult(MMFCAST_CALLBACK*)(Hwnd, std::uint32_t, WParam, LParam);
 
 inline constexpr std::uint32_t kFileMapWrite = 0x0002;
 inline constexpr std::uint32_t kFileMapRead = 0x0004;
@@ -186,4 +186,4 @@ int event_fd();
 void dispatch_pending();
 #endif
 
-}  // namespace platform
+}  // namespace mmfcast::platform

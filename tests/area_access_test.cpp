@@ -13,20 +13,20 @@ namespace {
 
 using namespace std::string_literals;
 
-bool ansi_is_utf8() { return platform::to_ansi(u"\u00e9").size() == 2; }
+bool ansi_is_utf8() { return mmfcast::platform::to_ansi(u"\u00e9").size() == 2; }
 
 class AreaAccess : public ::testing::Test {
  protected:
   void SetUp() override {
-    name_ = platform::from_ansi(session_.name("area"));
+    name_ = mmfcast::platform::from_ansi(session_.name("area"));
     index_ = m_.AddMMFItem(name_, 4096);
     ASSERT_EQ(m_.OpenMMF(index_), 1);
     ASSERT_EQ(m_.GetMMFItem(index_, item_), 1);
-    ASSERT_GE(platform::view_size(item_.lpMapView), 4096u);
+    ASSERT_GE(mmfcast::platform::view_size(item_.lpMapView), 4096u);
   }
   const char* view() const { return reinterpret_cast<const char*>(item_.lpMapView); }
   char* mutable_view() { return reinterpret_cast<char*>(item_.lpMapView); }
-  std::size_t size() const { return platform::view_size(item_.lpMapView); }
+  std::size_t size() const { return mmfcast::platform::view_size(item_.lpMapView); }
   std::string bytes(std::size_t n) const { return std::string(view(), n); }
 
   testsupport::ScopedSession session_;
@@ -131,8 +131,9 @@ TEST_F(AreaAccess, CutFallsOnACharacterBoundary) {
   ASSERT_EQ(m_.WriteMMF(index_, text), static_cast<std::int32_t>(text.size() + 1));
   const std::string stored(view());
   EXPECT_LE(stored.size(), area - 1);
-  EXPECT_EQ(platform::to_ansi(platform::from_ansi(stored)), stored) << "no split character";
-  EXPECT_EQ(platform::from_ansi(stored), text.substr(0, (area - 2) / 2 + 1));
+  EXPECT_EQ(mmfcast::platform::to_ansi(mmfcast::platform::from_ansi(stored)), stored)
+      << "no split character";
+  EXPECT_EQ(mmfcast::platform::from_ansi(stored), text.substr(0, (area - 2) / 2 + 1));
 }
 
 TEST_F(AreaAccess, AreaWithoutAZeroByteReadsBackBounded) {
@@ -144,7 +145,7 @@ TEST_F(AreaAccess, AreaWithoutAZeroByteReadsBackBounded) {
 
 TEST_F(AreaAccess, AnotherProcessAttachesAndSeesTheText) {
   ASSERT_EQ(m_.WriteMMF(index_, u"from the first"), 15);
-  testsupport::ChildProcess other({"area", platform::to_ansi(name_), "100"});
+  testsupport::ChildProcess other({"area", mmfcast::platform::to_ansi(name_), "100"});
   ASSERT_EQ(other.read_line(), "open 1");
   other.write_line("read 15");
   EXPECT_EQ(other.read_line(), testsupport::to_hex16(u"from the first"));

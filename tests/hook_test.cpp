@@ -19,19 +19,21 @@ namespace {
 using namespace std::string_literals;
 
 struct Seen {
-  platform::Hwnd hwnd;
+  mmfcast::platform::Hwnd hwnd;
   std::uint32_t msg;
-  platform::WParam w;
-  platform::LParam l;
+  mmfcast::platform::WParam w;
+  mmfcast::platform::LParam l;
 };
-std::vector<Seen> seen;       // what the window's own procedure received
+std::vector<Seen> seen;        // what the window's own procedure received
 std::vector<std::string> log;  // the order of events and pass-ons
 
-platform::LResult MMF_CALLBACK own_procedure(platform::Hwnd h, std::uint32_t msg, platform::WParam w,
-                                             platform::LParam l) {
+mmfcast::platform::LResult MMFCAST_CALLBACK own_procedure(mmfcast::platform::Hwnd h,
+                                                          std::uint32_t msg,
+                                                          mmfcast::platform::WParam w,
+                                                          mmfcast::platform::LParam l) {
   seen.push_back({h, msg, w, l});
   log.push_back("proc");
-  return static_cast<platform::LResult>(msg) * 3 + 1;
+  return static_cast<mmfcast::platform::LResult>(msg) * 3 + 1;
 }
 
 class WindowHook : public ::testing::Test {
@@ -39,7 +41,7 @@ class WindowHook : public ::testing::Test {
   void SetUp() override {
     seen.clear();
     log.clear();
-    window_ = platform::create_window(&own_procedure);
+    window_ = mmfcast::platform::create_window(&own_procedure);
     ASSERT_NE(window_, 0u);
     owner_.DataArrival = [this](const std::u16string& text) {
       arrived_.push_back(text);
@@ -49,21 +51,22 @@ class WindowHook : public ::testing::Test {
   }
   void TearDown() override {
     owner_.StopSubclass(window_);
-    platform::destroy_window(window_);
+    mmfcast::platform::destroy_window(window_);
     ModSubclass::lMsgID = 0;
   }
   void open_area_with(const std::u16string& text) {
-    const std::int32_t i = owner_.AddMMFItem(ModSubclass::kPubMemoryName, 4096);
+    const std::int32_t i = owner_.AddMMFItem(mmfcast::kPubMemoryName, 4096);
     ASSERT_EQ(owner_.OpenMMF(i), 1);
     owner_.WriteMMF(i, text);
   }
-  platform::LResult deliver(std::uint32_t msg, platform::WParam w, platform::LParam l) {
+  mmfcast::platform::LResult deliver(std::uint32_t msg, mmfcast::platform::WParam w,
+                                     mmfcast::platform::LParam l) {
     return ModSubclass::WindowProc(window_, msg, w, l);
   }
 
   static constexpr std::uint32_t kId = 0xC321;
   testsupport::ScopedSession session_;
-  platform::Hwnd window_ = 0;
+  mmfcast::platform::Hwnd window_ = 0;
   cMMF owner_;
   std::vector<std::u16string> arrived_;
 };
@@ -82,7 +85,7 @@ TEST_F(WindowHook, OtherMessagesPassThroughUnchanged) {
 TEST_F(WindowHook, NotificationRaisesDataArrivalThenPassesOn) {
   open_area_with(u"abcde");
   owner_.StartSubclass(window_);
-  EXPECT_EQ(deliver(kId, 6, 0), static_cast<platform::LResult>(kId) * 3 + 1);
+  EXPECT_EQ(deliver(kId, 6, 0), static_cast<mmfcast::platform::LResult>(kId) * 3 + 1);
   EXPECT_EQ(arrived_, std::vector<std::u16string>{u"abcde"});
   EXPECT_EQ(log, (std::vector<std::string>{"data", "proc"}));
   ASSERT_EQ(seen.size(), 1u);
@@ -106,14 +109,14 @@ TEST_F(WindowHook, UnregisteredIdTreatsMessageZeroAsTheNotification) {
 
 TEST_F(WindowHook, HookIsInstalledAndTakenDown) {
   owner_.StartSubclass(window_);
-  const auto hook = reinterpret_cast<platform::LongPtr>(&ModSubclass::WindowProc);
-  const auto own = reinterpret_cast<platform::LongPtr>(&own_procedure);
+  const auto hook = reinterpret_cast<mmfcast::platform::LongPtr>(&ModSubclass::WindowProc);
+  const auto own = reinterpret_cast<mmfcast::platform::LongPtr>(&own_procedure);
   EXPECT_EQ(ModSubclass::lPrevWndProc, own);
   // Swap in the hook again to read what is installed without changing it.
-  EXPECT_EQ(platform::SetWindowLongA(window_, platform::kGwlWndProc, hook), hook);
+  EXPECT_EQ(mmfcast::platform::SetWindowLongA(window_, mmfcast::platform::kGwlWndProc, hook), hook);
   owner_.StopSubclass(window_);
   EXPECT_EQ(ModSubclass::objMMF, nullptr);
-  EXPECT_EQ(platform::SetWindowLongA(window_, platform::kGwlWndProc, own), own);
+  EXPECT_EQ(mmfcast::platform::SetWindowLongA(window_, mmfcast::platform::kGwlWndProc, own), own);
 }
 
 TEST_F(WindowHook, SecondStartKeepsTheFirstObjectAndNeverLoops) {
@@ -122,7 +125,7 @@ TEST_F(WindowHook, SecondStartKeepsTheFirstObjectAndNeverLoops) {
   second.StartSubclass(window_);
   owner_.StartSubclass(window_);
   EXPECT_EQ(ModSubclass::objMMF, &owner_);
-  EXPECT_EQ(ModSubclass::lPrevWndProc, reinterpret_cast<platform::LongPtr>(&own_procedure))
+  EXPECT_EQ(ModSubclass::lPrevWndProc, reinterpret_cast<mmfcast::platform::LongPtr>(&own_procedure))
       << "the hook must never record itself as the procedure it replaced";
   deliver(0x0401, 1, 2);
   EXPECT_EQ(seen.size(), 1u);
@@ -152,26 +155,27 @@ TEST_F(WindowHook, HandlerErrorsReachTheCaller) {
 TEST(MessageChannel, SendResultsCarryTheirWidth) {
   testsupport::ScopedSession session;
   cMMF m;
-  const MMFVariant nothing = m.SendMesageAll(u"", 0, 5, 0);
+  const mmfcast::MMFVariant nothing = m.SendMesageAll(u"", 0, 5, 0);
   ASSERT_TRUE(std::holds_alternative<std::int16_t>(nothing));
   EXPECT_EQ(std::get<std::int16_t>(nothing), 0);
 
-  const std::u16string name = platform::from_ansi(session.name("MyPubMessage"));
-  const MMFVariant named = m.SendMesageAll(name, 0, 5, 0);
+  const std::u16string name = mmfcast::platform::from_ansi(session.name("MyPubMessage"));
+  const mmfcast::MMFVariant named = m.SendMesageAll(name, 0, 5, 0);
   ASSERT_TRUE(std::holds_alternative<std::int32_t>(named));
   const std::int32_t id = std::get<std::int32_t>(named);
   EXPECT_EQ(id, m.RegWindowMsg(name));
   EXPECT_GE(id, 0xC000);
   EXPECT_LE(id, 0xFFFF);
 
-  const MMFVariant by_id = m.SendMesageAll(u"", id, 5, 0);
+  const mmfcast::MMFVariant by_id = m.SendMesageAll(u"", id, 5, 0);
   ASSERT_TRUE(std::holds_alternative<std::int32_t>(by_id));
   EXPECT_EQ(std::get<std::int32_t>(by_id), id);
   EXPECT_TRUE(std::holds_alternative<std::monostate>(m.StopSubclass(0)));
 }
 
 // Waits for a line from the child that starts with `prefix`, skipping others.
-std::optional<std::string> line_starting(testsupport::ChildProcess& child, const std::string& prefix) {
+std::optional<std::string> line_starting(testsupport::ChildProcess& child,
+                                         const std::string& prefix) {
   for (int i = 0; i < 50; ++i) {
     auto line = child.read_line();
     if (!line) return std::nullopt;
@@ -191,27 +195,30 @@ TEST(MessageChannel, NotificationReachesAnotherCopyButNotTheSender) {
   cMMF sender;
   std::vector<std::u16string> heard;
   sender.DataArrival = [&](const std::u16string& t) { heard.push_back(t); };
-  const platform::Hwnd window = platform::create_window(&own_procedure);
-  ModSubclass::lMsgID = static_cast<std::uint32_t>(sender.RegWindowMsg(platform::from_ansi(msg_name)));
+  const mmfcast::platform::Hwnd window = mmfcast::platform::create_window(&own_procedure);
+  ModSubclass::lMsgID =
+      static_cast<std::uint32_t>(sender.RegWindowMsg(mmfcast::platform::from_ansi(msg_name)));
   EXPECT_EQ(ready->substr(6), std::to_string(ModSubclass::lMsgID)) << "same id in both processes";
   sender.StartSubclass(window);
-  const std::int32_t i = sender.AddMMFItem(ModSubclass::kPubMemoryName, 4096);
+  const std::int32_t i = sender.AddMMFItem(mmfcast::kPubMemoryName, 4096);
   ASSERT_EQ(sender.OpenMMF(i), 1);
   ASSERT_EQ(sender.WriteMMF(i, u"abcde"), 6);
-  const MMFVariant sent = sender.SendMesageAll(u"", static_cast<std::int32_t>(ModSubclass::lMsgID), 6, 0);
+  const mmfcast::MMFVariant sent =
+      sender.SendMesageAll(u"", static_cast<std::int32_t>(ModSubclass::lMsgID), 6, 0);
   EXPECT_TRUE(std::holds_alternative<std::int32_t>(sent));
 
   EXPECT_EQ(line_starting(receiver, "data "), "data " + testsupport::to_hex16(u"abcde"));
-  EXPECT_EQ(line_starting(receiver, "proc "), "proc " + std::to_string(ModSubclass::lMsgID) + " 6 0")
+  EXPECT_EQ(line_starting(receiver, "proc "),
+            "proc " + std::to_string(ModSubclass::lMsgID) + " 6 0")
       << "the notification also reaches the replaced procedure";
 
-  platform::pump_messages(200);
+  mmfcast::platform::pump_messages(200);
   EXPECT_TRUE(heard.empty()) << "the sender must not hear its own notification";
   EXPECT_TRUE(seen.empty());
   receiver.write_line("quit");
   EXPECT_EQ(receiver.wait(), 0);
   sender.StopSubclass(window);
-  platform::destroy_window(window);
+  mmfcast::platform::destroy_window(window);
   ModSubclass::lMsgID = 0;
 }
 

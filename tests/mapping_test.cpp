@@ -12,10 +12,11 @@
 
 namespace {
 
-using platform::Handle;
-using platform::ViewAddr;
+using mmfcast::platform::Handle;
+using mmfcast::platform::ViewAddr;
 
-constexpr std::uint32_t kReadWrite = platform::kFileMapRead | platform::kFileMapWrite;
+constexpr std::uint32_t kReadWrite =
+    mmfcast::platform::kFileMapRead | mmfcast::platform::kFileMapWrite;
 constexpr std::uint32_t kPage = 4096;
 
 // A handle and its view, both released when the object goes.
@@ -24,28 +25,29 @@ struct Mapping {
   ViewAddr view = 0;
 
   explicit Mapping(Handle h) : handle(h) {
-    if (h != 0) view = platform::MapViewOfFile(h, kReadWrite, 0, 0, 0);
+    if (h != 0) view = mmfcast::platform::MapViewOfFile(h, kReadWrite, 0, 0, 0);
   }
   ~Mapping() {
-    if (view != 0) platform::UnmapViewOfFile(view);
-    if (handle != 0) platform::CloseHandle(handle);
+    if (view != 0) mmfcast::platform::UnmapViewOfFile(view);
+    if (handle != 0) mmfcast::platform::CloseHandle(handle);
   }
   Mapping(const Mapping&) = delete;
   Mapping& operator=(const Mapping&) = delete;
 
   char* bytes() const { return reinterpret_cast<char*>(view); }
-  std::size_t size() const { return platform::view_size(view); }
+  std::size_t size() const { return mmfcast::platform::view_size(view); }
   bool ok() const { return handle != 0 && view != 0; }
   void put(const char* text) const { std::memcpy(bytes(), text, std::strlen(text) + 1); }
 };
 
 Handle create_handle(const std::string& name, std::uint32_t size) {
-  return platform::CreateFileMappingA(platform::kInvalidHandleValue, nullptr,
-                                      platform::kPageReadWrite, 0, size, name.c_str());
+  return mmfcast::platform::CreateFileMappingA(mmfcast::platform::kInvalidHandleValue, nullptr,
+                                               mmfcast::platform::kPageReadWrite, 0, size,
+                                               name.c_str());
 }
 
 Handle open_handle(const std::string& name) {
-  return platform::OpenFileMappingA(kReadWrite, 0, name.c_str());
+  return mmfcast::platform::OpenFileMappingA(kReadWrite, 0, name.c_str());
 }
 
 class MappingTest : public ::testing::Test {
@@ -119,22 +121,22 @@ TEST_F(MappingTest, SecondHandleKeepsMappingWhenFirstCloses) {
 TEST_F(MappingTest, ViewStaysUsableAfterItsHandleCloses) {
   Mapping m(create_handle(name("view-outlives"), kPage));
   ASSERT_TRUE(m.ok());
-  ASSERT_EQ(platform::CloseHandle(m.handle), 1);
+  ASSERT_EQ(mmfcast::platform::CloseHandle(m.handle), 1);
   m.handle = 0;
   m.put("still here");
   EXPECT_STREQ(m.bytes(), "still here");
   EXPECT_EQ(m.size(), kPage);
-  EXPECT_EQ(platform::UnmapViewOfFile(m.view), 1);
+  EXPECT_EQ(mmfcast::platform::UnmapViewOfFile(m.view), 1);
   m.view = 0;
 }
 
 TEST_F(MappingTest, ZeroSizeAndUnknownValuesFail) {
   EXPECT_EQ(create_handle(name("empty"), 0), 0u);
-  EXPECT_EQ(platform::UnmapViewOfFile(0), 0);
-  EXPECT_EQ(platform::view_size(0), 0u);
+  EXPECT_EQ(mmfcast::platform::UnmapViewOfFile(0), 0);
+  EXPECT_EQ(mmfcast::platform::view_size(0), 0u);
   Mapping m(create_handle(name("inner"), kPage));
   ASSERT_TRUE(m.ok());
-  EXPECT_EQ(platform::view_size(m.view + 1), 0u);
+  EXPECT_EQ(mmfcast::platform::view_size(m.view + 1), 0u);
 }
 
 // ---- Across processes ---------------------------------------------------------------------
@@ -203,56 +205,56 @@ class LstrcpynTest : public ::testing::Test {
 };
 
 TEST_F(LstrcpynTest, BoundZeroWritesNothing) {
-  EXPECT_EQ(platform::lstrcpynA(buf_, "abc", 0), buf_);
+  EXPECT_EQ(mmfcast::platform::lstrcpynA(buf_, "abc", 0), buf_);
   EXPECT_EQ(shown(), "xxxxxxxx");
 }
 
 TEST_F(LstrcpynTest, BoundOneWritesOnlyTheZeroByte) {
-  EXPECT_EQ(platform::lstrcpynA(buf_, "abc", 1), buf_);
+  EXPECT_EQ(mmfcast::platform::lstrcpynA(buf_, "abc", 1), buf_);
   EXPECT_EQ(shown(), "0xxxxxxx");
 }
 
 TEST_F(LstrcpynTest, CopiesBoundMinusOneBytesThenZero) {
-  EXPECT_EQ(platform::lstrcpynA(buf_, "abcdef", 4), buf_);
+  EXPECT_EQ(mmfcast::platform::lstrcpynA(buf_, "abcdef", 4), buf_);
   EXPECT_EQ(shown(), "abc0xxxx");
 }
 
 TEST_F(LstrcpynTest, StopsAtSourceZeroAndLeavesTheRest) {
-  EXPECT_EQ(platform::lstrcpynA(buf_, "ab\0cd", 8), buf_);
+  EXPECT_EQ(mmfcast::platform::lstrcpynA(buf_, "ab\0cd", 8), buf_);
   EXPECT_EQ(shown(), "ab0xxxxx");
-  EXPECT_EQ(platform::lstrcpynA(buf_, "", 8), buf_);
+  EXPECT_EQ(mmfcast::platform::lstrcpynA(buf_, "", 8), buf_);
   EXPECT_EQ(shown(), "0b0xxxxx");
 }
 
 TEST_F(LstrcpynTest, SourceExactlyFillingTheBoundIsCut) {
-  EXPECT_EQ(platform::lstrcpynA(buf_, "abcdefgh", 8), buf_);
+  EXPECT_EQ(mmfcast::platform::lstrcpynA(buf_, "abcdefgh", 8), buf_);
   EXPECT_EQ(shown(), "abcdefg0");
 }
 
 // ---- ANSI conversions ---------------------------------------------------------------------
 
-bool ansi_is_utf8() { return platform::to_ansi(u"\u00e9").size() == 2; }
+bool ansi_is_utf8() { return mmfcast::platform::to_ansi(u"\u00e9").size() == 2; }
 
 TEST(AnsiConversion, AsciiRoundTripsByteForByte) {
   const std::u16string text = u"Hello, world! 0123 ~";
-  const std::string bytes = platform::to_ansi(text);
+  const std::string bytes = mmfcast::platform::to_ansi(text);
   EXPECT_EQ(bytes, "Hello, world! 0123 ~");
-  EXPECT_EQ(platform::from_ansi(bytes), text);
-  EXPECT_EQ(platform::to_ansi(u""), "");
-  EXPECT_EQ(platform::from_ansi(""), u"");
+  EXPECT_EQ(mmfcast::platform::from_ansi(bytes), text);
+  EXPECT_EQ(mmfcast::platform::to_ansi(u""), "");
+  EXPECT_EQ(mmfcast::platform::from_ansi(""), u"");
 }
 
 TEST(AnsiConversion, ZeroCharactersAreKept) {
   const std::u16string text(u"a\0b\0", 4);
-  const std::string bytes = platform::to_ansi(text);
+  const std::string bytes = mmfcast::platform::to_ansi(text);
   EXPECT_EQ(bytes, std::string("a\0b\0", 4));
-  EXPECT_EQ(platform::from_ansi(bytes), text);
+  EXPECT_EQ(mmfcast::platform::from_ansi(bytes), text);
 }
 
 TEST(AnsiConversion, AccentedLatinRoundTrips) {
   const std::u16string text = u"h\u00e9llo";
-  const std::string bytes = platform::to_ansi(text);
-  EXPECT_EQ(platform::from_ansi(bytes), text);
+  const std::string bytes = mmfcast::platform::to_ansi(text);
+  EXPECT_EQ(mmfcast::platform::from_ansi(bytes), text);
   if (ansi_is_utf8()) {
     EXPECT_EQ(bytes, "h\xc3\xa9llo");
   }
@@ -261,9 +263,9 @@ TEST(AnsiConversion, AccentedLatinRoundTrips) {
 TEST(AnsiConversion, CharactersBeyondTheBasicPlaneRoundTripInUtf8) {
   if (!ansi_is_utf8()) GTEST_SKIP() << "the ANSI code page is not UTF-8";
   const std::u16string text = u"a\U0001F600z";
-  const std::string bytes = platform::to_ansi(text);
+  const std::string bytes = mmfcast::platform::to_ansi(text);
   EXPECT_EQ(bytes, "a\xf0\x9f\x98\x80z");
-  EXPECT_EQ(platform::from_ansi(bytes), text);
+  EXPECT_EQ(mmfcast::platform::from_ansi(bytes), text);
 }
 
 }  // namespace

@@ -17,9 +17,10 @@ namespace {
 using testsupport::ChildProcess;
 using testsupport::ScopedSession;
 
-long broadcast(std::uint32_t msg, platform::WParam w, platform::LParam l) {
-  std::uint32_t recipients = platform::kBsmApplications;
-  return platform::BroadcastSystemMessage(platform::kBsfIgnoreCurrentTask, &recipients, msg, w, l);
+long broadcast(std::uint32_t msg, mmfcast::platform::WParam w, mmfcast::platform::LParam l) {
+  std::uint32_t recipients = mmfcast::platform::kBsmApplications;
+  return mmfcast::platform::BroadcastSystemMessage(mmfcast::platform::kBsfIgnoreCurrentTask,
+                                                   &recipients, msg, w, l);
 }
 
 std::string upper(std::string text) {
@@ -39,7 +40,7 @@ bool wait_for_line(ChildProcess& child, const std::string& expected) {
   return false;
 }
 
-std::string got_line(std::uint32_t msg, platform::WParam w, platform::LParam l) {
+std::string got_line(std::uint32_t msg, mmfcast::platform::WParam w, mmfcast::platform::LParam l) {
   return "got " + std::to_string(msg) + " " + std::to_string(w) + " " + std::to_string(l);
 }
 
@@ -50,7 +51,7 @@ class MessageIds : public ::testing::Test {
 
 TEST_F(MessageIds, SameNameGivesSameIdInAnotherProcessWhateverItsCase) {
   const std::string name = session.name("Channel.Test");
-  const std::uint32_t id = platform::RegisterWindowMessageA(name.c_str());
+  const std::uint32_t id = mmfcast::platform::RegisterWindowMessageA(name.c_str());
   ASSERT_GE(id, 0xC000u);
   ASSERT_LE(id, 0xFFFFu);
 
@@ -63,37 +64,39 @@ TEST_F(MessageIds, SameNameGivesSameIdInAnotherProcessWhateverItsCase) {
   EXPECT_NE(*other, "id 0");
   EXPECT_EQ(child.wait(), 0);
 
-  EXPECT_EQ(platform::RegisterWindowMessageA(upper(name).c_str()), id);
+  EXPECT_EQ(mmfcast::platform::RegisterWindowMessageA(upper(name).c_str()), id);
 }
 
 TEST_F(MessageIds, NameLengthMustBeOneTo255Bytes) {
-  EXPECT_EQ(platform::RegisterWindowMessageA(""), 0u);
+  EXPECT_EQ(mmfcast::platform::RegisterWindowMessageA(""), 0u);
   std::string longest = session.name("L");
   longest.resize(255, 'x');
-  const std::uint32_t id = platform::RegisterWindowMessageA(longest.c_str());
+  const std::uint32_t id = mmfcast::platform::RegisterWindowMessageA(longest.c_str());
   EXPECT_GE(id, 0xC000u);
   EXPECT_LE(id, 0xFFFFu);
-  EXPECT_EQ(platform::RegisterWindowMessageA((longest + "x").c_str()), 0u);
+  EXPECT_EQ(mmfcast::platform::RegisterWindowMessageA((longest + "x").c_str()), 0u);
 }
 
 // Each procedure records the last message it saw and answers with its own value.
 struct Seen {
-  platform::Hwnd hwnd = 0;
+  mmfcast::platform::Hwnd hwnd = 0;
   std::uint32_t msg = 0;
-  platform::WParam w = 0;
-  platform::LParam l = 0;
+  mmfcast::platform::WParam w = 0;
+  mmfcast::platform::LParam l = 0;
   int calls = 0;
 };
 Seen seen_first, seen_second;
 
-platform::LResult MMF_CALLBACK first_proc(platform::Hwnd h, std::uint32_t m, platform::WParam w,
-                                          platform::LParam l) {
+mmfcast::platform::LResult MMFCAST_CALLBACK first_proc(mmfcast::platform::Hwnd h, std::uint32_t m,
+                                                       mmfcast::platform::WParam w,
+                                                       mmfcast::platform::LParam l) {
   if (m >= 0xC000 && m <= 0xFFFF) seen_first = {h, m, w, l, seen_first.calls + 1};
   return 101;
 }
 
-platform::LResult MMF_CALLBACK second_proc(platform::Hwnd h, std::uint32_t m, platform::WParam w,
-                                           platform::LParam l) {
+mmfcast::platform::LResult MMFCAST_CALLBACK second_proc(mmfcast::platform::Hwnd h, std::uint32_t m,
+                                                        mmfcast::platform::WParam w,
+                                                        mmfcast::platform::LParam l) {
   if (m >= 0xC000 && m <= 0xFFFF) seen_second = {h, m, w, l, seen_second.calls + 1};
   return 202;
 }
@@ -103,21 +106,22 @@ class WindowProcs : public ::testing::Test {
   void SetUp() override {
     seen_first = {};
     seen_second = {};
-    window = platform::create_window(&first_proc);
+    window = mmfcast::platform::create_window(&first_proc);
     ASSERT_NE(window, 0u);
   }
-  void TearDown() override { platform::destroy_window(window); }
+  void TearDown() override { mmfcast::platform::destroy_window(window); }
 
   ScopedSession session;
-  platform::Hwnd window = 0;
+  mmfcast::platform::Hwnd window = 0;
 };
 
 TEST_F(WindowProcs, ReplacingTheProcedureReturnsOneThatReachesThePrevious) {
-  const platform::LongPtr previous = platform::SetWindowLongA(
-      window, platform::kGwlWndProc, reinterpret_cast<platform::LongPtr>(&second_proc));
+  const mmfcast::platform::LongPtr previous =
+      mmfcast::platform::SetWindowLongA(window, mmfcast::platform::kGwlWndProc,
+                                        reinterpret_cast<mmfcast::platform::LongPtr>(&second_proc));
   ASSERT_NE(previous, 0);
-  EXPECT_EQ(platform::CallWindowProcA(reinterpret_cast<platform::WndProc>(previous), window, 0xC123,
-                                      7, -8),
+  EXPECT_EQ(mmfcast::platform::CallWindowProcA(
+                reinterpret_cast<mmfcast::platform::WndProc>(previous), window, 0xC123, 7, -8),
             101);
   EXPECT_EQ(seen_first.calls, 1);
   EXPECT_EQ(seen_first.hwnd, window);
@@ -125,30 +129,32 @@ TEST_F(WindowProcs, ReplacingTheProcedureReturnsOneThatReachesThePrevious) {
   EXPECT_EQ(seen_first.w, 7u);
   EXPECT_EQ(seen_first.l, -8);
 
-  const platform::LongPtr back = platform::SetWindowLongA(window, platform::kGwlWndProc, previous);
-  EXPECT_EQ(
-      platform::CallWindowProcA(reinterpret_cast<platform::WndProc>(back), window, 0xC124, 0, 0),
-      202);
+  const mmfcast::platform::LongPtr back =
+      mmfcast::platform::SetWindowLongA(window, mmfcast::platform::kGwlWndProc, previous);
+  EXPECT_EQ(mmfcast::platform::CallWindowProcA(reinterpret_cast<mmfcast::platform::WndProc>(back),
+                                               window, 0xC124, 0, 0),
+            202);
   EXPECT_EQ(seen_second.calls, 1);
 }
 
 TEST_F(WindowProcs, UnknownWindowOrOtherIndexLeavesTheProcedure) {
-  const platform::Hwnd gone = platform::create_window(&first_proc);
+  const mmfcast::platform::Hwnd gone = mmfcast::platform::create_window(&first_proc);
   ASSERT_NE(gone, 0u);
-  platform::destroy_window(gone);
-  const auto second = reinterpret_cast<platform::LongPtr>(&second_proc);
-  EXPECT_EQ(platform::SetWindowLongA(gone, platform::kGwlWndProc, second), 0);
+  mmfcast::platform::destroy_window(gone);
+  const auto second = reinterpret_cast<mmfcast::platform::LongPtr>(&second_proc);
+  EXPECT_EQ(mmfcast::platform::SetWindowLongA(gone, mmfcast::platform::kGwlWndProc, second), 0);
   constexpr int kGwlUserData = -21;
-  EXPECT_EQ(platform::SetWindowLongA(window, kGwlUserData, second), 0);
+  EXPECT_EQ(mmfcast::platform::SetWindowLongA(window, kGwlUserData, second), 0);
 
-  const platform::LongPtr current = platform::SetWindowLongA(window, platform::kGwlWndProc, second);
-  EXPECT_EQ(
-      platform::CallWindowProcA(reinterpret_cast<platform::WndProc>(current), window, 0xC000, 0, 0),
-      101);
+  const mmfcast::platform::LongPtr current =
+      mmfcast::platform::SetWindowLongA(window, mmfcast::platform::kGwlWndProc, second);
+  EXPECT_EQ(mmfcast::platform::CallWindowProcA(
+                reinterpret_cast<mmfcast::platform::WndProc>(current), window, 0xC000, 0, 0),
+            101);
 }
 
 TEST_F(WindowProcs, CallingNoProcedureGivesZero) {
-  EXPECT_EQ(platform::CallWindowProcA(nullptr, window, 0xC000, 1, 2), 0);
+  EXPECT_EQ(mmfcast::platform::CallWindowProcA(nullptr, window, 0xC000, 1, 2), 0);
 }
 
 class Broadcast : public ::testing::Test {
@@ -158,26 +164,28 @@ class Broadcast : public ::testing::Test {
 
 TEST_F(Broadcast, ReachesAnotherProcessWithValuesIntactButNotTheSender) {
   seen_first = {};
-  const platform::Hwnd own = platform::create_window(&first_proc);
+  const mmfcast::platform::Hwnd own = mmfcast::platform::create_window(&first_proc);
   ASSERT_NE(own, 0u);
-  const std::uint32_t msg = platform::RegisterWindowMessageA(session.name("Reach").c_str());
+  const std::uint32_t msg =
+      mmfcast::platform::RegisterWindowMessageA(session.name("Reach").c_str());
   ASSERT_NE(msg, 0u);
   ChildProcess child({"listen", "5"});
   ASSERT_EQ(child.read_line(), "ready");
 
-  const platform::WParam w = 0xFFFFFFF0u;
+  const mmfcast::platform::WParam w = 0xFFFFFFF0u;
   EXPECT_EQ(broadcast(msg, w, -9), 1);
   EXPECT_TRUE(wait_for_line(child, got_line(msg, w, -9)));
 
-  platform::pump_messages(50);
+  mmfcast::platform::pump_messages(50);
   EXPECT_EQ(seen_first.calls, 0);
   child.write_line("quit");
   EXPECT_EQ(child.wait(), 0);
-  platform::destroy_window(own);
+  mmfcast::platform::destroy_window(own);
 }
 
 TEST_F(Broadcast, EveryReceiverGetsIt) {
-  const std::uint32_t msg = platform::RegisterWindowMessageA(session.name("Several").c_str());
+  const std::uint32_t msg =
+      mmfcast::platform::RegisterWindowMessageA(session.name("Several").c_str());
   ASSERT_NE(msg, 0u);
   ChildProcess a({"listen", "1"}), b({"listen", "2"}), c({"listen", "3"});
   for (ChildProcess* child : {&a, &b, &c}) ASSERT_EQ(child->read_line(), "ready");
@@ -192,9 +200,9 @@ TEST_F(Broadcast, EveryReceiverGetsIt) {
 
 TEST_F(Broadcast, ReceiverCanSendToUs) {
   seen_first = {};
-  const platform::Hwnd own = platform::create_window(&first_proc);
+  const mmfcast::platform::Hwnd own = mmfcast::platform::create_window(&first_proc);
   ASSERT_NE(own, 0u);
-  const std::uint32_t msg = platform::RegisterWindowMessageA(session.name("Back").c_str());
+  const std::uint32_t msg = mmfcast::platform::RegisterWindowMessageA(session.name("Back").c_str());
   ASSERT_NE(msg, 0u);
   ChildProcess child({"listen", "1"});
   ASSERT_EQ(child.read_line(), "ready");
@@ -202,7 +210,7 @@ TEST_F(Broadcast, ReceiverCanSendToUs) {
   child.write_line("broadcast " + std::to_string(msg) + " 11 -12");
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (seen_first.calls == 0 && std::chrono::steady_clock::now() < deadline) {
-    platform::pump_messages(20);
+    mmfcast::platform::pump_messages(20);
   }
   EXPECT_EQ(seen_first.calls, 1);
   EXPECT_EQ(seen_first.hwnd, own);
@@ -212,7 +220,7 @@ TEST_F(Broadcast, ReceiverCanSendToUs) {
   EXPECT_TRUE(wait_for_line(child, "sent 1"));
   child.write_line("quit");
   EXPECT_EQ(child.wait(), 0);
-  platform::destroy_window(own);
+  mmfcast::platform::destroy_window(own);
 }
 
 }  // namespace

@@ -33,7 +33,7 @@ class SendLockTest : public ::testing::Test {
     in >> value;
     return value;
   }
-  void TearDown() override { platform::release_send_lock(); }
+  void TearDown() override { mmfcast::platform::release_send_lock(); }
 
   testsupport::ScopedSession session_;
 };
@@ -61,7 +61,7 @@ TEST_F(SendLockTest, DeadHolderFreesTheLockAtOnce) {
   holder.kill();
   holder.wait();
   const auto start = Clock::now();
-  EXPECT_EQ(platform::acquire_send_lock(60000), 1);
+  EXPECT_EQ(mmfcast::platform::acquire_send_lock(60000), 1);
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(30));
 }
 
@@ -69,14 +69,14 @@ TEST_F(SendLockTest, HungHolderIsTakenOverAndTheLockStillExcludes) {
   ChildProcess hung({"lock-hang"});
   ASSERT_EQ(hung.read_line(), "held");
   const auto start = Clock::now();
-  ASSERT_EQ(platform::acquire_send_lock(300), 1);
+  ASSERT_EQ(mmfcast::platform::acquire_send_lock(300), 1);
   EXPECT_GE(Clock::now() - start, milliseconds(300));
 
   // A later copy queues behind the new holder, not behind the hung one.
   ChildProcess next({"lock-hold", "60000"});
   ASSERT_EQ(next.read_line(), "waiting");
   EXPECT_EQ(next.read_line(milliseconds(500)), std::nullopt);
-  platform::release_send_lock();
+  mmfcast::platform::release_send_lock();
   EXPECT_EQ(next.read_line(), "held");
   next.write_line("go");
   EXPECT_EQ(next.read_line(), "released");
@@ -97,9 +97,9 @@ TEST_F(SendLockTest, LockChangingHandsIsNotMistakenForAHungHolder) {
 }
 
 TEST_F(SendLockTest, HoldingTwiceInOneProcessIsOneHold) {
-  ASSERT_EQ(platform::acquire_send_lock(), 1);
-  EXPECT_EQ(platform::acquire_send_lock(), 1);
-  platform::release_send_lock();
+  ASSERT_EQ(mmfcast::platform::acquire_send_lock(), 1);
+  EXPECT_EQ(mmfcast::platform::acquire_send_lock(), 1);
+  mmfcast::platform::release_send_lock();
   ChildProcess other({"lock-hold", "60000"});
   ASSERT_EQ(other.read_line(), "waiting");
   EXPECT_EQ(other.read_line(), "held");

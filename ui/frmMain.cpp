@@ -13,9 +13,9 @@ void frmMain::Form_Load() {
   PriMMF->DataArrival = [this](const std::u16string& DataStr) {
     ui::run_handler([&] { PriMMF_DataArrival(DataStr); });
   };
-  ModSubclass::lMsgID = static_cast<std::uint32_t>(PriMMF->RegWindowMsg(kPubMessageName));
+  ModSubclass::lMsgID = static_cast<std::uint32_t>(PriMMF->RegWindowMsg(mmfcast::kPubMessageName));
   PriMMF->StartSubclass(controls_.form_hwnd());
-  lMMFIndex = PriMMF->AddMMFItem(kPubMemoryName, kPubMemoryLength);
+  lMMFIndex = PriMMF->AddMMFItem(mmfcast::kPubMemoryName, mmfcast::kPubMemoryLength);
   lOpenResult = PriMMF->OpenMMF(lMMFIndex);
 }
 
@@ -28,12 +28,13 @@ void frmMain::Form_Unload(std::int16_t& /*Cancel*/) {
 
 void frmMain::Command1_Click() {
   if (controls_.text2().empty()) return;
-  platform::send_locked([&] { PriMMF->WriteMMF(lMMFIndex, controls_.text2()); },
-                         [&] {
-                           const auto length = static_cast<std::int32_t>(controls_.text2().size());
-                           return std::holds_alternative<std::int32_t>(PriMMF->SendMesageAll(
-                               u"", static_cast<std::int32_t>(ModSubclass::lMsgID), length + 1, 0));
-                         });
+  mmfcast::platform::send_locked(
+      [&] { PriMMF->WriteMMF(lMMFIndex, controls_.text2()); },
+      [&] {
+        const auto length = static_cast<std::int32_t>(controls_.text2().size());
+        return std::holds_alternative<std::int32_t>(PriMMF->SendMesageAll(
+            u"", static_cast<std::int32_t>(ModSubclass::lMsgID), length + 1, 0));
+      });
   controls_.set_text2(u"");
 }
 

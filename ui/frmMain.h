@@ -24,15 +24,11 @@ class FormControls {
   virtual std::u16string text2() const = 0;
   virtual void set_text2(const std::u16string& text) = 0;
   // The form's top-level window, the one whose procedure the hook replaces.
-  virtual platform::Hwnd form_hwnd() const = 0;
+  virtual mmfcast::platform::Hwnd form_hwnd() const = 0;
 };
 
 class frmMain {
  public:
-  static constexpr char16_t kPubMessageName[] = u"MyPubMessage";
-  static constexpr const char16_t* kPubMemoryName = ModSubclass::kPubMemoryName;
-  static constexpr std::int32_t kPubMemoryLength = 4096;
-
   explicit frmMain(FormControls& controls) : controls_(controls) {}
   frmMain(const frmMain&) = delete;
   frmMain& operator=(const frmMain&) = delete;

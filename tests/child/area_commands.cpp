@@ -16,7 +16,8 @@ namespace {
 int area(const std::vector<std::string>& args) {
   if (args.size() != 2) return 2;
   cMMF m;
-  const std::int32_t index = m.AddMMFItem(platform::from_ansi(args[0]), std::stoi(args[1]));
+  const std::int32_t index =
+      m.AddMMFItem(mmfcast::platform::from_ansi(args[0]), std::stoi(args[1]));
   child::say("open " + std::to_string(m.OpenMMF(index)));
   std::string line;
   while (child::hear(line)) {
@@ -30,7 +31,8 @@ int area(const std::vector<std::string>& args) {
     } else if (verb == "bytes") {
       MMFItem item;
       m.GetMMFItem(index, item);
-      const auto n = std::min<std::size_t>(std::stoul(arg), platform::view_size(item.lpMapView));
+      const auto n =
+          std::min<std::size_t>(std::stoul(arg), mmfcast::platform::view_size(item.lpMapView));
       child::say(testsupport::to_hex8(
           std::string_view(reinterpret_cast<const char*>(item.lpMapView), item.lpMapView ? n : 0)));
     } else if (verb == "quit") {

@@ -16,8 +16,10 @@ namespace {
 
 std::atomic<std::uint32_t> ignored_below{0x100};  // only registered and user messages are told
 
-platform::LResult MMF_CALLBACK own_procedure(platform::Hwnd, std::uint32_t msg, platform::WParam w,
-                                             platform::LParam l) {
+mmfcast::platform::LResult MMFCAST_CALLBACK own_procedure(mmfcast::platform::Hwnd,
+                                                          std::uint32_t msg,
+                                                          mmfcast::platform::WParam w,
+                                                          mmfcast::platform::LParam l) {
   if (msg >= ignored_below.load()) {
     child::say("proc " + std::to_string(msg) + " " + std::to_string(w) + " " + std::to_string(l));
   }
@@ -26,12 +28,13 @@ platform::LResult MMF_CALLBACK own_procedure(platform::Hwnd, std::uint32_t msg, 
 
 int hooked(const std::vector<std::string>& args) {
   if (args.size() != 1) return 2;
-  const platform::Hwnd window = platform::create_window(&own_procedure);
+  const mmfcast::platform::Hwnd window = mmfcast::platform::create_window(&own_procedure);
   if (window == 0) return 4;
   cMMF m;
-  ModSubclass::lMsgID = static_cast<std::uint32_t>(m.RegWindowMsg(platform::from_ansi(args[0])));
+  ModSubclass::lMsgID =
+      static_cast<std::uint32_t>(m.RegWindowMsg(mmfcast::platform::from_ansi(args[0])));
   m.StartSubclass(window);
-  const std::int32_t index = m.AddMMFItem(ModSubclass::kPubMemoryName, 4096);
+  const std::int32_t index = m.AddMMFItem(mmfcast::kPubMemoryName, 4096);
   m.OpenMMF(index);
   m.DataArrival = [](const std::u16string& text) {
     child::say("data " + testsupport::to_hex16(text));
@@ -41,7 +44,7 @@ int hooked(const std::vector<std::string>& args) {
 
   child::say("ready " + std::to_string(ModSubclass::lMsgID));
   for (;;) {
-    platform::pump_messages(20);
+    mmfcast::platform::pump_messages(20);
     std::string line;
     const auto got = input.poll(line);
     if (got == child::BackgroundInput::kEnded) break;
@@ -50,14 +53,15 @@ int hooked(const std::vector<std::string>& args) {
     if (line.rfind("send ", 0) == 0) {
       const std::u16string text = testsupport::from_hex16(line.substr(5));
       m.WriteMMF(index, text);
-      const MMFVariant sent = m.SendMesageAll(u"", static_cast<std::int32_t>(ModSubclass::lMsgID),
-                                              static_cast<std::int32_t>(text.size() + 1), 0);
+      const mmfcast::MMFVariant sent =
+          m.SendMesageAll(u"", static_cast<std::int32_t>(ModSubclass::lMsgID),
+                          static_cast<std::int32_t>(text.size() + 1), 0);
       const bool ok = std::holds_alternative<std::int32_t>(sent);
       child::say(std::string("sent ") + (ok ? "1" : "0"));
     }
   }
   m.StopSubclass(window);
-  platform::destroy_window(window);
+  mmfcast::platform::destroy_window(window);
   return 0;
 }
 

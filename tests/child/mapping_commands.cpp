@@ -12,14 +12,14 @@ namespace {
 
 int view_only(const std::vector<std::string>& args) {
   if (args.size() != 2) return 2;
-  const platform::Handle h = platform::CreateFileMappingA(
-      platform::kInvalidHandleValue, nullptr, platform::kPageReadWrite, 0,
+  const mmfcast::platform::Handle h = mmfcast::platform::CreateFileMappingA(
+      mmfcast::platform::kInvalidHandleValue, nullptr, mmfcast::platform::kPageReadWrite, 0,
       static_cast<std::uint32_t>(std::stoul(args[1])), args[0].c_str());
-  const platform::ViewAddr view =
-      h == 0
-          ? 0
-          : platform::MapViewOfFile(h, platform::kFileMapRead | platform::kFileMapWrite, 0, 0, 0);
-  if (view == 0 || platform::CloseHandle(h) != 1) {
+  const mmfcast::platform::ViewAddr view =
+      h == 0 ? 0
+             : mmfcast::platform::MapViewOfFile(
+                   h, mmfcast::platform::kFileMapRead | mmfcast::platform::kFileMapWrite, 0, 0, 0);
+  if (view == 0 || mmfcast::platform::CloseHandle(h) != 1) {
     child::say("failed");
     return 1;
   }
@@ -28,7 +28,7 @@ int view_only(const std::vector<std::string>& args) {
   std::string line;
   while (child::hear(line)) {
     if (line == "unmap") {
-      child::say("unmapped " + std::to_string(platform::UnmapViewOfFile(view)));
+      child::say("unmapped " + std::to_string(mmfcast::platform::UnmapViewOfFile(view)));
     } else if (line == "quit") {
       return 0;
     } else {

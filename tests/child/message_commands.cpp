@@ -24,16 +24,19 @@ namespace {
 bool quiet = false;
 bool echo = false;
 int delay_ms = 0;
-platform::LResult answer = 0;
+mmfcast::platform::LResult answer = 0;
 std::uint64_t received = 0;
 
-long broadcast(std::uint32_t msg, platform::WParam w, platform::LParam l) {
-  std::uint32_t recipients = platform::kBsmApplications;
-  return platform::BroadcastSystemMessage(platform::kBsfIgnoreCurrentTask, &recipients, msg, w, l);
+long broadcast(std::uint32_t msg, mmfcast::platform::WParam w, mmfcast::platform::LParam l) {
+  std::uint32_t recipients = mmfcast::platform::kBsmApplications;
+  return mmfcast::platform::BroadcastSystemMessage(mmfcast::platform::kBsfIgnoreCurrentTask,
+                                                   &recipients, msg, w, l);
 }
 
-platform::LResult MMF_CALLBACK listening_procedure(platform::Hwnd, std::uint32_t msg,
-                                                   platform::WParam w, platform::LParam l) {
+mmfcast::platform::LResult MMFCAST_CALLBACK listening_procedure(mmfcast::platform::Hwnd,
+                                                                std::uint32_t msg,
+                                                                mmfcast::platform::WParam w,
+                                                                mmfcast::platform::LParam l) {
   // Only registered messages: a real window also gets the system's own.
   if (msg < 0xC000 || msg > 0xFFFF) return 0;
   ++received;
@@ -47,7 +50,7 @@ platform::LResult MMF_CALLBACK listening_procedure(platform::Hwnd, std::uint32_t
 
 int register_names(const std::vector<std::string>& args) {
   for (const std::string& name : args) {
-    child::say("id " + std::to_string(platform::RegisterWindowMessageA(name.c_str())));
+    child::say("id " + std::to_string(mmfcast::platform::RegisterWindowMessageA(name.c_str())));
   }
   return 0;
 }
@@ -56,7 +59,7 @@ int register_many(const std::vector<std::string>& args) {
   if (args.size() != 1) return 2;
   for (std::uint64_t i = 0;; ++i) {
     const std::uint32_t id =
-        platform::RegisterWindowMessageA((args[0] + std::to_string(i)).c_str());
+        mmfcast::platform::RegisterWindowMessageA((args[0] + std::to_string(i)).c_str());
     if (id == 0) break;
     child::say("id " + std::to_string(i) + " " + std::to_string(id));
   }
@@ -78,14 +81,14 @@ int listen(const std::vector<std::string>& args) {
       return 2;
     }
   }
-  const platform::Hwnd window = platform::create_window(&listening_procedure);
+  const mmfcast::platform::Hwnd window = mmfcast::platform::create_window(&listening_procedure);
   if (window == 0) return 4;
 
   child::BackgroundInput input;
 
   child::say("ready");
   for (;;) {
-    platform::pump_messages(10);
+    mmfcast::platform::pump_messages(10);
     std::string line;
     const auto got = input.poll(line);
     if (got == child::BackgroundInput::kEnded) break;
@@ -99,8 +102,8 @@ int listen(const std::vector<std::string>& args) {
       unsigned long long w = 0;
       long long l = 0;
       if (std::sscanf(rest.c_str(), "%u %llu %lld", &msg, &w, &l) != 3) return 2;
-      const long result =
-          broadcast(msg, static_cast<platform::WParam>(w), static_cast<platform::LParam>(l));
+      const long result = broadcast(msg, static_cast<mmfcast::platform::WParam>(w),
+                                    static_cast<mmfcast::platform::LParam>(l));
       child::say("sent " + std::to_string(result));
     } else if (verb == "spam") {
       std::uint32_t msg = 0;
@@ -115,7 +118,7 @@ int listen(const std::vector<std::string>& args) {
       child::say("count " + std::to_string(received));
     }
   }
-  platform::destroy_window(window);
+  mmfcast::platform::destroy_window(window);
   return 0;
 }
 

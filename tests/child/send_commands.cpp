@@ -22,16 +22,17 @@
 
 namespace {
 
-platform::LResult MMF_CALLBACK quiet_procedure(platform::Hwnd, std::uint32_t, platform::WParam,
-                                               platform::LParam) {
+mmfcast::platform::LResult MMFCAST_CALLBACK quiet_procedure(mmfcast::platform::Hwnd, std::uint32_t,
+                                                            mmfcast::platform::WParam,
+                                                            mmfcast::platform::LParam) {
   return 0;
 }
 
 int send_many(const std::vector<std::string>& args) {
   if (args.size() != 3) return 2;
   cMMF m;
-  const std::int32_t msg = m.RegWindowMsg(platform::from_ansi(args[0]));
-  const std::int32_t index = m.AddMMFItem(ModSubclass::kPubMemoryName, 4096);
+  const std::int32_t msg = m.RegWindowMsg(mmfcast::platform::from_ansi(args[0]));
+  const std::int32_t index = m.AddMMFItem(mmfcast::kPubMemoryName, 4096);
   if (msg == 0 || m.OpenMMF(index) != 1) return 3;
   const int count = std::stoi(args[2]);
   child::say("ready");
@@ -39,10 +40,10 @@ int send_many(const std::vector<std::string>& args) {
   if (!child::hear(go)) return 2;
   int failures = 0;
   for (int i = 0; i < count; ++i) {
-    const std::u16string text = platform::from_ansi(child::sent_text(args[1], i));
-    platform::SendLock lock;
+    const std::u16string text = mmfcast::platform::from_ansi(child::sent_text(args[1], i));
+    mmfcast::platform::SendLock lock;
     m.WriteMMF(index, text);
-    const MMFVariant sent =
+    const mmfcast::MMFVariant sent =
         m.SendMesageAll(u"", msg, static_cast<std::int32_t>(text.size() + 1), 0);
     if (!std::holds_alternative<std::int32_t>(sent)) ++failures;
   }
@@ -52,8 +53,8 @@ int send_many(const std::vector<std::string>& args) {
 
 int unresponsive(const std::vector<std::string>& args) {
   if (!args.empty()) return 2;
-  if (platform::create_window(&quiet_procedure) == 0) return 4;
-  platform::pump_messages(0);
+  if (mmfcast::platform::create_window(&quiet_procedure) == 0) return 4;
+  mmfcast::platform::pump_messages(0);
   child::say("ready");
   for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
 }
@@ -61,31 +62,32 @@ int unresponsive(const std::vector<std::string>& args) {
 int windows(const std::vector<std::string>& args) {
   if (args.size() != 1) return 2;
   const int n = std::stoi(args[0]);
-  std::vector<platform::Hwnd> made;
+  std::vector<mmfcast::platform::Hwnd> made;
   for (int i = 0; i < n; ++i) {
-    const platform::Hwnd w = platform::create_window(&quiet_procedure);
+    const mmfcast::platform::Hwnd w = mmfcast::platform::create_window(&quiet_procedure);
     if (w == 0) return 4;
     made.push_back(w);
   }
   child::BackgroundInput input;
   child::say("ready");
   std::string line;
-  while (input.poll(line) == child::BackgroundInput::kNothingYet) platform::pump_messages(10);
-  for (platform::Hwnd w : made) platform::destroy_window(w);
+  while (input.poll(line) == child::BackgroundInput::kNothingYet)
+    mmfcast::platform::pump_messages(10);
+  for (mmfcast::platform::Hwnd w : made) mmfcast::platform::destroy_window(w);
   return 0;
 }
 
 int time_broadcast(const std::vector<std::string>& args) {
   if (args.size() != 2) return 2;
-  const std::uint32_t msg = platform::RegisterWindowMessageA(args[0].c_str());
+  const std::uint32_t msg = mmfcast::platform::RegisterWindowMessageA(args[0].c_str());
   const int count = std::stoi(args[1]);
   if (msg == 0 || count <= 0) return 2;
   std::vector<long long> us;
   for (int i = 0; i < count; ++i) {
-    std::uint32_t recipients = platform::kBsmApplications;
+    std::uint32_t recipients = mmfcast::platform::kBsmApplications;
     const auto start = std::chrono::steady_clock::now();
-    if (platform::BroadcastSystemMessage(platform::kBsfIgnoreCurrentTask, &recipients, msg, 1, 0) !=
-        1) {
+    if (mmfcast::platform::BroadcastSystemMessage(mmfcast::platform::kBsfIgnoreCurrentTask,
+                                                  &recipients, msg, 1, 0) != 1) {
       return 3;
     }
     us.push_back(std::chrono::duration_cast<std::chrono::microseconds>(

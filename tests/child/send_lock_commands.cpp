@@ -18,18 +18,18 @@ namespace {
 int lock_hold(const std::vector<std::string>& args) {
   if (args.size() != 1) return 2;
   child::say("waiting");
-  if (platform::acquire_send_lock(std::stoi(args[0])) != 1) return 3;
+  if (mmfcast::platform::acquire_send_lock(std::stoi(args[0])) != 1) return 3;
   child::say("held");
   std::string line;
   child::hear(line);
-  platform::release_send_lock();
+  mmfcast::platform::release_send_lock();
   child::say("released");
   return 0;
 }
 
 int lock_hang(const std::vector<std::string>& args) {
   if (!args.empty()) return 2;
-  if (platform::acquire_send_lock() != 1) return 3;
+  if (mmfcast::platform::acquire_send_lock() != 1) return 3;
   child::say("held");
   for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
 }
@@ -40,7 +40,7 @@ int lock_count(const std::vector<std::string>& args) {
   const auto hold = std::chrono::milliseconds(std::stoi(args[2]));
   const int takeover_ms = std::stoi(args[3]);
   for (int i = 0; i < times; ++i) {
-    if (platform::acquire_send_lock(takeover_ms) != 1) return 3;
+    if (mmfcast::platform::acquire_send_lock(takeover_ms) != 1) return 3;
     long value = 0;
     {
       std::ifstream in(args[0]);
@@ -52,7 +52,7 @@ int lock_count(const std::vector<std::string>& args) {
       std::ofstream out(args[0], std::ios::trunc);
       out << value + 1 << '\n';
     }
-    platform::release_send_lock();
+    mmfcast::platform::release_send_lock();
   }
   child::say("done");
   return 0;

@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "tests/support/child_process.h"
-#include "tests/support/endpoints_posix.h"
+#include "tests/support/endpoints_linux.h"
 
 namespace {
 

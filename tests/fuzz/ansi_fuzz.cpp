@@ -60,8 +60,8 @@ std::u16string lone_surrogates_replaced(std::u16string text) {
 }
 
 void check_bytes(const std::string& bytes) {
-  const std::u16string text = platform::from_ansi(bytes);
-  const std::string back = platform::to_ansi(text);
+  const std::u16string text = mmfcast::platform::from_ansi(bytes);
+  const std::string back = mmfcast::platform::to_ansi(text);
   if (!valid_utf8(back)) std::abort();
   if (std::optional<std::string> expected =
           convert("UTF-16LE", "UTF-8", bytes.data(), bytes.size())) {
@@ -70,9 +70,9 @@ void check_bytes(const std::string& bytes) {
 }
 
 void check_units(const std::u16string& units) {
-  const std::string bytes = platform::to_ansi(units);
+  const std::string bytes = mmfcast::platform::to_ansi(units);
   if (!valid_utf8(bytes)) std::abort();
-  if (platform::from_ansi(bytes) != lone_surrogates_replaced(units)) std::abort();
+  if (mmfcast::platform::from_ansi(bytes) != lone_surrogates_replaced(units)) std::abort();
 }
 
 }  // namespace

@@ -11,32 +11,32 @@
 #include <span>
 #include <string_view>
 
-#include "platform/frame_posix.h"
+#include "platform/linux/frame.h"
 
-namespace px = platform::posix;
+namespace os = mmfcast::platform::os;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  if (const auto name = px::parse_endpoint_name(text)) {
-    if (px::endpoint_file_name(name->id, name->file) != text) std::abort();
+  if (const auto name = os::parse_endpoint_name(text)) {
+    if (os::endpoint_file_name(name->id, name->file) != text) std::abort();
   }
 
-  const std::optional<px::Frame> frame =
-      px::decode_frame(std::span<const std::uint8_t>(data, size));
+  const std::optional<os::Frame> frame =
+      os::decode_frame(std::span<const std::uint8_t>(data, size));
   if (!frame) return 0;
-  if (size != px::kFrameSize) std::abort();
-  if (frame->kind == px::FrameKind::kNotify) {
-    if (frame->seq == 0 || (frame->flags & ~px::kAwaited) != 0) std::abort();
-    static auto page = std::make_unique<px::AckPage>();
-    px::acknowledge(*page, 0, frame->index, frame->seq);  // out of bounds trips the sanitizer
-  } else if (frame->kind == px::FrameKind::kHello) {
-    static auto page = std::make_unique<px::AckPage>();
-    px::acknowledge(*page, frame->index, 0, 1);
+  if (size != os::kFrameSize) std::abort();
+  if (frame->kind == os::FrameKind::kNotify) {
+    if (frame->seq == 0 || (frame->flags & ~os::kAwaited) != 0) std::abort();
+    static auto page = std::make_unique<os::AckPage>();
+    os::acknowledge(*page, 0, frame->index, frame->seq);  // out of bounds trips the sanitizer
+  } else if (frame->kind == os::FrameKind::kHello) {
+    static auto page = std::make_unique<os::AckPage>();
+    os::acknowledge(*page, frame->index, 0, 1);
   } else {
     std::abort();
   }
-  const px::FrameBytes again = px::encode_frame(*frame);
+  const os::FrameBytes again = os::encode_frame(*frame);
   if (std::memcmp(again.data(), data, size) != 0) std::abort();
-  if (px::decode_frame(again) != frame) std::abort();
+  if (os::decode_frame(again) != frame) std::abort();
   return 0;
 }

@@ -19,15 +19,15 @@ class ChildProcess {
   // Starts mmfcast_child with these arguments; throws std::runtime_error when it cannot.
   explicit ChildProcess(const std::vector<std::string>& args);
   // Starts another program (a path); with merge_stderr its standard error joins its output.
-  ChildProcess(const std::string& program, const std::vector<std::string>& args,
-               bool merge_stderr);
+  ChildProcess(const std::string& program, const std::vector<std::string>& args, bool merge_stderr);
   ~ChildProcess();  // kills the child if it still runs, and reaps it
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   // The next line the child wrote (without its newline), or nullopt on end of output or when
   // none arrives within the timeout.
-  std::optional<std::string> read_line(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+  std::optional<std::string> read_line(
+      std::chrono::milliseconds timeout = std::chrono::seconds(20));
   void write_line(const std::string& line);
   void close_stdin();
 

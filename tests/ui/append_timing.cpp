@@ -19,7 +19,7 @@ int main(int argc, char** argv) {
   QCoreApplication::processEvents();
 
   cMMF sender;
-  const std::int32_t index = sender.AddMMFItem(ModSubclass::kPubMemoryName, 4096);
+  const std::int32_t index = sender.AddMMFItem(mmfcast::kPubMemoryName, 4096);
   if (sender.OpenMMF(index) != 1) {
     std::fputs("mmfcast_append_timing: the shared area cannot be opened\n", stderr);
     return 1;
@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
           u" of the timing run, number " + QString::number(group * kGroup + i).toStdU16String();
       sender.WriteMMF(index, text);
       ModSubclass::WindowProc(0, ModSubclass::lMsgID,
-                              static_cast<platform::WParam>(text.size() + 1), 0);
+                              static_cast<mmfcast::platform::WParam>(text.size() + 1), 0);
       QCoreApplication::processEvents();
     }
     const double ms = static_cast<double>(timer.nsecsElapsed()) / 1e6;

@@ -15,15 +15,16 @@ namespace {
 
 using namespace std::string_literals;
 
-platform::LResult MMF_CALLBACK quiet_proc(platform::Hwnd, std::uint32_t, platform::WParam,
-                                          platform::LParam) {
+mmfcast::platform::LResult MMFCAST_CALLBACK quiet_proc(mmfcast::platform::Hwnd, std::uint32_t,
+                                                       mmfcast::platform::WParam,
+                                                       mmfcast::platform::LParam) {
   return 0;
 }
 
 struct FakeControls : FormControls {
   std::u16string text1;
   std::u16string text2_text;
-  platform::Hwnd hwnd = 0;
+  mmfcast::platform::Hwnd hwnd = 0;
   bool fail_reading_text2 = false;
 
   void append_text1(std::u16string_view text) override { text1 += text; }
@@ -32,21 +33,21 @@ struct FakeControls : FormControls {
     return text2_text;
   }
   void set_text2(const std::u16string& text) override { text2_text = text; }
-  platform::Hwnd form_hwnd() const override { return hwnd; }
+  mmfcast::platform::Hwnd form_hwnd() const override { return hwnd; }
 };
 
 class FormLogic : public ::testing::Test {
  protected:
   void SetUp() override {
-    controls_.hwnd = platform::create_window(&quiet_proc);
+    controls_.hwnd = mmfcast::platform::create_window(&quiet_proc);
     form_.Form_Load();
-    area_index_ = area_.AddMMFItem(ModSubclass::kPubMemoryName, 4096);
+    area_index_ = area_.AddMMFItem(mmfcast::kPubMemoryName, 4096);
     ASSERT_EQ(area_.OpenMMF(area_index_), 1);
   }
   void TearDown() override {
     std::int16_t cancel = 0;
     form_.Form_Unload(cancel);
-    platform::destroy_window(controls_.hwnd);
+    mmfcast::platform::destroy_window(controls_.hwnd);
   }
   // The text at the start of the shared area, as another copy would read it.
   std::u16string area_text() {

@@ -124,12 +124,12 @@ class Copy {
 // shared area, then handled by the hook's window procedure.
 bool arrive(const QString& text) {
   cMMF sender;
-  const std::int32_t index = sender.AddMMFItem(ModSubclass::kPubMemoryName, 4096);
+  const std::int32_t index = sender.AddMMFItem(mmfcast::kPubMemoryName, 4096);
   if (sender.OpenMMF(index) != 1) return false;
   const std::u16string data = text.toStdU16String();
   sender.WriteMMF(index, data);
-  ModSubclass::WindowProc(0, ModSubclass::lMsgID, static_cast<platform::WParam>(data.size() + 1),
-                          0);
+  ModSubclass::WindowProc(0, ModSubclass::lMsgID,
+                          static_cast<mmfcast::platform::WParam>(data.size() + 1), 0);
   QTest::qWait(20);  // the box lays the new line out and paints
   return true;
 }

@@ -25,19 +25,19 @@ using Clock = std::chrono::steady_clock;
 class BroadcastWin : public ::testing::Test {
  protected:
   void SetUp() override {
-    msg_ = platform::RegisterWindowMessageA(session_.name("Sync").c_str());
+    msg_ = mmfcast::platform::RegisterWindowMessageA(session_.name("Sync").c_str());
     ASSERT_NE(msg_, 0u);
   }
   // Broadcasts msg_ with this wParam and returns how long the call took.
-  milliseconds timed_broadcast(platform::WParam w) {
-    std::uint32_t recipients = platform::kBsmApplications;
+  milliseconds timed_broadcast(mmfcast::platform::WParam w) {
+    std::uint32_t recipients = mmfcast::platform::kBsmApplications;
     const auto start = Clock::now();
-    EXPECT_EQ(
-        platform::BroadcastSystemMessage(platform::kBsfIgnoreCurrentTask, &recipients, msg_, w, 0),
-        1);
+    EXPECT_EQ(mmfcast::platform::BroadcastSystemMessage(mmfcast::platform::kBsfIgnoreCurrentTask,
+                                                        &recipients, msg_, w, 0),
+              1);
     return std::chrono::duration_cast<milliseconds>(Clock::now() - start);
   }
-  std::string got(platform::WParam w) const {
+  std::string got(mmfcast::platform::WParam w) const {
     return "got " + std::to_string(msg_) + " " + std::to_string(w) + " 0";
   }
 
@@ -81,12 +81,12 @@ TEST_F(BroadcastWin, UnresponsiveReceiverCostsOneDeadlineAndDelaysNobodyAfter) {
   ASSERT_EQ(hung.read_line(), "ready");
 
   const milliseconds first = timed_broadcast(1);
-  EXPECT_GE(first, milliseconds(platform::kBroadcastDeadlineMs - 50));
-  EXPECT_LT(first, milliseconds(platform::kBroadcastDeadlineMs + 500));
+  EXPECT_GE(first, milliseconds(mmfcast::platform::kBroadcastDeadlineMs - 50));
+  EXPECT_LT(first, milliseconds(mmfcast::platform::kBroadcastDeadlineMs + 500));
   EXPECT_EQ(healthy.read_line(milliseconds(0)), got(1));
 
   // Not waited for again while it has not answered.
-  for (platform::WParam w = 2; w <= 4; ++w) {
+  for (mmfcast::platform::WParam w = 2; w <= 4; ++w) {
     EXPECT_LT(timed_broadcast(w), milliseconds(300));
     EXPECT_EQ(healthy.read_line(milliseconds(0)), got(w));
   }
@@ -98,11 +98,11 @@ TEST_F(BroadcastWin, UnresponsiveReceiverCostsOneDeadlineAndDelaysNobodyAfter) {
 TEST_F(BroadcastWin, ReceiverThatRecoversIsWaitedForAgain) {
   ChildProcess late({"listen", "1", "delay=1500"});
   ASSERT_EQ(late.read_line(), "ready");
-  EXPECT_LT(timed_broadcast(1), milliseconds(platform::kBroadcastDeadlineMs + 500));
+  EXPECT_LT(timed_broadcast(1), milliseconds(mmfcast::platform::kBroadcastDeadlineMs + 500));
   // Its answer arrives while this thread handles what is sent to it.
   EXPECT_EQ(late.read_line(), got(1));
   std::this_thread::sleep_for(milliseconds(500));  // its answer follows the report at once
-  EXPECT_GE(timed_broadcast(2), milliseconds(platform::kBroadcastDeadlineMs - 50))
+  EXPECT_GE(timed_broadcast(2), milliseconds(mmfcast::platform::kBroadcastDeadlineMs - 50))
       << "once it has answered, its next notification is waited for";
   late.write_line("quit");
   EXPECT_EQ(late.wait(), 0);
@@ -120,7 +120,8 @@ TEST_F(BroadcastWin, CopiesSendingAtOnceLoseDoubleAndCutNothing) {
   std::vector<std::unique_ptr<ChildProcess>> senders;
   for (const std::string& tag : tags) {
     for (int i = 0; i < kPerSender; ++i) {
-      expected["data " + testsupport::to_hex16(platform::from_ansi(child::sent_text(tag, i)))] = 0;
+      expected["data " +
+               testsupport::to_hex16(mmfcast::platform::from_ansi(child::sent_text(tag, i)))] = 0;
     }
     senders.push_back(std::make_unique<ChildProcess>(
         std::vector<std::string>{"send-many", message_name, tag, std::to_string(kPerSender)}));

@@ -25,10 +25,10 @@ class DoubleByteCodePage : public ::testing::Test {
       GTEST_SKIP() << "the ANSI code page is " << ::GetACP()
                    << ", not 932 (under Wine, MMFCAST_WINE_LOCALE=ja_JP.UTF-8 gives 932)";
     }
-    index_ = m_.AddMMFItem(platform::from_ansi(session_.name("dbcs")), 4096);
+    index_ = m_.AddMMFItem(mmfcast::platform::from_ansi(session_.name("dbcs")), 4096);
     ASSERT_EQ(m_.OpenMMF(index_), 1);
     ASSERT_EQ(m_.GetMMFItem(index_, item_), 1);
-    ASSERT_EQ(platform::view_size(item_.lpMapView), 4096u);
+    ASSERT_EQ(mmfcast::platform::view_size(item_.lpMapView), 4096u);
   }
   char* view() const { return reinterpret_cast<char*>(item_.lpMapView); }
 
@@ -45,7 +45,7 @@ const std::string kMixedBytes =
     "b";
 
 TEST_F(DoubleByteCodePage, AreaHoldsTheCodePagesBytesAndReadsBackWhole) {
-  EXPECT_EQ(platform::to_ansi(kMixed), kMixedBytes);
+  EXPECT_EQ(mmfcast::platform::to_ansi(kMixed), kMixedBytes);
   EXPECT_EQ(m_.WriteMMF(index_, kMixed), 6) << "characters plus one, not bytes";
   EXPECT_EQ(std::string(view(), kMixedBytes.size() + 1), kMixedBytes + '\0');
   EXPECT_EQ(m_.ReadMMF(index_, 6), kMixed);
@@ -65,7 +65,7 @@ TEST_F(DoubleByteCodePage, TextTooBigForTheAreaLosesWholeCharactersOnly) {
   ASSERT_EQ(m_.WriteMMF(index_, text), n + 1);
   const std::string stored(view());
   EXPECT_EQ(stored.size(), 4095u) << "1 + 2 x 2047 bytes, and no lone lead byte";
-  EXPECT_EQ(platform::from_ansi(stored), text.substr(0, 2048));
+  EXPECT_EQ(mmfcast::platform::from_ansi(stored), text.substr(0, 2048));
   EXPECT_EQ(m_.ReadMMF(index_, n + 1), text.substr(0, 2048) + u"\0"s);
 }
 
@@ -90,12 +90,12 @@ TEST_F(DoubleByteCodePage, AnotherCopyReceivesTheTextWhole) {
   const auto id = static_cast<std::int32_t>(std::stol(ready->substr(6)));
 
   cMMF sender;
-  const std::int32_t area = sender.AddMMFItem(ModSubclass::kPubMemoryName, 4096);
+  const std::int32_t area = sender.AddMMFItem(mmfcast::kPubMemoryName, 4096);
   ASSERT_EQ(sender.OpenMMF(area), 1);
   const std::u16string text = kMixed + u"\u3042\u3044";
   const auto n = static_cast<std::int32_t>(text.size());
   ASSERT_EQ(sender.WriteMMF(area, text), n + 1);
-  ASSERT_EQ(sender.SendMesageAll(u"", id, n + 1, 0), MMFVariant(id));
+  ASSERT_EQ(sender.SendMesageAll(u"", id, n + 1, 0), mmfcast::MMFVariant(id));
   std::optional<std::string> line;
   do {
     line = receiver.read_line();

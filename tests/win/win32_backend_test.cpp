@@ -23,51 +23,56 @@ std::size_t page_size() {
 class ViewSize : public ::testing::Test {
  protected:
   void map(std::uint32_t size) {
-    handle_ = platform::CreateFileMappingA(platform::kInvalidHandleValue, nullptr,
-                                           platform::kPageReadWrite, 0, size,
-                                           session_.name("ViewSize").c_str());
+    handle_ = mmfcast::platform::CreateFileMappingA(mmfcast::platform::kInvalidHandleValue, nullptr,
+                                                    mmfcast::platform::kPageReadWrite, 0, size,
+                                                    session_.name("ViewSize").c_str());
     ASSERT_NE(handle_, 0u);
-    view_ =
-        platform::MapViewOfFile(handle_, platform::kFileMapRead | platform::kFileMapWrite, 0, 0, 0);
+    view_ = mmfcast::platform::MapViewOfFile(
+        handle_, mmfcast::platform::kFileMapRead | mmfcast::platform::kFileMapWrite, 0, 0, 0);
     ASSERT_NE(view_, 0u);
   }
   void TearDown() override {
-    if (view_ != 0) platform::UnmapViewOfFile(view_);
-    if (handle_ != 0) platform::CloseHandle(handle_);
+    if (view_ != 0) mmfcast::platform::UnmapViewOfFile(view_);
+    if (handle_ != 0) mmfcast::platform::CloseHandle(handle_);
   }
 
   testsupport::ScopedSession session_;
-  platform::Handle handle_ = 0;
-  platform::ViewAddr view_ = 0;
+  mmfcast::platform::Handle handle_ = 0;
+  mmfcast::platform::ViewAddr view_ = 0;
 };
 
 TEST_F(ViewSize, IsTheMappingRoundedUpToWholePages) {
   map(static_cast<std::uint32_t>(page_size() + 1));
-  EXPECT_EQ(platform::view_size(view_), 2 * page_size());
+  EXPECT_EQ(mmfcast::platform::view_size(view_), 2 * page_size());
 }
 
 TEST_F(ViewSize, IsZeroInsideAViewAndAfterItIsUnmapped) {
   map(1);
-  EXPECT_EQ(platform::view_size(view_), page_size());
-  EXPECT_EQ(platform::view_size(view_ + 1), 0u);
-  EXPECT_EQ(platform::UnmapViewOfFile(view_), 1);
-  const platform::ViewAddr gone = view_;
+  EXPECT_EQ(mmfcast::platform::view_size(view_), page_size());
+  EXPECT_EQ(mmfcast::platform::view_size(view_ + 1), 0u);
+  EXPECT_EQ(mmfcast::platform::UnmapViewOfFile(view_), 1);
+  const mmfcast::platform::ViewAddr gone = view_;
   view_ = 0;
-  EXPECT_EQ(platform::view_size(gone), 0u);
+  EXPECT_EQ(mmfcast::platform::view_size(gone), 0u);
 }
 
 TEST_F(ViewSize, IsZeroForMemoryThatIsNoView) {
   int on_stack = 0;
   const auto on_heap = std::make_unique<char[]>(page_size() * 4);
-  EXPECT_EQ(platform::view_size(0), 0u);
-  EXPECT_EQ(platform::view_size(reinterpret_cast<platform::ViewAddr>(&on_stack)), 0u);
-  EXPECT_EQ(platform::view_size(reinterpret_cast<platform::ViewAddr>(on_heap.get())), 0u);
+  EXPECT_EQ(mmfcast::platform::view_size(0), 0u);
+  EXPECT_EQ(mmfcast::platform::view_size(reinterpret_cast<mmfcast::platform::ViewAddr>(&on_stack)),
+            0u);
+  EXPECT_EQ(
+      mmfcast::platform::view_size(reinterpret_cast<mmfcast::platform::ViewAddr>(on_heap.get())),
+      0u);
 }
 
 int handled = 0;
 
-platform::LResult MMF_CALLBACK counting_proc(platform::Hwnd, std::uint32_t msg, platform::WParam,
-                                             platform::LParam) {
+mmfcast::platform::LResult MMFCAST_CALLBACK counting_proc(mmfcast::platform::Hwnd,
+                                                          std::uint32_t msg,
+                                                          mmfcast::platform::WParam,
+                                                          mmfcast::platform::LParam) {
   if (msg == WM_APP) ++handled;
   return msg == WM_APP ? 42 : 0;
 }
@@ -76,15 +81,15 @@ class Windows : public ::testing::Test {
  protected:
   void SetUp() override {
     handled = 0;
-    window_ = platform::create_window(&counting_proc);
+    window_ = mmfcast::platform::create_window(&counting_proc);
     ASSERT_NE(window_, 0u);
-    platform::pump_messages(0);  // whatever creating the window queued
+    mmfcast::platform::pump_messages(0);  // whatever creating the window queued
     handled = 0;
   }
-  void TearDown() override { platform::destroy_window(window_); }
+  void TearDown() override { mmfcast::platform::destroy_window(window_); }
   HWND hwnd() const { return reinterpret_cast<HWND>(window_); }
 
-  platform::Hwnd window_ = 0;
+  mmfcast::platform::Hwnd window_ = 0;
 };
 
 TEST_F(Windows, AreHiddenTopLevelWindowsRatherThanMessageOnlyOnes) {
@@ -94,22 +99,22 @@ TEST_F(Windows, AreHiddenTopLevelWindowsRatherThanMessageOnlyOnes) {
 }
 
 TEST_F(Windows, ProcedureReadBackIsTheOneGiven) {
-  const auto given = reinterpret_cast<platform::LongPtr>(&counting_proc);
-  const platform::LongPtr previous =
-      platform::SetWindowLongA(window_, platform::kGwlWndProc, given);
+  const auto given = reinterpret_cast<mmfcast::platform::LongPtr>(&counting_proc);
+  const mmfcast::platform::LongPtr previous =
+      mmfcast::platform::SetWindowLongA(window_, mmfcast::platform::kGwlWndProc, given);
   EXPECT_EQ(previous, given);
   EXPECT_EQ(::SendMessageA(hwnd(), WM_APP, 0, 0), 42);
 }
 
 TEST_F(Windows, PumpWithNothingPendingReturnsZeroAtOnce) {
-  EXPECT_EQ(platform::pump_messages(0), 0);
-  EXPECT_EQ(platform::pump_messages(20), 0);
+  EXPECT_EQ(mmfcast::platform::pump_messages(0), 0);
+  EXPECT_EQ(mmfcast::platform::pump_messages(20), 0);
 }
 
 TEST_F(Windows, PumpCountsPostedMessages) {
   ASSERT_TRUE(::PostMessageA(hwnd(), WM_APP, 0, 0));
   ASSERT_TRUE(::PostMessageA(hwnd(), WM_APP, 0, 0));
-  EXPECT_EQ(platform::pump_messages(0), 2);
+  EXPECT_EQ(mmfcast::platform::pump_messages(0), 2);
   EXPECT_EQ(handled, 2);
 }
 
@@ -122,7 +127,7 @@ TEST_F(Windows, PumpHandlesAndCountsAMessageSentFromAnotherThread) {
   int count = 0;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (count == 0 && std::chrono::steady_clock::now() < deadline) {
-    count = platform::pump_messages(-1);
+    count = mmfcast::platform::pump_messages(-1);
   }
   sender.join();
   EXPECT_EQ(count, 1);
@@ -131,9 +136,9 @@ TEST_F(Windows, PumpHandlesAndCountsAMessageSentFromAnotherThread) {
 }
 
 TEST(AnsiWin, LoneSurrogatesBecomeQuestionMarksInAnyCodePage) {
-  EXPECT_EQ(platform::to_ansi(std::u16string{u'a', 0xD800, u'b'}), "a?b");
-  EXPECT_EQ(platform::to_ansi(std::u16string{0xDC00}), "?");
-  EXPECT_EQ(platform::to_ansi(std::u16string{0xDC00, 0xD800}), "??");
+  EXPECT_EQ(mmfcast::platform::to_ansi(std::u16string{u'a', 0xD800, u'b'}), "a?b");
+  EXPECT_EQ(mmfcast::platform::to_ansi(std::u16string{0xDC00}), "?");
+  EXPECT_EQ(mmfcast::platform::to_ansi(std::u16string{0xDC00, 0xD800}), "??");
 }
 
 }  // namespace

@@ -27,8 +27,9 @@ namespace ui {
 
 namespace {
 
-platform::LResult MMF_CALLBACK form_window_proc(platform::Hwnd, std::uint32_t, platform::WParam,
-                                                platform::LParam) {
+mmfcast::platform::LResult MMFCAST_CALLBACK form_window_proc(mmfcast::platform::Hwnd, std::uint32_t,
+                                                             mmfcast::platform::WParam,
+                                                             mmfcast::platform::LParam) {
   return 0;
 }
 
@@ -43,7 +44,7 @@ std::u16string to_u16(const QString& text) {
 
 // "what: why", with the reason the platform layer recorded for its last failure.
 QString because(const QString& what) {
-  const std::string why = platform::last_error_text();
+  const std::string why = mmfcast::platform::last_error_text();
   if (why.empty()) return what;
   return what + QStringLiteral(": ") +
          QString::fromLocal8Bit(why.data(), static_cast<qsizetype>(why.size()));
@@ -51,7 +52,7 @@ QString because(const QString& what) {
 
 // Why the session cannot be reached: the platform's text names the directory and the reason.
 QString session_problem() {
-  const std::string why = platform::last_error_text();
+  const std::string why = mmfcast::platform::last_error_text();
   if (why.empty()) return QStringLiteral("its session cannot be reached");
   return QString::fromLocal8Bit(why.data(), static_cast<qsizetype>(why.size()));
 }
@@ -138,7 +139,7 @@ void MainWindow::resizeEvent(QResizeEvent* event) {
 void MainWindow::refresh_caption() {
   QString caption = QStringLiteral("mmfcast (pid %1)").arg(QCoreApplication::applicationPid());
   if (loaded_) {
-    const QString problem = platform::session_usable() ? load_problem_ : session_problem();
+    const QString problem = mmfcast::platform::session_usable() ? load_problem_ : session_problem();
     if (!problem.isEmpty()) caption += QStringLiteral(" - not connected: ") + problem;
   }
   setWindowTitle(caption);
@@ -147,17 +148,17 @@ void MainWindow::refresh_caption() {
 void MainWindow::load() {
   if (loaded_) return;
   loaded_ = true;
-  hwnd_ = platform::create_window(&form_window_proc);
+  hwnd_ = mmfcast::platform::create_window(&form_window_proc);
   if (hwnd_ == 0) load_problem_ = because(QStringLiteral("cannot create its window"));
   form_.Form_Load();
   if (load_problem_.isEmpty() && form_.lOpenResult != 1) {
     load_problem_ = because(QStringLiteral("cannot open the shared area"));
   }
   // The descriptor exists once the process has a window.
-  if (const int fd = platform::event_fd(); fd >= 0) {
+  if (const int fd = mmfcast::platform::event_fd(); fd >= 0) {
     notifier_ = new QSocketNotifier(fd, QSocketNotifier::Read, this);
     connect(notifier_, &QSocketNotifier::activated, this,
-            [] { run_handler([] { platform::dispatch_pending(); }); });
+            [] { run_handler([] { mmfcast::platform::dispatch_pending(); }); });
   } else if (load_problem_.isEmpty()) {
     load_problem_ = because(QStringLiteral("cannot receive"));
   }
@@ -171,7 +172,7 @@ void MainWindow::unload() {
   notifier_ = nullptr;
   std::int16_t cancel = 0;
   form_.Form_Unload(cancel);
-  if (hwnd_ != 0) platform::destroy_window(hwnd_);
+  if (hwnd_ != 0) mmfcast::platform::destroy_window(hwnd_);
   hwnd_ = 0;
 }
 

@@ -49,7 +49,7 @@ class MainWindow : public QWidget, private FormControls {
   void append_text1(std::u16string_view text) override;
   std::u16string text2() const override;
   void set_text2(const std::u16string& text) override;
-  platform::Hwnd form_hwnd() const override { return hwnd_; }
+  mmfcast::platform::Hwnd form_hwnd() const override { return hwnd_; }
 
   void unload();
   void place_controls();
@@ -63,7 +63,7 @@ class MainWindow : public QWidget, private FormControls {
   QPushButton* command1_;
   QSocketNotifier* notifier_ = nullptr;
   frmMain form_;
-  platform::Hwnd hwnd_ = 0;
+  mmfcast::platform::Hwnd hwnd_ = 0;
   bool loaded_ = false;
   bool view_at_end_ = true;
   QString load_problem_;  // why loading left the copy unable to send or receive, if it did

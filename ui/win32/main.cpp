@@ -28,7 +28,7 @@ class Win32Form final : public FormControls {
   frmMain form{*this};
 
   void append_text1(std::u16string_view text) override {
-    const std::string bytes = platform::to_ansi(text);
+    const std::string bytes = mmfcast::platform::to_ansi(text);
     const LRESULT end = ::SendMessageA(text1_wnd, WM_GETTEXTLENGTH, 0, 0);
     ::SendMessageA(text1_wnd, EM_SETSEL, static_cast<WPARAM>(end), end);
     ::SendMessageA(text1_wnd, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(bytes.c_str()));
@@ -40,14 +40,16 @@ class Win32Form final : public FormControls {
     std::string bytes(static_cast<std::size_t>(length) + 1, '\0');
     const int copied = ::GetWindowTextA(text2_wnd, bytes.data(), length + 1);
     bytes.resize(static_cast<std::size_t>(copied > 0 ? copied : 0));
-    return platform::from_ansi(bytes);
+    return mmfcast::platform::from_ansi(bytes);
   }
 
   void set_text2(const std::u16string& text) override {
-    ::SetWindowTextA(text2_wnd, platform::to_ansi(text).c_str());
+    ::SetWindowTextA(text2_wnd, mmfcast::platform::to_ansi(text).c_str());
   }
 
-  platform::Hwnd form_hwnd() const override { return reinterpret_cast<platform::Hwnd>(main); }
+  mmfcast::platform::Hwnd form_hwnd() const override {
+    return reinterpret_cast<mmfcast::platform::Hwnd>(main);
+  }
 };
 
 Win32Form* the_form = nullptr;

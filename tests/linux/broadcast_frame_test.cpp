@@ -8,25 +8,25 @@
 #include <memory>
 #include <vector>
 
-#include "platform/frame_posix.h"
+#include "platform/linux/frame.h"
 
 namespace {
 
-namespace px = platform::posix;
+namespace os = mmfcast::platform::os;
 
-std::optional<px::Frame> decode(const std::vector<std::uint8_t>& bytes) {
-  return px::decode_frame(bytes);
+std::optional<os::Frame> decode(const std::vector<std::uint8_t>& bytes) {
+  return os::decode_frame(bytes);
 }
 
-std::vector<std::uint8_t> encoded(const px::Frame& frame) {
-  const px::FrameBytes bytes = px::encode_frame(frame);
+std::vector<std::uint8_t> encoded(const os::Frame& frame) {
+  const os::FrameBytes bytes = os::encode_frame(frame);
   return {bytes.begin(), bytes.end()};
 }
 
-px::Frame notify(std::uint64_t seq, std::uint32_t msg, std::uint64_t w, std::int64_t l,
+os::Frame notify(std::uint64_t seq, std::uint32_t msg, std::uint64_t w, std::int64_t l,
                  std::uint64_t hold = 0, std::uint32_t flags = 0) {
-  px::Frame f;
-  f.kind = px::FrameKind::kNotify;
+  os::Frame f;
+  f.kind = os::FrameKind::kNotify;
   f.seq = seq;
   f.msg = msg;
   f.wparam = w;
@@ -36,28 +36,28 @@ px::Frame notify(std::uint64_t seq, std::uint32_t msg, std::uint64_t w, std::int
   return f;
 }
 
-px::Frame hello(std::uint32_t slot) {
-  px::Frame f;
-  f.kind = px::FrameKind::kHello;
+os::Frame hello(std::uint32_t slot) {
+  os::Frame f;
+  f.kind = os::FrameKind::kHello;
   f.index = slot;
   return f;
 }
 
 TEST(BroadcastFrame, FieldsSurviveAtTheirExtremes) {
-  const px::Frame frames[] = {
+  const os::Frame frames[] = {
       notify(1, 0, 0, 0),
       notify(std::numeric_limits<std::uint64_t>::max(), 0xFFFFFFFFu,
              std::numeric_limits<std::uint64_t>::max(), std::numeric_limits<std::int64_t>::min(),
-             std::numeric_limits<std::uint64_t>::max(), px::kAwaited),
+             std::numeric_limits<std::uint64_t>::max(), os::kAwaited),
       notify(0x0102030405060708u, 0xC000, 0, std::numeric_limits<std::int64_t>::max(), 7),
       hello(0),
-      hello(px::kAckSlots - 1),
+      hello(os::kAckSlots - 1),
   };
-  for (const px::Frame& frame : frames) EXPECT_EQ(decode(encoded(frame)), frame);
+  for (const os::Frame& frame : frames) EXPECT_EQ(decode(encoded(frame)), frame);
 }
 
 TEST(BroadcastFrame, EverySingleBitFlipIsRefused) {
-  for (const px::Frame& frame : {notify(42, 0xC001, 7, -1, 3, px::kAwaited), hello(5)}) {
+  for (const os::Frame& frame : {notify(42, 0xC001, 7, -1, 3, os::kAwaited), hello(5)}) {
     const std::vector<std::uint8_t> good = encoded(frame);
     for (std::size_t byte = 0; byte < good.size(); ++byte) {
       for (int bit = 0; bit < 8; ++bit) {
@@ -73,62 +73,62 @@ TEST(BroadcastFrame, OnlyTheExactSizeIsRead) {
   std::vector<std::uint8_t> bytes = encoded(notify(5, 1, 0, 3));
   bytes.push_back(0);
   EXPECT_FALSE(decode(bytes).has_value());
-  bytes.resize(px::kFrameSize - 1);
+  bytes.resize(os::kFrameSize - 1);
   EXPECT_FALSE(decode(bytes).has_value());
   EXPECT_FALSE(decode({}).has_value());
 }
 
 TEST(BroadcastFrame, FieldsOutOfTheirKindsRangeAreRefusedEvenWithAGoodChecksum) {
-  px::Frame unknown = notify(5, 1, 0, 0);
-  unknown.kind = static_cast<px::FrameKind>(2);  // the retired reply
-  px::Frame hello_with_text = hello(1);
+  os::Frame unknown = notify(5, 1, 0, 0);
+  unknown.kind = static_cast<os::FrameKind>(2);  // the retired reply
+  os::Frame hello_with_text = hello(1);
   hello_with_text.msg = 0xC000;
-  px::Frame notify_with_word = notify(5, 1, 0, 0);
-  notify_with_word.index = px::kCountWords;
-  const px::Frame refused[] = {
+  os::Frame notify_with_word = notify(5, 1, 0, 0);
+  notify_with_word.index = os::kCountWords;
+  const os::Frame refused[] = {
       unknown,         notify(0, 1, 0, 0),   notify(5, 1, 0, 0, 0, 2),
-      hello_with_text, hello(px::kAckSlots), notify_with_word,
+      hello_with_text, hello(os::kAckSlots), notify_with_word,
   };
-  for (const px::Frame& frame : refused) EXPECT_FALSE(decode(encoded(frame)).has_value());
+  for (const os::Frame& frame : refused) EXPECT_FALSE(decode(encoded(frame)).has_value());
 }
 
 TEST(AckPage, EachAwaitedAnswerCountsOnceAndOnlyTheLastWakes) {
-  auto page = std::make_unique<px::AckPage>();
-  page->pending[0].store((std::uint64_t{9} << 32) | px::kPendingUnsent);
-  EXPECT_FALSE(px::acknowledge(*page, 0, 0, 9));  // answered before the sender has sent to all
-  page->pending[0].fetch_sub(px::kPendingUnsent - 3);
-  EXPECT_FALSE(px::acknowledge(*page, 1, 0, 9));
-  EXPECT_FALSE(px::acknowledge(*page, 2, 0, 8));  // a late answer to an older notification
-  EXPECT_TRUE(px::acknowledge(*page, 2, 0, 9));
-  EXPECT_FALSE(px::acknowledge(*page, 2, 0, 9));  // a duplicate cannot take the count below 0
+  auto page = std::make_unique<os::AckPage>();
+  page->pending[0].store((std::uint64_t{9} << 32) | os::kPendingUnsent);
+  EXPECT_FALSE(os::acknowledge(*page, 0, 0, 9));  // answered before the sender has sent to all
+  page->pending[0].fetch_sub(os::kPendingUnsent - 3);
+  EXPECT_FALSE(os::acknowledge(*page, 1, 0, 9));
+  EXPECT_FALSE(os::acknowledge(*page, 2, 0, 8));  // a late answer to an older notification
+  EXPECT_TRUE(os::acknowledge(*page, 2, 0, 9));
+  EXPECT_FALSE(os::acknowledge(*page, 2, 0, 9));  // a duplicate cannot take the count below 0
   EXPECT_EQ(page->pending[0].load() & 0xFFFFFFFFu, 0u);
   EXPECT_EQ(page->acked[2].load(), 9u);
-  EXPECT_FALSE(px::acknowledge(*page, 2, 0, 4));  // never lowered by a slot's former owner
+  EXPECT_FALSE(os::acknowledge(*page, 2, 0, 4));  // never lowered by a slot's former owner
   EXPECT_EQ(page->acked[2].load(), 9u);
 }
 
 TEST(AckPage, NestedBroadcastCountsInItsOwnWordAndLeavesTheOuterCountAlone) {
-  auto page = std::make_unique<px::AckPage>();
+  auto page = std::make_unique<os::AckPage>();
   page->pending[0].store(std::uint64_t{5} << 32 | 2);  // outer: two answers to come
   page->pending[1].store(std::uint64_t{6} << 32 | 1);  // nested, begun while it waits
-  EXPECT_TRUE(px::acknowledge(*page, 0, 1, 6));
-  EXPECT_FALSE(px::acknowledge(*page, 0, 0, 5));
-  EXPECT_TRUE(px::acknowledge(*page, 1, 0, 5));  // the outer's last answer still wakes it
+  EXPECT_TRUE(os::acknowledge(*page, 0, 1, 6));
+  EXPECT_FALSE(os::acknowledge(*page, 0, 0, 5));
+  EXPECT_TRUE(os::acknowledge(*page, 1, 0, 5));  // the outer's last answer still wakes it
 }
 
 TEST(EndpointName, ParsesOnlyItsOwnSpelling) {
-  const auto parsed = px::parse_endpoint_name("peer-0123456789abcdef.sock");
+  const auto parsed = os::parse_endpoint_name("peer-0123456789abcdef.sock");
   ASSERT_TRUE(parsed.has_value());
-  EXPECT_EQ(parsed->file, px::EndpointFile::kSocket);
-  EXPECT_EQ(px::endpoint_file_name(parsed->id, px::EndpointFile::kState),
+  EXPECT_EQ(parsed->file, os::EndpointFile::kSocket);
+  EXPECT_EQ(os::endpoint_file_name(parsed->id, os::EndpointFile::kState),
             "peer-0123456789abcdef.state");
-  EXPECT_EQ(px::endpoint_file_name(parsed->id, px::EndpointFile::kUnpublished),
+  EXPECT_EQ(os::endpoint_file_name(parsed->id, os::EndpointFile::kUnpublished),
             "peer-0123456789abcdef.new");
   for (const char* other :
        {"peer-0123456789ABCDEF.sock", "peer-0123456789abcde.sock", "peer-0123456789abcdef0.sock",
         "peer-0123456789abcdef.sock.old", "peer-1234.sock", "map-peer-0123456789abcdef.sock",
         "peer-0123456789abcdef", "lock"}) {
-    EXPECT_FALSE(px::parse_endpoint_name(other).has_value()) << other;
+    EXPECT_FALSE(os::parse_endpoint_name(other).has_value()) << other;
   }
 }
 

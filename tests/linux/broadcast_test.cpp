@@ -22,15 +22,15 @@
 #include <functional>
 #include <string>
 
-#include "platform/frame_posix.h"
+#include "platform/linux/frame.h"
 #include "platform/platform.h"
 #include "tests/support/child_process.h"
-#include "tests/support/endpoints_posix.h"
+#include "tests/support/endpoints_linux.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-namespace px = platform::posix;
+namespace os = mmfcast::platform::os;
 using testsupport::ChildProcess;
 using testsupport::ScopedSession;
 using Clock = std::chrono::steady_clock;
@@ -41,19 +41,20 @@ using std::chrono::milliseconds;
 constexpr milliseconds kSkippedBound{700};
 constexpr milliseconds kDeadlineBound{5000};
 
-long broadcast(std::uint32_t msg, platform::WParam w, platform::LParam l) {
-  std::uint32_t recipients = platform::kBsmApplications;
-  return platform::BroadcastSystemMessage(platform::kBsfIgnoreCurrentTask, &recipients, msg, w, l);
+long broadcast(std::uint32_t msg, mmfcast::platform::WParam w, mmfcast::platform::LParam l) {
+  std::uint32_t recipients = mmfcast::platform::kBsmApplications;
+  return mmfcast::platform::BroadcastSystemMessage(mmfcast::platform::kBsfIgnoreCurrentTask,
+                                                   &recipients, msg, w, l);
 }
 
 // Broadcasts and returns how long it took; the result must be 1.
-milliseconds timed_broadcast(std::uint32_t msg, platform::WParam w) {
+milliseconds timed_broadcast(std::uint32_t msg, mmfcast::platform::WParam w) {
   const Clock::time_point start = Clock::now();
   EXPECT_EQ(broadcast(msg, w, 0), 1);
   return std::chrono::duration_cast<milliseconds>(Clock::now() - start);
 }
 
-std::string got(std::uint32_t msg, platform::WParam w, platform::LParam l = 0) {
+std::string got(std::uint32_t msg, mmfcast::platform::WParam w, mmfcast::platform::LParam l = 0) {
   return "got " + std::to_string(msg) + " " + std::to_string(w) + " " + std::to_string(l);
 }
 
@@ -71,9 +72,10 @@ std::string state_of(const std::string& socket) {
 
 int own_calls = 0;
 std::uint32_t own_last = 0;
-platform::WParam own_last_w = 0;
-platform::LResult MMF_CALLBACK own_proc(platform::Hwnd, std::uint32_t msg, platform::WParam w,
-                                        platform::LParam) {
+mmfcast::platform::WParam own_last_w = 0;
+mmfcast::platform::LResult MMFCAST_CALLBACK own_proc(mmfcast::platform::Hwnd, std::uint32_t msg,
+                                                     mmfcast::platform::WParam w,
+                                                     mmfcast::platform::LParam) {
   if (msg >= 0xC000 && msg <= 0xFFFF) {
     ++own_calls;
     own_last = msg;
@@ -86,7 +88,7 @@ class BroadcastTest : public ::testing::Test {
  protected:
   void SetUp() override {
     own_calls = 0;
-    msg = platform::RegisterWindowMessageA("Broadcast.Test");
+    msg = mmfcast::platform::RegisterWindowMessageA("Broadcast.Test");
     ASSERT_NE(msg, 0u);
   }
 
@@ -103,22 +105,24 @@ TEST_F(BroadcastTest, ReturnsOnlyAfterTheReceiverHandledIt) {
 }
 
 TEST_F(BroadcastTest, OwnWindowsNeverGetItAndNoRecipientsIsSuccess) {
-  const platform::Hwnd w = platform::create_window(&own_proc);
+  const mmfcast::platform::Hwnd w = mmfcast::platform::create_window(&own_proc);
   EXPECT_EQ(broadcast(msg, 1, 2), 1);
-  platform::pump_messages(50);
+  mmfcast::platform::pump_messages(50);
   EXPECT_EQ(own_calls, 0);
-  platform::destroy_window(w);
+  mmfcast::platform::destroy_window(w);
 }
 
 TEST_F(BroadcastTest, RefusesWhatItCannotDo) {
-  std::uint32_t applications = platform::kBsmApplications, nobody = 0;
-  EXPECT_EQ(platform::BroadcastSystemMessage(0, &applications, msg, 0, 0), -1);
-  EXPECT_EQ(platform::BroadcastSystemMessage(platform::kBsfIgnoreCurrentTask | 1, &applications,
-                                             msg, 0, 0),
+  std::uint32_t applications = mmfcast::platform::kBsmApplications, nobody = 0;
+  EXPECT_EQ(mmfcast::platform::BroadcastSystemMessage(0, &applications, msg, 0, 0), -1);
+  EXPECT_EQ(mmfcast::platform::BroadcastSystemMessage(mmfcast::platform::kBsfIgnoreCurrentTask | 1,
+                                                      &applications, msg, 0, 0),
             -1);
-  EXPECT_EQ(platform::BroadcastSystemMessage(platform::kBsfIgnoreCurrentTask, nullptr, msg, 0, 0),
+  EXPECT_EQ(mmfcast::platform::BroadcastSystemMessage(mmfcast::platform::kBsfIgnoreCurrentTask,
+                                                      nullptr, msg, 0, 0),
             -1);
-  EXPECT_EQ(platform::BroadcastSystemMessage(platform::kBsfIgnoreCurrentTask, &nobody, msg, 0, 0),
+  EXPECT_EQ(mmfcast::platform::BroadcastSystemMessage(mmfcast::platform::kBsfIgnoreCurrentTask,
+                                                      &nobody, msg, 0, 0),
             -1);
   ASSERT_EQ(::chmod(session.dir().c_str(), 0770), 0);
   EXPECT_EQ(broadcast(msg, 0, 0), -1);
@@ -158,7 +162,7 @@ TEST_F(BroadcastTest, ProcessesBroadcastingToEachOtherAllFinish) {
 }
 
 TEST_F(BroadcastTest, ProcedureMayBroadcastBackWhileTheSenderWaits) {
-  const platform::Hwnd w = platform::create_window(&own_proc);
+  const mmfcast::platform::Hwnd w = mmfcast::platform::create_window(&own_proc);
   ChildProcess echo({"listen", "0", "echo"});
   ASSERT_EQ(echo.read_line(), "ready");
   const milliseconds took = timed_broadcast(msg, 1);
@@ -168,11 +172,11 @@ TEST_F(BroadcastTest, ProcedureMayBroadcastBackWhileTheSenderWaits) {
   EXPECT_EQ(own_last_w, 0u);
   EXPECT_LT(took, kSkippedBound);
   EXPECT_EQ(echo.read_line(milliseconds(50)), got(msg, 1));
-  platform::destroy_window(w);
+  mmfcast::platform::destroy_window(w);
 }
 
 TEST_F(BroadcastTest, NestedBroadcastsBetweenProcessesUnwind) {
-  const platform::Hwnd w = platform::create_window(&own_proc);
+  const mmfcast::platform::Hwnd w = mmfcast::platform::create_window(&own_proc);
   ChildProcess a({"listen", "0", "echo", "quiet"}), b({"listen", "0", "echo", "quiet"});
   ASSERT_EQ(a.read_line(), "ready");
   ASSERT_EQ(b.read_line(), "ready");
@@ -185,7 +189,7 @@ TEST_F(BroadcastTest, NestedBroadcastsBetweenProcessesUnwind) {
   EXPECT_GT(std::stoi(ca->substr(6)), 1);
   EXPECT_GT(std::stoi(cb->substr(6)), 1);
   EXPECT_GT(own_calls, 1);
-  platform::destroy_window(w);
+  mmfcast::platform::destroy_window(w);
 }
 
 TEST_F(BroadcastTest, StoppedReceiverDelaysTheSenderOnceAndRejoinsWhenItAnswers) {
@@ -309,14 +313,14 @@ class OtherUser : public BroadcastTest {
 TEST_F(OtherUser, CannotUseTheSessionDirectory) {
   const std::uint32_t id = msg;
   EXPECT_EQ(as_nobody([id] {
-              std::uint32_t recipients = platform::kBsmApplications;
-              if (platform::RegisterWindowMessageA("Broadcast.Test") != 0) return 1;
-              if (platform::BroadcastSystemMessage(platform::kBsfIgnoreCurrentTask, &recipients, id,
-                                                   0, 0) != -1) {
+              std::uint32_t recipients = mmfcast::platform::kBsmApplications;
+              if (mmfcast::platform::RegisterWindowMessageA("Broadcast.Test") != 0) return 1;
+              if (mmfcast::platform::BroadcastSystemMessage(
+                      mmfcast::platform::kBsfIgnoreCurrentTask, &recipients, id, 0, 0) != -1) {
                 return 2;
               }
-              const platform::Hwnd w = platform::create_window(&own_proc);
-              if (w == 0 || platform::event_fd() != -1) return 3;
+              const mmfcast::platform::Hwnd w = mmfcast::platform::create_window(&own_proc);
+              if (w == 0 || mmfcast::platform::event_fd() != -1) return 3;
               return 0;
             }),
             0);
@@ -332,11 +336,11 @@ TEST_F(OtherUser, ItsConnectionsAreClosedUnread) {
   ASSERT_EQ(::link(newest_endpoint(session, {}).c_str(), door.c_str()), 0);
   ASSERT_EQ(::chmod(door.c_str(), 0666), 0);
 
-  px::Frame notify;
+  os::Frame notify;
   notify.seq = 1;
   notify.msg = msg;
   notify.wparam = 66;
-  const px::FrameBytes frame = px::encode_frame(notify);
+  const os::FrameBytes frame = os::encode_frame(notify);
   EXPECT_EQ(as_nobody([&] {
               const int fd = connect_to(door);
               if (fd < 0) return 2;
@@ -386,9 +390,9 @@ TEST_F(OtherUser, ItsListenerIsNotSentTo) {
   ASSERT_EQ(::chown(planted.c_str(), 0, 0), 0);
   // With a state page as a live endpoint of ours has, held locked by this test.
   const int state = ::open(state_of(planted).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  ASSERT_EQ(::ftruncate(state, px::kStatePageSize), 0);
+  ASSERT_EQ(::ftruncate(state, os::kStatePageSize), 0);
   ASSERT_EQ(::flock(state, LOCK_EX), 0);
-  const std::uint32_t header[2] = {px::kStateMagic, px::kStateVersion};
+  const std::uint32_t header[2] = {os::kStateMagic, os::kStateVersion};
   ASSERT_EQ(::pwrite(state, header, sizeof header, 0), static_cast<ssize_t>(sizeof header));
   EXPECT_EQ(broadcast(msg, 1, 0), 1);
 

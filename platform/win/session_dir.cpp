@@ -6,7 +6,7 @@
 
 #include "platform/platform.h"
 
-namespace platform {
+namespace mmfcast::platform {
 
 bool session_usable() { return true; }
 
@@ -15,7 +15,8 @@ int last_error() { return static_cast<int>(::GetLastError()); }
 std::string last_error_text() {
   const DWORD code = ::GetLastError();
   if (code == 0) return {};
-  if (code == ERROR_DISK_FULL || code == ERROR_COMMITMENT_LIMIT) return "the system is out of space";
+  if (code == ERROR_DISK_FULL || code == ERROR_COMMITMENT_LIMIT)
+    return "the system is out of space";
   char buffer[512] = {};
   const DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
                                         nullptr, code, 0, buffer, sizeof buffer, nullptr);
@@ -26,4 +27,4 @@ std::string last_error_text() {
   return text.empty() ? "error " + std::to_string(code) : text;
 }
 
-}  // namespace platform
+}  // namespace mmfcast::platform

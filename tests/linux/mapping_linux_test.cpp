@@ -15,31 +15,33 @@
 #include <set>
 #include <string>
 
+#include "platform/linux/internal.h"
 #include "platform/platform.h"
-#include "platform/posix_internal.h"
 #include "tests/support/child_process.h"
 #include "tests/support/hex.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using platform::Handle;
-using platform::ViewAddr;
-using platform::posix::Syscalls;
+using mmfcast::platform::Handle;
+using mmfcast::platform::ViewAddr;
+using mmfcast::platform::os::Syscalls;
 
-constexpr std::uint32_t kReadWrite = platform::kFileMapRead | platform::kFileMapWrite;
+constexpr std::uint32_t kReadWrite =
+    mmfcast::platform::kFileMapRead | mmfcast::platform::kFileMapWrite;
 constexpr std::uint32_t kPage = 4096;
 
 Handle create_handle(const std::string& name, std::uint32_t size = kPage) {
-  return platform::CreateFileMappingA(platform::kInvalidHandleValue, nullptr,
-                                      platform::kPageReadWrite, 0, size, name.c_str());
+  return mmfcast::platform::CreateFileMappingA(mmfcast::platform::kInvalidHandleValue, nullptr,
+                                               mmfcast::platform::kPageReadWrite, 0, size,
+                                               name.c_str());
 }
 
 Handle open_handle(const std::string& name) {
-  return platform::OpenFileMappingA(kReadWrite, 0, name.c_str());
+  return mmfcast::platform::OpenFileMappingA(kReadWrite, 0, name.c_str());
 }
 
-ViewAddr map_view(Handle h) { return platform::MapViewOfFile(h, kReadWrite, 0, 0, 0); }
+ViewAddr map_view(Handle h) { return mmfcast::platform::MapViewOfFile(h, kReadWrite, 0, 0, 0); }
 
 char* bytes_of(ViewAddr v) { return reinterpret_cast<char*>(v); }
 
@@ -87,7 +89,7 @@ class PosixMappingTest : public ::testing::Test {
  protected:
   fs::path dir() const { return session_.dir(); }
   fs::path file_of(const std::string& name) const {
-    return dir() / *platform::posix::mapping_file_name(name);
+    return dir() / *mmfcast::platform::os::mapping_file_name(name);
   }
   // The session directory's mapping files, without its lock file.
   std::set<std::string> mapping_files() const {
@@ -169,8 +171,8 @@ TEST_F(MappingLifetime, NormalExitLeavesAreaThatAnotherProcessHolds) {
   const ViewAddr v = map_view(h);
   ASSERT_NE(v, 0u);
   EXPECT_STREQ(bytes_of(v), "from child");
-  EXPECT_EQ(platform::UnmapViewOfFile(v), 1);
-  EXPECT_EQ(platform::CloseHandle(h), 1);
+  EXPECT_EQ(mmfcast::platform::UnmapViewOfFile(v), 1);
+  EXPECT_EQ(mmfcast::platform::CloseHandle(h), 1);
   EXPECT_TRUE(mapping_files().empty());
 }
 
@@ -182,8 +184,8 @@ TEST_F(MappingLifetime, ViewAloneHoldsAreaForOtherProcesses) {
   const ViewAddr v = map_view(h);
   ASSERT_NE(v, 0u);
   EXPECT_STREQ(bytes_of(v), "held");
-  EXPECT_EQ(platform::UnmapViewOfFile(v), 1);
-  EXPECT_EQ(platform::CloseHandle(h), 1);
+  EXPECT_EQ(mmfcast::platform::UnmapViewOfFile(v), 1);
+  EXPECT_EQ(mmfcast::platform::CloseHandle(h), 1);
   EXPECT_TRUE(fs::exists(file_of("viewed")));
 
   child.write_line("unmap");
@@ -198,14 +200,14 @@ TEST_F(MappingLifetime, NameStaysFindableWhileOnlyAViewRemains) {
   const Handle h = create_handle("view-holds");
   const ViewAddr v = map_view(h);
   ASSERT_NE(v, 0u);
-  ASSERT_EQ(platform::CloseHandle(h), 1);
-  EXPECT_EQ(platform::CloseHandle(h), 0);  // already closed
+  ASSERT_EQ(mmfcast::platform::CloseHandle(h), 1);
+  EXPECT_EQ(mmfcast::platform::CloseHandle(h), 0);  // already closed
 
   const Handle again = open_handle("view-holds");
   EXPECT_NE(again, 0u);
-  EXPECT_EQ(platform::CloseHandle(again), 1);
-  EXPECT_EQ(platform::UnmapViewOfFile(v), 1);
-  EXPECT_EQ(platform::UnmapViewOfFile(v), 0);
+  EXPECT_EQ(mmfcast::platform::CloseHandle(again), 1);
+  EXPECT_EQ(mmfcast::platform::UnmapViewOfFile(v), 1);
+  EXPECT_EQ(mmfcast::platform::UnmapViewOfFile(v), 0);
   EXPECT_TRUE(mapping_files().empty());
 }
 
@@ -236,7 +238,7 @@ TEST_F(SessionDirectory, MissingDirectoryIsCreatedPrivate) {
   EXPECT_TRUE(S_ISDIR(st.st_mode));
   EXPECT_EQ(st.st_mode & 07777, 0700u);
   EXPECT_TRUE(fs::exists(sub / "map-m"));
-  EXPECT_EQ(platform::CloseHandle(h), 1);
+  EXPECT_EQ(mmfcast::platform::CloseHandle(h), 1);
 }
 
 TEST_F(SessionDirectory, OnlyTheLastComponentIsCreated) {
@@ -289,17 +291,17 @@ TEST_F(SessionDirectory, FallsBackToRuntimeDirectoryThenTmp) {
   EnvVar no_own("MMFCAST_SESSION_DIR", nullptr);
   {
     EnvVar runtime("XDG_RUNTIME_DIR", dir().c_str());
-    EXPECT_EQ(platform::posix::session_dir_path(), (dir() / "mmfcast").string());
+    EXPECT_EQ(mmfcast::platform::os::session_dir_path(), (dir() / "mmfcast").string());
     const Handle h = create_handle("m");
     ASSERT_NE(h, 0u);
     EXPECT_TRUE(fs::exists(dir() / "mmfcast" / "map-m"));
-    EXPECT_EQ(platform::CloseHandle(h), 1);
+    EXPECT_EQ(mmfcast::platform::CloseHandle(h), 1);
   }
   const std::string tmp = "/tmp/mmfcast-" + std::to_string(::geteuid());
   EnvVar relative_runtime("XDG_RUNTIME_DIR", "run/user");
-  EXPECT_EQ(platform::posix::session_dir_path(), tmp);
+  EXPECT_EQ(mmfcast::platform::os::session_dir_path(), tmp);
   EnvVar no_runtime("XDG_RUNTIME_DIR", nullptr);
-  EXPECT_EQ(platform::posix::session_dir_path(), tmp);
+  EXPECT_EQ(mmfcast::platform::os::session_dir_path(), tmp);
 }
 
 // ---- Mapping files ------------------------------------------------------------------------
@@ -349,7 +351,7 @@ TEST_F(MappingFiles, CreatedPrivateWhateverTheUmask) {
   EXPECT_TRUE(S_ISREG(st.st_mode));
   EXPECT_EQ(st.st_mode & 07777, 0600u);
   EXPECT_EQ(st.st_size, static_cast<off_t>(kPage));
-  EXPECT_EQ(platform::CloseHandle(h), 1);
+  EXPECT_EQ(mmfcast::platform::CloseHandle(h), 1);
 }
 
 TEST_F(MappingFiles, TrickyNamesAreDistinctAndStayInsideTheDirectory) {
@@ -368,15 +370,15 @@ TEST_F(MappingFiles, TrickyNamesAreDistinctAndStayInsideTheDirectory) {
     ASSERT_NE(v, 0u);
     EXPECT_EQ(bytes_of(v)[0], 0) << names[i] << " reached an existing mapping";
     bytes_of(v)[0] = static_cast<char>('A' + i);
-    EXPECT_EQ(platform::UnmapViewOfFile(v), 1);
+    EXPECT_EQ(mmfcast::platform::UnmapViewOfFile(v), 1);
   }
   for (std::size_t i = 0; i < names.size(); ++i) {
     const Handle h = open_handle(names[i]);
     const ViewAddr v = map_view(h);
     ASSERT_NE(v, 0u) << names[i];
     EXPECT_EQ(bytes_of(v)[0], static_cast<char>('A' + i)) << names[i];
-    platform::UnmapViewOfFile(v);
-    platform::CloseHandle(h);
+    mmfcast::platform::UnmapViewOfFile(v);
+    mmfcast::platform::CloseHandle(h);
   }
   EXPECT_EQ(entries(dir()), std::set<std::string>{"inner"});
   auto files = entries(inner);
@@ -385,7 +387,7 @@ TEST_F(MappingFiles, TrickyNamesAreDistinctAndStayInsideTheDirectory) {
   for (const auto& entry : fs::directory_iterator(inner)) {
     EXPECT_TRUE(entry.is_regular_file()) << entry.path();
   }
-  for (const Handle h : handles) platform::CloseHandle(h);
+  for (const Handle h : handles) mmfcast::platform::CloseHandle(h);
   EXPECT_EQ(entries(inner), std::set<std::string>{"lock"});
 }
 
@@ -399,53 +401,56 @@ TEST_F(MappingFiles, NameWhoseFileNameIsTooLongFailsCleanly) {
   EXPECT_NE(escaped, 0u);
   EXPECT_EQ(create_handle(std::string(84, '/')), 0u);
   EXPECT_EQ(mapping_files().size(), 2u);
-  platform::CloseHandle(fits);
-  platform::CloseHandle(escaped);
+  mmfcast::platform::CloseHandle(fits);
+  mmfcast::platform::CloseHandle(escaped);
 }
 
 TEST_F(MappingFiles, UnsupportedArgumentsFail) {
-  EXPECT_EQ(platform::CreateFileMappingA(platform::kInvalidHandleValue, nullptr,
-                                         platform::kPageReadWrite, 0, kPage, nullptr),
-            0u);
-  EXPECT_EQ(create_handle(""), 0u);
-  EXPECT_EQ(platform::OpenFileMappingA(kReadWrite, 0, nullptr), 0u);
-  EXPECT_EQ(open_handle(""), 0u);
-  EXPECT_EQ(platform::CreateFileMappingA(3, nullptr, platform::kPageReadWrite, 0, kPage, "m"), 0u);
   EXPECT_EQ(
-      platform::CreateFileMappingA(platform::kInvalidHandleValue, nullptr, 0x02, 0, kPage, "m"),
+      mmfcast::platform::CreateFileMappingA(mmfcast::platform::kInvalidHandleValue, nullptr,
+                                            mmfcast::platform::kPageReadWrite, 0, kPage, nullptr),
       0u);
+  EXPECT_EQ(create_handle(""), 0u);
+  EXPECT_EQ(mmfcast::platform::OpenFileMappingA(kReadWrite, 0, nullptr), 0u);
+  EXPECT_EQ(open_handle(""), 0u);
+  EXPECT_EQ(mmfcast::platform::CreateFileMappingA(3, nullptr, mmfcast::platform::kPageReadWrite, 0,
+                                                  kPage, "m"),
+            0u);
+  EXPECT_EQ(mmfcast::platform::CreateFileMappingA(mmfcast::platform::kInvalidHandleValue, nullptr,
+                                                  0x02, 0, kPage, "m"),
+            0u);
   EXPECT_TRUE(mapping_files().empty());
 
   const Handle h = create_handle("m");
   ASSERT_NE(h, 0u);
-  EXPECT_EQ(platform::MapViewOfFile(h, 0, 0, 0, 0), 0u);
-  EXPECT_EQ(platform::MapViewOfFile(h, kReadWrite, 0, kPage, 0), 0u);
-  EXPECT_EQ(platform::MapViewOfFile(h, kReadWrite, 0, 0, kPage + 1), 0u);
-  EXPECT_EQ(platform::MapViewOfFile(h + 1000, kReadWrite, 0, 0, 0), 0u);
-  const ViewAddr part = platform::MapViewOfFile(h, kReadWrite, 0, 0, 100);
-  EXPECT_EQ(platform::view_size(part), 100u);
-  EXPECT_EQ(platform::UnmapViewOfFile(part), 1);
-  EXPECT_EQ(platform::CloseHandle(h), 1);
-  EXPECT_EQ(platform::CloseHandle(platform::kInvalidHandleValue), 0);
+  EXPECT_EQ(mmfcast::platform::MapViewOfFile(h, 0, 0, 0, 0), 0u);
+  EXPECT_EQ(mmfcast::platform::MapViewOfFile(h, kReadWrite, 0, kPage, 0), 0u);
+  EXPECT_EQ(mmfcast::platform::MapViewOfFile(h, kReadWrite, 0, 0, kPage + 1), 0u);
+  EXPECT_EQ(mmfcast::platform::MapViewOfFile(h + 1000, kReadWrite, 0, 0, 0), 0u);
+  const ViewAddr part = mmfcast::platform::MapViewOfFile(h, kReadWrite, 0, 0, 100);
+  EXPECT_EQ(mmfcast::platform::view_size(part), 100u);
+  EXPECT_EQ(mmfcast::platform::UnmapViewOfFile(part), 1);
+  EXPECT_EQ(mmfcast::platform::CloseHandle(h), 1);
+  EXPECT_EQ(mmfcast::platform::CloseHandle(mmfcast::platform::kInvalidHandleValue), 0);
 }
 
 // ---- UTF-8 --------------------------------------------------------------------------------
 
 TEST(Utf8Conversion, LoneSurrogatesBecomeQuestionMarks) {
-  EXPECT_EQ(platform::to_ansi(u"a\xD800z"), "a?z");
-  EXPECT_EQ(platform::to_ansi(u"\xDC00"), "?");
-  EXPECT_EQ(platform::to_ansi(u"z\xDBFF"), "z?");
-  EXPECT_EQ(platform::to_ansi(u"\xDC00\xD800"), "??");
-  EXPECT_EQ(platform::to_ansi(u"\xD800\xD800\xDC00"), "?\xf0\x90\x80\x80");
+  EXPECT_EQ(mmfcast::platform::to_ansi(u"a\xD800z"), "a?z");
+  EXPECT_EQ(mmfcast::platform::to_ansi(u"\xDC00"), "?");
+  EXPECT_EQ(mmfcast::platform::to_ansi(u"z\xDBFF"), "z?");
+  EXPECT_EQ(mmfcast::platform::to_ansi(u"\xDC00\xD800"), "??");
+  EXPECT_EQ(mmfcast::platform::to_ansi(u"\xD800\xD800\xDC00"), "?\xf0\x90\x80\x80");
 }
 
 TEST(Utf8Conversion, BoundaryCodePointsRoundTrip) {
   const std::u16string text = u"\x7f\u0080\u07ff\u0800\ud7ff\ue000\uffff\U00010000\U0010FFFF";
-  const std::string bytes = platform::to_ansi(text);
+  const std::string bytes = mmfcast::platform::to_ansi(text);
   EXPECT_EQ(bytes,
             "\x7f\xc2\x80\xdf\xbf\xe0\xa0\x80\xed\x9f\xbf\xee\x80\x80\xef\xbf\xbf"
             "\xf0\x90\x80\x80\xf4\x8f\xbf\xbf");
-  EXPECT_EQ(platform::from_ansi(bytes), text);
+  EXPECT_EQ(mmfcast::platform::from_ansi(bytes), text);
 }
 
 TEST(Utf8Conversion, EachMaximalSubpartOfBadBytesBecomesOneReplacement) {
@@ -468,7 +473,7 @@ TEST(Utf8Conversion, EachMaximalSubpartOfBadBytesBecomesOneReplacement) {
       {"\xC3", u"\uFFFD"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(platform::from_ansi(c.bytes), c.expected) << testsupport::to_hex8(c.bytes);
+    EXPECT_EQ(mmfcast::platform::from_ansi(c.bytes), c.expected) << testsupport::to_hex8(c.bytes);
   }
 }
 
@@ -479,10 +484,10 @@ TEST(Utf8Conversion, RandomInputGivesWellFormedTextBothWays) {
   for (int round = 0; round < 3000; ++round) {
     std::string bytes(static_cast<std::size_t>(length(random)), '\0');
     for (char& b : bytes) b = static_cast<char>(byte(random) | (round % 2 ? 0x80 : 0));
-    const std::u16string text = platform::from_ansi(bytes);
-    const std::string encoded = platform::to_ansi(text);
+    const std::u16string text = mmfcast::platform::from_ansi(bytes);
+    const std::string encoded = mmfcast::platform::to_ansi(text);
     // Well-formed UTF-16 (no lone surrogate) encodes with no '?' added, and decodes back.
-    ASSERT_EQ(platform::from_ansi(encoded), text) << testsupport::to_hex8(bytes);
+    ASSERT_EQ(mmfcast::platform::from_ansi(encoded), text) << testsupport::to_hex8(bytes);
 
     // Any UTF-16 comes back unchanged but for its lone surrogates, which become '?'.
     std::u16string units(bytes.size() / 2, u'\0');
@@ -498,17 +503,17 @@ TEST(Utf8Conversion, RandomInputGivesWellFormedTextBothWays) {
         expected[i] = u'?';
       }
     }
-    ASSERT_EQ(platform::from_ansi(platform::to_ansi(units)), expected);
+    ASSERT_EQ(mmfcast::platform::from_ansi(mmfcast::platform::to_ansi(units)), expected);
   }
 }
 
 TEST(Lstrcpyn, NegativeBoundWritesNothingAndNullsFail) {
   char buf[4] = {'x', 'x', 'x', 'x'};
-  EXPECT_EQ(platform::lstrcpynA(buf, "abc", -1), buf);
+  EXPECT_EQ(mmfcast::platform::lstrcpynA(buf, "abc", -1), buf);
   EXPECT_EQ(std::string(buf, 4), "xxxx");
-  EXPECT_EQ(platform::lstrcpynA(nullptr, "abc", 4), nullptr);
-  EXPECT_EQ(platform::lstrcpynA(buf, nullptr, 4), nullptr);
-  EXPECT_EQ(platform::lstrcpynA(nullptr, nullptr, 0), nullptr);
+  EXPECT_EQ(mmfcast::platform::lstrcpynA(nullptr, "abc", 4), nullptr);
+  EXPECT_EQ(mmfcast::platform::lstrcpynA(buf, nullptr, 4), nullptr);
+  EXPECT_EQ(mmfcast::platform::lstrcpynA(nullptr, nullptr, 0), nullptr);
 }
 
 // ---- Failing system calls -----------------------------------------------------------------
@@ -516,7 +521,7 @@ TEST(Lstrcpyn, NegativeBoundWritesNothingAndNullsFail) {
 // Makes the nth call (counted from construction) of one system-call entry fail with `error`;
 // every other call goes to the real one.
 template <auto Slot,
-          typename Fn = std::remove_reference_t<decltype(platform::posix::syscalls().*Slot)>>
+          typename Fn = std::remove_reference_t<decltype(mmfcast::platform::os::syscalls().*Slot)>>
 class FailNth;
 
 template <auto Slot, typename R, typename... A>
@@ -541,13 +546,13 @@ class FailNth<Slot, R (*)(A...)> {
         return R(-1);
       }
     }
-    return (platform::posix::default_syscalls().*Slot)(args...);
+    return (mmfcast::platform::os::default_syscalls().*Slot)(args...);
   }
 
   static inline int countdown_ = 0;
   static inline int error_ = 0;
   static inline bool fired_ = false;
-  platform::posix::ScopedSyscall<R (*)(A...)> guard_;
+  mmfcast::platform::os::ScopedSyscall<R (*)(A...)> guard_;
 };
 
 class FailingSyscalls : public PosixMappingTest {
@@ -562,7 +567,8 @@ class FailingSyscalls : public PosixMappingTest {
       ASSERT_NE(keeper, 0u);
     }
     const auto files = mapping_files();
-    ASSERT_TRUE(platform::session_usable());  // the session directory stays open from here on
+    ASSERT_TRUE(
+        mmfcast::platform::session_usable());  // the session directory stays open from here on
     const int fds = open_descriptors();
     for (int nth = 1;; ++nth) {
       SCOPED_TRACE("failing call " + std::to_string(nth));
@@ -577,21 +583,21 @@ class FailingSyscalls : public PosixMappingTest {
       }
       if (!fired) {
         ASSERT_NE(v, 0u);
-        EXPECT_EQ(platform::UnmapViewOfFile(v), 1);
-        EXPECT_EQ(platform::CloseHandle(h), 1);
+        EXPECT_EQ(mmfcast::platform::UnmapViewOfFile(v), 1);
+        EXPECT_EQ(mmfcast::platform::CloseHandle(h), 1);
         EXPECT_GT(nth, 1) << "the entry was never called";
         break;
       }
       EXPECT_EQ(v, 0u);
       if (h != 0) {
-        EXPECT_EQ(platform::CloseHandle(h), 1);
+        EXPECT_EQ(mmfcast::platform::CloseHandle(h), 1);
       }
       EXPECT_EQ(open_descriptors(), fds);
       EXPECT_EQ(mapping_files(), files);
       ASSERT_LT(nth, 20);
     }
     if (existing) {
-      EXPECT_EQ(platform::CloseHandle(keeper), 1);
+      EXPECT_EQ(mmfcast::platform::CloseHandle(keeper), 1);
     }
     EXPECT_TRUE(mapping_files().empty());
     EXPECT_EQ(open_descriptors(), fds - (existing ? 1 : 0));
@@ -621,13 +627,13 @@ TEST_F(FailingSyscalls, ThirdMmapFailsAndTheOthersStayMapped) {
   ASSERT_NE(v[0], 0u);
   ASSERT_NE(v[1], 0u);
   EXPECT_EQ(v[2], 0u);
-  EXPECT_EQ(platform::posix::last_error(), ENOMEM);
+  EXPECT_EQ(mmfcast::platform::os::last_error(), ENOMEM);
   std::strcpy(bytes_of(v[0]), "both");
   EXPECT_STREQ(bytes_of(v[1]), "both");
-  EXPECT_EQ(platform::view_size(v[1]), kPage);
-  EXPECT_EQ(platform::UnmapViewOfFile(v[0]), 1);
-  EXPECT_EQ(platform::UnmapViewOfFile(v[1]), 1);
-  EXPECT_EQ(platform::CloseHandle(h), 1);
+  EXPECT_EQ(mmfcast::platform::view_size(v[1]), kPage);
+  EXPECT_EQ(mmfcast::platform::UnmapViewOfFile(v[0]), 1);
+  EXPECT_EQ(mmfcast::platform::UnmapViewOfFile(v[1]), 1);
+  EXPECT_EQ(mmfcast::platform::CloseHandle(h), 1);
 }
 
 TEST_F(FailingSyscalls, InterruptedWaitForTheSessionLockIsRetried) {
@@ -635,7 +641,7 @@ TEST_F(FailingSyscalls, InterruptedWaitForTheSessionLockIsRetried) {
   const Handle h = create_handle("m");
   EXPECT_TRUE(interrupt.fired());
   EXPECT_NE(h, 0u);
-  EXPECT_EQ(platform::CloseHandle(h), 1);
+  EXPECT_EQ(mmfcast::platform::CloseHandle(h), 1);
 }
 
 TEST_F(FailingSyscalls, ReleaseThatCannotLockTheSessionLeavesAnAbsentMapping) {
@@ -643,7 +649,7 @@ TEST_F(FailingSyscalls, ReleaseThatCannotLockTheSessionLeavesAnAbsentMapping) {
   ASSERT_NE(h, 0u);
   {
     FailNth<&Syscalls::open> fail(1, EMFILE);
-    EXPECT_EQ(platform::CloseHandle(h), 1);
+    EXPECT_EQ(mmfcast::platform::CloseHandle(h), 1);
     EXPECT_TRUE(fail.fired());
   }
   EXPECT_EQ(mapping_files().size(), 1u);

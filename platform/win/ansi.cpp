@@ -9,7 +9,7 @@
 
 #include "platform/platform.h"
 
-namespace platform {
+namespace mmfcast::platform {
 
 namespace {
 
@@ -64,4 +64,8 @@ std::u16string from_ansi(std::string_view bytes) {
   }
 }
 
-}  // namespace platform
+char* lstrcpynA(char* lpString1, const char* lpString2, int iMaxLength) {
+  return ::lstrcpynA(lpString1, lpString2, iMaxLength);
+}
+
+}  // namespace mmfcast::platform

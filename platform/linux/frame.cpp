@@ -2,14 +2,14 @@
 // endpoint names. Frame layout (little-endian):
 //   0 magic u32 | 4 version u16 | 6 kind u16 | 8 seq u64 | 16 msg u32 | 20 flags u32
 //   24 wparam u64 | 32 lparam i64 | 40 hold u64 | 48 index u32 | 52 crc32 of bytes 0..51 u32
-#include "platform/frame_posix.h"
+#include "platform/linux/frame.h"
 
 #include <zlib.h>
 
 #include <limits>
 #include <string>
 
-namespace platform::posix {
+namespace mmfcast::platform::os {
 namespace {
 
 constexpr std::size_t kCrcOffset = 52;
@@ -163,4 +163,4 @@ std::string endpoint_file_name(const EndpointId& id, EndpointFile file) {
   return name;
 }
 
-}  // namespace platform::posix
+}  // namespace mmfcast::platform::os

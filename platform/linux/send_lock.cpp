@@ -20,16 +20,16 @@
 #include <optional>
 #include <string>
 
+#include "platform/linux/internal.h"
+#include "platform/linux/transport.h"
 #include "platform/platform.h"
-#include "platform/posix_internal.h"
-#include "platform/session_posix.h"
 
-namespace platform {
+namespace mmfcast::platform {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using posix::syscalls;
+using os::syscalls;
 
 struct SharedState {
   std::atomic<std::uint64_t> generation;  // whose file is the lock
@@ -75,19 +75,19 @@ void close_all(LockState& s) {
 
 // Opens the shared state of the current session, creating it zero-filled when missing.
 bool open_state(LockState& s) {
-  const posix::SessionPtr dir = posix::current_session();
+  const os::SessionPtr dir = os::current_session();
   if (!dir) return false;
-  if (s.shared != nullptr && s.epoch == dir->epoch && s.opener == posix::own_pid()) return true;
+  if (s.shared != nullptr && s.epoch == dir->epoch && s.opener == os::own_pid()) return true;
   close_all(s);
   const std::string path = dir->file("send-lock");
-  const int fd = posix::open_private_file(path);
+  const int fd = os::open_private_file(path);
   if (fd < 0) return false;
   // Growing the file keeps what is there; the blocks are reserved so that the first write into
   // the page cannot meet a full filesystem.
-  void* page = posix::guarded<void*>(MAP_FAILED, [&]() -> void* {
-    posix::reserve_blocks(fd, kSharedSize, path);
+  void* page = os::guarded<void*>(MAP_FAILED, [&]() -> void* {
+    os::reserve_blocks(fd, kSharedSize, path);
     void* mapped = syscalls().mmap(nullptr, kSharedSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (mapped == MAP_FAILED) posix::throw_os_error(errno, path);
+    if (mapped == MAP_FAILED) os::throw_os_error(errno, path);
     return mapped;
   });
   if (page == MAP_FAILED) {
@@ -96,7 +96,7 @@ bool open_state(LockState& s) {
   }
   s.dir = dir->path;
   s.epoch = dir->epoch;
-  s.opener = posix::own_pid();
+  s.opener = os::own_pid();
   s.state_fd = fd;
   s.shared = static_cast<SharedState*>(page);
   return true;
@@ -106,7 +106,7 @@ bool open_state(LockState& s) {
 int lock_file(LockState& s, std::uint64_t generation) {
   if (s.lock_fd >= 0 && s.lock_generation == generation) return s.lock_fd;
   if (s.lock_fd >= 0) syscalls().close(s.lock_fd);
-  s.lock_fd = posix::open_private_file(lock_path(s.dir, generation));
+  s.lock_fd = os::open_private_file(lock_path(s.dir, generation));
   s.lock_generation = generation;
   return s.lock_fd;
 }
@@ -136,7 +136,7 @@ void wait_for_turn() {
 
 int acquire_send_lock(int takeover_ms) {
   LockState& s = lock_state();
-  if (s.held && s.opener == posix::own_pid()) return 1;
+  if (s.held && s.opener == os::own_pid()) return 1;
   if (!open_state(s)) return 0;
   SharedState& shared = *s.shared;
   std::uint64_t generation = shared.generation.load();
@@ -181,31 +181,31 @@ int acquire_send_lock(int takeover_ms) {
 
 void release_send_lock() {
   LockState& s = lock_state();
-  if (!s.held || s.opener != posix::own_pid()) return;
+  if (!s.held || s.opener != os::own_pid()) return;
   syscalls().flock(s.lock_fd, LOCK_UN);
   s.held = false;
 }
 
 bool send_lock_still_held() {
   LockState& s = lock_state();
-  return s.held && s.opener == posix::own_pid() && s.shared != nullptr &&
+  return s.held && s.opener == os::own_pid() && s.shared != nullptr &&
          s.shared->generation.load() == s.lock_generation && s.shared->holds.load() == s.hold;
 }
 
-namespace posix {
+namespace os {
 
 SendLockHold send_lock_hold() {
   LockState& s = lock_state();
-  if (!s.held || s.opener != posix::own_pid()) return {};
+  if (!s.held || s.opener != os::own_pid()) return {};
   return {s.hold, !send_lock_still_held()};
 }
 
 std::uint64_t send_lock_current_hold(std::uint64_t epoch) {
   LockState& s = lock_state();
-  const bool current = s.shared != nullptr && s.epoch == epoch && s.opener == posix::own_pid();
+  const bool current = s.shared != nullptr && s.epoch == epoch && s.opener == os::own_pid();
   if (!current && !open_state(s)) return 0;
   return s.shared->holds.load();
 }
 
-}  // namespace posix
-}  // namespace platform
+}  // namespace os
+}  // namespace mmfcast::platform

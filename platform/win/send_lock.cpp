@@ -12,7 +12,7 @@
 
 #include "platform/platform.h"
 
-namespace platform {
+namespace mmfcast::platform {
 
 namespace {
 
@@ -129,4 +129,4 @@ bool send_lock_still_held() {
          load(s.shared->holds) == s.hold;
 }
 
-}  // namespace platform
+}  // namespace mmfcast::platform

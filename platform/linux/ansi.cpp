@@ -6,7 +6,7 @@
 
 #include "platform/platform.h"
 
-namespace platform {
+namespace mmfcast::platform {
 namespace {
 
 bool is_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
@@ -114,4 +114,4 @@ char* lstrcpynA(char* lpString1, const char* lpString2, int iMaxLength) {
   return lpString1;
 }
 
-}  // namespace platform
+}  // namespace mmfcast::platform

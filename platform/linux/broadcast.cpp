@@ -25,12 +25,12 @@
 #include <string>
 #include <vector>
 
-#include "platform/frame_posix.h"
+#include "platform/linux/frame.h"
+#include "platform/linux/syscalls.h"
+#include "platform/linux/transport.h"
 #include "platform/platform.h"
-#include "platform/session_posix.h"
-#include "platform/syscalls_posix.h"
 
-namespace platform::posix {
+namespace mmfcast::platform::os {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -340,78 +340,77 @@ void collect_answers(Answers& a, std::vector<std::shared_ptr<Peer>> waiting, std
 }
 
 }  // namespace
-}  // namespace platform::posix
+}  // namespace mmfcast::platform::os
 
-namespace platform {
+namespace mmfcast::platform {
 
 long BroadcastSystemMessage(std::uint32_t flags, std::uint32_t* lpInfo, std::uint32_t msg,
                             WParam wParam, LParam lParam) {
-  namespace px = platform::posix;
   if (flags != kBsfIgnoreCurrentTask) return -1;
   if (lpInfo == nullptr || (*lpInfo & kBsmApplications) == 0) return -1;
-  px::BroadcastState& s = px::state();
-  if (s.owner != px::own_pid()) {
+  os::BroadcastState& s = os::state();
+  if (s.owner != os::own_pid()) {
     // A forked child starts afresh rather than share its parent's connections.
-    px::reset(s);
-    s.owner = px::own_pid();
+    os::reset(s);
+    s.owner = os::own_pid();
   }
   struct timespec mtime {};
   bool reattached = false;
-  const px::SessionPtr dir = px::current_session(&mtime, &reattached);
+  const os::SessionPtr dir = os::current_session(&mtime, &reattached);
   if (!dir) return -1;
   // The text this broadcast announces went into an area that has just been found orphaned.
   if (reattached) {
-    px::set_last_error(ESTALE, "session directory " + dir->path + " was replaced");
+    os::set_last_error(ESTALE, "session directory " + dir->path + " was replaced");
     return -1;
   }
-  const px::SendLockHold hold = px::send_lock_hold();
+  const os::SendLockHold hold = os::send_lock_hold();
   if (hold.lost) {
-    px::set_last_error(ESTALE, "send lock taken over by another copy");
+    os::set_last_error(ESTALE, "send lock taken over by another copy");
     return -1;
   }
 
-  px::DepthGuard depth;
-  px::refresh_peers(*dir, mtime);
+  os::DepthGuard depth;
+  os::refresh_peers(*dir, mtime);
   const std::uint64_t seq = ++s.last_seq;
   const auto word = static_cast<std::uint32_t>(s.depth - 1);
-  px::Answers* answers = word < px::kCountWords ? px::answers() : nullptr;
+  os::Answers* answers = word < os::kCountWords ? os::answers() : nullptr;
   if (answers != nullptr) {
-    answers->page->pending[word].store(((seq & 0xFFFFFFFFu) << 32) | px::kPendingUnsent,
+    answers->page->pending[word].store(((seq & 0xFFFFFFFFu) << 32) | os::kPendingUnsent,
                                        std::memory_order_release);
   }
-  px::Frame frame;
-  frame.kind = px::FrameKind::kNotify;
+  os::Frame frame;
+  frame.kind = os::FrameKind::kNotify;
   frame.seq = seq;
-  frame.msg = px::message_id_out(msg, *dir);
+  frame.msg = os::message_id_out(msg, *dir);
   frame.wparam = wParam;
   frame.lparam = lParam;
   frame.hold = hold.hold;
   frame.index = answers != nullptr ? word : 0;
 
-  std::vector<std::shared_ptr<px::Peer>> waiting;
-  std::vector<std::shared_ptr<px::Peer>> peers;
+  std::vector<std::shared_ptr<os::Peer>> waiting;
+  std::vector<std::shared_ptr<os::Peer>> peers;
   peers.reserve(s.peers.size());
   for (const auto& entry : s.peers) peers.push_back(entry.second);
   for (const auto& peer : peers) {
     if (peer->closed) continue;
     const bool awaited = answers != nullptr && peer->awaitable &&
                          peer->state->hung.load(std::memory_order_relaxed) == 0;
-    frame.flags = awaited ? px::kAwaited : 0;
-    const px::FrameBytes bytes = px::encode_frame(frame);
-    const ssize_t sent = px::send_record(peer->fd, bytes.data(), bytes.size());
+    frame.flags = awaited ? os::kAwaited : 0;
+    const os::FrameBytes bytes = os::encode_frame(frame);
+    const ssize_t sent = os::send_record(peer->fd, bytes.data(), bytes.size());
     if (sent != static_cast<ssize_t>(bytes.size())) {
       // A full queue belongs to a receiver that is not reading: it is simply not sent to.
-      if (errno != EAGAIN && errno != EWOULDBLOCK) px::drop(peer, true);
+      if (errno != EAGAIN && errno != EWOULDBLOCK) os::drop(peer, true);
       continue;
     }
     if (awaited) waiting.push_back(peer);
   }
   if (answers != nullptr) {
-    answers->page->pending[word].fetch_sub(px::kPendingUnsent - waiting.size(),
+    answers->page->pending[word].fetch_sub(os::kPendingUnsent - waiting.size(),
                                            std::memory_order_acq_rel);
-    px::collect_answers(*answers, std::move(waiting), seq);
+    os::collect_answers(*answers, std::move(waiting), seq);
   }
   return 1;
 }
 
-}  // namespace platform
+}  // namespace mmfcast::platform

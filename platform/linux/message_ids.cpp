@@ -19,11 +19,11 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/linux/syscalls.h"
+#include "platform/linux/transport.h"
 #include "platform/platform.h"
-#include "platform/session_posix.h"
-#include "platform/syscalls_posix.h"
 
-namespace platform::posix {
+namespace mmfcast::platform::os {
 namespace {
 
 // Record layout (little-endian):
@@ -219,36 +219,35 @@ std::uint32_t message_id_in(std::uint32_t msg, const SessionDir& dir) {
   return msg;
 }
 
-}  // namespace platform::posix
+}  // namespace mmfcast::platform::os
 
-namespace platform {
+namespace mmfcast::platform {
 
 std::uint32_t RegisterWindowMessageA(const char* lpString) {
-  namespace px = platform::posix;
   if (lpString == nullptr) return 0;
-  const std::size_t length = strnlen(lpString, px::kMaxName + 1);
-  if (length == 0 || length > px::kMaxName) return 0;
+  const std::size_t length = strnlen(lpString, os::kMaxName + 1);
+  if (length == 0 || length > os::kMaxName) return 0;
   const std::string_view name(lpString, length);
-  const px::SessionPtr dir = px::current_session();
+  const os::SessionPtr dir = os::current_session();
   if (!dir) return 0;
-  px::Ids& t = px::ids();
+  os::Ids& t = os::ids();
   std::lock_guard lock(t.mutex);
-  px::follow(t, *dir);
-  for (px::Known& k : t.known) {
-    if (!px::same_name(k.name, name)) continue;
-    k.session = px::register_name(name);
+  os::follow(t, *dir);
+  for (os::Known& k : t.known) {
+    if (!os::same_name(k.name, name)) continue;
+    k.session = os::register_name(name);
     if (!k.pinned && k.session != 0) k.local = k.session;  // the table is the truth until then
     return k.session != 0 ? k.local : 0;
   }
-  const std::uint32_t session = px::register_name(name);
+  const std::uint32_t session = os::register_name(name);
   if (session == 0) return 0;
   // The session's id, unless this process already hands it out for another name.
   std::uint32_t local = session;
   const auto taken = [&](std::uint32_t id) {
     return std::any_of(t.known.begin(), t.known.end(),
-                       [id](const px::Known& k) { return k.local == id; });
+                       [id](const os::Known& k) { return k.local == id; });
   };
-  while (taken(local)) local = local == 0xFFFF ? px::kFirstId : local + 1;
+  while (taken(local)) local = local == 0xFFFF ? os::kFirstId : local + 1;
   try {
     t.known.push_back({std::string(name), local, session});
   } catch (...) {
@@ -257,4 +256,4 @@ std::uint32_t RegisterWindowMessageA(const char* lpString) {
   return local;
 }
 
-}  // namespace platform
+}  // namespace mmfcast::platform

@@ -15,10 +15,10 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/linux/internal.h"
 #include "platform/platform.h"
-#include "platform/posix_internal.h"
 
-namespace platform::posix {
+namespace mmfcast::platform::os {
 namespace {
 
 // Trivially destructible, so exit-time callers (which run after thread-locals are destroyed)
@@ -251,20 +251,20 @@ UniqueFd lock_session(const std::string& dir) {
   return fd;
 }
 
-}  // namespace platform::posix
+}  // namespace mmfcast::platform::os
 
-namespace platform {
+namespace mmfcast::platform {
 
-bool session_usable() { return posix::current_session() != nullptr; }
+bool session_usable() { return os::current_session() != nullptr; }
 
-int last_error() { return posix::last_error(); }
+int last_error() { return os::last_error(); }
 
 std::string last_error_text() {
-  const int code = posix::last_error();
+  const int code = os::last_error();
   if (code == 0) return {};
   std::string text = code == ENOSPC ? "the filesystem is full" : std::strerror(code);
-  const std::string what = posix::last_os_error.what;
+  const std::string what = os::last_os_error.what;
   return what.empty() ? text : what + ": " + text;
 }
 
-}  // namespace platform
+}  // namespace mmfcast::platform

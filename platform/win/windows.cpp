@@ -1,4 +1,4 @@
-// Registered messages and window procedures as thin calls of the Win32 API, plus
+// Window procedures as thin calls of the Win32 API, plus
 // the hidden top-level windows and the message pump that tests and tools use to receive.
 // Windows are plain hidden top-level windows, not message-only ones: broadcasts skip those.
 #include <windows.h>
@@ -8,7 +8,7 @@
 
 #include "platform/platform.h"
 
-namespace platform {
+namespace mmfcast::platform {
 
 namespace {
 
@@ -62,10 +62,6 @@ class SentCounter {
 };
 
 }  // namespace
-
-std::uint32_t RegisterWindowMessageA(const char* lpString) {
-  return ::RegisterWindowMessageA(lpString);
-}
 
 LongPtr SetWindowLongA(Hwnd hWnd, int nIndex, LongPtr dwNewLong) {
   return static_cast<LongPtr>(
@@ -122,4 +118,4 @@ int pump_messages(int timeout_ms) {
   return posted + sent.count();
 }
 
-}  // namespace platform
+}  // namespace mmfcast::platform

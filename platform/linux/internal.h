@@ -15,9 +15,9 @@
 #include <string_view>
 #include <utility>
 
-#include "platform/syscalls_posix.h"
+#include "platform/linux/syscalls.h"
 
-namespace platform::posix {
+namespace mmfcast::platform::os {
 
 // A descriptor closed (through the system-call table) when the owner goes.
 class UniqueFd {
@@ -163,4 +163,4 @@ std::optional<std::string> mapping_file_name(std::string_view name);
 // with the old view's contents), at the same address. Views of other directories stay.
 void reattach_mappings(const SessionDir& now);
 
-}  // namespace platform::posix
+}  // namespace mmfcast::platform::os

@@ -5,10 +5,10 @@
 #include <map>
 #include <mutex>
 
+#include "platform/linux/transport.h"
 #include "platform/platform.h"
-#include "platform/session_posix.h"
 
-namespace platform::posix {
+namespace mmfcast::platform::os {
 namespace {
 
 struct WindowTable {
@@ -40,13 +40,13 @@ platform::WndProc window_proc(platform::Hwnd hwnd) {
   return found == t.procs.end() ? nullptr : found->second;
 }
 
-}  // namespace platform::posix
+}  // namespace mmfcast::platform::os
 
-namespace platform {
+namespace mmfcast::platform {
 
 Hwnd create_window(WndProc proc) {
   if (proc == nullptr) return 0;
-  posix::WindowTable& t = posix::table();
+  os::WindowTable& t = os::table();
   Hwnd hwnd = 0;
   {
     std::lock_guard lock(t.mutex);
@@ -55,24 +55,24 @@ Hwnd create_window(WndProc proc) {
     t.procs.emplace(hwnd, proc);
   }
   // A window exists even where the session cannot be reached; it then hears no broadcasts.
-  if (!posix::endpoint_is_open()) posix::open_endpoint();
+  if (!os::endpoint_is_open()) os::open_endpoint();
   return hwnd;
 }
 
 void destroy_window(Hwnd hWnd) {
-  posix::WindowTable& t = posix::table();
+  os::WindowTable& t = os::table();
   bool last = false;
   {
     std::lock_guard lock(t.mutex);
     if (t.procs.erase(hWnd) == 0) return;
     last = t.procs.empty();
   }
-  if (last) posix::close_endpoint();
+  if (last) os::close_endpoint();
 }
 
 LongPtr SetWindowLongA(Hwnd hWnd, int nIndex, LongPtr dwNewLong) {
   if (nIndex != kGwlWndProc || dwNewLong == 0) return 0;
-  posix::WindowTable& t = posix::table();
+  os::WindowTable& t = os::table();
   std::lock_guard lock(t.mutex);
   auto found = t.procs.find(hWnd);
   if (found == t.procs.end()) return 0;
@@ -87,4 +87,4 @@ LResult CallWindowProcA(WndProc lpPrevWndFunc, Hwnd hWnd, std::uint32_t Msg, WPa
   return lpPrevWndFunc(hWnd, Msg, wParam, lParam);
 }
 
-}  // namespace platform
+}  // namespace mmfcast::platform

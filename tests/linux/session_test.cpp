@@ -22,22 +22,22 @@
 #include <string>
 #include <vector>
 
-#include "platform/frame_posix.h"
+#include "platform/linux/frame.h"
+#include "platform/linux/syscalls.h"
+#include "platform/linux/transport.h"
 #include "platform/platform.h"
-#include "platform/session_posix.h"
-#include "platform/syscalls_posix.h"
 #include "tests/support/child_process.h"
-#include "tests/support/endpoints_posix.h"
+#include "tests/support/endpoints_linux.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-namespace px = platform::posix;
+namespace os = mmfcast::platform::os;
 using testsupport::ChildProcess;
 using testsupport::ScopedSession;
 
 std::uint32_t id_of(const std::string& name) {
-  return platform::RegisterWindowMessageA(name.c_str());
+  return mmfcast::platform::RegisterWindowMessageA(name.c_str());
 }
 
 std::string read_file(const std::string& path) {
@@ -68,7 +68,7 @@ TEST_F(MessageTable, CaseFoldingIsAsciiOnly) {
 }
 
 TEST_F(MessageTable, NullNameGivesZero) {
-  EXPECT_EQ(platform::RegisterWindowMessageA(nullptr), 0u);
+  EXPECT_EQ(mmfcast::platform::RegisterWindowMessageA(nullptr), 0u);
 }
 
 TEST_F(MessageTable, UnusableSessionGivesZero) {
@@ -176,21 +176,23 @@ TEST_F(MessageTable, KilledWriterNeverLeavesAWrongId) {
 // ---- Windows and the endpoint ------------------------------------------------------------
 
 int calls = 0;
-platform::LResult MMF_CALLBACK counting_proc(platform::Hwnd, std::uint32_t, platform::WParam,
-                                             platform::LParam) {
+mmfcast::platform::LResult MMFCAST_CALLBACK counting_proc(mmfcast::platform::Hwnd, std::uint32_t,
+                                                          mmfcast::platform::WParam,
+                                                          mmfcast::platform::LParam) {
   ++calls;
   return 31;
 }
-platform::LResult MMF_CALLBACK other_proc(platform::Hwnd, std::uint32_t, platform::WParam,
-                                          platform::LParam) {
+mmfcast::platform::LResult MMFCAST_CALLBACK other_proc(mmfcast::platform::Hwnd, std::uint32_t,
+                                                       mmfcast::platform::WParam,
+                                                       mmfcast::platform::LParam) {
   return 32;
 }
 
 // This process's published endpoint socket, or "" when it has none.
 std::string own_endpoint(const std::string& dir) {
-  const std::optional<px::EndpointId> id = px::own_endpoint_id();
+  const std::optional<os::EndpointId> id = os::own_endpoint_id();
   if (!id) return {};
-  return dir + "/" + px::endpoint_file_name(*id, px::EndpointFile::kSocket);
+  return dir + "/" + os::endpoint_file_name(*id, os::EndpointFile::kSocket);
 }
 
 class Windows : public ::testing::Test {
@@ -201,45 +203,46 @@ class Windows : public ::testing::Test {
 };
 
 TEST_F(Windows, NullProcedureIsRefused) {
-  EXPECT_EQ(platform::create_window(nullptr), 0u);
-  const platform::Hwnd w = platform::create_window(&counting_proc);
-  EXPECT_EQ(platform::SetWindowLongA(w, platform::kGwlWndProc, 0), 0);
-  EXPECT_EQ(platform::SetWindowLongA(w, platform::kGwlWndProc,
-                                     reinterpret_cast<platform::LongPtr>(&other_proc)),
-            reinterpret_cast<platform::LongPtr>(&counting_proc));
-  platform::destroy_window(w);
+  EXPECT_EQ(mmfcast::platform::create_window(nullptr), 0u);
+  const mmfcast::platform::Hwnd w = mmfcast::platform::create_window(&counting_proc);
+  EXPECT_EQ(mmfcast::platform::SetWindowLongA(w, mmfcast::platform::kGwlWndProc, 0), 0);
+  EXPECT_EQ(
+      mmfcast::platform::SetWindowLongA(w, mmfcast::platform::kGwlWndProc,
+                                        reinterpret_cast<mmfcast::platform::LongPtr>(&other_proc)),
+      reinterpret_cast<mmfcast::platform::LongPtr>(&counting_proc));
+  mmfcast::platform::destroy_window(w);
 }
 
 TEST_F(Windows, EndpointLivesFromFirstToLastWindow) {
-  EXPECT_EQ(platform::event_fd(), -1);
-  EXPECT_EQ(platform::pump_messages(0), -1);
-  const platform::Hwnd a = platform::create_window(&counting_proc);
-  const platform::Hwnd b = platform::create_window(&counting_proc);
+  EXPECT_EQ(mmfcast::platform::event_fd(), -1);
+  EXPECT_EQ(mmfcast::platform::pump_messages(0), -1);
+  const mmfcast::platform::Hwnd a = mmfcast::platform::create_window(&counting_proc);
+  const mmfcast::platform::Hwnd b = mmfcast::platform::create_window(&counting_proc);
   ASSERT_NE(a, 0u);
   ASSERT_NE(b, a);
-  EXPECT_GE(platform::event_fd(), 0);
+  EXPECT_GE(mmfcast::platform::event_fd(), 0);
   const std::string socket = own_endpoint(session.dir());
   const std::string state = socket.substr(0, socket.size() - 5) + ".state";
   EXPECT_TRUE(fs::is_socket(socket));
   EXPECT_TRUE(fs::is_regular_file(state));
-  EXPECT_EQ(platform::pump_messages(0), 0);
-  platform::destroy_window(a);
+  EXPECT_EQ(mmfcast::platform::pump_messages(0), 0);
+  mmfcast::platform::destroy_window(a);
   EXPECT_TRUE(fs::is_socket(socket));
-  platform::destroy_window(b);
+  mmfcast::platform::destroy_window(b);
   EXPECT_FALSE(fs::exists(socket));
   EXPECT_FALSE(fs::exists(state));
-  EXPECT_EQ(platform::event_fd(), -1);
+  EXPECT_EQ(mmfcast::platform::event_fd(), -1);
 }
 
 TEST_F(Windows, WindowWithoutSessionStillExistsButCannotReceive) {
   ASSERT_EQ(::chmod(session.dir().c_str(), 0750), 0);
-  const platform::Hwnd w = platform::create_window(&counting_proc);
+  const mmfcast::platform::Hwnd w = mmfcast::platform::create_window(&counting_proc);
   EXPECT_NE(w, 0u);
-  EXPECT_EQ(platform::event_fd(), -1);
-  EXPECT_EQ(platform::pump_messages(0), -1);
-  EXPECT_NE(platform::last_error_text().find("mode 0700"), std::string::npos)
-      << platform::last_error_text();
-  platform::destroy_window(w);
+  EXPECT_EQ(mmfcast::platform::event_fd(), -1);
+  EXPECT_EQ(mmfcast::platform::pump_messages(0), -1);
+  EXPECT_NE(mmfcast::platform::last_error_text().find("mode 0700"), std::string::npos)
+      << mmfcast::platform::last_error_text();
+  mmfcast::platform::destroy_window(w);
   ASSERT_EQ(::chmod(session.dir().c_str(), 0700), 0);
 }
 
@@ -251,7 +254,7 @@ TEST_F(Windows, EndpointIsRemovedAtNormalExit) {
   EXPECT_EQ(child.wait(), 0);
   EXPECT_TRUE(fs::is_empty(session.dir()) || testsupport::endpoint_sockets(session.dir()).empty());
   for (const auto& entry : fs::directory_iterator(session.dir())) {
-    EXPECT_FALSE(px::parse_endpoint_name(entry.path().filename().string()).has_value())
+    EXPECT_FALSE(os::parse_endpoint_name(entry.path().filename().string()).has_value())
         << entry.path();
   }
 }
@@ -262,30 +265,32 @@ TEST_F(Windows, LongSessionPathStillGetsAnEndpoint) {
   fs::create_directories(deep);
   fs::permissions(deep, fs::perms::owner_all);
   ::setenv("MMFCAST_SESSION_DIR", deep.c_str(), 1);
-  const platform::Hwnd w = platform::create_window(&counting_proc);
-  EXPECT_GE(platform::event_fd(), 0);
+  const mmfcast::platform::Hwnd w = mmfcast::platform::create_window(&counting_proc);
+  EXPECT_GE(mmfcast::platform::event_fd(), 0);
   EXPECT_TRUE(fs::is_socket(own_endpoint(deep)));
-  std::uint32_t recipients = platform::kBsmApplications;
+  std::uint32_t recipients = mmfcast::platform::kBsmApplications;
   ChildProcess child({"listen", "0"});
   ASSERT_EQ(child.read_line(), "ready");
-  EXPECT_EQ(
-      platform::BroadcastSystemMessage(platform::kBsfIgnoreCurrentTask, &recipients, 0xC001, 1, 2),
-      1);
+  EXPECT_EQ(mmfcast::platform::BroadcastSystemMessage(mmfcast::platform::kBsfIgnoreCurrentTask,
+                                                      &recipients, 0xC001, 1, 2),
+            1);
   EXPECT_EQ(child.read_line(), "got 49153 1 2");
-  platform::destroy_window(w);
+  mmfcast::platform::destroy_window(w);
   ::setenv("MMFCAST_SESSION_DIR", session.dir().c_str(), 1);
 }
 
 // ---- Frames written straight to this process's endpoint ------------------------------------
 
-platform::Hwnd destroy_target = 0;
-platform::LResult MMF_CALLBACK destroying_proc(platform::Hwnd self, std::uint32_t, platform::WParam,
-                                               platform::LParam) {
+mmfcast::platform::Hwnd destroy_target = 0;
+mmfcast::platform::LResult MMFCAST_CALLBACK destroying_proc(mmfcast::platform::Hwnd self,
+                                                            std::uint32_t,
+                                                            mmfcast::platform::WParam,
+                                                            mmfcast::platform::LParam) {
   ++calls;
   // Changing the table from inside a procedure must neither deadlock nor disturb delivery.
-  platform::SetWindowLongA(self, platform::kGwlWndProc,
-                           reinterpret_cast<platform::LongPtr>(&counting_proc));
-  if (destroy_target != 0) platform::destroy_window(destroy_target);
+  mmfcast::platform::SetWindowLongA(self, mmfcast::platform::kGwlWndProc,
+                                    reinterpret_cast<mmfcast::platform::LongPtr>(&counting_proc));
+  if (destroy_target != 0) mmfcast::platform::destroy_window(destroy_target);
   destroy_target = 0;
   return 41;
 }
@@ -296,10 +301,10 @@ struct FakeSender {
   int fd = -1;
   int page_fd = -1;
   int wake_fd = -1;
-  px::AckPage* page = nullptr;
+  os::AckPage* page = nullptr;
 
   ~FakeSender() {
-    if (page != nullptr) ::munmap(page, px::kAckPageSize);
+    if (page != nullptr) ::munmap(page, os::kAckPageSize);
     for (int d : {fd, page_fd, wake_fd}) {
       if (d >= 0) ::close(d);
     }
@@ -312,10 +317,10 @@ class OwnEndpoint : public ::testing::Test {
 
   void SetUp() override {
     calls = 0;
-    window = platform::create_window(&counting_proc);
-    ASSERT_GE(platform::event_fd(), 0);
+    window = mmfcast::platform::create_window(&counting_proc);
+    ASSERT_GE(mmfcast::platform::event_fd(), 0);
   }
-  void TearDown() override { platform::destroy_window(window); }
+  void TearDown() override { mmfcast::platform::destroy_window(window); }
 
   int connect_endpoint() {
     const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
@@ -329,23 +334,23 @@ class OwnEndpoint : public ::testing::Test {
 
   // A sealed page and an eventfd as a real sender makes them; `seal` false leaves the page
   // unsealed, `size` makes it another size.
-  static void make_page(FakeSender& s, bool seal = true, off_t size = px::kAckPageSize) {
+  static void make_page(FakeSender& s, bool seal = true, off_t size = os::kAckPageSize) {
     s.page_fd = ::memfd_create("test-answers", MFD_CLOEXEC | MFD_ALLOW_SEALING);
     ASSERT_EQ(::ftruncate(s.page_fd, size), 0);
     if (seal) {
       ASSERT_EQ(::fcntl(s.page_fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL), 0);
     }
     s.wake_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (size >= static_cast<off_t>(px::kAckPageSize)) {
-      s.page = static_cast<px::AckPage*>(
-          ::mmap(nullptr, px::kAckPageSize, PROT_READ | PROT_WRITE, MAP_SHARED, s.page_fd, 0));
+    if (size >= static_cast<off_t>(os::kAckPageSize)) {
+      s.page = static_cast<os::AckPage*>(
+          ::mmap(nullptr, os::kAckPageSize, PROT_READ | PROT_WRITE, MAP_SHARED, s.page_fd, 0));
     }
   }
 
-  static bool send_frame(int fd, const px::Frame& frame, const int* fds = nullptr,
+  static bool send_frame(int fd, const os::Frame& frame, const int* fds = nullptr,
                          std::size_t count = 0) {
-    const px::FrameBytes bytes = px::encode_frame(frame);
-    return px::send_record(fd, bytes.data(), bytes.size(), fds, count) ==
+    const os::FrameBytes bytes = os::encode_frame(frame);
+    return os::send_record(fd, bytes.data(), bytes.size(), fds, count) ==
            static_cast<ssize_t>(bytes.size());
   }
 
@@ -353,8 +358,8 @@ class OwnEndpoint : public ::testing::Test {
   void introduce(FakeSender& s) {
     s.fd = connect_endpoint();
     make_page(s);
-    px::Frame hello;
-    hello.kind = px::FrameKind::kHello;
+    os::Frame hello;
+    hello.kind = os::FrameKind::kHello;
     hello.index = kSlot;
     const int fds[2] = {s.page_fd, s.wake_fd};
     ASSERT_TRUE(send_frame(s.fd, hello, fds, 2));
@@ -363,13 +368,13 @@ class OwnEndpoint : public ::testing::Test {
   // Sends an awaited notification `seq` as the only one outstanding.
   static void notify(FakeSender& s, std::uint64_t seq, std::uint64_t hold = 0) {
     s.page->pending[0].store((seq & 0xFFFFFFFFu) << 32 | 1);
-    px::Frame frame;
+    os::Frame frame;
     frame.seq = seq;
     frame.msg = 0xC010;
     frame.wparam = 5;
     frame.lparam = -6;
     frame.hold = hold;
-    frame.flags = px::kAwaited;
+    frame.flags = os::kAwaited;
     ASSERT_TRUE(send_frame(s.fd, frame));
   }
 
@@ -377,7 +382,7 @@ class OwnEndpoint : public ::testing::Test {
   // a second.
   static bool answered(FakeSender& s, std::uint64_t seq) {
     for (int i = 0; i < 100; ++i) {
-      platform::pump_messages(10);
+      mmfcast::platform::pump_messages(10);
       std::uint64_t count = 0;
       if (s.page->acked[kSlot].load() >= seq && ::read(s.wake_fd, &count, sizeof count) == 8) {
         return true;
@@ -389,7 +394,7 @@ class OwnEndpoint : public ::testing::Test {
   // Pumps until the endpoint closes fd; false if it stays open for a second.
   static bool closed(int fd) {
     for (int i = 0; i < 100; ++i) {
-      platform::pump_messages(10);
+      mmfcast::platform::pump_messages(10);
       pollfd p{fd, POLLIN, 0};
       if (::poll(&p, 1, 0) == 1 && (p.revents & POLLHUP) != 0) return true;
     }
@@ -397,26 +402,27 @@ class OwnEndpoint : public ::testing::Test {
   }
 
   ScopedSession session;
-  platform::Hwnd window = 0;
+  mmfcast::platform::Hwnd window = 0;
 };
 
 TEST_F(OwnEndpoint, NotificationReachesEveryWindowAndIsAnsweredOnce) {
-  const platform::Hwnd second = platform::create_window(&other_proc);
+  const mmfcast::platform::Hwnd second = mmfcast::platform::create_window(&other_proc);
   FakeSender s;
   introduce(s);
   notify(s, 77);
   EXPECT_TRUE(answered(s, 77));
   EXPECT_EQ(calls, 1);
   EXPECT_EQ(s.page->pending[0].load() & 0xFFFFFFFFu, 0u);
-  platform::destroy_window(second);
+  mmfcast::platform::destroy_window(second);
 }
 
 TEST_F(OwnEndpoint, ProcedureMayChangeTheWindowTableDuringDelivery) {
-  ASSERT_NE(platform::SetWindowLongA(window, platform::kGwlWndProc,
-                                     reinterpret_cast<platform::LongPtr>(&destroying_proc)),
+  ASSERT_NE(mmfcast::platform::SetWindowLongA(
+                window, mmfcast::platform::kGwlWndProc,
+                reinterpret_cast<mmfcast::platform::LongPtr>(&destroying_proc)),
             0);
-  destroy_target = platform::create_window(&counting_proc);
-  const platform::Hwnd survivor = platform::create_window(&other_proc);
+  destroy_target = mmfcast::platform::create_window(&counting_proc);
+  const mmfcast::platform::Hwnd survivor = mmfcast::platform::create_window(&other_proc);
   FakeSender s;
   introduce(s);
   notify(s, 1);
@@ -425,20 +431,20 @@ TEST_F(OwnEndpoint, ProcedureMayChangeTheWindowTableDuringDelivery) {
   notify(s, 2);
   ASSERT_TRUE(answered(s, 2));
   EXPECT_EQ(calls, 2);  // the replaced procedure took over
-  platform::destroy_window(survivor);
+  mmfcast::platform::destroy_window(survivor);
 }
 
 TEST_F(OwnEndpoint, NotificationUnderAnOlderSendLockHoldIsAnsweredButNotDelivered) {
-  ASSERT_EQ(platform::acquire_send_lock(), 1);
-  const std::uint64_t hold = px::send_lock_hold().hold;
-  platform::release_send_lock();
+  ASSERT_EQ(mmfcast::platform::acquire_send_lock(), 1);
+  const std::uint64_t hold = os::send_lock_hold().hold;
+  mmfcast::platform::release_send_lock();
   FakeSender s;
   introduce(s);
   notify(s, 1, hold);  // no other hold since: its text is current
   ASSERT_TRUE(answered(s, 1));
   EXPECT_EQ(calls, 1);
-  ASSERT_EQ(platform::acquire_send_lock(), 1);
-  platform::release_send_lock();
+  ASSERT_EQ(mmfcast::platform::acquire_send_lock(), 1);
+  mmfcast::platform::release_send_lock();
   notify(s, 2, hold);  // another hold began: the text has been replaced
   ASSERT_TRUE(answered(s, 2));
   EXPECT_EQ(calls, 1);
@@ -450,27 +456,27 @@ TEST_F(OwnEndpoint, NotificationUnderAnOlderSendLockHoldIsAnsweredButNotDelivere
 TEST_F(OwnEndpoint, MalformedFramesAndIntroductionsCloseTheirConnectionOnly) {
   FakeSender model;
   introduce(model);
-  px::Frame good;
+  os::Frame good;
   good.seq = 9;
   good.msg = 0xC011;
-  good.flags = px::kAwaited;
-  const px::FrameBytes good_bytes = px::encode_frame(good);
-  const std::string good_frame(reinterpret_cast<const char*>(good_bytes.data()), px::kFrameSize);
+  good.flags = os::kAwaited;
+  const os::FrameBytes good_bytes = os::encode_frame(good);
+  const std::string good_frame(reinterpret_cast<const char*>(good_bytes.data()), os::kFrameSize);
   std::string wrong_magic = good_frame, wrong_version = good_frame, wrong_crc = good_frame;
   wrong_magic[0] ^= 1;
   wrong_version[4] = 1;
   wrong_crc[53] ^= 0x10;
   for (const std::string& frame :
        {wrong_magic, wrong_version, wrong_crc, good_frame.substr(0, 55), good_frame + "x",
-        std::string(px::kFrameSize, '\0'), std::string(1, 'G')}) {
+        std::string(os::kFrameSize, '\0'), std::string(1, 'G')}) {
     FakeSender s;
     introduce(s);
     ASSERT_EQ(::send(s.fd, frame.data(), frame.size(), 0), static_cast<ssize_t>(frame.size()));
     EXPECT_TRUE(closed(s.fd)) << "frame of " << frame.size() << " bytes";
   }
 
-  px::Frame hello;
-  hello.kind = px::FrameKind::kHello;
+  os::Frame hello;
+  hello.kind = os::FrameKind::kHello;
   {
     SCOPED_TRACE("a notification before any hello");
     FakeSender s;
@@ -489,7 +495,7 @@ TEST_F(OwnEndpoint, MalformedFramesAndIntroductionsCloseTheirConnectionOnly) {
     SCOPED_TRACE(seal ? "a page of the wrong size" : "a page that could still shrink");
     FakeSender s;
     s.fd = connect_endpoint();
-    make_page(s, seal, seal ? 4096 : px::kAckPageSize);
+    make_page(s, seal, seal ? 4096 : os::kAckPageSize);
     const int fds[2] = {s.page_fd, s.wake_fd};
     ASSERT_TRUE(send_frame(s.fd, hello, fds, 2));
     EXPECT_TRUE(closed(s.fd));
@@ -522,10 +528,10 @@ TEST_F(OwnEndpoint, ConnectionsThatCloseEarlyAreForgotten) {
   for (int i = 0; i < 300; ++i) {
     ::close(connect_endpoint());
     if (i % 16 == 0) {
-      EXPECT_EQ(platform::pump_messages(0), 0);
+      EXPECT_EQ(mmfcast::platform::pump_messages(0), 0);
     }
   }
-  EXPECT_EQ(platform::pump_messages(50), 0);
+  EXPECT_EQ(mmfcast::platform::pump_messages(50), 0);
   FakeSender s;
   introduce(s);
   notify(s, 3);
@@ -537,9 +543,9 @@ TEST_F(OwnEndpoint, AtTheConnectionLimitTheLeastRecentlyUsedMakesRoom) {
   for (int i = 0; i < 256; ++i) {
     senders.push_back(std::make_unique<FakeSender>());
     introduce(*senders.back());
-    if (i % 32 == 31) platform::pump_messages(0);
+    if (i % 32 == 31) mmfcast::platform::pump_messages(0);
   }
-  platform::pump_messages(0);
+  mmfcast::platform::pump_messages(0);
   // Every connection but the first has been used since.
   for (std::size_t i = 1; i < senders.size(); ++i) notify(*senders[i], 1);
   for (std::size_t i = 1; i < senders.size(); ++i) ASSERT_TRUE(answered(*senders[i], 1)) << i;
@@ -570,25 +576,25 @@ class FailingCalls : public ::testing::Test {
 
 TEST_F(FailingCalls, EndpointThatCannotBeWatchedLeavesNoFileBehind) {
   {
-    px::ScopedSyscall no_epoll(&px::Syscalls::epoll_create1, [](int) {
+    os::ScopedSyscall no_epoll(&os::Syscalls::epoll_create1, [](int) {
       errno = EMFILE;
       return -1;
     });
-    const platform::Hwnd w = platform::create_window(&counting_proc);
+    const mmfcast::platform::Hwnd w = mmfcast::platform::create_window(&counting_proc);
     EXPECT_NE(w, 0u);
-    EXPECT_EQ(platform::event_fd(), -1);
+    EXPECT_EQ(mmfcast::platform::event_fd(), -1);
     EXPECT_TRUE(files().empty());
-    platform::destroy_window(w);
+    mmfcast::platform::destroy_window(w);
   }
-  const platform::Hwnd w = platform::create_window(&counting_proc);
-  EXPECT_GE(platform::event_fd(), 0);
-  platform::destroy_window(w);
+  const mmfcast::platform::Hwnd w = mmfcast::platform::create_window(&counting_proc);
+  EXPECT_GE(mmfcast::platform::event_fd(), 0);
+  mmfcast::platform::destroy_window(w);
 }
 
 TEST_F(FailingCalls, FailedTableWriteGivesZeroAndNoIdIsLost) {
   const std::uint32_t first = id_of("first");
   {
-    px::ScopedSyscall full_disk(&px::Syscalls::pwrite,
+    os::ScopedSyscall full_disk(&os::Syscalls::pwrite,
                                 [](int, const void*, std::size_t, off_t) -> ssize_t {
                                   errno = ENOSPC;
                                   return -1;
@@ -603,37 +609,37 @@ TEST_F(FailingCalls, FailedTableWriteGivesZeroAndNoIdIsLost) {
 
 int interrupted = 0;
 TEST_F(FailingCalls, InterruptedCallsAreRetried) {
-  const platform::Hwnd w = platform::create_window(&counting_proc);
+  const mmfcast::platform::Hwnd w = mmfcast::platform::create_window(&counting_proc);
   ChildProcess child({"listen", "0"});
   ASSERT_EQ(child.read_line(), "ready");
   interrupted = 0;
   // Every other send and receive is interrupted by a signal before it starts.
-  px::ScopedSyscall eintr_send(&px::Syscalls::sendmsg,
+  os::ScopedSyscall eintr_send(&os::Syscalls::sendmsg,
                                [](int fd, const msghdr* m, int flags) -> ssize_t {
                                  if (++interrupted % 2 == 1) {
                                    errno = EINTR;
                                    return -1;
                                  }
-                                 return px::default_syscalls().sendmsg(fd, m, flags);
+                                 return os::default_syscalls().sendmsg(fd, m, flags);
                                });
-  px::ScopedSyscall eintr_recv(&px::Syscalls::recvmsg, [](int fd, msghdr* m, int flags) -> ssize_t {
+  os::ScopedSyscall eintr_recv(&os::Syscalls::recvmsg, [](int fd, msghdr* m, int flags) -> ssize_t {
     if (++interrupted % 2 == 1) {
       errno = EINTR;
       return -1;
     }
-    return px::default_syscalls().recvmsg(fd, m, flags);
+    return os::default_syscalls().recvmsg(fd, m, flags);
   });
-  std::uint32_t recipients = platform::kBsmApplications;
-  EXPECT_EQ(
-      platform::BroadcastSystemMessage(platform::kBsfIgnoreCurrentTask, &recipients, 0xC002, 8, 9),
-      1);
+  std::uint32_t recipients = mmfcast::platform::kBsmApplications;
+  EXPECT_EQ(mmfcast::platform::BroadcastSystemMessage(mmfcast::platform::kBsfIgnoreCurrentTask,
+                                                      &recipients, 0xC002, 8, 9),
+            1);
   EXPECT_EQ(child.read_line(std::chrono::milliseconds(50)), "got 49154 8 9");
   child.write_line("broadcast 49155 1 1");
-  for (int i = 0; i < 200 && calls == 0; ++i) platform::pump_messages(10);
+  for (int i = 0; i < 200 && calls == 0; ++i) mmfcast::platform::pump_messages(10);
   EXPECT_EQ(calls, 1);
   EXPECT_EQ(child.read_line(), "sent 1");
   EXPECT_GT(interrupted, 4);
-  platform::destroy_window(w);
+  mmfcast::platform::destroy_window(w);
 }
 
 }  // namespace

@@ -23,10 +23,10 @@
 #include <utility>
 #include <vector>
 
+#include "platform/linux/internal.h"
 #include "platform/platform.h"
-#include "platform/posix_internal.h"
 #include "tests/support/child_process.h"
-#include "tests/support/endpoints_posix.h"
+#include "tests/support/endpoints_linux.h"
 
 namespace {
 
@@ -39,7 +39,7 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 using namespace std::chrono_literals;
 
-constexpr milliseconds kDeadline{platform::kBroadcastDeadlineMs};
+constexpr milliseconds kDeadline{mmfcast::platform::kBroadcastDeadlineMs};
 // Room for starting processes and scheduling on a loaded machine with a debug build.
 constexpr milliseconds kSlack{1500};
 
@@ -220,7 +220,7 @@ TEST_P(StoppedSendLockHolder, TakenOverThenResumedSendsItsTextExactlyOnce) {
 
   const std::vector<std::string> taker = {"taker one", "taker two", "taker three"};
   const std::vector<milliseconds> took = send_from_new_copy(taker);
-  EXPECT_GE(took[0], milliseconds(platform::kSendLockTakeoverMs))
+  EXPECT_GE(took[0], milliseconds(mmfcast::platform::kSendLockTakeoverMs))
       << "the lock was free: the holder was not holding it";
   ASSERT_EQ(::kill(holder.pid(), SIGCONT), 0);
   EXPECT_EQ(holder.read_line(), "sent new-hold");
@@ -249,10 +249,11 @@ TEST_F(StoppedSessionLockHolder, EachWaitForItFailsWithinTheBoundNamingTheLock) 
   ASSERT_EQ(::kill(holder.pid(), SIGSTOP), 0);
 
   const Clock::time_point start = Clock::now();
-  EXPECT_EQ(platform::OpenFileMappingA(platform::kFileMapWrite, 0, "MyPubMemory"), 0u);
-  EXPECT_LT(since(start), milliseconds(platform::posix::kLockWaitMs) + kSlack);
-  EXPECT_THAT(platform::last_error_text(), HasSubstr("session lock"));
-  EXPECT_THAT(platform::last_error_text(), HasSubstr("stopped or hung"));
+  EXPECT_EQ(mmfcast::platform::OpenFileMappingA(mmfcast::platform::kFileMapWrite, 0, "MyPubMemory"),
+            0u);
+  EXPECT_LT(since(start), milliseconds(mmfcast::platform::os::kLockWaitMs) + kSlack);
+  EXPECT_THAT(mmfcast::platform::last_error_text(), HasSubstr("session lock"));
+  EXPECT_THAT(mmfcast::platform::last_error_text(), HasSubstr("stopped or hung"));
   // A whole copy fails too, with a message that says what it waited for.
   ChildProcess copy({"channel-send", "never sent"});
   const std::string message = copy.read_line().value_or("(no output)");
@@ -277,7 +278,7 @@ TEST_F(StoppedSessionLockHolder, NewCopyFailsWithinOneBound) {
   ChildProcess copy({"channel-send", "never sent"});
   EXPECT_THAT(copy.read_line().value_or("(no output)"), HasSubstr("session lock"));
   EXPECT_EQ(copy.wait(), kAreaUnusable);
-  EXPECT_LT(since(start), milliseconds(platform::posix::kLockWaitMs) + kSlack);
+  EXPECT_LT(since(start), milliseconds(mmfcast::platform::os::kLockWaitMs) + kSlack);
   ::kill(holder.pid(), SIGCONT);
 }
 
@@ -341,7 +342,7 @@ TEST_F(FullFilesystem, CopiesStartedOnAFullDiskFailCleanlyWithAClearMessage) {
   expect_clean_failure({"channel-listen"});
   // The name registered before the disk filled: the area cannot be made.
   make_room();
-  ASSERT_NE(platform::RegisterWindowMessageA("MyPubMessage"), 0u);
+  ASSERT_NE(mmfcast::platform::RegisterWindowMessageA("MyPubMessage"), 0u);
   fill();
   expect_clean_failure({"channel-send", "no room"});
   expect_clean_failure({"channel-listen"});
@@ -433,7 +434,7 @@ TEST_F(RemovedSessionDirectory, RunningReceiversHearTheNextCopysTexts) {
 // "MyPubMessage" while the running receivers registered it second: they must hear it all the
 // same.
 TEST_F(RemovedSessionDirectory, ReceiversHearTheNextCopyWhenAnotherNameCameFirst) {
-  ASSERT_EQ(platform::RegisterWindowMessageA("Registered.First"), 0xC000u);
+  ASSERT_EQ(mmfcast::platform::RegisterWindowMessageA("Registered.First"), 0xC000u);
   std::vector<std::unique_ptr<ChildProcess>> receivers;
   receivers.push_back(receiver());
   send_from_new_copy({"before the removal"});

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/frame_posix.h"
+#include "platform/linux/frame.h"
 
 namespace testsupport {
 
@@ -17,8 +17,8 @@ inline std::vector<std::string> endpoint_sockets(const std::string& dir) {
   std::vector<std::string> out;
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
-    const auto name = platform::posix::parse_endpoint_name(entry.path().filename().string());
-    if (name && name->file == platform::posix::EndpointFile::kSocket) {
+    const auto name = mmfcast::platform::os::parse_endpoint_name(entry.path().filename().string());
+    if (name && name->file == mmfcast::platform::os::EndpointFile::kSocket) {
       out.push_back(entry.path().string());
     }
   }

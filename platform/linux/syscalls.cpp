@@ -1,6 +1,6 @@
 // The default entries of the system-call table: the C library's functions, with thin adapters
 // for the variadic ones so every entry has a fixed signature.
-#include "platform/syscalls_posix.h"
+#include "platform/linux/syscalls.h"
 
 #include <fcntl.h>
 #include <sys/eventfd.h>
@@ -14,7 +14,7 @@
 #include <cerrno>
 #include <cstdio>
 
-namespace platform::posix {
+namespace mmfcast::platform::os {
 namespace {
 
 int open_fixed(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
@@ -76,4 +76,4 @@ constinit Syscalls table = kDefaults;
 Syscalls& syscalls() { return table; }
 const Syscalls& default_syscalls() { return kDefaults; }
 
-}  // namespace platform::posix
+}  // namespace mmfcast::platform::os

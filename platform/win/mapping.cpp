@@ -5,7 +5,7 @@
 
 #include "platform/platform.h"
 
-namespace platform {
+namespace mmfcast::platform {
 
 namespace {
 
@@ -53,8 +53,4 @@ std::size_t view_size(ViewAddr view) {
   return info.RegionSize;
 }
 
-char* lstrcpynA(char* lpString1, const char* lpString2, int iMaxLength) {
-  return ::lstrcpynA(lpString1, lpString2, iMaxLength);
-}
-
-}  // namespace platform
+}  // namespace mmfcast::platform

@@ -16,7 +16,7 @@
 
 #include "platform/platform.h"
 
-namespace platform {
+namespace mmfcast::platform {
 
 namespace {
 
@@ -177,4 +177,4 @@ long BroadcastSystemMessage(std::uint32_t flags, std::uint32_t* lpInfo, std::uin
   }
 }
 
-}  // namespace platform
+}  // namespace mmfcast::platform

@@ -16,7 +16,7 @@
 #include <ctime>
 #include <type_traits>
 
-namespace platform::posix {
+namespace mmfcast::platform::os {
 
 struct Syscalls {
   int (*open)(const char* path, int flags, mode_t mode);
@@ -88,4 +88,4 @@ class ScopedSyscall {
   Fn saved_;
 };
 
-}  // namespace platform::posix
+}  // namespace mmfcast::platform::os

@@ -8,8 +8,6 @@
 // shortly after. Each notification goes to every window on the calling thread and is answered
 // in the sender's acknowledgement page. Delivery state belongs to the thread that handles
 // messages and is not locked.
-#include "platform/session_posix.h"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/epoll.h>
@@ -32,9 +30,10 @@
 #include <memory>
 #include <string>
 
-#include "platform/syscalls_posix.h"
+#include "platform/linux/syscalls.h"
+#include "platform/linux/transport.h"
 
-namespace platform::posix {
+namespace mmfcast::platform::os {
 namespace {
 
 constexpr int kListenBacklog = 64;
@@ -604,17 +603,17 @@ void close_endpoint() {
   e.timer_fd = e.epoll_fd = -1;
 }
 
-}  // namespace platform::posix
+}  // namespace mmfcast::platform::os
 
-namespace platform {
+namespace mmfcast::platform {
 
-int event_fd() { return posix::endpoint().epoll_fd; }
+int event_fd() { return os::endpoint().epoll_fd; }
 
-void dispatch_pending() { posix::dispatch_ready(); }
+void dispatch_pending() { os::dispatch_ready(); }
 
 int pump_messages(int timeout_ms) {
   using Clock = std::chrono::steady_clock;
-  if (posix::endpoint().epoll_fd < 0) return -1;
+  if (os::endpoint().epoll_fd < 0) return -1;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   int handled = 0;
   for (;;) {
@@ -625,9 +624,9 @@ int pump_messages(int timeout_ms) {
       wait_ms = static_cast<int>(std::max<long long>(left, 0));
     }
     // The wait itself is the epoll descriptor's, so a quiet loop costs one call per message.
-    if (posix::dispatch_round(wait_ms, &handled) < 0) return handled;
+    if (os::dispatch_round(wait_ms, &handled) < 0) return handled;
     if (handled > 0 || wait_ms == 0) return handled;
   }
 }
 
-}  // namespace platform
+}  // namespace mmfcast::platform

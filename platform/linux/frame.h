@@ -13,7 +13,7 @@
 #include <span>
 #include <string_view>
 
-namespace platform::posix {
+namespace mmfcast::platform::os {
 
 inline constexpr std::uint32_t kFrameMagic = 0x43464d4d;  // "MMFC" read as little-endian bytes
 inline constexpr std::uint16_t kFrameVersion = 2;
@@ -117,4 +117,4 @@ struct EndpointName {
 std::optional<EndpointName> parse_endpoint_name(std::string_view name);
 std::string endpoint_file_name(const EndpointId& id, EndpointFile file);
 
-}  // namespace platform::posix
+}  // namespace mmfcast::platform::os

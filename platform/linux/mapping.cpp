@@ -17,16 +17,16 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/linux/internal.h"
 #include "platform/platform.h"
-#include "platform/posix_internal.h"
 
-namespace platform {
+namespace mmfcast::platform {
 namespace {
 
-using posix::check;
-using posix::syscalls;
-using posix::throw_os_error;
-using posix::UniqueFd;
+using os::check;
+using os::syscalls;
+using os::throw_os_error;
+using os::UniqueFd;
 
 void retire(int fd, const std::string& dir, const std::string& path, dev_t dev, ino_t ino);
 
@@ -43,7 +43,7 @@ struct MappingFile {
   dev_t dir_dev = 0;  // the session directory the file was found or made in
   ino_t dir_ino = 0;
 
-  MappingFile(UniqueFd f, const posix::SessionDir& d, std::string p, const struct stat& st,
+  MappingFile(UniqueFd f, const os::SessionDir& d, std::string p, const struct stat& st,
               std::size_t s)
       : fd(std::move(f)),
         dir(d.path),
@@ -103,11 +103,11 @@ void release_all_at_exit() {
 // Called with the state's mutex held, when the last handle or view of a description goes.
 void retire(int fd, const std::string& dir, const std::string& path, dev_t dev, ino_t ino) {
   if (fd < 0) return;
-  const posix::Syscalls& sys = syscalls();
+  const os::Syscalls& sys = syscalls();
   try {
     UniqueFd session_lock;
-    if (!state().holding_session_lock) session_lock = posix::lock_session(dir);
-    if (sys.flock(fd, LOCK_EX | LOCK_NB) == 0) posix::unlink_if_same(path, dev, ino);
+    if (!state().holding_session_lock) session_lock = os::lock_session(dir);
+    if (sys.flock(fd, LOCK_EX | LOCK_NB) == 0) os::unlink_if_same(path, dev, ino);
   } catch (...) {
     // Left in place, the file has no holder once fd closes and counts as absent.
   }
@@ -116,7 +116,7 @@ void retire(int fd, const std::string& dir, const std::string& path, dev_t dev, 
 // Holds the session lock for one operation and marks it held.
 class SessionLock {
  public:
-  SessionLock(State& st, const std::string& dir) : st_(st), fd_(posix::lock_session(dir)) {
+  SessionLock(State& st, const std::string& dir) : st_(st), fd_(os::lock_session(dir)) {
     st_.holding_session_lock = true;
   }
   ~SessionLock() { st_.holding_session_lock = false; }
@@ -129,17 +129,17 @@ class SessionLock {
 };
 
 struct Location {
-  posix::SessionPtr dir;
+  os::SessionPtr dir;
   std::string path;
 };
 
 // Call without the state's mutex: attaching to a replaced directory moves views.
 Location locate(const char* name) {
   if (name == nullptr) throw_os_error(EINVAL, "mapping name");
-  const auto file = posix::mapping_file_name(name);
+  const auto file = os::mapping_file_name(name);
   if (!file) throw_os_error(*name == '\0' ? EINVAL : ENAMETOOLONG, "mapping name");
-  posix::SessionPtr dir = posix::current_session();
-  if (!dir) posix::throw_last_error();
+  os::SessionPtr dir = os::current_session();
+  if (!dir) os::throw_last_error();
   std::string path = dir->file(*file);
   return {std::move(dir), std::move(path)};
 }
@@ -147,7 +147,7 @@ Location locate(const char* name) {
 // The live mapping file at loc, or nullptr when there is none. A file no process holds is
 // removed on the way. Call under the session lock.
 FilePtr open_existing(const Location& loc) {
-  const posix::Syscalls& sys = syscalls();
+  const os::Syscalls& sys = syscalls();
   const int raw = sys.open(loc.path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0);
   if (raw < 0) {
     if (errno == ENOENT) return nullptr;
@@ -172,7 +172,7 @@ FilePtr open_existing(const Location& loc) {
   }
   // Made sparse (by hand, or by an older copy), a page written later could meet a full
   // filesystem; reserving what is already reserved costs nothing.
-  posix::reserve_blocks(fd.get(), st.st_size, loc.path);
+  os::reserve_blocks(fd.get(), st.st_size, loc.path);
   return std::make_shared<MappingFile>(std::move(fd), *loc.dir, loc.path, st,
                                        static_cast<std::size_t>(st.st_size));
 }
@@ -180,13 +180,13 @@ FilePtr open_existing(const Location& loc) {
 // A new zero-filled mapping file at loc. On failure the half-made file is removed. Call under
 // the session lock, after open_existing found nothing.
 FilePtr create_new(const Location& loc, std::size_t size) {
-  const posix::Syscalls& sys = syscalls();
+  const os::Syscalls& sys = syscalls();
   const char* what = loc.path.c_str();
   UniqueFd fd(check(
       sys.open(loc.path.c_str(), O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_RDWR, 0600), what));
   try {
     check(sys.fchmod(fd.get(), 0600), what);  // independent of the umask
-    posix::reserve_blocks(fd.get(), static_cast<off_t>(size), loc.path);
+    os::reserve_blocks(fd.get(), static_cast<off_t>(size), loc.path);
     check(sys.flock(fd.get(), LOCK_SH | LOCK_NB), what);
     struct stat st {};
     check(sys.fstat(fd.get(), &st), what);
@@ -214,7 +214,7 @@ bool is_plain(unsigned char c) {
 
 }  // namespace
 
-namespace posix {
+namespace os {
 
 std::optional<std::string> mapping_file_name(std::string_view name) {
   if (name.empty()) return std::nullopt;
@@ -287,11 +287,11 @@ void reattach_mappings(const SessionDir& now) {
   }
 }
 
-}  // namespace posix
+}  // namespace os
 
 Handle OpenFileMappingA(std::uint32_t /*dwDesiredAccess*/, int /*bInheritHandle*/,
                         const char* lpName) {
-  return posix::guarded<Handle>(0, [&]() -> Handle {
+  return os::guarded<Handle>(0, [&]() -> Handle {
     const Location loc = locate(lpName);
     State& st = state();
     std::lock_guard lock(st.mutex);
@@ -305,7 +305,7 @@ Handle OpenFileMappingA(std::uint32_t /*dwDesiredAccess*/, int /*bInheritHandle*
 Handle CreateFileMappingA(Handle hFile, void* /*lpFileMappingAttributes*/, std::uint32_t flProtect,
                           std::uint32_t dwMaximumSizeHigh, std::uint32_t dwMaximumSizeLow,
                           const char* lpName) {
-  return posix::guarded<Handle>(0, [&]() -> Handle {
+  return os::guarded<Handle>(0, [&]() -> Handle {
     if (hFile != kInvalidHandleValue || flProtect != kPageReadWrite) throw_os_error(EINVAL);
     const std::uint64_t size = (std::uint64_t{dwMaximumSizeHigh} << 32) | dwMaximumSizeLow;
     if (size == 0 || size > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) ||
@@ -325,7 +325,7 @@ Handle CreateFileMappingA(Handle hFile, void* /*lpFileMappingAttributes*/, std::
 ViewAddr MapViewOfFile(Handle hFileMappingObject, std::uint32_t dwDesiredAccess,
                        std::uint32_t dwFileOffsetHigh, std::uint32_t dwFileOffsetLow,
                        std::size_t dwNumberOfBytesToMap) {
-  return posix::guarded<ViewAddr>(0, [&]() -> ViewAddr {
+  return os::guarded<ViewAddr>(0, [&]() -> ViewAddr {
     int prot = 0;
     if ((dwDesiredAccess & kFileMapWrite) != 0) {
       prot = PROT_READ | PROT_WRITE;
@@ -356,7 +356,7 @@ ViewAddr MapViewOfFile(Handle hFileMappingObject, std::uint32_t dwDesiredAccess,
 }
 
 int UnmapViewOfFile(ViewAddr lpBaseAddress) {
-  return posix::guarded<int>(0, [&]() -> int {
+  return os::guarded<int>(0, [&]() -> int {
     State& st = state();
     std::lock_guard lock(st.mutex);
     const auto found = st.views.find(lpBaseAddress);
@@ -368,7 +368,7 @@ int UnmapViewOfFile(ViewAddr lpBaseAddress) {
 }
 
 int CloseHandle(Handle hObject) {
-  return posix::guarded<int>(0, [&]() -> int {
+  return os::guarded<int>(0, [&]() -> int {
     State& st = state();
     std::lock_guard lock(st.mutex);
     const auto found = st.handles.find(hObject);
@@ -379,7 +379,7 @@ int CloseHandle(Handle hObject) {
 }
 
 std::size_t view_size(ViewAddr view) {
-  return posix::guarded<std::size_t>(0, [&]() -> std::size_t {
+  return os::guarded<std::size_t>(0, [&]() -> std::size_t {
     State& st = state();
     std::lock_guard lock(st.mutex);
     const auto found = st.views.find(view);
@@ -387,4 +387,4 @@ std::size_t view_size(ViewAddr view) {
   });
 }
 
-}  // namespace platform
+}  // namespace mmfcast::platform

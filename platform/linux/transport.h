@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/frame_posix.h"
+#include "platform/linux/frame.h"
+#include "platform/linux/internal.h"
 #include "platform/platform.h"
-#include "platform/posix_internal.h"
 
-namespace platform::posix {
+namespace mmfcast::platform::os {
 
 // The address of the socket `name` in the directory. Paths too long for sun_path are reached
 // through /proc/self/fd, which the directory descriptor keeps valid.
@@ -73,4 +73,4 @@ SendLockHold send_lock_hold();
 // directory only when the lock's state was opened in another one than `epoch`.
 std::uint64_t send_lock_current_hold(std::uint64_t epoch);
 
-}  // namespace platform::posix
+}  // namespace mmfcast::platform::os

@@ -1,7 +1,7 @@
 // Copies of the program as the session transport sees them: each joins the channel the way
 // mmfcast-cli does (the notification "MyPubMessage", the 4096-byte area "MyPubMemory" through
-// cMMF) and sends with platform::send_locked, so the tests exercise exactly what a copy does.
-// A failure says "failed CODE REASON" and ends with mmfcast-cli's exit code for it.
+// cMMF) and sends with mmfcast::platform::send_locked, so the tests exercise exactly what a copy
+// does. A failure says "failed CODE REASON" and ends with mmfcast-cli's exit code for it.
 //   channel-listen [count=N] [timeout=MS]
 //       hooks a hidden window, says "ready PID", then "line TEXT" for each text heard; ends 0
 //       after N texts or on "quit" / end of input, 1 when MS pass without N texts.
@@ -29,8 +29,8 @@
 
 #include "hook/ModSubclass.h"
 #include "mmf/cMMF.h"
+#include "platform/linux/internal.h"
 #include "platform/platform.h"
-#include "platform/posix_internal.h"
 #include "tests/child/child_commands.h"
 
 namespace {
@@ -45,13 +45,15 @@ constexpr int kAreaUnusable = 4;
 constexpr int kBroadcastFailed = 5;
 
 int fail(int code, const std::string& what) {
-  const std::string why = platform::last_error_text();
+  const std::string why = mmfcast::platform::last_error_text();
   child::say("failed " + std::to_string(code) + " " + (why.empty() ? what : what + ": " + why));
   return code;
 }
 
 // A full filesystem counts as the area being unusable, whichever step met it first.
-int unless_full(int code) { return platform::last_error() == ENOSPC ? kAreaUnusable : code; }
+int unless_full(int code) {
+  return mmfcast::platform::last_error() == ENOSPC ? kAreaUnusable : code;
+}
 
 struct Channel {
   cMMF mmf;
@@ -60,14 +62,14 @@ struct Channel {
 };
 
 int join(Channel& channel) {
-  if (!platform::session_usable()) {
+  if (!mmfcast::platform::session_usable()) {
     return fail(unless_full(kNoSession), "no usable session directory");
   }
   channel.message = channel.mmf.RegWindowMsg(kMessageName);
   if (channel.message == 0) {
     return fail(unless_full(kNoSession), "cannot register the notification message");
   }
-  channel.index = channel.mmf.AddMMFItem(ModSubclass::kPubMemoryName, kAreaSize);
+  channel.index = channel.mmf.AddMMFItem(mmfcast::kPubMemoryName, kAreaSize);
   if (channel.mmf.OpenMMF(channel.index) != 1) {
     return fail(kAreaUnusable, "cannot open the shared area");
   }
@@ -81,10 +83,11 @@ bool broadcast_text(Channel& channel, const std::u16string& text) {
 
 // Sends as mmfcast-cli does and says how long it took.
 bool send_text(Channel& channel, const std::string& text) {
-  const std::u16string wide = platform::from_ansi(text);
+  const std::u16string wide = mmfcast::platform::from_ansi(text);
   const Clock::time_point start = Clock::now();
-  const bool sent = platform::send_locked([&] { channel.mmf.WriteMMF(channel.index, wide); },
-                                          [&] { return broadcast_text(channel, wide); });
+  const bool sent =
+      mmfcast::platform::send_locked([&] { channel.mmf.WriteMMF(channel.index, wide); },
+                                     [&] { return broadcast_text(channel, wide); });
   if (!sent) return false;
   const auto took =
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
@@ -98,8 +101,9 @@ bool send_text(Channel& channel, const std::string& text) {
 // is not orphaned while the test runs.
 void own_process_group() { ::setpgid(0, 0); }
 
-platform::LResult MMF_CALLBACK plain_procedure(platform::Hwnd, std::uint32_t, platform::WParam,
-                                               platform::LParam) {
+mmfcast::platform::LResult MMFCAST_CALLBACK plain_procedure(mmfcast::platform::Hwnd, std::uint32_t,
+                                                            mmfcast::platform::WParam,
+                                                            mmfcast::platform::LParam) {
   return 0;
 }
 
@@ -118,14 +122,14 @@ int channel_listen(const std::vector<std::string>& args) {
   own_process_group();
   Channel channel;
   if (const int code = join(channel); code != 0) return code;
-  const platform::Hwnd window = platform::create_window(&plain_procedure);
-  if (window == 0 || platform::event_fd() < 0) {
+  const mmfcast::platform::Hwnd window = mmfcast::platform::create_window(&plain_procedure);
+  if (window == 0 || mmfcast::platform::event_fd() < 0) {
     return fail(unless_full(kNoSession), "cannot create a window to receive on");
   }
   ModSubclass::lMsgID = static_cast<std::uint32_t>(channel.message);
   long heard = 0;
   channel.mmf.DataArrival = [&heard](const std::u16string& text) {
-    child::say("line " + platform::to_ansi(text.substr(0, text.find(u'\0'))));
+    child::say("line " + mmfcast::platform::to_ansi(text.substr(0, text.find(u'\0'))));
     ++heard;
   };
   channel.mmf.StartSubclass(window);
@@ -139,14 +143,14 @@ int channel_listen(const std::vector<std::string>& args) {
       code = kTimedOut;
       break;
     }
-    pollfd watch{platform::event_fd(), POLLIN, 0};
-    if (::poll(&watch, 1, 20) > 0) platform::dispatch_pending();
+    pollfd watch{mmfcast::platform::event_fd(), POLLIN, 0};
+    if (::poll(&watch, 1, 20) > 0) mmfcast::platform::dispatch_pending();
     std::string line;
     const auto got = input.poll(line);
     if (got != child::BackgroundInput::kNothingYet) break;
   }
   channel.mmf.StopSubclass(window);
-  platform::destroy_window(window);
+  mmfcast::platform::destroy_window(window);
   return code;
 }
 
@@ -176,9 +180,9 @@ int channel_stream(const std::vector<std::string>& args) {
   child::say("streaming");
   long sent = 0, failed = 0;
   for (long i = 1;; ++i) {
-    const std::u16string text = platform::from_ansi(args[0] + "-" + std::to_string(i));
-    if (platform::send_locked([&] { channel.mmf.WriteMMF(channel.index, text); },
-                              [&] { return broadcast_text(channel, text); })) {
+    const std::u16string text = mmfcast::platform::from_ansi(args[0] + "-" + std::to_string(i));
+    if (mmfcast::platform::send_locked([&] { channel.mmf.WriteMMF(channel.index, text); },
+                                       [&] { return broadcast_text(channel, text); })) {
       ++sent;
     } else {
       ++failed;
@@ -197,7 +201,7 @@ int channel_send_paused(const std::vector<std::string>& args) {
   own_process_group();
   Channel channel;
   if (const int code = join(channel); code != 0) return code;
-  const std::u16string text = platform::from_ansi(args[1]);
+  const std::u16string text = mmfcast::platform::from_ansi(args[1]);
   int writes = 0;
   bool paused = false;
   // Stops the first attempt at the point the test names, once.
@@ -217,7 +221,7 @@ int channel_send_paused(const std::vector<std::string>& args) {
   bool sent = false;
   if (after_acquire) {
     // The first attempt by hand, as send_locked makes it, stopping once the lock is held.
-    platform::SendLock lock;
+    mmfcast::platform::SendLock lock;
     if (!lock.held()) return fail(kBroadcastFailed, "no send lock in this session");
     pause();
     if (lock.still_held()) {
@@ -225,7 +229,7 @@ int channel_send_paused(const std::vector<std::string>& args) {
       sent = lock.still_held() && broadcast();
     }
   }
-  if (!sent && !platform::send_locked(write, broadcast)) {
+  if (!sent && !mmfcast::platform::send_locked(write, broadcast)) {
     return fail(kBroadcastFailed, "the broadcast failed");
   }
   const bool new_hold = after_acquire ? !sent : writes > 1;
@@ -236,14 +240,14 @@ int channel_send_paused(const std::vector<std::string>& args) {
 int session_lock_hold(const std::vector<std::string>& args) {
   if (!args.empty()) return 2;
   own_process_group();
-  const platform::posix::SessionPtr dir = platform::posix::current_session();
+  const mmfcast::platform::os::SessionPtr dir = mmfcast::platform::os::current_session();
   if (!dir) return fail(kNoSession, "no usable session directory");
   try {
-    const platform::posix::UniqueFd lock = platform::posix::lock_session(dir->path);
+    const mmfcast::platform::os::UniqueFd lock = mmfcast::platform::os::lock_session(dir->path);
     child::say("held");
     std::string line;
     child::hear(line);
-  } catch (const platform::posix::OsError& error) {
+  } catch (const mmfcast::platform::os::OsError& error) {
     child::say("failed " + std::to_string(kNoSession) + " " + error.what);
     return kNoSession;
   }
