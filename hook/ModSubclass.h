@@ -11,15 +11,17 @@
 
 namespace ModSubclass {
 
-extern std::uint32_t lMsgID;                     // the notification's id; 0 until registered
-extern cMMF* objMMF;                             // the object the hook serves; null when none
-extern mmfcast::platform::LongPtr lPrevWndProc;  // the procedure WindowProc replaced; 0 when none
+// The notification's id; 0 until registered.
+extern MMFCAST_EXPORT std::uint32_t lMsgID;
+// The object the hook serves; null when none.
+extern MMFCAST_EXPORT cMMF* objMMF;
+// The procedure WindowProc replaced; 0 when none.
+extern MMFCAST_EXPORT mmfcast::platform::LongPtr lPrevWndProc;
 
-mmfcast::MMFVariant HookWindow(mmfcast::platform::Hwnd hWnd);
-mmfcast::MMFVariant UnhookWindow(mmfcast::platform::Hwnd hWnd);
-mmfcast::platform::LResult MMFCAST_CALLBACK WindowProc(mmfcast::platform::Hwnd hWnd,
-                                                       std::uint32_t uMsg,
-                                                       mmfcast::platform::WParam wParam,
-                                                       mmfcast::platform::LParam lParam);
+MMFCAST_EXPORT mmfcast::MMFVariant HookWindow(mmfcast::platform::Hwnd hWnd);
+MMFCAST_EXPORT mmfcast::MMFVariant UnhookWindow(mmfcast::platform::Hwnd hWnd);
+MMFCAST_EXPORT mmfcast::platform::LResult MMFCAST_CALLBACK
+WindowProc(mmfcast::platform::Hwnd hWnd, std::uint32_t uMsg, mmfcast::platform::WParam wParam,
+           mmfcast::platform::LParam lParam);
 
 }  // namespace ModSubclass

@@ -19,7 +19,7 @@ namespace mmfcast {
 using MMFVariant = std::variant<std::monostate, std::int16_t, std::int32_t>;
 }  // namespace mmfcast
 
-class cMMF {
+class MMFCAST_EXPORT cMMF {
  public:
   using DataArrivalHandler = std::function<void(const std::u16string& DataStr)>;
 
@@ -76,4 +76,4 @@ class cMMF {
 
 // Raises target's DataArrival with DataStr; the handler runs before it returns. The window hook
 // calls it for the object it serves. Always returns the empty variant.
-mmfcast::MMFVariant RaiseDataArrival(cMMF& target, const std::u16string& DataStr);
+MMFCAST_EXPORT mmfcast::MMFVariant RaiseDataArrival(cMMF& target, const std::u16string& DataStr);

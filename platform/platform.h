@@ -5,6 +5,8 @@
 // pointer-sized so one header serves 32- and 64-bit builds.
 #pragma once
 
+#include <mmfcast/export.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -38,79 +40,80 @@ inline constexpr int kGwlWndProc = -4;
 // ---- Named file mappings -------------------------------------------------------------------
 
 // A handle to the existing mapping named lpName, or 0 when none exists.
-Handle OpenFileMappingA(std::uint32_t dwDesiredAccess, int bInheritHandle, const char* lpName);
+MMFCAST_EXPORT Handle OpenFileMappingA(std::uint32_t dwDesiredAccess, int bInheritHandle,
+                                       const char* lpName);
 
 // A new zero-filled named mapping of dwMaximumSizeLow bytes, or the existing live mapping of
 // that name with its existing size; 0 on failure (also for a size of 0).
-Handle CreateFileMappingA(Handle hFile, void* lpFileMappingAttributes, std::uint32_t flProtect,
-                          std::uint32_t dwMaximumSizeHigh, std::uint32_t dwMaximumSizeLow,
-                          const char* lpName);
+MMFCAST_EXPORT Handle CreateFileMappingA(Handle hFile, void* lpFileMappingAttributes,
+                                         std::uint32_t flProtect, std::uint32_t dwMaximumSizeHigh,
+                                         std::uint32_t dwMaximumSizeLow, const char* lpName);
 
 // Maps the whole mapping (dwNumberOfBytesToMap 0) shared and read-write; 0 on failure.
-ViewAddr MapViewOfFile(Handle hFileMappingObject, std::uint32_t dwDesiredAccess,
-                       std::uint32_t dwFileOffsetHigh, std::uint32_t dwFileOffsetLow,
-                       std::size_t dwNumberOfBytesToMap);
+MMFCAST_EXPORT ViewAddr MapViewOfFile(Handle hFileMappingObject, std::uint32_t dwDesiredAccess,
+                                      std::uint32_t dwFileOffsetHigh, std::uint32_t dwFileOffsetLow,
+                                      std::size_t dwNumberOfBytesToMap);
 
 // 1 on success, 0 on failure.
-int UnmapViewOfFile(ViewAddr lpBaseAddress);
-int CloseHandle(Handle hObject);
+MMFCAST_EXPORT int UnmapViewOfFile(ViewAddr lpBaseAddress);
+MMFCAST_EXPORT int CloseHandle(Handle hObject);
 
 // The number of bytes that may be read and written at a view this process mapped, 0 for an
 // address that is not the start of such a view. On Windows this is the mapped region, the
 // mapping's size rounded up to whole pages.
-std::size_t view_size(ViewAddr view);
+MMFCAST_EXPORT std::size_t view_size(ViewAddr view);
 
 // Copies bytes from lpString2 until its zero byte or until iMaxLength - 1 bytes are copied,
 // then writes a zero byte; iMaxLength 0 writes nothing. Returns lpString1.
-char* lstrcpynA(char* lpString1, const char* lpString2, int iMaxLength);
+MMFCAST_EXPORT char* lstrcpynA(char* lpString1, const char* lpString2, int iMaxLength);
 
 // Whether this process can reach its session: on POSIX, whether the session directory exists
 // (or can be created) and passes its ownership and mode checks; always true on Windows.
-bool session_usable();
+MMFCAST_EXPORT bool session_usable();
 
 // Why the calling thread's last failed platform operation failed: the system's error code
 // (errno on POSIX, GetLastError on Windows; 0 when none failed yet), and a short text naming
 // what was being done and why it failed ("session directory /tmp/x: Permission denied"), for
 // messages; "" when nothing failed.
-int last_error();
-std::string last_error_text();
+MMFCAST_EXPORT int last_error();
+MMFCAST_EXPORT std::string last_error_text();
 
 // ---- ANSI (system code page) conversions ---------------------------------------------------
 // On POSIX the code page is UTF-8 for every process. A lone surrogate becomes '?', an invalid
 // byte sequence becomes U+FFFD; neither throws.
 
-std::string to_ansi(std::u16string_view text);
-std::u16string from_ansi(std::string_view bytes);
+MMFCAST_EXPORT std::string to_ansi(std::u16string_view text);
+MMFCAST_EXPORT std::u16string from_ansi(std::string_view bytes);
 
 // ---- Registered messages, windows and broadcast --------------------------------------------
 
 // The id registered for the name in this session (0xC000..0xFFFF), or 0 on failure.
-std::uint32_t RegisterWindowMessageA(const char* lpString);
+MMFCAST_EXPORT std::uint32_t RegisterWindowMessageA(const char* lpString);
 
 // Sends msg to the top-level windows of every other process of the session and returns once
 // they have handled it, or once kBroadcastDeadlineMs has passed for those that have not; lpInfo
 // is read, not written. 1 on success, -1 on failure (also when this process's send-lock hold
 // was taken over, and on Linux when the session directory was found replaced: the text just
 // written went into an area no other copy reads).
-long BroadcastSystemMessage(std::uint32_t flags, std::uint32_t* lpInfo, std::uint32_t msg,
-                            WParam wParam, LParam lParam);
+MMFCAST_EXPORT long BroadcastSystemMessage(std::uint32_t flags, std::uint32_t* lpInfo,
+                                           std::uint32_t msg, WParam wParam, LParam lParam);
 
 // With kGwlWndProc: makes dwNewLong the window's procedure and returns the previous one;
 // 0 (and nothing changed) for an unknown window or another index.
-LongPtr SetWindowLongA(Hwnd hWnd, int nIndex, LongPtr dwNewLong);
+MMFCAST_EXPORT LongPtr SetWindowLongA(Hwnd hWnd, int nIndex, LongPtr dwNewLong);
 
 // Calls lpPrevWndFunc with the four values and returns its result.
-LResult CallWindowProcA(WndProc lpPrevWndFunc, Hwnd hWnd, std::uint32_t Msg, WParam wParam,
-                        LParam lParam);
+MMFCAST_EXPORT LResult CallWindowProcA(WndProc lpPrevWndFunc, Hwnd hWnd, std::uint32_t Msg,
+                                       WParam wParam, LParam lParam);
 
 // A hidden top-level window of this process whose procedure starts as `proc`; 0 on failure.
-Hwnd create_window(WndProc proc);
-void destroy_window(Hwnd hWnd);
+MMFCAST_EXPORT Hwnd create_window(WndProc proc);
+MMFCAST_EXPORT void destroy_window(Hwnd hWnd);
 
 // Handles the notifications that reached this process's windows, waiting up to timeout_ms
 // (0: only what is pending, negative: until at least one arrives). Returns how many messages
 // were handled, or -1 when the process cannot receive.
-int pump_messages(int timeout_ms);
+MMFCAST_EXPORT int pump_messages(int timeout_ms);
 
 // ---- Session-wide send lock ----------------------------------------------------------------
 // Makes one copy's write into the shared area and its broadcast a single step with respect to
@@ -131,15 +134,15 @@ inline constexpr int kSendLockTakeoverMs = 2000;
 
 // 1 once the lock is held (taken over from a hung holder included, and when this process
 // already holds it); 0 when the session offers no lock, and the caller goes on unlocked.
-int acquire_send_lock(int takeover_ms = kSendLockTakeoverMs);
+MMFCAST_EXPORT int acquire_send_lock(int takeover_ms = kSendLockTakeoverMs);
 // Releases the lock this process holds; does nothing when it holds none.
-void release_send_lock();
+MMFCAST_EXPORT void release_send_lock();
 // Whether the hold this process acquired is still the session's current one: false when it
 // holds none, or once a waiter took the lock over because this process kept it too long (it
 // was stopped, say). A sender checks it before writing and before broadcasting; a broadcast
 // made under a lost hold sends nothing and fails, and the text should be sent again under a
 // new hold.
-bool send_lock_still_held();
+MMFCAST_EXPORT bool send_lock_still_held();
 
 // Holds the send lock for the lifetime of the object.
 class SendLock {
@@ -181,9 +184,9 @@ bool send_locked(Write&& write, Broadcast&& broadcast) {
 #if !defined(_WIN32)
 // The descriptor an event loop watches for incoming notifications (readable means call
 // dispatch_pending); -1 while the process has no top-level window or no usable session.
-int event_fd();
+MMFCAST_EXPORT int event_fd();
 // Handles every notification that can be read without waiting, on the calling thread.
-void dispatch_pending();
+MMFCAST_EXPORT void dispatch_pending();
 #endif
 
 }  // namespace mmfcast::platform

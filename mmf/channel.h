@@ -1,0 +1,69 @@
+// mmfcast::Channel: the channel every copy of the program joins, in one object. Joining
+// registers the notification, opens (or creates) the shared area and hooks a hidden window of
+// this process; send() writes a text and announces it under the session's send lock; each text
+// another copy sends reaches the on_receive handler from dispatch(), which an event loop calls
+// when event_fd() is readable (Linux) or in its idle time (Windows). Texts cross the channel in
+// the system code page: UTF-8 on Linux.
+#pragma once
+
+#include <mmfcast/export.h>
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace mmfcast {
+
+// What Channel::send did with a text.
+enum class SendResult {
+  kSent,     // written into the area and announced to the other copies
+  kTooLong,  // not sent: longer than max_text_bytes()
+  kFailed,   // not sent, or not announced: error() says why
+};
+
+class MMFCAST_EXPORT Channel {
+ public:
+  // Receives one text another copy sent, in the system code page, without the area's padding.
+  using ReceiveHandler = std::function<void(const std::string& text)>;
+
+  // Joins the session's channel. Check joined() afterwards; when it is false, error() says what
+  // failed and why. A process joins one channel at a time: while one is joined (or a cMMF
+  // object is hooked with StartSubclass), another Channel does not join.
+  Channel();
+  // Leaves the channel: the hook and the window are taken down.
+  ~Channel();
+  Channel(const Channel&) = delete;
+  Channel& operator=(const Channel&) = delete;
+
+  bool joined() const;
+  // Why joining or the last send failed, naming what was being done; "" when nothing failed.
+  const std::string& error() const;
+
+  // The longest text, in bytes of the system code page, that fits the area with its zero byte.
+  std::size_t max_text_bytes() const;
+
+  // Sends one line to every other copy of the session. A text longer than max_text_bytes() is
+  // not sent. Returns when the receivers have handled it, or when the broadcast's deadline for
+  // an unresponsive one has passed.
+  SendResult send(std::string_view text);
+  SendResult send(std::u16string_view text);
+
+  // The handler each received text is handed to, on the thread that calls dispatch().
+  void on_receive(ReceiveHandler handler);
+
+  // On Linux, the descriptor to watch: when it is readable, call dispatch(0). -1 on Windows,
+  // where dispatch() pumps the calling thread's messages, and while not joined.
+  int event_fd() const;
+  // Handles the notifications that reached this process, waiting up to timeout_ms (0: only
+  // what is pending; negative: until one arrives). Returns how many messages were handled, or
+  // -1 while not joined.
+  int dispatch(int timeout_ms = 0);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace mmfcast
