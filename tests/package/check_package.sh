@@ -27,7 +27,7 @@ cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.lo
 }
 shopt -s nullglob
 debs=("$work"/out/*.deb)
-[ ${#debs[@]} -eq 2 ] || { ls -l "$work/out"; fail "expected 2 packages, got ${#debs[@]}"; exit 1; }
+[ ${#debs[@]} -eq 3 ] || { ls -l "$work/out"; fail "expected 3 packages, got ${#debs[@]}"; exit 1; }
 
 root=$work/root
 for deb in "${debs[@]}"; do
@@ -38,6 +38,16 @@ done
 prog=$(dpkg-deb --field "$work"/out/mmfcast_*.deb Depends)
 [[ $prog == *libc6* && $prog == *libqt6widgets6* ]] ||
   fail "mmfcast's Depends lacks the shared libraries found by dpkg-shlibdeps: '$prog'"
+lib_deb=("$work"/out/libmmfcast0_*.deb)
+[ ${#lib_deb[@]} -eq 1 ] || fail "no libmmfcast0 package"
+if [ ${#lib_deb[@]} -eq 1 ]; then
+  libdeps=$(dpkg-deb --field "${lib_deb[0]}" Depends)
+  [[ $libdeps == *libc6* && $libdeps == *libstdc++6* && $libdeps == *zlib1g* ]] ||
+    fail "libmmfcast0's Depends lacks its shared libraries: '$libdeps'"
+  dpkg-deb --ctrl-tarfile "${lib_deb[0]}" | tar -t | grep -q shlibs || fail "libmmfcast0 has no shlibs file"
+fi
+devdeps=$(dpkg-deb --field "$work"/out/libmmfcast-dev_*.deb Depends)
+[[ $devdeps == *"libmmfcast0 (= "* ]] || fail "libmmfcast-dev does not depend on its libmmfcast0: '$devdeps'"
 
 id=io.github.mmfcast.mmfcast
 expected=(
@@ -46,7 +56,9 @@ expected=(
   usr/share/icons/hicolor/scalable/apps/$id.svg
   usr/share/man/man1/mmfcast.1.gz usr/share/man/man1/mmfcast-cli.1.gz
   usr/include/mmfcast/mmf/cMMF.h usr/include/mmfcast/mmf/MMFItem.h
+  usr/include/mmfcast/mmf/channel.h usr/include/mmfcast/mmf/pub_channel.h
   usr/include/mmfcast/hook/ModSubclass.h usr/include/mmfcast/platform/platform.h
+  usr/include/mmfcast/export.h
 )
 for size in 16 22 24 32 48 64 128 256; do
   expected+=("usr/share/icons/hicolor/${size}x${size}/apps/$id.png")
@@ -64,8 +76,9 @@ done
 for prog_name in mmfcast mmfcast-cli; do
   [ -x "$root/usr/bin/$prog_name" ] || fail "/usr/bin/$prog_name is not executable"
 done
-lib=$(find "$root/usr/lib" -name libmmfcast.a)
-[ -n "$lib" ] || fail "missing libmmfcast.a"
+for name in libmmfcast.a libmmfcast.so libmmfcast.so.0 mmfcast.pc; do
+  [ -n "$(find "$root/usr/lib" -name "$name")" ] || fail "missing $name"
+done
 config=$(find "$root/usr/lib" -name mmfcastConfig.cmake)
 [ -n "$config" ] || fail "missing mmfcastConfig.cmake"
 [ -n "$(find "$root/usr/lib" -name mmfcastTargets.cmake)" ] || fail "missing mmfcastTargets.cmake"
@@ -124,7 +137,7 @@ add_executable(consumer main.cpp)
 target_link_libraries(consumer PRIVATE mmfcast::mmf)
 CMAKE
 cat >"$work/consumer/main.cpp" <<'CPP'
-#include "mmf/cMMF.h"
+#include <mmfcast/mmf/cMMF.h>
 int main() {
   cMMF mmf;
   return mmf.AddMMFItem(u"MyPubMemory", 4096) == mmf.GetMMFIndex(u"MyPubMemory") ? 0 : 1;

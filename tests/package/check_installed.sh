@@ -1,0 +1,111 @@
+#!/bin/bash
+# Installs this build into a temporary prefix and checks the library as a programmer gets it:
+# each installed header compiles on its own with strict warnings, the shared library exports
+# only the public API, pkg-config builds a program with the shared and with the static library,
+# and the example project builds against the prefix and talks to mmfcast-cli both ways.
+# Usage: check_installed.sh SOURCE_DIR BUILD_DIR CXX_COMPILER CMAKE_GENERATOR
+set -euo pipefail
+source_dir=$1
+build=$2
+cxx=$3
+generator=$4
+
+work=$(mktemp -d "$build/installed-check.XXXXXX")
+children=()
+cleanup() {
+  for pid in "${children[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+prefix=$work/prefix
+cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1 || { cat "$work/install.log"; exit 1; }
+libdir=$(dirname "$(find "$prefix" -name 'libmmfcast.so' | head -n 1)")
+
+echo "== each installed header on its own"
+flags=(-std=c++20 -Wall -Wextra -Wpedantic -Wconversion -Wshadow -Werror -fsyntax-only)
+while IFS= read -r header; do
+  name=${header#"$prefix/include/"}
+  echo "#include <$name>" >"$work/one.cpp"
+  "$cxx" "${flags[@]}" -I"$prefix/include" "$work/one.cpp" 2>"$work/header.log" ||
+    { cat "$work/header.log"; fail "<$name> does not compile on its own"; }
+done < <(find "$prefix/include/mmfcast" -name '*.h' | sort)
+
+echo "== exported symbols"
+exported=$(nm -DC --defined-only "$libdir/libmmfcast.so" | awk '$2 != "A"' | cut -d' ' -f3-)
+echo "$(wc -l <<<"$exported") symbols"
+stray=$(grep -Ev '^(cMMF::|typeinfo (name )?for cMMF|RaiseDataArrival\(|ModSubclass::|mmfcast::)' <<<"$exported" |
+        grep -v '^mmfcast::platform::os::' || true)
+[ -z "$stray" ] || fail "the shared library exports more than the public API: $stray"
+grep -q '^mmfcast::platform::os::' <<<"$exported" && fail "the shared library exports internals"
+objdump -p "$libdir/libmmfcast.so" | grep -q 'SONAME *libmmfcast.so.0' || fail "no SONAME libmmfcast.so.0"
+
+echo "== pkg-config"
+export PKG_CONFIG_PATH=$libdir/pkgconfig
+cat >"$work/pc.cpp" <<'CPP'
+#include <mmfcast/mmf/channel.h>
+int main() { return mmfcast::Channel().max_text_bytes() == 4095 ? 0 : 1; }
+CPP
+# shellcheck disable=SC2046
+"$cxx" -std=c++20 "$work/pc.cpp" -o "$work/pc-shared" $(pkg-config --cflags --libs mmfcast) \
+  -Wl,-rpath,"$libdir" || fail "pkg-config --libs does not link the shared library"
+# shellcheck disable=SC2046
+"$cxx" -std=c++20 "$work/pc.cpp" -o "$work/pc-static" $(pkg-config --cflags mmfcast) \
+  "$libdir/libmmfcast.a" $(pkg-config --static --libs-only-l --libs-only-other mmfcast | sed 's/-lmmfcast//') ||
+  fail "pkg-config --static does not name what the static library needs"
+
+echo "== the examples, built against the prefix"
+if ! { cmake -S "$source_dir/examples" -B "$work/examples" -G "$generator" -DCMAKE_CXX_COMPILER="$cxx" \
+         -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF &&
+       cmake --build "$work/examples"; } >"$work/examples.log" 2>&1; then
+  cat "$work/examples.log"
+  fail "the examples do not build against the installed library"
+  exit 1
+fi
+
+export MMFCAST_SESSION_DIR=$work/session
+cli=$prefix/bin/mmfcast-cli
+# Waits until the session has N published endpoints, so a line sent next reaches them.
+wait_for_endpoints() {
+  for _ in $(seq 100); do
+    [ "$(find "$MMFCAST_SESSION_DIR" -name 'peer-*.sock' 2>/dev/null | wc -l)" -ge "$1" ] && return 0
+    sleep 0.05
+  done
+  return 1
+}
+wait_for_line() {  # FILE LINE
+  for _ in $(seq 100); do
+    grep -qxF -- "$2" "$1" 2>/dev/null && return 0
+    sleep 0.05
+  done
+  return 1
+}
+
+echo "== mmfcast-cli send -> print_lines"
+"$work/examples/print_lines" >"$work/printed" 2>&1 &
+children+=($!)
+wait_for_endpoints 1 || fail "print_lines did not join the session"
+line='grüße aus mmfcast-cli'
+"$cli" send "$line" || fail "mmfcast-cli send failed"
+wait_for_line "$work/printed" "$line" || fail "print_lines printed '$(cat "$work/printed")', not '$line'"
+kill "${children[0]}"
+
+echo "== send_line -> mmfcast-cli listen"
+rm -rf "$MMFCAST_SESSION_DIR"
+"$cli" listen --count 1 --timeout 10 >"$work/heard" 2>&1 &
+listener=$!
+children+=("$listener")
+wait_for_endpoints 1 || fail "mmfcast-cli listen did not join the session"
+"$work/examples/send_line" hello from   send_line || fail "send_line exited $?"
+wait "$listener" || fail "mmfcast-cli listen exited $?"
+[ "$(cat "$work/heard")" = "hello from send_line" ] || fail "listen heard '$(cat "$work/heard")'"
+
+long=$(head -c 4096 /dev/zero | tr '\0' x)
+"$work/examples/send_line" "$long" 2>"$work/long.err" && fail "send_line sent a line too long for the area"
+grep -q 'longer than 4095 bytes' "$work/long.err" || fail "send_line said '$(cat "$work/long.err")'"
+
+[ "$failures" -eq 0 ] || { echo "$failures check(s) failed"; exit 1; }
+echo "all installed-library checks passed"
