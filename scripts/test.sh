@@ -6,9 +6,7 @@ cd "$(dirname "$0")/.."
 bash scripts/deps.sh all
 export QT_QPA_PLATFORM=offscreen
 unset MMFCAST_SESSION_DIR
-presets=(dev asan)
-[ -f tests/fuzz/CMakeLists.txt ] && presets+=(fuzz)
-presets+=(mingw-x64)
+presets=(dev asan fuzz mingw-x64)
 for preset in "${presets[@]}"; do
   echo "== $preset"
   cmake --preset "$preset" >/dev/null

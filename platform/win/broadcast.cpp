@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/win/internal.h"
 
 namespace mmfcast::platform {
 
@@ -43,14 +44,13 @@ struct BroadcastState {
   int depth = 0;
 };
 
-BroadcastState& state() {
-  static BroadcastState* instance = new BroadcastState;  // outlives exit-time callers
-  return *instance;
-}
+BroadcastState& broadcast_state() { return win::never_destroyed<BroadcastState>(); }
+
+constexpr const char* kBroadcast = "broadcast";
 
 // Runs on this thread when a window has handled one of our notifications.
 void CALLBACK answered(HWND hwnd, UINT, ULONG_PTR seq, LRESULT) {
-  BroadcastState& s = state();
+  BroadcastState& s = broadcast_state();
   auto found = s.recipients.find(hwnd);
   if (found != s.recipients.end()) {
     if (--found->second.outstanding <= 0)
@@ -75,12 +75,6 @@ BOOL CALLBACK collect(HWND hwnd, LPARAM param) {
   return TRUE;
 }
 
-// Handles the answers and whatever else other threads and processes sent to this thread.
-void handle_sent_messages() {
-  MSG pending;
-  ::PeekMessageA(&pending, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-}
-
 // Forgets windows that have gone, whose answers will never come.
 void drop_destroyed(BroadcastState& s) {
   for (auto it = s.recipients.begin(); it != s.recipients.end();) {
@@ -92,9 +86,9 @@ void drop_destroyed(BroadcastState& s) {
 class WaitingEntry {
  public:
   WaitingEntry(std::uint64_t seq, std::set<HWND>& waiting) : seq_(seq) {
-    state().waiting[seq] = &waiting;
+    broadcast_state().waiting[seq] = &waiting;
   }
-  ~WaitingEntry() { state().waiting.erase(seq_); }
+  ~WaitingEntry() { broadcast_state().waiting.erase(seq_); }
   WaitingEntry(const WaitingEntry&) = delete;
   WaitingEntry& operator=(const WaitingEntry&) = delete;
 
@@ -104,8 +98,8 @@ class WaitingEntry {
 
 class DepthGuard {
  public:
-  DepthGuard() : depth_(++state().depth) {}
-  ~DepthGuard() { --state().depth; }
+  DepthGuard() : depth_(++broadcast_state().depth) {}
+  ~DepthGuard() { --broadcast_state().depth; }
   DepthGuard(const DepthGuard&) = delete;
   DepthGuard& operator=(const DepthGuard&) = delete;
   int depth() const { return depth_; }
@@ -117,11 +111,14 @@ class DepthGuard {
 // Delivers msg to the top-level windows of every other process and waits for their answers.
 long broadcast(UINT msg, WPARAM wParam, LPARAM lParam) {
   Enumerated list{::GetCurrentProcessId(), {}};
-  if (!::EnumWindows(collect, reinterpret_cast<LPARAM>(&list))) return -1;
+  if (!::EnumWindows(collect, reinterpret_cast<LPARAM>(&list))) {
+    win::record_failure(kBroadcast);
+    return -1;
+  }
 
-  BroadcastState& s = state();
+  BroadcastState& s = broadcast_state();
   DepthGuard depth;
-  handle_sent_messages();  // answers that came in since the last broadcast
+  win::handle_sent_messages();  // answers that came in since the last broadcast
   drop_destroyed(s);
   const std::uint64_t seq = ++s.last_seq;
   std::set<HWND> waiting;
@@ -144,7 +141,7 @@ long broadcast(UINT msg, WPARAM wParam, LPARAM lParam) {
   if (depth.depth() > kMaxWaitDepth) return 1;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kBroadcastDeadlineMs);
   for (;;) {
-    handle_sent_messages();
+    win::handle_sent_messages();  // the answers, and whatever else was sent to this thread
     if (waiting.empty()) break;
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) break;
@@ -166,13 +163,17 @@ long BroadcastSystemMessage(std::uint32_t flags, std::uint32_t* lpInfo, std::uin
   // Only the notification's own form is delivered here; every other request is the system's.
   if (flags != kBsfIgnoreCurrentTask || lpInfo == nullptr || (*lpInfo & kBsmApplications) == 0) {
     DWORD recipients = lpInfo != nullptr ? *lpInfo : 0;
-    return ::BroadcastSystemMessageA(flags, lpInfo != nullptr ? &recipients : nullptr, msg,
-                                     static_cast<WPARAM>(wParam), static_cast<LPARAM>(lParam));
+    const long sent =
+        ::BroadcastSystemMessageA(flags, lpInfo != nullptr ? &recipients : nullptr, msg,
+                                  static_cast<WPARAM>(wParam), static_cast<LPARAM>(lParam));
+    if (sent < 0) win::record_failure(kBroadcast);
+    return sent;
   }
 
   try {
     return broadcast(msg, static_cast<WPARAM>(wParam), static_cast<LPARAM>(lParam));
   } catch (...) {  // out of memory: nothing here may throw past the contract
+    win::record_failure(ERROR_NOT_ENOUGH_MEMORY, kBroadcast);
     return -1;
   }
 }

@@ -4,6 +4,8 @@
 // than the takeover time moves every copy on to the next generation's mutex, so a hung holder
 // keeps a mutex that nobody waits for any more. Waiting handles the messages other threads and
 // processes send to this thread, never input, so no handler of this process runs again inside.
+// A lock that cannot be set up or waited for is recorded as the send lock's failure, with the
+// name of the object concerned.
 #include <windows.h>
 
 #include <chrono>
@@ -11,6 +13,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/win/internal.h"
 
 namespace mmfcast::platform {
 
@@ -21,6 +24,7 @@ using Clock = std::chrono::steady_clock;
 constexpr const char* kStateName = "mmfcast.send-lock.state";
 constexpr const char* kMutexPrefix = "mmfcast.send-lock.";
 constexpr DWORD kRetryMs = 5;
+constexpr const char* kSendLock = "send lock";
 
 struct SharedState {
   volatile LONG64 generation;
@@ -36,10 +40,7 @@ struct LockState {
   bool held = false;
 };
 
-LockState& lock_state() {
-  static LockState* instance = new LockState;  // usable by exit-time callers
-  return *instance;
-}
+LockState& send_lock_state() { return win::never_destroyed<LockState>(); }
 
 LONG64 load(volatile LONG64& value) { return InterlockedCompareExchange64(&value, 0, 0); }
 
@@ -47,9 +48,13 @@ bool open_shared(LockState& s) {
   if (s.shared != nullptr) return true;
   HANDLE mapping = ::CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
                                         sizeof(SharedState), kStateName);
-  if (mapping == nullptr) return false;
+  if (mapping == nullptr) {
+    win::record_failure(kSendLock, kStateName);
+    return false;
+  }
   void* view = ::MapViewOfFile(mapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0);
   if (view == nullptr) {
+    win::record_failure(kSendLock, kStateName);
     ::CloseHandle(mapping);
     return false;
   }
@@ -58,26 +63,22 @@ bool open_shared(LockState& s) {
   return true;
 }
 
+std::string mutex_name(LONG64 generation) { return kMutexPrefix + std::to_string(generation); }
+
 // The mutex of this generation, opened once and kept while the generation stays current.
 HANDLE mutex_for(LockState& s, LONG64 generation) {
   if (s.mutex != nullptr && s.mutex_generation == generation) return s.mutex;
   if (s.mutex != nullptr) ::CloseHandle(s.mutex);
-  const std::string name = kMutexPrefix + std::to_string(generation);
-  s.mutex = ::CreateMutexA(nullptr, FALSE, name.c_str());
+  const std::string name = mutex_name(generation);
+  s.mutex = win::recorded(::CreateMutexA(nullptr, FALSE, name.c_str()), kSendLock, name.c_str());
   s.mutex_generation = s.mutex != nullptr ? generation : -1;
   return s.mutex;
-}
-
-// Handles the messages sent to this thread meanwhile (PeekMessage delivers them itself).
-void handle_sent_messages() {
-  MSG msg;
-  ::PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
 }
 
 }  // namespace
 
 int acquire_send_lock(int takeover_ms) {
-  LockState& s = lock_state();
+  LockState& s = send_lock_state();
   if (s.held) return 1;
   if (!open_shared(s)) return 0;
   SharedState& shared = *s.shared;
@@ -97,8 +98,9 @@ int acquire_send_lock(int takeover_ms) {
       }
       ::ReleaseMutex(mutex);  // taken over meanwhile: queue on the new mutex
     } else if (woke == WAIT_OBJECT_0 + 1) {
-      handle_sent_messages();
+      win::handle_sent_messages();
     } else if (woke == WAIT_FAILED) {
+      win::record_failure(kSendLock, mutex_name(generation));
       return 0;
     }
     const LONG64 now_generation = load(shared.generation);
@@ -117,14 +119,14 @@ int acquire_send_lock(int takeover_ms) {
 }
 
 void release_send_lock() {
-  LockState& s = lock_state();
+  LockState& s = send_lock_state();
   if (!s.held) return;
   ::ReleaseMutex(s.mutex);
   s.held = false;
 }
 
 bool send_lock_still_held() {
-  const LockState& s = lock_state();
+  const LockState& s = send_lock_state();
   return s.held && s.shared != nullptr && load(s.shared->generation) == s.mutex_generation &&
          load(s.shared->holds) == s.hold;
 }

@@ -1,12 +1,14 @@
-// Window procedures as thin calls of the Win32 API, plus
-// the hidden top-level windows and the message pump that tests and tools use to receive.
-// Windows are plain hidden top-level windows, not message-only ones: broadcasts skip those.
+// The process's top-level windows on Windows: hidden windows of one registered class, their
+// procedures replaced and called as thin calls of the Win32 API, and the message pump that tests
+// and tools use to receive. They are plain top-level windows, not message-only ones, because
+// broadcasts skip those.
 #include <windows.h>
 #undef BroadcastSystemMessage  // the header maps it to the A or W form; ours is the name itself
 
 #include <chrono>
 
 #include "platform/platform.h"
+#include "platform/win/internal.h"
 
 namespace mmfcast::platform {
 
@@ -21,17 +23,26 @@ WNDPROC to_wndproc(WndProc proc) {
 }
 
 constexpr const char* kWindowClass = "mmfcast.window";
+constexpr const char* kWindow = "window";
 
+// The class of our windows, registered on first use; 0, with the reason recorded, when it
+// cannot be registered.
 ATOM window_class() {
-  static const ATOM atom = [] {
+  struct Registered {
+    ATOM atom;
+    DWORD error;
+  };
+  static const Registered registered = [] {
     WNDCLASSEXA wc{};
     wc.cbSize = sizeof wc;
     wc.lpfnWndProc = ::DefWindowProcA;
     wc.hInstance = ::GetModuleHandleA(nullptr);
     wc.lpszClassName = kWindowClass;
-    return ::RegisterClassExA(&wc);
+    const ATOM atom = ::RegisterClassExA(&wc);
+    return Registered{atom, atom == 0 ? ::GetLastError() : 0};
   }();
-  return atom;
+  if (registered.atom == 0) win::record_failure(registered.error, "window class", kWindowClass);
+  return registered.atom;
 }
 
 // Messages sent from other threads or processes are handled inside PeekMessageA without being
@@ -64,8 +75,12 @@ class SentCounter {
 }  // namespace
 
 LongPtr SetWindowLongA(Hwnd hWnd, int nIndex, LongPtr dwNewLong) {
-  return static_cast<LongPtr>(
-      ::SetWindowLongPtrA(to_hwnd(hWnd), nIndex, static_cast<LONG_PTR>(dwNewLong)));
+  // A previous value of 0 is returned as is, so only a set error code tells a failure apart.
+  ::SetLastError(0);
+  const LONG_PTR previous =
+      ::SetWindowLongPtrA(to_hwnd(hWnd), nIndex, static_cast<LONG_PTR>(dwNewLong));
+  if (previous == 0 && ::GetLastError() != 0) win::record_failure(kWindow);
+  return static_cast<LongPtr>(previous);
 }
 
 LResult CallWindowProcA(WndProc lpPrevWndFunc, Hwnd hWnd, std::uint32_t Msg, WParam wParam,
@@ -76,14 +91,22 @@ LResult CallWindowProcA(WndProc lpPrevWndFunc, Hwnd hWnd, std::uint32_t Msg, WPa
 }
 
 Hwnd create_window(WndProc proc) {
-  if (proc == nullptr || window_class() == 0) return 0;
-  HWND hwnd = ::CreateWindowExA(0, kWindowClass, "", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
-                                CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr,
-                                ::GetModuleHandleA(nullptr), nullptr);
+  if (proc == nullptr) {
+    win::record_failure(ERROR_INVALID_PARAMETER, kWindow);
+    return 0;
+  }
+  if (window_class() == 0) return 0;
+  HWND hwnd =
+      win::recorded(::CreateWindowExA(0, kWindowClass, "", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+                                      CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr,
+                                      ::GetModuleHandleA(nullptr), nullptr),
+                    kWindow);
   if (hwnd == nullptr) return 0;
   const LONG_PTR wanted = reinterpret_cast<LONG_PTR>(to_wndproc(proc));
   ::SetWindowLongPtrA(hwnd, GWLP_WNDPROC, wanted);
   if (::GetWindowLongPtrA(hwnd, GWLP_WNDPROC) != wanted) {
+    const DWORD error = ::GetLastError();
+    win::record_failure(error != 0 ? error : ERROR_INVALID_PARAMETER, kWindow);
     ::DestroyWindow(hwnd);
     return 0;
   }

@@ -1,7 +1,7 @@
 // What the Windows backend adds to the plain Win32 calls: view sizes from VirtualQuery, hidden
 // top-level windows that broadcasts can reach, a pump that counts the messages other threads
-// send (handled inside PeekMessageA, never returned by it), and ANSI conversion of lone
-// surrogates.
+// send (handled inside PeekMessageA, never returned by it), ANSI conversion of lone surrogates,
+// and a last error that says what failed on which name.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -139,6 +139,46 @@ TEST(AnsiWin, LoneSurrogatesBecomeQuestionMarksInAnyCodePage) {
   EXPECT_EQ(mmfcast::platform::to_ansi(std::u16string{u'a', 0xD800, u'b'}), "a?b");
   EXPECT_EQ(mmfcast::platform::to_ansi(std::u16string{0xDC00}), "?");
   EXPECT_EQ(mmfcast::platform::to_ansi(std::u16string{0xDC00, 0xD800}), "??");
+}
+
+// The reason stays the failed call's, whatever Win32 calls the caller makes before asking.
+TEST(LastErrorWin, NamesTheAreaThatCouldNotBeOpenedAndKeepsTheSystemCode) {
+  const testsupport::ScopedSession session;
+  const std::string name = session.name("Missing");
+  EXPECT_EQ(
+      mmfcast::platform::OpenFileMappingA(
+          mmfcast::platform::kFileMapRead | mmfcast::platform::kFileMapWrite, 0, name.c_str()),
+      0u);
+  ::SetLastError(ERROR_SUCCESS);
+  EXPECT_EQ(mmfcast::platform::last_error(), ERROR_FILE_NOT_FOUND);
+  const std::string text = mmfcast::platform::last_error_text();
+  EXPECT_EQ(text.rfind("shared area " + name + ": ", 0), 0u) << text;
+  EXPECT_GT(text.size(), ("shared area " + name + ": ").size()) << text;
+}
+
+// A window procedure that was 0 before is no failure; an unknown window is.
+TEST(LastErrorWin, SayingAWindowCouldNotBeChangedNeedsASetErrorCode) {
+  const mmfcast::platform::Hwnd window = mmfcast::platform::create_window(&counting_proc);
+  ASSERT_NE(window, 0u);
+  const HWND hwnd = reinterpret_cast<HWND>(window);
+  ::SetWindowLongPtrA(hwnd, GWLP_USERDATA, 0);
+  const testsupport::ScopedSession session;
+  EXPECT_EQ(mmfcast::platform::OpenFileMappingA(mmfcast::platform::kFileMapRead, 0,
+                                                session.name("Missing").c_str()),
+            0u);
+  EXPECT_EQ(mmfcast::platform::SetWindowLongA(window, GWLP_USERDATA, 7), 0);
+  EXPECT_EQ(mmfcast::platform::last_error(), ERROR_FILE_NOT_FOUND);
+
+  mmfcast::platform::destroy_window(window);
+  EXPECT_EQ(mmfcast::platform::SetWindowLongA(
+                window, mmfcast::platform::kGwlWndProc,
+                reinterpret_cast<mmfcast::platform::LongPtr>(&counting_proc)),
+            0);
+  // The code is the system's own (Windows says invalid handle, Wine access denied).
+  EXPECT_NE(mmfcast::platform::last_error(), 0);
+  EXPECT_NE(mmfcast::platform::last_error(), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(mmfcast::platform::last_error_text().rfind("window: ", 0), 0u)
+      << mmfcast::platform::last_error_text();
 }
 
 }  // namespace

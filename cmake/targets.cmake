@@ -1,4 +1,5 @@
-# Warning flags shared by every target of the project, and the stripping of shipped programs.
+# How the project's targets are built: the warning flags every target shares, the static
+# runtime of Windows programs and the stripping of shipped programs.
 function(mmfcast_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic)
   # GCC 12 reports overlapping copies inside libstdc++ for "literal" + std::string when
@@ -8,6 +9,14 @@ function(mmfcast_warnings target)
   endif()
   if(MMFCAST_WERROR)
     target_compile_options(${target} PRIVATE -Werror)
+  endif()
+endfunction()
+
+# A Windows program carries MinGW's C++ runtime and threads inside it, so it runs from any
+# folder (and under Wine) without MinGW's DLLs beside it. Elsewhere this does nothing.
+function(mmfcast_static_runtime target)
+  if(WIN32)
+    target_link_options(${target} PRIVATE -static)
   endif()
 endfunction()
 
