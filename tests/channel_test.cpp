@@ -75,6 +75,14 @@ TEST_F(ChannelBetweenCopies, TextThatCannotArriveWholeIsNotSent) {
   const std::string too_long = tag_ + std::string(sender_.max_text_bytes() + 1 - tag_.size(), 'x');
   EXPECT_EQ(sender_.send(too_long), SendResult::kTooLong);
   EXPECT_NE(sender_.error().find("too long"), std::string::npos) << sender_.error();
+  // The limit is in bytes of the code page, not in characters: mostly two-byte characters on
+  // Linux, whose texts have far fewer characters than bytes.
+  std::u16string wide = mmfcast::platform::from_ansi(tag_);
+  while (mmfcast::platform::to_ansi(wide + u"\u00e9").size() <= sender_.max_text_bytes() + 1) {
+    wide += u'\u00e9';
+  }
+  while (mmfcast::platform::to_ansi(wide).size() <= sender_.max_text_bytes()) wide += u'x';
+  EXPECT_EQ(sender_.send(wide), SendResult::kTooLong);
   EXPECT_EQ(sender_.send(tag_ + std::string("cut\0here", 8)), SendResult::kFailed);
   EXPECT_NE(sender_.error().find("code 0"), std::string::npos) << sender_.error();
 
