@@ -12,6 +12,7 @@
 #include "hook/ModSubclass.h"
 #include "mmf/cMMF.h"
 #include "tests/support/child_process.h"
+#include "tests/support/desktop_turn.h"
 #include "tests/support/hex.h"
 
 #if !defined(_WIN32)
@@ -24,9 +25,9 @@ using mmfcast::Channel;
 using mmfcast::SendResult;
 using testsupport::ChildProcess;
 
-// A sender in this process and a receiver in another, both joined. On Windows every test of
-// the desktop shares the channel, so each text starts with a tag of this test and the
-// receiver's texts without it are passed over.
+// A sender in this process and a receiver in another, both joined. On Windows the channel is
+// the desktop's: the tests that use it take turns, and each text starts with a tag of this
+// test so that texts from anything else on the desktop are passed over.
 class ChannelBetweenCopies : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -52,6 +53,7 @@ class ChannelBetweenCopies : public ::testing::Test {
     }
   }
 
+  testsupport::DesktopTurn turn_;
   testsupport::ScopedSession session_;
   const std::string tag_ = session_.name("channel") + ":";
   Channel sender_;
@@ -100,6 +102,7 @@ mmfcast::platform::LResult MMFCAST_CALLBACK quiet_procedure(mmfcast::platform::H
 
 class ChannelInOneProcess : public ::testing::Test {
  protected:
+  testsupport::DesktopTurn turn_;
   testsupport::ScopedSession session_;
 };
 
