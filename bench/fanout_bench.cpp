@@ -1,8 +1,8 @@
-// Fan-out benchmark: the time of one send (WriteMMF then SendMesageAll) to N real receiving
-// processes, next to two baselines run in the same process on the same N: a plain Unix-socket
-// fan-out (send to all, collect all replies) and a shared futex word woken for all receivers
-// with the last one waking the sender. Prints a table of medians and ratios after Google
-// Benchmark's own report (which --benchmark_out writes as JSON).
+// Fan-out benchmark: the time of one send (Channel::send: the send lock, WriteMMF and
+// SendMesageAll) to N real receiving processes, next to two baselines run in the same process on
+// the same N: a plain Unix-socket fan-out (send to all, collect all replies) and a shared futex
+// word woken for all receivers with the last one waking the sender. Prints a table of medians and
+// ratios after Google Benchmark's own report (which --benchmark_out writes as JSON).
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -25,9 +25,7 @@
 #include <vector>
 
 #include "bench/receivers.h"
-#include "hook/ModSubclass.h"
-#include "mmf/cMMF.h"
-#include "platform/platform.h"
+#include "mmf/channel.h"
 
 extern char** environ;
 
@@ -37,6 +35,7 @@ using Clock = std::chrono::steady_clock;
 constexpr int kSends = 5000;  // timed sends per N
 constexpr int kWarmUp = 300;  // untimed sends before them
 const std::vector<int> kReceiverCounts = {1, 2, 4, 8, 16, 32};
+constexpr std::u16string_view kText = u"a line of text of ordinary length";
 
 struct Figures {
   double p50 = 0, p99 = 0, p999 = 0;  // microseconds
@@ -81,19 +80,12 @@ void BM_MmfFanout(benchmark::State& state) {
   const int n = static_cast<int>(state.range(0));
   std::vector<std::unique_ptr<bench::Receiver>> receivers;
   for (int i = 0; i < n; ++i) receivers.push_back(std::make_unique<bench::Receiver>("mmf", ""));
-  cMMF m;
-  const std::int32_t id = m.RegWindowMsg(mmfcast::kPubMessageName);
-  const std::int32_t index = m.AddMMFItem(mmfcast::kPubMemoryName, mmfcast::kPubMemoryLength);
-  if (id == 0 || m.OpenMMF(index) != 1) {
-    state.SkipWithError("cannot join the channel");
+  mmfcast::Channel channel;
+  if (!channel.joined()) {
+    state.SkipWithError(("cannot join the channel: " + channel.error()).c_str());
     return;
   }
-  const std::u16string text = u"a line of text of ordinary length";
-  const auto length = static_cast<std::int32_t>(text.size() + 1);
-  measure(state, "mmf", [&] {
-    m.WriteMMF(index, text);
-    m.SendMesageAll(u"", id, length, 0);
-  });
+  measure(state, "mmf", [&] { channel.send(kText); });
   listener_rss_kib = std::max(listener_rss_kib, receivers[0]->peak_rss_kib());
 }
 
@@ -191,16 +183,9 @@ void BM_Throughput(benchmark::State& state) {
 }
 
 int run_sender(int count) {
-  cMMF m;
-  const std::int32_t id = m.RegWindowMsg(mmfcast::kPubMessageName);
-  const std::int32_t index = m.AddMMFItem(mmfcast::kPubMemoryName, mmfcast::kPubMemoryLength);
-  if (id == 0 || m.OpenMMF(index) != 1) return 4;
-  const std::u16string text = u"a line of text of ordinary length";
-  for (int i = 0; i < count; ++i) {
-    mmfcast::platform::SendLock lock;
-    m.WriteMMF(index, text);
-    m.SendMesageAll(u"", id, static_cast<std::int32_t>(text.size() + 1), 0);
-  }
+  mmfcast::Channel channel;
+  if (!channel.joined()) return 4;
+  for (int i = 0; i < count; ++i) channel.send(kText);
   return 0;
 }
 

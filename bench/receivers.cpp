@@ -19,9 +19,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "hook/ModSubclass.h"
-#include "mmf/cMMF.h"
-#include "platform/platform.h"
+#include "mmf/channel.h"
 
 extern char** environ;
 
@@ -41,23 +39,13 @@ void say_ready() {
   std::fflush(stdout);
 }
 
-mmfcast::platform::LResult MMFCAST_CALLBACK quiet_procedure(mmfcast::platform::Hwnd, std::uint32_t,
-                                                            mmfcast::platform::WParam,
-                                                            mmfcast::platform::LParam) {
-  return 0;
-}
-
 int mmf_receiver() {
-  const mmfcast::platform::Hwnd window = mmfcast::platform::create_window(&quiet_procedure);
-  if (window == 0) return 4;
-  cMMF m;
-  ModSubclass::lMsgID = static_cast<std::uint32_t>(m.RegWindowMsg(mmfcast::kPubMessageName));
-  m.StartSubclass(window);
-  m.OpenMMF(m.AddMMFItem(mmfcast::kPubMemoryName, mmfcast::kPubMemoryLength));
+  mmfcast::Channel channel;
+  if (!channel.joined()) return 4;
   std::size_t received = 0;
-  m.DataArrival = [&](const std::u16string& text) { received += text.size(); };
+  channel.on_receive([&](const std::string& text) { received += text.size(); });
   say_ready();
-  for (;;) mmfcast::platform::pump_messages(-1);
+  for (;;) channel.dispatch(-1);
 }
 
 int socket_receiver(const std::string& path) {

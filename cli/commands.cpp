@@ -1,6 +1,5 @@
-// send: writes each text into the shared area and broadcasts the notification, exactly as a
-// window's send does. listen: hooks a hidden top-level window and prints each text it hears,
-// as a line, a NUL-ended record or a JSON object.
+// send: joins the channel and sends each text, exactly as a window's send does. listen: joins
+// the channel and prints each text it hears, as a line, a NUL-ended record or a JSON object.
 #include "cli/commands.h"
 
 #include <atomic>
@@ -14,11 +13,15 @@
 #include <filesystem>
 #include <iostream>
 
-#include "hook/ModSubclass.h"
-#include "mmf/cMMF.h"
+#include "mmf/channel.h"
 #include "platform/platform.h"
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#else
 #include <poll.h>
 #include <unistd.h>
 #endif
@@ -27,28 +30,6 @@ namespace cli {
 namespace {
 
 void fail(const std::string& what) { std::fprintf(stderr, "mmfcast-cli: %s\n", what.c_str()); }
-
-// The channel one command joins: the notification's id and the open area.
-struct Channel {
-  cMMF mmf;
-  std::int32_t index = 0;
-  std::int32_t message = 0;
-  std::size_t area_size = 0;
-};
-
-// "what: why", with the reason the platform layer recorded for the last failure.
-std::string because(const std::string& what) {
-  const std::string why = mmfcast::platform::last_error_text();
-  return why.empty() ? what : what + ": " + why;
-}
-
-// A full filesystem is reported as the area being unusable, whichever step met it first.
-int no_session_unless_full() {
-#if !defined(_WIN32)
-  if (mmfcast::platform::last_error() == ENOSPC) return kAreaUnusable;
-#endif
-  return kNoSession;
-}
 
 // Points this process at another session directory; the platform layer reads the variable on
 // every use. A relative DIR is taken from the current directory.
@@ -67,58 +48,159 @@ bool use_session_dir(const std::string& dir) {
 #endif
 }
 
-int join(Channel& channel, const std::string& session_dir) {
-  if (!use_session_dir(session_dir)) return kBadArguments;
-  if (!mmfcast::platform::session_usable()) {
-    fail(because("cannot use the session"));
-    return no_session_unless_full();
-  }
-  channel.message = channel.mmf.RegWindowMsg(mmfcast::kPubMessageName);
-  if (channel.message == 0) {
-    fail(because("cannot register the notification message"));
-    return no_session_unless_full();
-  }
-  channel.index = channel.mmf.AddMMFItem(mmfcast::kPubMemoryName, mmfcast::kPubMemoryLength);
-  MMFItem item;
-  if (channel.mmf.OpenMMF(channel.index) != 1 || channel.mmf.GetMMFItem(channel.index, item) != 1) {
-    fail(because("cannot open the shared area"));
-    return kAreaUnusable;
-  }
-  channel.area_size = mmfcast::platform::view_size(item.lpMapView);
-  return kOk;
+// The exit code for a channel that did not join. A full filesystem is reported as the area
+// being unusable, whichever step met it first.
+int join_failure_code(const mmfcast::Channel& channel) {
+  if (channel.join_failure() == mmfcast::JoinFailure::kArea) return kAreaUnusable;
+#if !defined(_WIN32)
+  if (mmfcast::platform::last_error() == ENOSPC) return kAreaUnusable;
+#endif
+  return kNoSession;
 }
 
-bool fits(const Channel& channel, const std::u16string& text) {
-  return mmfcast::platform::to_ansi(text).size() + 1 <= channel.area_size;
+// Joins the session's channel, or says why not and gives the exit code.
+int join(mmfcast::Channel& channel) {
+  if (channel.joined()) return kOk;
+  const int code = join_failure_code(channel);
+  fail(channel.error());
+  return code;
 }
 
-std::string too_long_message(const Channel& channel) {
-  return "text too long for the shared area (" + std::to_string(channel.area_size - 1) +
+std::string too_long_message(const mmfcast::Channel& channel) {
+  return "text too long for the shared area (" + std::to_string(channel.max_text_bytes()) +
          " bytes at most; --truncate cuts it)";
 }
 
-int send_one(Channel& channel, const std::u16string& text) {
-  // One write-and-broadcast at a time across the session.
-  const bool sent = mmfcast::platform::send_locked(
-      [&] { channel.mmf.WriteMMF(channel.index, text); },
-      [&] {
-        return std::holds_alternative<std::int32_t>(channel.mmf.SendMesageAll(
-            u"", channel.message, static_cast<std::int32_t>(text.size() + 1), 0));
-      });
-  if (!sent) {
-    fail(because("the broadcast failed"));
+bool fits(const mmfcast::Channel& channel, const std::u16string& text) {
+  return mmfcast::platform::to_ansi(text).size() <= channel.max_text_bytes();
+}
+
+// The longest beginning of text, in whole characters, whose code-page form fits the area.
+std::u16string cut_to_fit(const mmfcast::Channel& channel, std::u16string_view text) {
+  const std::size_t limit = channel.max_text_bytes();
+  std::size_t bytes = 0;
+  std::size_t end = 0;
+  while (end < text.size()) {
+    std::size_t next = end + 1;
+    if (text[end] >= 0xD800 && text[end] <= 0xDBFF && next < text.size() && text[next] >= 0xDC00 &&
+        text[next] <= 0xDFFF) {
+      ++next;
+    }
+    bytes += mmfcast::platform::to_ansi(text.substr(end, next - end)).size();
+    if (bytes > limit) break;
+    end = next;
+  }
+  return std::u16string(text.substr(0, end));
+}
+
+// Sends one text; a text holding a character of code 0 goes up to it, which is all that a
+// receiver would show of it.
+int send_one(mmfcast::Channel& channel, std::u16string text, bool truncate) {
+  text.resize(std::min(text.size(), text.find(u'\0')));
+  if (truncate) text = cut_to_fit(channel, text);
+  if (channel.send(text) != mmfcast::SendResult::kSent) {
+    fail(channel.error());
     return kBroadcastFailed;
   }
   return kOk;
 }
 
+// Standard input line by line, read while the channel keeps handling the notifications that
+// reach this process, so that the other copies' sends are not held up by a sender that waits
+// for its next line.
+class InputLines {
+ public:
+  explicit InputLines(mmfcast::Channel& channel);
+  // The next line without its newline; false at the end of input.
+  bool next(std::string& line);
+
+ private:
+  mmfcast::Channel& channel_;
+#if defined(_WIN32)
+  // A console or pipe cannot be waited on with the messages, so a thread reads it.
+  struct Shared {
+    std::mutex lock;
+    std::deque<std::string> lines;
+    bool ended = false;
+  };
+  std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
+#else
+  std::string pending_;
+  bool ended_ = false;
+#endif
+};
+
+#if defined(_WIN32)
+InputLines::InputLines(mmfcast::Channel& channel) : channel_(channel) {
+  std::thread([shared = shared_] {
+    std::string line;
+    while (std::getline(std::cin, line)) {
+      const std::lock_guard<std::mutex> guard(shared->lock);
+      shared->lines.push_back(std::move(line));
+    }
+    const std::lock_guard<std::mutex> guard(shared->lock);
+    shared->ended = true;
+  }).detach();
+}
+
+bool InputLines::next(std::string& line) {
+  for (;;) {
+    {
+      const std::lock_guard<std::mutex> guard(shared_->lock);
+      if (!shared_->lines.empty()) {
+        line = std::move(shared_->lines.front());
+        shared_->lines.pop_front();
+        return true;
+      }
+      if (shared_->ended) return false;
+    }
+    channel_.dispatch(20);
+  }
+}
+#else
+InputLines::InputLines(mmfcast::Channel& channel) : channel_(channel) {}
+
+bool InputLines::next(std::string& line) {
+  for (;;) {
+    const std::size_t newline = pending_.find('\n');
+    if (newline != std::string::npos) {
+      line = pending_.substr(0, newline);
+      pending_.erase(0, newline + 1);
+      return true;
+    }
+    if (ended_) {
+      if (pending_.empty()) return false;
+      line = std::move(pending_);
+      pending_.clear();
+      return true;
+    }
+    pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {channel_.event_fd(), POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      ended_ = true;
+      continue;
+    }
+    if (fds[1].revents != 0) channel_.dispatch(0);
+    if (fds[0].revents == 0) continue;
+    char chunk[65536];
+    const ssize_t got = ::read(STDIN_FILENO, chunk, sizeof chunk);
+    if (got > 0) {
+      pending_.append(chunk, static_cast<std::size_t>(got));
+    } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
+      ended_ = true;
+    }
+  }
+}
+#endif
+
 // Each line of standard input as one text. An empty line is passed over, as a window sends
 // nothing for an empty input; a line too long for the area is reported and skipped.
-int send_lines(Channel& channel, bool truncate) {
+int send_lines(mmfcast::Channel& channel, bool truncate) {
+  InputLines input(channel);
   std::string line;
   long number = 0;
   bool skipped = false;
-  while (std::getline(std::cin, line)) {
+  while (input.next(line)) {
     ++number;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty()) continue;
@@ -129,7 +211,7 @@ int send_lines(Channel& channel, bool truncate) {
       skipped = true;
       continue;
     }
-    if (const int code = send_one(channel, text); code != kOk) return code;
+    if (const int code = send_one(channel, text, truncate); code != kOk) return code;
   }
   return skipped ? kLinesSkipped : kOk;
 }
@@ -172,15 +254,16 @@ std::string utc_now() {
 
 // One received text as listen writes it. The sender's process id is included only where the
 // platform reports it with the notification; neither platform does so today.
-std::string record(std::u16string_view text, Framing framing,
+std::string record(const std::string& text, Framing framing,
                    std::optional<long> sender_pid = std::nullopt) {
   switch (framing) {
     case Framing::kLine:
-      return mmfcast::platform::to_ansi(text) + "\n";
+      return text + "\n";
     case Framing::kNul:
-      return mmfcast::platform::to_ansi(text) + std::string(1, '\0');
+      return text + std::string(1, '\0');
     case Framing::kJson: {
-      std::string out = "{\"text\":" + json_string(text) + ",\"time\":\"" + utc_now() + "\"";
+      std::string out = "{\"text\":" + json_string(mmfcast::platform::from_ansi(text)) +
+                        ",\"time\":\"" + utc_now() + "\"";
       if (sender_pid) out += ",\"pid\":" + std::to_string(*sender_pid);
       return out + "}\n";
     }
@@ -208,13 +291,6 @@ void write_out(Output& output, const std::string& bytes) {
   }
 #endif
   output.error = error;
-}
-
-mmfcast::platform::LResult MMFCAST_CALLBACK listener_procedure(mmfcast::platform::Hwnd,
-                                                               std::uint32_t,
-                                                               mmfcast::platform::WParam,
-                                                               mmfcast::platform::LParam) {
-  return 0;
 }
 
 }  // namespace
@@ -292,40 +368,26 @@ int run_send(const SendOptions& options) {
     fail("nothing to send: the text is empty");
     return kBadArguments;
   }
-  Channel channel;
-  if (const int code = join(channel, options.session_dir); code != kOk) return code;
+  if (!use_session_dir(options.session_dir)) return kBadArguments;
+  mmfcast::Channel channel;
+  if (const int code = join(channel); code != kOk) return code;
   if (from_stdin) return send_lines(channel, options.truncate);
   const std::u16string text = mmfcast::platform::from_ansi(joined);
   if (!options.truncate && !fits(channel, text)) {
     fail(too_long_message(channel));
     return kTooLong;
   }
-  return send_one(channel, text);
+  return send_one(channel, text, options.truncate);
 }
 
 int run_listen(const ListenOptions& options) {
-  Channel channel;
-  if (const int code = join(channel, options.session_dir); code != kOk) return code;
-  const mmfcast::platform::Hwnd window = mmfcast::platform::create_window(&listener_procedure);
-#if defined(_WIN32)
-  const bool can_receive = window != 0;
-#else
-  const bool can_receive = window != 0 && mmfcast::platform::event_fd() >= 0;
-#endif
-  if (!can_receive) {
-    fail(because("cannot create a window to receive on"));
-    if (window != 0) mmfcast::platform::destroy_window(window);
-    return no_session_unless_full();
-  }
+  if (!use_session_dir(options.session_dir)) return kBadArguments;
+  mmfcast::Channel channel;
+  if (const int code = join(channel); code != kOk) return code;
   Output output;
-  ModSubclass::lMsgID = static_cast<std::uint32_t>(channel.message);
-  channel.mmf.DataArrival = [&](const std::u16string& text) {
-    // A text box shows its text up to the first character of code 0; so does this.
-    if (output.error == 0 && !output.reader_gone) {
-      write_out(output, record(text.substr(0, text.find(u'\0')), options.framing));
-    }
-  };
-  channel.mmf.StartSubclass(window);
+  channel.on_receive([&](const std::string& text) {
+    if (output.error == 0 && !output.reader_gone) write_out(output, record(text, options.framing));
+  });
   catch_stop_signals();
 
   using Clock = std::chrono::steady_clock;
@@ -355,21 +417,19 @@ int run_listen(const ListenOptions& options) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
     const int wait_ms = static_cast<int>(std::min<long long>(left + 1, 200));
 #if defined(_WIN32)
-    mmfcast::platform::pump_messages(wait_ms);
+    channel.dispatch(wait_ms);
 #else
     // Watch standard output too, so a reader that went away ends the listener at once.
-    pollfd fds[2] = {{mmfcast::platform::event_fd(), POLLIN, 0}, {STDOUT_FILENO, 0, 0}};
+    pollfd fds[2] = {{channel.event_fd(), POLLIN, 0}, {STDOUT_FILENO, 0, 0}};
     if (poll(fds, 2, wait_ms) > 0) {
       if (fds[1].revents & (POLLERR | POLLHUP | POLLNVAL)) {
         output.reader_gone = true;
         break;
       }
-      if (fds[0].revents) mmfcast::platform::dispatch_pending();
+      if (fds[0].revents) channel.dispatch(0);
     }
 #endif
   }
-  channel.mmf.StopSubclass(window);
-  mmfcast::platform::destroy_window(window);
   if (output.error != 0) {
     fail(std::string("cannot write to standard output: ") + std::strerror(output.error));
     return kOutputFailed;

@@ -1,2 +1,249 @@
-// The channel object over cMMF, the window hook and the platform layer.
+// The channel object over cMMF, the window hook and the platform layer. Joining takes the
+// steps every copy takes (register the notification, open the area, hook a hidden window);
+// the window hook serves one cMMF object per process, so one Channel per process is joined.
 #include "mmf/channel.h"
+
+#include <atomic>
+#include <exception>
+#include <utility>
+#include <variant>
+
+#include "hook/ModSubclass.h"
+#include "mmf/cMMF.h"
+#include "mmf/pub_channel.h"
+#include "platform/platform.h"
+
+namespace mmfcast {
+namespace {
+
+// Whether a Channel of this process is joined.
+std::atomic<bool> channel_joined{false};
+
+// The messages that reached the channel's window, through the hook; Linux's dispatch counts
+// with it what it handled.
+std::atomic<long> messages_seen{0};
+
+platform::LResult MMFCAST_CALLBACK channel_procedure(platform::Hwnd, std::uint32_t,
+                                                     platform::WParam, platform::LParam) {
+  messages_seen.fetch_add(1, std::memory_order_relaxed);
+  return 0;
+}
+
+// "what: why", with the reason the platform layer recorded for the last failure.
+std::string because(const std::string& what) {
+  const std::string why = platform::last_error_text();
+  return why.empty() ? what : what + ": " + why;
+}
+
+// Whether the hook sits on window. StartSubclass hooks nothing while another window of this
+// process is still hooked (its object gone without StopSubclass); this looks by putting the
+// hook in place and, when it was not there, putting back what was.
+bool hook_is_on(platform::Hwnd window) {
+  const auto hook = reinterpret_cast<platform::LongPtr>(&ModSubclass::WindowProc);
+  const platform::LongPtr installed = platform::SetWindowLongA(window, platform::kGwlWndProc, hook);
+  if (installed == hook) return true;
+  platform::SetWindowLongA(window, platform::kGwlWndProc, installed);
+  return false;
+}
+
+}  // namespace
+
+struct Channel::State {
+  cMMF mmf;
+  std::int32_t index = 0;
+  std::size_t area_size = 0;
+  platform::Hwnd window = 0;
+  bool joined = false;
+  JoinFailure failure = JoinFailure::kNone;
+  std::string error;
+  ReceiveHandler handler;
+  std::exception_ptr handler_error;  // thrown by the handler during a delivery, not yet rethrown
+
+  bool join();
+  void fail(JoinFailure step, std::string why) {
+    failure = step;
+    error = std::move(why);
+  }
+  void release_area();
+  void received(const std::u16string& padded);
+  void rethrow_handler_error() {
+    if (handler_error) std::rethrow_exception(std::exchange(handler_error, nullptr));
+  }
+};
+
+bool Channel::State::join() {
+  if (channel_joined.load()) {
+    fail(JoinFailure::kInUse,
+         "this process already has a joined channel; only one is served per process");
+    return false;
+  }
+  if (ModSubclass::objMMF != nullptr) {
+    fail(JoinFailure::kInUse,
+         "a cMMF object of this process is already hooked; only one is served per process");
+    return false;
+  }
+  if (!platform::session_usable()) {
+    fail(JoinFailure::kSession, because("cannot use the session"));
+    return false;
+  }
+  const std::int32_t id = mmf.RegWindowMsg(kPubMessageName);
+  if (id == 0) {
+    fail(JoinFailure::kSession, because("cannot register the notification message"));
+    return false;
+  }
+  index = mmf.AddMMFItem(kPubMemoryName, kPubMemoryLength);
+  MMFItem item;
+  if (mmf.OpenMMF(index) != 1 || mmf.GetMMFItem(index, item) != 1 ||
+      (area_size = platform::view_size(item.lpMapView)) == 0) {
+    fail(JoinFailure::kArea, because("cannot open the shared area"));
+    return false;
+  }
+  window = platform::create_window(&channel_procedure);
+#if defined(_WIN32)
+  const bool can_receive = window != 0;
+#else
+  const bool can_receive = window != 0 && platform::event_fd() >= 0;
+#endif
+  if (!can_receive) {
+    fail(JoinFailure::kSession, because("cannot create a window to receive on"));
+    return false;
+  }
+  if (channel_joined.exchange(true)) {
+    fail(JoinFailure::kInUse,
+         "this process already has a joined channel; only one is served per process");
+    return false;
+  }
+  mmf.DataArrival = [this](const std::u16string& text) { received(text); };
+  ModSubclass::lMsgID = static_cast<std::uint32_t>(id);
+  mmf.StartSubclass(window);
+  if (!hook_is_on(window)) {
+    mmf.StopSubclass(window);
+    ModSubclass::lMsgID = 0;
+    channel_joined = false;
+    fail(JoinFailure::kInUse,
+         "another window of this process is still hooked; only one is served per process");
+    return false;
+  }
+  joined = true;
+  return true;
+}
+
+// cMMF keeps an area open until the process ends; a Channel gives its view back when it goes,
+// so that joining again and again does not map the area again and again.
+void Channel::State::release_area() {
+  MMFItem item;
+  if (index == 0 || mmf.GetMMFItem(index, item) != 1) return;
+  if (item.lpMapView != 0) platform::UnmapViewOfFile(item.lpMapView);
+  if (item.hMapFile != 0) platform::CloseHandle(item.hMapFile);
+  mmf.RemoveMMFItem(index);
+  index = 0;
+}
+
+// The area's text arrives padded with characters of code 0 to the sender's length; the text
+// ends at the first of them, as a text box shows it.
+void Channel::State::received(const std::u16string& padded) {
+  if (!handler || handler_error) return;
+  try {
+    handler(platform::to_ansi(std::u16string_view(padded).substr(0, padded.find(u'\0'))));
+  } catch (...) {
+    // Rethrown once the platform's delivery has returned: an exception must not cross the
+    // system's message dispatch.
+    handler_error = std::current_exception();
+  }
+}
+
+Channel::Channel() : state_(std::make_unique<State>()) {
+  if (!state_->join()) {
+    if (state_->window != 0) platform::destroy_window(state_->window);
+    state_->window = 0;
+    state_->release_area();
+  }
+}
+
+Channel::~Channel() {
+  State& s = *state_;
+  if (s.joined) {
+    s.mmf.StopSubclass(s.window);
+    ModSubclass::lMsgID = 0;
+    platform::destroy_window(s.window);
+    channel_joined = false;
+  }
+  s.release_area();
+}
+
+bool Channel::joined() const { return state_->joined; }
+
+const std::string& Channel::error() const { return state_->error; }
+
+JoinFailure Channel::join_failure() const { return state_->failure; }
+
+std::size_t Channel::max_text_bytes() const { return state_->joined ? state_->area_size - 1 : 0; }
+
+SendResult Channel::send(std::string_view text) { return send(platform::from_ansi(text)); }
+
+SendResult Channel::send(std::u16string_view text) {
+  State& s = *state_;
+  if (!s.joined) {
+    if (s.error.empty()) s.error = "not joined to the channel";
+    return SendResult::kFailed;
+  }
+  if (text.find(u'\0') != std::u16string_view::npos) {
+    s.error = "the text holds a character of code 0; a receiver would see it cut there";
+    return SendResult::kFailed;
+  }
+  const std::u16string whole(text);
+  const std::size_t bytes = platform::to_ansi(whole).size();
+  if (bytes > max_text_bytes()) {
+    s.error = "text too long for the shared area (" + std::to_string(bytes) + " bytes, " +
+              std::to_string(max_text_bytes()) + " at most)";
+    return SendResult::kTooLong;
+  }
+  const auto length = static_cast<std::int32_t>(whole.size() + 1);
+  bool written = false;
+  const bool sent = platform::send_locked(
+      [&] { written = s.mmf.WriteMMF(s.index, whole) != 0; },
+      [&] {
+        return written && std::holds_alternative<std::int32_t>(s.mmf.SendMesageAll(
+                              u"", static_cast<std::int32_t>(ModSubclass::lMsgID), length, 0));
+      });
+  if (!written) {
+    s.error = because("cannot write the text into the shared area");
+  } else if (!sent) {
+    s.error = because("the broadcast failed");
+  } else {
+    s.error.clear();
+  }
+  s.rethrow_handler_error();
+  return sent ? SendResult::kSent : SendResult::kFailed;
+}
+
+void Channel::on_receive(ReceiveHandler handler) { state_->handler = std::move(handler); }
+
+int Channel::event_fd() const {
+#if defined(_WIN32)
+  return -1;
+#else
+  return state_->joined ? platform::event_fd() : -1;
+#endif
+}
+
+int Channel::dispatch(int timeout_ms) {
+  State& s = *state_;
+  if (!s.joined) return -1;
+#if defined(_WIN32)
+  const int handled = platform::pump_messages(timeout_ms);
+#else
+  // pump_messages waits as asked but handles one batch of what is ready; what is left is
+  // handled too, and counted at the window.
+  const long before = messages_seen.load(std::memory_order_relaxed);
+  int handled = platform::pump_messages(timeout_ms);
+  if (handled >= 0) {
+    platform::dispatch_pending();
+    handled = static_cast<int>(messages_seen.load(std::memory_order_relaxed) - before);
+  }
+#endif
+  s.rethrow_handler_error();
+  return handled;
+}
+
+}  // namespace mmfcast

@@ -23,6 +23,14 @@ enum class SendResult {
   kFailed,   // not sent, or not announced: error() says why
 };
 
+// The step at which a Channel failed to join.
+enum class JoinFailure {
+  kNone,     // joined
+  kInUse,    // this process already has a joined channel or a hooked cMMF object
+  kSession,  // the session, the notification's registration or the receiving window
+  kArea,     // the shared area could not be opened
+};
+
 class MMFCAST_EXPORT Channel {
  public:
   // Receives one text another copy sent, in the system code page, without the area's padding.
@@ -32,7 +40,8 @@ class MMFCAST_EXPORT Channel {
   // failed and why. A process joins one channel at a time: while one is joined (or a cMMF
   // object is hooked with StartSubclass), another Channel does not join.
   Channel();
-  // Leaves the channel: the hook and the window are taken down.
+  // Leaves the channel: the hook, the window and the view of the area are taken down and the
+  // hook's globals cleared, so that another Channel (or a cMMF object) can be hooked after it.
   ~Channel();
   Channel(const Channel&) = delete;
   Channel& operator=(const Channel&) = delete;
@@ -40,17 +49,25 @@ class MMFCAST_EXPORT Channel {
   bool joined() const;
   // Why joining or the last send failed, naming what was being done; "" when nothing failed.
   const std::string& error() const;
+  // Which step joining failed at, for callers that treat a missing session and an unusable
+  // area differently.
+  JoinFailure join_failure() const;
 
   // The longest text, in bytes of the system code page, that fits the area with its zero byte.
   std::size_t max_text_bytes() const;
 
   // Sends one line to every other copy of the session. A text longer than max_text_bytes() is
-  // not sent. Returns when the receivers have handled it, or when the broadcast's deadline for
-  // an unresponsive one has passed.
+  // not sent (kTooLong). A text holding a character of code 0 is refused (kFailed): the area
+  // carries a text up to its first zero byte, so the receivers would see it cut there. Returns
+  // when the receivers have handled it, or when the broadcast's deadline for an unresponsive one
+  // has passed. A successful send clears error().
   SendResult send(std::string_view text);
   SendResult send(std::u16string_view text);
 
-  // The handler each received text is handed to, on the thread that calls dispatch().
+  // The handler each received text is handed to, on the thread that calls dispatch() (or
+  // send(), which keeps handling notifications while it waits). What the handler throws is
+  // held until the platform's delivery has returned, then rethrown from that dispatch() or
+  // send().
   void on_receive(ReceiveHandler handler);
 
   // On Linux, the descriptor to watch: when it is readable, call dispatch(0). -1 on Windows,

@@ -12,6 +12,7 @@
 #include "hook/ModSubclass.h"
 #include "mmf/cMMF.h"
 #include "tests/support/child_process.h"
+#include "tests/support/desktop_turn.h"
 #include "tests/support/hex.h"
 
 namespace {
@@ -65,6 +66,7 @@ class WindowHook : public ::testing::Test {
   }
 
   static constexpr std::uint32_t kId = 0xC321;
+  testsupport::DesktopTurn turn_;  // the area is the desktop's own "MyPubMemory"
   testsupport::ScopedSession session_;
   mmfcast::platform::Hwnd window_ = 0;
   cMMF owner_;
@@ -185,6 +187,7 @@ std::optional<std::string> line_starting(testsupport::ChildProcess& child,
 }
 
 TEST(MessageChannel, NotificationReachesAnotherCopyButNotTheSender) {
+  testsupport::DesktopTurn turn;  // the area is the desktop's own "MyPubMemory"
   testsupport::ScopedSession session;
   const std::string msg_name = session.name("MyPubMessage");
   testsupport::ChildProcess receiver({"hooked", msg_name});

@@ -1,0 +1,37 @@
+// A copy that receives through mmfcast::Channel.
+//   channel-receive joins the channel and says "ready MAX" (MAX: max_text_bytes()), or
+//                   "refused ERROR"; then says "text HEX8" for each text it receives, until a
+//                   line "quit" or the end of standard input.
+#include <string>
+
+#include "mmf/channel.h"
+#include "tests/child/child_commands.h"
+#include "tests/support/hex.h"
+
+namespace {
+
+int channel_listen(const std::vector<std::string>& args) {
+  if (!args.empty()) return 2;
+  mmfcast::Channel channel;
+  if (!channel.joined()) {
+    child::say("refused " + channel.error());
+    return 3;
+  }
+  channel.on_receive(
+      [](const std::string& text) { child::say("text " + testsupport::to_hex8(text)); });
+  child::BackgroundInput input;
+  child::say("ready " + std::to_string(channel.max_text_bytes()));
+  for (;;) {
+    channel.dispatch(20);
+    std::string line;
+    const auto got = input.poll(line);
+    if (got == child::BackgroundInput::kEnded ||
+        (got == child::BackgroundInput::kLine && line == "quit")) {
+      return 0;
+    }
+  }
+}
+
+const child::Registration registered("channel-receive", channel_listen);
+
+}  // namespace
