@@ -124,8 +124,12 @@ TEST_F(BroadcastTest, RefusesWhatItCannotDo) {
   EXPECT_EQ(mmfcast::platform::BroadcastSystemMessage(mmfcast::platform::kBsfIgnoreCurrentTask,
                                                       &nobody, msg, 0, 0),
             -1);
+  EXPECT_EQ(mmfcast::platform::last_error(), EINVAL);
   ASSERT_EQ(::chmod(session.dir().c_str(), 0770), 0);
   EXPECT_EQ(broadcast(msg, 0, 0), -1);
+  EXPECT_EQ(
+      mmfcast::platform::last_error_text(),
+      "session directory " + session.dir() + ": must be a directory of this user with mode 0700");
   ASSERT_EQ(::chmod(session.dir().c_str(), 0700), 0);
   EXPECT_EQ(broadcast(msg, 0, 0), 1);
 }
