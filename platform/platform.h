@@ -70,8 +70,9 @@ bool session_usable();
 
 // Why the calling thread's last failed platform operation failed: the system's error code
 // (errno on POSIX, GetLastError on Windows; 0 when none failed yet), and a short text naming
-// what was being done and why it failed ("session directory /tmp/x: Permission denied"), for
-// messages; "" when nothing failed.
+// what failed, on which path, and why ("session directory /tmp/x: Permission denied",
+// "shared area A (/tmp/x/map-A): the filesystem is full"), for messages; "" when nothing
+// failed. A call that succeeds need not clear them.
 int last_error();
 std::string last_error_text();
 

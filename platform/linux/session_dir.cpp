@@ -1,5 +1,6 @@
-// The per-session directory every POSIX backend keeps its files in, its session-wide lock, the
-// bounded waits on session-wide locks, and the record of the last OS error. The directory is
+// The per-session directory the Linux backend keeps its files in, the checked opening, reading
+// and writing of those files, its session-wide lock, the bounded waits on session-wide locks,
+// and the record of the last OS error with its text. The directory is
 // held open and re-checked with one lstat per use, because its safety (ours alone, mode 0700,
 // not a symlink) is what lets the backends trust the files inside it.
 #include <fcntl.h>
