@@ -23,6 +23,7 @@
 #include <string>
 
 #include "platform/linux/frame.h"
+#include "platform/linux/internal.h"
 #include "platform/platform.h"
 #include "tests/support/child_process.h"
 #include "tests/support/endpoints_linux.h"
@@ -265,8 +266,7 @@ int as_nobody(const std::function<int()>& body) {
     ::_exit(body());
   }
   int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
+  mmfcast::platform::os::retry_eintr([&] { return ::waitpid(pid, &status, 0); });
   return WIFEXITED(status) ? WEXITSTATUS(status) : 200 + WTERMSIG(status);
 }
 
