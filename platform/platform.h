@@ -72,9 +72,10 @@ MMFCAST_EXPORT char* lstrcpynA(char* lpString1, const char* lpString2, int iMaxL
 MMFCAST_EXPORT bool session_usable();
 
 // Why the calling thread's last failed platform operation failed: the system's error code
-// (errno on POSIX, GetLastError on Windows; 0 when none failed yet), and a short text naming
-// what was being done and why it failed ("session directory /tmp/x: Permission denied"), for
-// messages; "" when nothing failed.
+// (errno on Linux, the Win32 error code on Windows; 0 when none failed yet), and a short text
+// naming what failed, on which path or name, and why ("session directory /tmp/x: Permission
+// denied", "shared area A (/tmp/x/map-A): the filesystem is full"), for messages; "" when
+// nothing failed. A call that succeeds need not clear them.
 MMFCAST_EXPORT int last_error();
 MMFCAST_EXPORT std::string last_error_text();
 

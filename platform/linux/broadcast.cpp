@@ -78,10 +78,7 @@ struct BroadcastState {
   int depth = 0;
 };
 
-BroadcastState& state() {
-  static BroadcastState* instance = new BroadcastState;  // outlives exit-time callers
-  return *instance;
-}
+BroadcastState& broadcast_state() { return process_wide<BroadcastState>(); }
 
 void close_peer(Peer& peer) {
   if (peer.closed) return;
@@ -89,7 +86,7 @@ void close_peer(Peer& peer) {
   if (peer.fd >= 0) syscalls().close(peer.fd);
   if (peer.state != nullptr) syscalls().munmap(peer.state, kStatePageSize);
   if (peer.state_fd >= 0) syscalls().close(peer.state_fd);
-  BroadcastState& s = state();
+  BroadcastState& s = broadcast_state();
   if (peer.awaitable && s.answers) s.answers->free_slots.push_back(peer.slot);
 }
 
@@ -108,7 +105,7 @@ void drop(const std::shared_ptr<Peer>& peer, bool check_owner) {
     unlink_if_same(peer->state_path, peer->state_st.st_dev, peer->state_st.st_ino);
   }
   close_peer(*peer);
-  auto& peers = state().peers;
+  auto& peers = broadcast_state().peers;
   auto found = peers.find(peer->id);
   if (found != peers.end() && found->second == peer) peers.erase(found);
 }
@@ -121,7 +118,7 @@ void reset(BroadcastState& s) {
 }
 
 Answers* answers() {
-  BroadcastState& s = state();
+  BroadcastState& s = broadcast_state();
   if (s.answers) return s.answers.get();
   const Syscalls& sys = syscalls();
   auto a = std::make_unique<Answers>();
@@ -144,27 +141,27 @@ Answers* answers() {
   return s.answers.get();
 }
 
-// Opens the state page at path; -1 when it is missing or not a page of ours.
-int open_state_file(const std::string& path, struct stat& st) {
-  const int fd = syscalls().open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  if (syscalls().fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != own_euid() ||
-      st.st_size != static_cast<off_t>(kStatePageSize)) {
-    syscalls().close(fd);
+// Opens the state page at path; -1 when it is missing or not a page of ours. Another
+// endpoint's page is not this process's to fail on, so nothing is recorded.
+int open_state_file(const std::string& path, struct stat& info) {
+  try {
+    UniqueFd fd = open_session_file(path, Create::kNever, path, &info);
+    if (!fd.valid() || info.st_size != static_cast<off_t>(kStatePageSize)) return -1;
+    return fd.release();
+  } catch (const OsError&) {
     return -1;
   }
-  return fd;
 }
 
 // Removes what an endpoint whose owner died before publishing it left behind.
 void remove_if_abandoned(const SessionDir& dir, const EndpointId& id) {
-  struct stat st {};
+  struct stat info {};
   const std::string state_path = dir.file(endpoint_file_name(id, EndpointFile::kState));
-  const int fd = open_state_file(state_path, st);
+  const int fd = open_state_file(state_path, info);
   if (fd < 0) return;
   if (owner_gone(fd)) {
     syscalls().unlink(dir.file(endpoint_file_name(id, EndpointFile::kUnpublished)).c_str());
-    unlink_if_same(state_path, st.st_dev, st.st_ino);
+    unlink_if_same(state_path, info.st_dev, info.st_ino);
   }
   syscalls().close(fd);
 }
@@ -247,7 +244,7 @@ std::shared_ptr<Peer> connect_peer(const SessionDir& dir, const EndpointId& id) 
 // Brings the peer list in line with the directory when it may have changed since the last
 // listing: connects to new endpoints, drops those that went away, clears up abandoned ones.
 void refresh_peers(const SessionDir& dir, const struct timespec& mtime) {
-  BroadcastState& s = state();
+  BroadcastState& s = broadcast_state();
   if (s.epoch == dir.epoch && s.settled && mtime.tv_sec == s.listed_mtime.tv_sec &&
       mtime.tv_nsec == s.listed_mtime.tv_nsec) {
     return;
@@ -293,8 +290,8 @@ void refresh_peers(const SessionDir& dir, const struct timespec& mtime) {
 
 class DepthGuard {
  public:
-  DepthGuard() { ++state().depth; }
-  ~DepthGuard() { --state().depth; }
+  DepthGuard() { ++broadcast_state().depth; }
+  ~DepthGuard() { --broadcast_state().depth; }
   DepthGuard(const DepthGuard&) = delete;
   DepthGuard& operator=(const DepthGuard&) = delete;
 };
@@ -308,7 +305,7 @@ bool answered(const Answers& a, const Peer& peer, std::uint64_t seq) {
 // silent then are marked hung for the whole session.
 void collect_answers(Answers& a, std::vector<std::shared_ptr<Peer>> waiting, std::uint64_t seq) {
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kBroadcastDeadlineMs);
-  const bool dispatch = state().depth <= kMaxDispatchDepth;
+  const bool dispatch = broadcast_state().depth <= kMaxDispatchDepth;
   std::vector<pollfd> watch;
   for (;;) {
     std::erase_if(waiting, [&](const std::shared_ptr<Peer>& p) { return answered(a, *p, seq); });
@@ -346,9 +343,12 @@ namespace mmfcast::platform {
 
 long BroadcastSystemMessage(std::uint32_t flags, std::uint32_t* lpInfo, std::uint32_t msg,
                             WParam wParam, LParam lParam) {
-  if (flags != kBsfIgnoreCurrentTask) return -1;
-  if (lpInfo == nullptr || (*lpInfo & kBsmApplications) == 0) return -1;
-  os::BroadcastState& s = os::state();
+  if (flags != kBsfIgnoreCurrentTask || lpInfo == nullptr || (*lpInfo & kBsmApplications) == 0) {
+    os::set_last_error(EINVAL, "broadcast",
+                       "only BSF_IGNORECURRENTTASK to BSM_APPLICATIONS is supported");
+    return -1;
+  }
+  os::BroadcastState& s = os::broadcast_state();
   if (s.owner != os::own_pid()) {
     // A forked child starts afresh rather than share its parent's connections.
     os::reset(s);

@@ -79,10 +79,7 @@ struct Endpoint {
   std::map<std::uint64_t, std::shared_ptr<Inbound>> inbound;
 };
 
-Endpoint& endpoint() {
-  static Endpoint* instance = new Endpoint;  // outlives exit-time callers
-  return *instance;
-}
+Endpoint& endpoint() { return process_wide<Endpoint>(); }
 
 // What the exit handler needs, kept in plain storage that exit-time destruction cannot touch.
 struct ExitRecord {
@@ -122,7 +119,7 @@ void watch(int fd, std::uint64_t id) {
   epoll_event ev{};
   ev.events = EPOLLIN;
   ev.data.u64 = id;
-  check(syscalls().epoll_ctl(endpoint().epoll_fd, EPOLL_CTL_ADD, fd, &ev), "epoll_ctl");
+  check(syscalls().epoll_ctl(endpoint().epoll_fd, EPOLL_CTL_ADD, fd, &ev), "endpoint's epoll set");
 }
 
 void arm_timer(long ms) {
@@ -151,7 +148,7 @@ void unpublish(Publication& p) {
 EndpointId random_id() {
   std::uint8_t bytes[8];
   if (syscalls().getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
-    throw_os_error(errno, "getrandom");
+    throw_os_error(errno, "endpoint id (getrandom)");
   }
   EndpointId id{};
   for (std::size_t i = 0; i < 8; ++i) {
@@ -172,40 +169,38 @@ void publish(Publication& p) {
   p.state_name = endpoint_file_name(p.id, EndpointFile::kState);
   const std::string new_name = endpoint_file_name(p.id, EndpointFile::kUnpublished);
   const std::string state_path = p.dir->file(p.state_name);
+  const std::string state_what = "endpoint state page " + state_path;
 
   // The state page first: its lock is what tells others this endpoint's owner is alive.
-  p.state_fd =
-      check(sys.open(state_path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600),
-            state_path.c_str());
+  p.state_fd = open_session_file(state_path, Create::kExclusive, state_what, &p.state_st).release();
   p.state_path = state_path;
-  check(sys.fstat(p.state_fd, &p.state_st), state_path.c_str());
-  check(sys.fchmod(p.state_fd, 0600), state_path.c_str());
-  check(sys.flock(p.state_fd, LOCK_EX | LOCK_NB), state_path.c_str());
-  reserve_blocks(p.state_fd, kStatePageSize, state_path);
+  check(sys.flock(p.state_fd, LOCK_EX | LOCK_NB), state_what);
+  reserve_blocks(p.state_fd, kStatePageSize, state_what);
   void* page = sys.mmap(nullptr, kStatePageSize, PROT_READ | PROT_WRITE, MAP_SHARED, p.state_fd, 0);
-  if (page == MAP_FAILED) throw_os_error(errno, state_path);
+  if (page == MAP_FAILED) throw_os_error(errno, state_what);
   p.state = static_cast<PeerState*>(page);
   p.state->version.store(kStateVersion, std::memory_order_relaxed);
   p.state->magic.store(kStateMagic, std::memory_order_release);
 
   sockaddr_un address{};
   socklen_t length = 0;
+  const std::string new_path = p.dir->file(new_name);
+  const std::string socket_what = "endpoint socket " + new_path;
   if (!socket_address(*p.dir, new_name, address, length)) {
-    throw_os_error(ENAMETOOLONG, p.dir->file(new_name));
+    throw_os_error(ENAMETOOLONG, socket_what);
   }
   p.listen_fd =
-      check(sys.socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0), "socket");
-  const std::string new_path = p.dir->file(new_name);
-  check(sys.bind(p.listen_fd, reinterpret_cast<const sockaddr*>(&address), length),
-        new_path.c_str());
+      check(sys.socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0), socket_what);
+  check(sys.bind(p.listen_fd, reinterpret_cast<const sockaddr*>(&address), length), socket_what);
   try {
     // Senders need write permission on the socket, which the umask may have taken away.
-    check(sys.chmod(new_path.c_str(), 0600), new_path.c_str());
-    check(sys.listen(p.listen_fd, kListenBacklog), new_path.c_str());
+    check(sys.chmod(new_path.c_str(), 0600), socket_what);
+    check(sys.listen(p.listen_fd, kListenBacklog), socket_what);
     const std::string socket_path = p.dir->file(p.socket_name);
-    check(sys.rename(new_path.c_str(), socket_path.c_str()), socket_path.c_str());
+    const std::string published_what = "endpoint socket " + socket_path;
+    check(sys.rename(new_path.c_str(), socket_path.c_str()), published_what);
     p.socket_path = socket_path;
-    check(sys.lstat(socket_path.c_str(), &p.socket_st), socket_path.c_str());
+    check(sys.lstat(socket_path.c_str(), &p.socket_st), published_what);
   } catch (...) {
     sys.unlink(new_path.c_str());
     throw;
@@ -224,21 +219,20 @@ void publish(Publication& p) {
   remember_for_exit(p);
 }
 
+// Publishes a new endpoint; false, with the reason recorded and nothing left behind, when it
+// cannot.
 bool publish_or_clean_up() {
-  Endpoint& e = endpoint();
-  auto p = std::make_unique<Publication>();
-  try {
+  std::unique_ptr<Publication> p;
+  const bool published = guarded(false, [&] {
+    p = std::make_unique<Publication>();
     publish(*p);
-  } catch (OsError& error) {
-    set_last_error(error.code, std::move(error.what));
-    unpublish(*p);
-    return false;
-  } catch (...) {
-    set_last_error(ENOMEM);
-    unpublish(*p);
+    return true;
+  });
+  if (!published) {
+    if (p) unpublish(*p);
     return false;
   }
-  e.published = std::move(p);
+  endpoint().published = std::move(p);
   return true;
 }
 
@@ -246,10 +240,8 @@ bool publish_or_clean_up() {
 bool still_published(const Publication& p) {
   SessionPtr now = current_session();
   if (!now || now->epoch != p.dir->epoch) return false;
-  struct stat st {};
-  return syscalls().lstat(p.socket_path.c_str(), &st) == 0 && st.st_ino == p.socket_st.st_ino &&
-         st.st_dev == p.socket_st.st_dev && syscalls().lstat(p.state_path.c_str(), &st) == 0 &&
-         st.st_ino == p.state_st.st_ino && st.st_dev == p.state_st.st_dev;
+  return is_same_file(p.socket_path, p.socket_st.st_dev, p.socket_st.st_ino) &&
+         is_same_file(p.state_path, p.state_st.st_dev, p.state_st.st_ino);
 }
 
 void repair() {
@@ -267,8 +259,8 @@ void read_watch() {
   alignas(inotify_event) char buffer[4096];
   bool touched = false;
   for (;;) {
-    const ssize_t got = syscalls().read(e.published->watch_fd, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
+    const ssize_t got =
+        retry_eintr([&] { return syscalls().read(e.published->watch_fd, buffer, sizeof buffer); });
     if (got <= 0) break;
     for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= got;) {
       const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
@@ -313,10 +305,12 @@ void accept_pending() {
   Endpoint& e = endpoint();
   if (!e.published) return;
   for (int accepted = 0; accepted < kListenBacklog; ++accepted) {
-    const int fd =
-        syscalls().accept4(e.published->listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    const int fd = retry_eintr([&] {
+      return syscalls().accept4(e.published->listen_fd, nullptr, nullptr,
+                                SOCK_NONBLOCK | SOCK_CLOEXEC);
+    });
     if (fd < 0) {
-      if (errno == EINTR || errno == ECONNABORTED) continue;
+      if (errno == ECONNABORTED) continue;
       return;
     }
     if (!peer_is_same_user(fd)) {
@@ -576,14 +570,14 @@ bool open_endpoint() {
   Endpoint& e = endpoint();
   if (e.epoll_fd >= 0) return true;
   const Syscalls& sys = syscalls();
-  e.epoll_fd = sys.epoll_create1(EPOLL_CLOEXEC);
-  e.timer_fd = sys.timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-  epoll_event ev{};
-  ev.events = EPOLLIN;
-  ev.data.u64 = kTimerId;
-  if (e.epoll_fd < 0 || e.timer_fd < 0 ||
-      sys.epoll_ctl(e.epoll_fd, EPOLL_CTL_ADD, e.timer_fd, &ev) != 0 || !publish_or_clean_up()) {
-    if (e.epoll_fd < 0 || e.timer_fd < 0) set_last_error(errno, "epoll or timer descriptor");
+  const bool watching = guarded(false, [&] {
+    e.epoll_fd = check(sys.epoll_create1(EPOLL_CLOEXEC), "endpoint's epoll set");
+    e.timer_fd = check(sys.timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC),
+                       "endpoint's repair timer");
+    watch(e.timer_fd, kTimerId);
+    return true;
+  });
+  if (!watching || !publish_or_clean_up()) {
     if (e.timer_fd >= 0) sys.close(e.timer_fd);
     if (e.epoll_fd >= 0) sys.close(e.epoll_fd);
     e.timer_fd = e.epoll_fd = -1;

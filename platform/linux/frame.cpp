@@ -4,36 +4,15 @@
 //   24 wparam u64 | 32 lparam i64 | 40 hold u64 | 48 index u32 | 52 crc32 of bytes 0..51 u32
 #include "platform/linux/frame.h"
 
-#include <zlib.h>
-
 #include <limits>
 #include <string>
+
+#include "platform/linux/record_encoding.h"
 
 namespace mmfcast::platform::os {
 namespace {
 
 constexpr std::size_t kCrcOffset = 52;
-
-template <typename T>
-void put(FrameBytes& out, std::size_t offset, T value) {
-  auto bits = static_cast<std::uint64_t>(value);
-  for (std::size_t i = 0; i < sizeof(T); ++i) {
-    out[offset + i] = static_cast<std::uint8_t>(bits >> (8 * i));
-  }
-}
-
-template <typename T>
-T get(std::span<const std::uint8_t> in, std::size_t offset) {
-  std::uint64_t bits = 0;
-  for (std::size_t i = 0; i < sizeof(T); ++i) {
-    bits |= static_cast<std::uint64_t>(in[offset + i]) << (8 * i);
-  }
-  return static_cast<T>(bits);
-}
-
-std::uint32_t checksum(const std::uint8_t* bytes) {
-  return static_cast<std::uint32_t>(crc32(0L, bytes, static_cast<uInt>(kCrcOffset)));
-}
 
 bool fits_pointer(const Frame& frame) {
   if constexpr (sizeof(std::uintptr_t) < sizeof(std::uint64_t)) {
@@ -54,35 +33,37 @@ bool is_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
 
 FrameBytes encode_frame(const Frame& frame) {
   FrameBytes out{};
-  put<std::uint32_t>(out, 0, kFrameMagic);
-  put<std::uint16_t>(out, 4, kFrameVersion);
-  put<std::uint16_t>(out, 6, static_cast<std::uint16_t>(frame.kind));
-  put<std::uint64_t>(out, 8, frame.seq);
-  put<std::uint32_t>(out, 16, frame.msg);
-  put<std::uint32_t>(out, 20, frame.flags);
-  put<std::uint64_t>(out, 24, frame.wparam);
-  put<std::uint64_t>(out, 32, static_cast<std::uint64_t>(frame.lparam));
-  put<std::uint64_t>(out, 40, frame.hold);
-  put<std::uint32_t>(out, 48, frame.index);
-  put<std::uint32_t>(out, kCrcOffset, checksum(out.data()));
+  std::uint8_t* const at = out.data();
+  store_le<std::uint32_t>(at, kFrameMagic);
+  store_le<std::uint16_t>(at + 4, kFrameVersion);
+  store_le<std::uint16_t>(at + 6, static_cast<std::uint16_t>(frame.kind));
+  store_le<std::uint64_t>(at + 8, frame.seq);
+  store_le<std::uint32_t>(at + 16, frame.msg);
+  store_le<std::uint32_t>(at + 20, frame.flags);
+  store_le<std::uint64_t>(at + 24, frame.wparam);
+  store_le<std::uint64_t>(at + 32, static_cast<std::uint64_t>(frame.lparam));
+  store_le<std::uint64_t>(at + 40, frame.hold);
+  store_le<std::uint32_t>(at + 48, frame.index);
+  store_le<std::uint32_t>(at + kCrcOffset, record_crc(at, kCrcOffset));
   return out;
 }
 
 std::optional<Frame> decode_frame(std::span<const std::uint8_t> bytes) {
   if (bytes.size() != kFrameSize) return std::nullopt;
-  if (get<std::uint32_t>(bytes, 0) != kFrameMagic) return std::nullopt;
-  if (get<std::uint16_t>(bytes, 4) != kFrameVersion) return std::nullopt;
-  if (get<std::uint32_t>(bytes, kCrcOffset) != checksum(bytes.data())) return std::nullopt;
+  const std::uint8_t* const in = bytes.data();
+  if (load_le<std::uint32_t>(in) != kFrameMagic) return std::nullopt;
+  if (load_le<std::uint16_t>(in + 4) != kFrameVersion) return std::nullopt;
+  if (load_le<std::uint32_t>(in + kCrcOffset) != record_crc(in, kCrcOffset)) return std::nullopt;
 
   Frame frame;
-  const auto kind = get<std::uint16_t>(bytes, 6);
-  frame.seq = get<std::uint64_t>(bytes, 8);
-  frame.msg = get<std::uint32_t>(bytes, 16);
-  frame.flags = get<std::uint32_t>(bytes, 20);
-  frame.wparam = get<std::uint64_t>(bytes, 24);
-  frame.lparam = static_cast<std::int64_t>(get<std::uint64_t>(bytes, 32));
-  frame.hold = get<std::uint64_t>(bytes, 40);
-  frame.index = get<std::uint32_t>(bytes, 48);
+  const auto kind = load_le<std::uint16_t>(in + 6);
+  frame.seq = load_le<std::uint64_t>(in + 8);
+  frame.msg = load_le<std::uint32_t>(in + 16);
+  frame.flags = load_le<std::uint32_t>(in + 20);
+  frame.wparam = load_le<std::uint64_t>(in + 24);
+  frame.lparam = static_cast<std::int64_t>(load_le<std::uint64_t>(in + 32));
+  frame.hold = load_le<std::uint64_t>(in + 40);
+  frame.index = load_le<std::uint32_t>(in + 48);
   if (kind == static_cast<std::uint16_t>(FrameKind::kNotify)) {
     frame.kind = FrameKind::kNotify;
     if (frame.seq == 0 || (frame.flags & ~kAwaited) != 0 || frame.index >= kCountWords) {

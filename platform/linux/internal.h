@@ -1,9 +1,10 @@
-// Pieces the POSIX backends share: an owned descriptor, the one place where an OS error becomes
-// an operation's failure value and the reason callers can ask for, the EINTR retry, and the
-// per-session directory with its session-wide lock. The directory's files are described in
-// docs/session-transport.md.
+// Pieces the Linux backend shares: an owned descriptor, the one place where an OS error becomes
+// an operation's failure value and the reason callers can ask for, the EINTR retry, process-wide
+// state that outlives static destruction, and the per-session directory with its checked files
+// and session-wide lock. The directory's files are described in docs/session-transport.md.
 #pragma once
 
+#include <sys/stat.h>
 #include <time.h>
 
 #include <cerrno>
@@ -51,27 +52,38 @@ auto retry_eintr(Call&& call) {
   return rc;
 }
 
-// A failed system call inside a backend operation; guarded() turns it into the failure value.
-// `what` says what was being done, for the message a caller shows ("creating /run/x/map-A").
+// The process's one T, made on first use and deliberately never destroyed: at-exit handlers
+// and threads still running while static objects are destroyed may use it.
+template <typename T>
+T& process_wide() {
+  static T* const instance = new T;
+  return *instance;
+}
+
+// A failed step of a backend operation; guarded() turns it into the failure value and records
+// it for last_error_text(), which reads "what: why". `what` names the thing and its path
+// ("shared area A (/run/x/map-A)"); `why` says what went wrong when the error code's own text
+// would not ("must be a directory of this user with mode 0700"), and is empty otherwise.
 struct OsError {
   int code;
   std::string what;
+  std::string why;
 };
 
-[[noreturn]] inline void throw_os_error(int code, std::string what = {}) {
-  throw OsError{code, std::move(what)};
+[[noreturn]] inline void throw_os_error(int code, std::string what = {}, std::string why = {}) {
+  throw OsError{code, std::move(what), std::move(why)};
 }
 
 // rc when it is not -1, else throws the errno the call left.
-inline int check(int rc, const char* what = nullptr) {
-  if (rc == -1) throw_os_error(errno, what != nullptr ? what : "");
+inline int check(int rc, std::string_view what = {}) {
+  if (rc == -1) throw_os_error(errno, std::string(what));
   return rc;
 }
 
-// The calling thread's last failed platform operation: its errno (0 when none failed yet) and
-// what it was doing.
+// The calling thread's last failed platform operation: its errno (0 when none failed yet), and
+// what failed and why, as OsError has them.
 int last_error();
-void set_last_error(int code, std::string what = {});
+void set_last_error(int code, std::string_view what = {}, std::string_view why = {});
 
 // Throws the calling thread's last recorded failure again, for an operation that fails because
 // a step it relies on failed.
@@ -83,8 +95,8 @@ template <typename R, typename Body>
 R guarded(R failure, Body&& body) noexcept {
   try {
     return body();
-  } catch (OsError& e) {
-    set_last_error(e.code, std::move(e.what));
+  } catch (const OsError& e) {
+    set_last_error(e.code, e.what, e.why);
   } catch (const std::bad_alloc&) {
     set_last_error(ENOMEM);
   } catch (const std::exception&) {
@@ -104,18 +116,33 @@ uid_t own_euid();
 inline constexpr int kLockWaitMs = 3000;
 
 // Takes the flock `operation` (LOCK_SH or LOCK_EX) on fd, waiting at most kLockWaitMs.
-// Throws OsError naming `what` on failure.
+// Throws OsError naming `what` (the locked file) on failure.
 void bounded_flock(int fd, int operation, const std::string& what);
 
 // Reserves size bytes of blocks for a file that backs shared memory, so that a write into the
 // mapping can never meet a full filesystem (which would raise SIGBUS). Throws OsError.
 void reserve_blocks(int fd, off_t size, const std::string& what);
 
-// Opens (creating when missing, mode 0600 whatever the umask) a regular file of this user in
-// the session directory, refusing symlinks and files of others. -1 with the error recorded.
-int open_private_file(const std::string& path);
+// Whether open_session_file may make the file.
+enum class Create { kNever, kIfMissing, kExclusive };
 
-// Removes path only while it is still the file (device, inode) the caller made or saw.
+// Opens the file at path in the session directory read-write, never through a symlink, and
+// checks that it is a regular file of this user with no other link; *info receives its fstat.
+// A file it makes (kExclusive, or kIfMissing with the mode the umask left) gets mode 0600.
+// An invalid descriptor when kNever and there is no such file; throws OsError naming `what`
+// on any other failure.
+UniqueFd open_session_file(const std::string& path, Create create, const std::string& what,
+                           struct stat* info = nullptr);
+
+// Reads or writes all size bytes at offset of the file, retrying short transfers; throws
+// OsError naming `what` when the file ends early or the call fails.
+void read_all_at(int fd, void* bytes, std::size_t size, off_t offset, const std::string& what);
+void write_all_at(int fd, const void* bytes, std::size_t size, off_t offset,
+                  const std::string& what);
+
+// Whether path (not followed if a symlink) is still the file (device, inode) the caller made
+// or saw; unlink_if_same removes it only then.
+bool is_same_file(const std::string& path, dev_t dev, ino_t ino);
 void unlink_if_same(const std::string& path, dev_t dev, ino_t ino);
 
 // The session directory the environment names, read anew on every call and not checked:

@@ -30,29 +30,46 @@ using os::UniqueFd;
 
 void retire(int fd, const std::string& dir, const std::string& path, dev_t dev, ino_t ino);
 
+// Where the mapping of one name lives in the session directory, and how a failure names it.
+struct Location {
+  os::SessionPtr dir;
+  std::string name;
+  std::string path;
+  std::string what;  // "shared area NAME (PATH)"
+};
+
+Location locate_in(os::SessionPtr dir, std::string name, const std::string& file) {
+  std::string path = dir->file(file);
+  std::string what = "shared area " + name + " (" + path + ")";
+  return {std::move(dir), std::move(name), std::move(path), std::move(what)};
+}
+
 // One open description of a mapping file. The shared flock on fd lasts as long as this object,
 // which every handle and view of it shares; when the last one goes the file is removed if no
 // other process holds it either.
 struct MappingFile {
   UniqueFd fd;
   std::string dir;
+  std::string name;
   std::string path;
+  std::string what;
   dev_t dev = 0;
   ino_t ino = 0;
   std::size_t size = 0;
   dev_t dir_dev = 0;  // the session directory the file was found or made in
   ino_t dir_ino = 0;
 
-  MappingFile(UniqueFd f, const os::SessionDir& d, std::string p, const struct stat& st,
-              std::size_t s)
+  MappingFile(UniqueFd f, const Location& loc, const struct stat& info, std::size_t s)
       : fd(std::move(f)),
-        dir(d.path),
-        path(std::move(p)),
-        dev(st.st_dev),
-        ino(st.st_ino),
+        dir(loc.dir->path),
+        name(loc.name),
+        path(loc.path),
+        what(loc.what),
+        dev(info.st_dev),
+        ino(info.st_ino),
         size(s),
-        dir_dev(d.dev),
-        dir_ino(d.ino) {}
+        dir_dev(loc.dir->dev),
+        dir_ino(loc.dir->ino) {}
   ~MappingFile() { retire(fd.get(), dir, path, dev, ino); }
   MappingFile(const MappingFile&) = delete;
   MappingFile& operator=(const MappingFile&) = delete;
@@ -66,7 +83,7 @@ struct View {
   int prot;
 };
 
-struct State {
+struct MappingTable {
   std::mutex mutex;
   std::map<Handle, FilePtr> handles;
   std::map<ViewAddr, View> views;
@@ -79,25 +96,23 @@ struct State {
 
 void release_all_at_exit();
 
-// Never destroyed: views and handles must stay usable by other static destructors, and the
-// exit handler releases the files instead.
-State& state() {
-  static State* const instance = [] {
-    auto* created = new State;
-    std::atexit(release_all_at_exit);
-    return created;
-  }();
-  return *instance;
+// Views and handles must stay usable by other static destructors; the exit handler releases
+// the files instead.
+MappingTable& mapping_table() {
+  MappingTable& table = os::process_wide<MappingTable>();
+  static const bool registered = std::atexit(release_all_at_exit) == 0;
+  (void)registered;
+  return table;
 }
 
 // Runs at normal exit: removes the files of mappings this process still holds that no other
 // process holds. A child forked without exec shares our descriptions and must not do this.
 void release_all_at_exit() {
-  State& st = state();
-  std::lock_guard lock(st.mutex);
-  if (getpid() != st.owner) return;
-  st.handles.clear();
-  for (auto& [addr, view] : st.views) view.file.reset();  // the memory stays mapped
+  MappingTable& table = mapping_table();
+  std::lock_guard lock(table.mutex);
+  if (getpid() != table.owner) return;
+  table.handles.clear();
+  for (auto& [addr, view] : table.views) view.file.reset();  // the memory stays mapped
 }
 
 // Called with the state's mutex held, when the last handle or view of a description goes.
@@ -106,7 +121,7 @@ void retire(int fd, const std::string& dir, const std::string& path, dev_t dev, 
   const os::Syscalls& sys = syscalls();
   try {
     UniqueFd session_lock;
-    if (!state().holding_session_lock) session_lock = os::lock_session(dir);
+    if (!mapping_table().holding_session_lock) session_lock = os::lock_session(dir);
     if (sys.flock(fd, LOCK_EX | LOCK_NB) == 0) os::unlink_if_same(path, dev, ino);
   } catch (...) {
     // Left in place, the file has no holder once fd closes and counts as absent.
@@ -116,92 +131,78 @@ void retire(int fd, const std::string& dir, const std::string& path, dev_t dev, 
 // Holds the session lock for one operation and marks it held.
 class SessionLock {
  public:
-  SessionLock(State& st, const std::string& dir) : st_(st), fd_(os::lock_session(dir)) {
-    st_.holding_session_lock = true;
+  SessionLock(MappingTable& table, const std::string& dir)
+      : table_(table), fd_(os::lock_session(dir)) {
+    table_.holding_session_lock = true;
   }
-  ~SessionLock() { st_.holding_session_lock = false; }
+  ~SessionLock() { table_.holding_session_lock = false; }
   SessionLock(const SessionLock&) = delete;
   SessionLock& operator=(const SessionLock&) = delete;
 
  private:
-  State& st_;
+  MappingTable& table_;
   UniqueFd fd_;
 };
 
-struct Location {
-  os::SessionPtr dir;
-  std::string path;
-};
-
-// Call without the state's mutex: attaching to a replaced directory moves views.
+// Call without the table's mutex: attaching to a replaced directory moves views.
 Location locate(const char* name) {
-  if (name == nullptr) throw_os_error(EINVAL, "mapping name");
+  if (name == nullptr) throw_os_error(EINVAL, "shared area", "no name given");
   const auto file = os::mapping_file_name(name);
-  if (!file) throw_os_error(*name == '\0' ? EINVAL : ENAMETOOLONG, "mapping name");
+  if (!file) {
+    if (*name == '\0') throw_os_error(EINVAL, "shared area", "empty name");
+    throw_os_error(ENAMETOOLONG, "shared area " + std::string(name));
+  }
   os::SessionPtr dir = os::current_session();
   if (!dir) os::throw_last_error();
-  std::string path = dir->file(*file);
-  return {std::move(dir), std::move(path)};
+  return locate_in(std::move(dir), name, *file);
 }
 
 // The live mapping file at loc, or nullptr when there is none. A file no process holds is
 // removed on the way. Call under the session lock.
 FilePtr open_existing(const Location& loc) {
   const os::Syscalls& sys = syscalls();
-  const int raw = sys.open(loc.path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0);
-  if (raw < 0) {
-    if (errno == ENOENT) return nullptr;
-    throw_os_error(errno, loc.path);
-  }
-  UniqueFd fd(raw);
-  struct stat st {};
-  check(sys.fstat(fd.get(), &st), loc.path.c_str());
-  if (!S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1) {
-    throw_os_error(EPERM, loc.path + " (not a private file of this user)");
-  }
+  struct stat info {};
+  UniqueFd fd = os::open_session_file(loc.path, os::Create::kNever, loc.what, &info);
+  if (!fd.valid()) return nullptr;
   if (sys.flock(fd.get(), LOCK_EX | LOCK_NB) == 0) {
-    check(sys.unlink(loc.path.c_str()), loc.path.c_str());
+    check(sys.unlink(loc.path.c_str()), loc.what);
     return nullptr;
   }
-  if (errno != EWOULDBLOCK) throw_os_error(errno, loc.path);
+  if (errno != EWOULDBLOCK) throw_os_error(errno, loc.what);
   // Nobody else takes an exclusive lock outside the session lock, so this does not wait.
-  check(sys.flock(fd.get(), LOCK_SH | LOCK_NB), loc.path.c_str());
-  if (st.st_size <= 0 ||
-      static_cast<std::uintmax_t>(st.st_size) > std::numeric_limits<std::size_t>::max()) {
-    throw_os_error(EINVAL, loc.path + " (empty or too large)");
+  check(sys.flock(fd.get(), LOCK_SH | LOCK_NB), loc.what);
+  if (info.st_size <= 0 ||
+      static_cast<std::uintmax_t>(info.st_size) > std::numeric_limits<std::size_t>::max()) {
+    throw_os_error(EINVAL, loc.what, "the file is empty or too large");
   }
   // Made sparse (by hand, or by an older copy), a page written later could meet a full
   // filesystem; reserving what is already reserved costs nothing.
-  os::reserve_blocks(fd.get(), st.st_size, loc.path);
-  return std::make_shared<MappingFile>(std::move(fd), *loc.dir, loc.path, st,
-                                       static_cast<std::size_t>(st.st_size));
+  os::reserve_blocks(fd.get(), info.st_size, loc.what);
+  return std::make_shared<MappingFile>(std::move(fd), loc, info,
+                                       static_cast<std::size_t>(info.st_size));
 }
 
 // A new zero-filled mapping file at loc. On failure the half-made file is removed. Call under
 // the session lock, after open_existing found nothing.
 FilePtr create_new(const Location& loc, std::size_t size) {
   const os::Syscalls& sys = syscalls();
-  const char* what = loc.path.c_str();
-  UniqueFd fd(check(
-      sys.open(loc.path.c_str(), O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_RDWR, 0600), what));
+  struct stat info {};
+  UniqueFd fd = os::open_session_file(loc.path, os::Create::kExclusive, loc.what, &info);
   try {
-    check(sys.fchmod(fd.get(), 0600), what);  // independent of the umask
-    os::reserve_blocks(fd.get(), static_cast<off_t>(size), loc.path);
-    check(sys.flock(fd.get(), LOCK_SH | LOCK_NB), what);
-    struct stat st {};
-    check(sys.fstat(fd.get(), &st), what);
-    return std::make_shared<MappingFile>(std::move(fd), *loc.dir, loc.path, st, size);
+    os::reserve_blocks(fd.get(), static_cast<off_t>(size), loc.what);
+    check(sys.flock(fd.get(), LOCK_SH | LOCK_NB), loc.what);
+    return std::make_shared<MappingFile>(std::move(fd), loc, info, size);
   } catch (...) {
     sys.unlink(loc.path.c_str());
     throw;
   }
 }
 
-Handle add_handle(State& st, FilePtr file) {
-  Handle h = st.next_handle;
-  while (h == 0 || h == kInvalidHandleValue || st.handles.count(h) != 0) ++h;
-  st.handles.emplace(h, std::move(file));
-  st.next_handle = h + 1;
+Handle add_handle(MappingTable& table, FilePtr file) {
+  Handle h = table.next_handle;
+  while (h == 0 || h == kInvalidHandleValue || table.handles.count(h) != 0) ++h;
+  table.handles.emplace(h, std::move(file));
+  table.next_handle = h + 1;
   return h;
 }
 
@@ -234,10 +235,10 @@ std::optional<std::string> mapping_file_name(std::string_view name) {
 }
 
 void reattach_mappings(const SessionDir& now) {
-  State& st = state();
-  std::lock_guard lock(st.mutex);
+  MappingTable& table = mapping_table();
+  std::lock_guard lock(table.mutex);
   std::map<MappingFile*, FilePtr> moved;  // old description -> its successor in `now`
-  for (auto& entry : st.views) {
+  for (auto& entry : table.views) {
     const ViewAddr addr = entry.first;
     View& view = entry.second;
     const FilePtr old = view.file;
@@ -247,28 +248,19 @@ void reattach_mappings(const SessionDir& now) {
       if (auto found = moved.find(old.get()); found != moved.end()) {
         next = found->second;
       } else {
-        const std::string name = old->path.substr(old->path.rfind('/') + 1);
+        const std::string file_name = old->path.substr(old->path.rfind('/') + 1);
         auto target = std::make_shared<SessionDir>();
         target->path = now.path;
         target->dev = now.dev;
         target->ino = now.ino;
-        const Location loc{std::move(target), now.file(name)};
-        SessionLock session(st, now.path);
+        const Location loc = locate_in(std::move(target), old->name, file_name);
+        SessionLock session(table, now.path);
         next = open_existing(loc);
         if (!next) {
           // Made here: it starts with what the old one held, so a text just written survives.
           next = create_new(loc, old->size);
-          std::size_t done = 0;
-          const auto* bytes = reinterpret_cast<const std::uint8_t*>(addr);
-          while (done < std::min(view.size, next->size)) {
-            const ssize_t put = retry_eintr([&] {
-              return syscalls().pwrite(next->fd.get(), bytes + done,
-                                       std::min(view.size, next->size) - done,
-                                       static_cast<off_t>(done));
-            });
-            if (put <= 0) throw_os_error(errno, loc.path);
-            done += static_cast<std::size_t>(put);
-          }
+          write_all_at(next->fd.get(), reinterpret_cast<const void*>(addr),
+                       std::min(view.size, next->size), 0, loc.what);
         }
         moved.emplace(old.get(), next);
       }
@@ -277,12 +269,12 @@ void reattach_mappings(const SessionDir& now) {
       if (next->size < view.size) return 0;
       void* at = syscalls().mmap(reinterpret_cast<void*>(addr), view.size, view.prot,
                                  MAP_SHARED | MAP_FIXED, next->fd.get(), 0);
-      if (at == MAP_FAILED) throw_os_error(errno, next->path);
+      if (at == MAP_FAILED) throw_os_error(errno, next->what);
       view.file = next;
       return 1;
     });
   }
-  for (auto& [handle, file] : st.handles) {
+  for (auto& [handle, file] : table.handles) {
     if (auto found = moved.find(file.get()); found != moved.end()) file = found->second;
   }
 }
@@ -293,12 +285,12 @@ Handle OpenFileMappingA(std::uint32_t /*dwDesiredAccess*/, int /*bInheritHandle*
                         const char* lpName) {
   return os::guarded<Handle>(0, [&]() -> Handle {
     const Location loc = locate(lpName);
-    State& st = state();
-    std::lock_guard lock(st.mutex);
-    SessionLock session(st, loc.dir->path);
+    MappingTable& table = mapping_table();
+    std::lock_guard lock(table.mutex);
+    SessionLock session(table, loc.dir->path);
     FilePtr file = open_existing(loc);
-    if (!file) throw_os_error(ENOENT, loc.path);
-    return add_handle(st, std::move(file));
+    if (!file) throw_os_error(ENOENT, loc.what);
+    return add_handle(table, std::move(file));
   });
 }
 
@@ -306,19 +298,22 @@ Handle CreateFileMappingA(Handle hFile, void* /*lpFileMappingAttributes*/, std::
                           std::uint32_t dwMaximumSizeHigh, std::uint32_t dwMaximumSizeLow,
                           const char* lpName) {
   return os::guarded<Handle>(0, [&]() -> Handle {
-    if (hFile != kInvalidHandleValue || flProtect != kPageReadWrite) throw_os_error(EINVAL);
+    const std::string area = "shared area " + std::string(lpName != nullptr ? lpName : "");
+    if (hFile != kInvalidHandleValue || flProtect != kPageReadWrite) {
+      throw_os_error(EINVAL, area, "only a page-file-backed read-write mapping can be made");
+    }
     const std::uint64_t size = (std::uint64_t{dwMaximumSizeHigh} << 32) | dwMaximumSizeLow;
     if (size == 0 || size > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) ||
         size > std::numeric_limits<std::size_t>::max()) {
-      throw_os_error(EINVAL);
+      throw_os_error(EINVAL, area, "size " + std::to_string(size) + " is out of range");
     }
     const Location loc = locate(lpName);
-    State& st = state();
-    std::lock_guard lock(st.mutex);
-    SessionLock session(st, loc.dir->path);
+    MappingTable& table = mapping_table();
+    std::lock_guard lock(table.mutex);
+    SessionLock session(table, loc.dir->path);
     FilePtr file = open_existing(loc);
     if (!file) file = create_new(loc, static_cast<std::size_t>(size));
-    return add_handle(st, std::move(file));
+    return add_handle(table, std::move(file));
   });
 }
 
@@ -332,21 +327,28 @@ ViewAddr MapViewOfFile(Handle hFileMappingObject, std::uint32_t dwDesiredAccess,
     } else if ((dwDesiredAccess & kFileMapRead) != 0) {
       prot = PROT_READ;
     } else {
-      throw_os_error(EINVAL);
+      throw_os_error(EINVAL, "view", "neither read nor write access asked for");
     }
-    if (dwFileOffsetHigh != 0 || dwFileOffsetLow != 0) throw_os_error(EINVAL);
-    State& st = state();
-    std::lock_guard lock(st.mutex);
-    const auto found = st.handles.find(hFileMappingObject);
-    if (found == st.handles.end()) throw_os_error(EBADF);
+    if (dwFileOffsetHigh != 0 || dwFileOffsetLow != 0) {
+      throw_os_error(EINVAL, "view", "only a view from offset 0 can be mapped");
+    }
+    MappingTable& table = mapping_table();
+    std::lock_guard lock(table.mutex);
+    const auto found = table.handles.find(hFileMappingObject);
+    if (found == table.handles.end()) {
+      throw_os_error(EBADF, "mapping handle " + std::to_string(hFileMappingObject));
+    }
     const FilePtr& file = found->second;
     const std::size_t size = dwNumberOfBytesToMap == 0 ? file->size : dwNumberOfBytesToMap;
-    if (size > file->size) throw_os_error(EINVAL);
+    if (size > file->size) {
+      throw_os_error(EINVAL, file->what,
+                     "a view of " + std::to_string(size) + " bytes is larger than the area");
+    }
     void* addr = syscalls().mmap(nullptr, size, prot, MAP_SHARED, file->fd.get(), 0);
-    if (addr == MAP_FAILED) throw_os_error(errno);
+    if (addr == MAP_FAILED) throw_os_error(errno, file->what);
     const auto view = reinterpret_cast<ViewAddr>(addr);
     try {
-      st.views.emplace(view, View{file, size, prot});
+      table.views.emplace(view, View{file, size, prot});
     } catch (...) {
       syscalls().munmap(addr, size);
       throw;
@@ -357,33 +359,34 @@ ViewAddr MapViewOfFile(Handle hFileMappingObject, std::uint32_t dwDesiredAccess,
 
 int UnmapViewOfFile(ViewAddr lpBaseAddress) {
   return os::guarded<int>(0, [&]() -> int {
-    State& st = state();
-    std::lock_guard lock(st.mutex);
-    const auto found = st.views.find(lpBaseAddress);
-    if (found == st.views.end()) throw_os_error(EINVAL);
-    check(syscalls().munmap(reinterpret_cast<void*>(lpBaseAddress), found->second.size));
-    st.views.erase(found);
+    MappingTable& table = mapping_table();
+    std::lock_guard lock(table.mutex);
+    const auto found = table.views.find(lpBaseAddress);
+    if (found == table.views.end()) throw_os_error(EINVAL, "view", "not a mapped view's address");
+    check(syscalls().munmap(reinterpret_cast<void*>(lpBaseAddress), found->second.size),
+          found->second.file->what);
+    table.views.erase(found);
     return 1;
   });
 }
 
 int CloseHandle(Handle hObject) {
   return os::guarded<int>(0, [&]() -> int {
-    State& st = state();
-    std::lock_guard lock(st.mutex);
-    const auto found = st.handles.find(hObject);
-    if (found == st.handles.end()) throw_os_error(EBADF);
-    st.handles.erase(found);
+    MappingTable& table = mapping_table();
+    std::lock_guard lock(table.mutex);
+    const auto found = table.handles.find(hObject);
+    if (found == table.handles.end()) throw_os_error(EBADF, "handle " + std::to_string(hObject));
+    table.handles.erase(found);
     return 1;
   });
 }
 
 std::size_t view_size(ViewAddr view) {
   return os::guarded<std::size_t>(0, [&]() -> std::size_t {
-    State& st = state();
-    std::lock_guard lock(st.mutex);
-    const auto found = st.views.find(view);
-    return found == st.views.end() ? 0 : found->second.size;
+    MappingTable& table = mapping_table();
+    std::lock_guard lock(table.mutex);
+    const auto found = table.views.find(view);
+    return found == table.views.end() ? 0 : found->second.size;
   });
 }
 

@@ -7,7 +7,6 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <array>
@@ -19,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/linux/syscalls.h"
+#include "platform/linux/record_encoding.h"
 #include "platform/linux/transport.h"
 #include "platform/platform.h"
 
@@ -41,36 +40,25 @@ constexpr char kTableName[] = "messages";
 
 using Record = std::array<std::uint8_t, kRecordSize>;
 
-std::uint32_t read_u32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
-void write_u32(std::uint8_t* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-std::uint32_t record_crc(const std::uint8_t* record) {
-  return static_cast<std::uint32_t>(crc32(0L, record, static_cast<uInt>(kCrcOffset)));
-}
-
 Record encode_record(std::string_view name) {
   Record r{};
-  write_u32(r.data(), kRecordMagic);
-  r[4] = static_cast<std::uint8_t>(name.size());
-  r[5] = static_cast<std::uint8_t>(name.size() >> 8);
+  store_le<std::uint32_t>(r.data(), kRecordMagic);
+  store_le<std::uint16_t>(r.data() + 4, static_cast<std::uint16_t>(name.size()));
   std::memcpy(r.data() + kNameOffset, name.data(), name.size());
-  write_u32(r.data() + kCrcOffset, record_crc(r.data()));
+  store_le<std::uint32_t>(r.data() + kCrcOffset, record_crc(r.data(), kCrcOffset));
   return r;
 }
 
 // The name a record holds, or nullopt when any check fails.
 std::optional<std::string_view> decode_record(const std::uint8_t* r) {
-  if (read_u32(r) != kRecordMagic || r[6] != 0 || r[7] != 0) return std::nullopt;
-  if (read_u32(r + kCrcOffset + 4) != 0 || read_u32(r + kCrcOffset) != record_crc(r)) {
+  if (load_le<std::uint32_t>(r) != kRecordMagic || load_le<std::uint16_t>(r + 6) != 0) {
     return std::nullopt;
   }
-  const std::size_t length = static_cast<std::size_t>(r[4]) | static_cast<std::size_t>(r[5]) << 8;
+  if (load_le<std::uint32_t>(r + kCrcOffset + 4) != 0 ||
+      load_le<std::uint32_t>(r + kCrcOffset) != record_crc(r, kCrcOffset)) {
+    return std::nullopt;
+  }
+  const std::size_t length = load_le<std::uint16_t>(r + 4);
   if (length == 0 || length > kMaxName) return std::nullopt;
   const auto* name = reinterpret_cast<const char*>(r + kNameOffset);
   if (std::memchr(name, 0, length) != nullptr) return std::nullopt;
@@ -89,55 +77,23 @@ bool same_name(std::string_view a, std::string_view b) {
   return true;
 }
 
-bool read_all(int fd, std::uint8_t* out, std::size_t size) {
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t got = retry_eintr(
-        [&] { return syscalls().pread(fd, out + done, size - done, static_cast<off_t>(done)); });
-    if (got <= 0) return false;
-    done += static_cast<std::size_t>(got);
-  }
-  return true;
-}
-
-bool write_all(int fd, const std::uint8_t* in, std::size_t size, off_t offset,
-               const std::string& path) {
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t put = retry_eintr([&] {
-      return syscalls().pwrite(fd, in + done, size - done, offset + static_cast<off_t>(done));
-    });
-    if (put <= 0) {
-      set_last_error(put < 0 ? errno : EIO, "message table " + path);
-      return false;
-    }
-    done += static_cast<std::size_t>(put);
-  }
-  return true;
-}
-
-// The id the session's table holds for the name, appending it when missing; 0 on failure.
+// The id the session's table holds for the name, appending it when missing. Throws OsError.
 std::uint32_t register_name(std::string_view name) {
   const SessionPtr dir = current_session();
-  if (!dir) return 0;
+  if (!dir) throw_last_error();
   const std::string path = dir->file(kTableName);
-  const UniqueFd table(open_private_file(path));
-  if (!table.valid()) return 0;
-  struct stat st {};
-  try {
-    bounded_flock(table.get(), LOCK_EX, "waiting for the message table's lock " + path);
-    check(syscalls().fstat(table.get(), &st), path.c_str());
-  } catch (OsError& e) {
-    set_last_error(e.code, std::move(e.what));
-    return 0;
-  }
+  const std::string what = "message table " + path;
+  const UniqueFd table = open_session_file(path, Create::kIfMissing, what);
+  bounded_flock(table.get(), LOCK_EX, what);
+  struct stat info {};
+  check(syscalls().fstat(table.get(), &info), what);
 
   // A trailing partial record is a slot of its own: the next record goes after it.
-  const auto size = static_cast<std::size_t>(st.st_size);
+  const auto size = static_cast<std::size_t>(info.st_size);
   const std::size_t used = (size + kRecordSize - 1) / kRecordSize;
   const std::size_t whole = std::min(size / kRecordSize, kSlots);
   std::vector<std::uint8_t> records(whole * kRecordSize);
-  if (!read_all(table.get(), records.data(), records.size())) return 0;
+  read_all_at(table.get(), records.data(), records.size(), 0, what);
   for (std::size_t slot = 0; slot < whole; ++slot) {
     // Only a record that spells the name is checked in full: the scan stays cheap.
     const std::uint8_t* record = records.data() + slot * kRecordSize;
@@ -149,12 +105,10 @@ std::uint32_t register_name(std::string_view name) {
     if (held && same_name(*held, name)) return kFirstId + static_cast<std::uint32_t>(slot);
   }
 
-  if (used >= kSlots) return 0;
+  if (used >= kSlots) throw_os_error(EOVERFLOW, what, "every id is taken");
   const Record record = encode_record(name);
-  if (!write_all(table.get(), record.data(), record.size(), static_cast<off_t>(used * kRecordSize),
-                 path)) {
-    return 0;
-  }
+  write_all_at(table.get(), record.data(), record.size(), static_cast<off_t>(used * kRecordSize),
+               what);
   return kFirstId + static_cast<std::uint32_t>(used);
 }
 
@@ -177,10 +131,7 @@ struct Ids {
   std::vector<Known> known;
 };
 
-Ids& ids() {
-  static Ids* instance = new Ids;  // usable by exit-time callers
-  return *instance;
-}
+Ids& ids() { return process_wide<Ids>(); }
 
 // Brings the ids in line with `dir`; call with the mutex held.
 void follow(Ids& t, const SessionDir& dir) {
@@ -192,7 +143,7 @@ void follow(Ids& t, const SessionDir& dir) {
     return;
   }
   for (Known& k : t.known) {
-    k.session = register_name(k.name);
+    k.session = guarded<std::uint32_t>(0, [&] { return register_name(k.name); });
     k.pinned = true;
   }
 }
@@ -224,36 +175,36 @@ std::uint32_t message_id_in(std::uint32_t msg, const SessionDir& dir) {
 namespace mmfcast::platform {
 
 std::uint32_t RegisterWindowMessageA(const char* lpString) {
-  if (lpString == nullptr) return 0;
-  const std::size_t length = strnlen(lpString, os::kMaxName + 1);
-  if (length == 0 || length > os::kMaxName) return 0;
-  const std::string_view name(lpString, length);
-  const os::SessionPtr dir = os::current_session();
-  if (!dir) return 0;
-  os::Ids& t = os::ids();
-  std::lock_guard lock(t.mutex);
-  os::follow(t, *dir);
-  for (os::Known& k : t.known) {
-    if (!os::same_name(k.name, name)) continue;
-    k.session = os::register_name(name);
-    if (!k.pinned && k.session != 0) k.local = k.session;  // the table is the truth until then
-    return k.session != 0 ? k.local : 0;
-  }
-  const std::uint32_t session = os::register_name(name);
-  if (session == 0) return 0;
-  // The session's id, unless this process already hands it out for another name.
-  std::uint32_t local = session;
-  const auto taken = [&](std::uint32_t id) {
-    return std::any_of(t.known.begin(), t.known.end(),
-                       [id](const os::Known& k) { return k.local == id; });
-  };
-  while (taken(local)) local = local == 0xFFFF ? os::kFirstId : local + 1;
-  try {
+  return os::guarded<std::uint32_t>(0, [&]() -> std::uint32_t {
+    if (lpString == nullptr) os::throw_os_error(EINVAL, "message name", "missing");
+    const std::size_t length = strnlen(lpString, os::kMaxName + 1);
+    if (length == 0 || length > os::kMaxName) {
+      os::throw_os_error(EINVAL, "message name", "empty or longer than 255 bytes");
+    }
+    const std::string_view name(lpString, length);
+    const os::SessionPtr dir = os::current_session();
+    if (!dir) os::throw_last_error();
+    os::Ids& t = os::ids();
+    std::lock_guard lock(t.mutex);
+    os::follow(t, *dir);
+    for (os::Known& k : t.known) {
+      if (!os::same_name(k.name, name)) continue;
+      k.session = 0;  // until the table has the name again
+      k.session = os::register_name(name);
+      if (!k.pinned) k.local = k.session;  // the table is the truth until then
+      return k.local;
+    }
+    const std::uint32_t session = os::register_name(name);
+    // The session's id, unless this process already hands it out for another name.
+    std::uint32_t local = session;
+    const auto taken = [&](std::uint32_t id) {
+      return std::any_of(t.known.begin(), t.known.end(),
+                         [id](const os::Known& k) { return k.local == id; });
+    };
+    while (taken(local)) local = local == 0xFFFF ? os::kFirstId : local + 1;
     t.known.push_back({std::string(name), local, session});
-  } catch (...) {
-    return 0;
-  }
-  return local;
+    return local;
+  });
 }
 
 }  // namespace mmfcast::platform

@@ -52,10 +52,7 @@ struct LockState {
   bool held = false;
 };
 
-LockState& lock_state() {
-  static LockState* instance = new LockState;  // usable by exit-time callers
-  return *instance;
-}
+LockState& lock_state() { return os::process_wide<LockState>(); }
 
 std::string lock_path(const std::string& dir, std::uint64_t generation) {
   return dir + "/send-lock." + std::to_string(generation);
@@ -73,51 +70,51 @@ void close_all(LockState& s) {
   s.held = false;
 }
 
-// Opens the shared state of the current session, creating it zero-filled when missing.
+// Opens the shared state of the current session, creating it zero-filled when missing; false,
+// with the reason recorded, when it cannot.
 bool open_state(LockState& s) {
-  const os::SessionPtr dir = os::current_session();
-  if (!dir) return false;
-  if (s.shared != nullptr && s.epoch == dir->epoch && s.opener == os::own_pid()) return true;
-  close_all(s);
-  const std::string path = dir->file("send-lock");
-  const int fd = os::open_private_file(path);
-  if (fd < 0) return false;
-  // Growing the file keeps what is there; the blocks are reserved so that the first write into
-  // the page cannot meet a full filesystem.
-  void* page = os::guarded<void*>(MAP_FAILED, [&]() -> void* {
-    os::reserve_blocks(fd, kSharedSize, path);
-    void* mapped = syscalls().mmap(nullptr, kSharedSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (mapped == MAP_FAILED) os::throw_os_error(errno, path);
-    return mapped;
+  return os::guarded(false, [&] {
+    const os::SessionPtr dir = os::current_session();
+    if (!dir) os::throw_last_error();
+    if (s.shared != nullptr && s.epoch == dir->epoch && s.opener == os::own_pid()) return true;
+    close_all(s);
+    const std::string path = dir->file("send-lock");
+    const std::string what = "send lock " + path;
+    os::UniqueFd fd = os::open_session_file(path, os::Create::kIfMissing, what);
+    // Growing the file keeps what is there; the blocks are reserved so that the first write
+    // into the page cannot meet a full filesystem.
+    os::reserve_blocks(fd.get(), kSharedSize, what);
+    void* page =
+        syscalls().mmap(nullptr, kSharedSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
+    if (page == MAP_FAILED) os::throw_os_error(errno, what);
+    s.dir = dir->path;
+    s.epoch = dir->epoch;
+    s.opener = os::own_pid();
+    s.state_fd = fd.release();
+    s.shared = static_cast<SharedState*>(page);
+    return true;
   });
-  if (page == MAP_FAILED) {
-    syscalls().close(fd);
-    return false;
-  }
-  s.dir = dir->path;
-  s.epoch = dir->epoch;
-  s.opener = os::own_pid();
-  s.state_fd = fd;
-  s.shared = static_cast<SharedState*>(page);
-  return true;
 }
 
-// The descriptor of this generation's lock file, opened once while the generation is current.
-int lock_file(LockState& s, std::uint64_t generation) {
-  if (s.lock_fd >= 0 && s.lock_generation == generation) return s.lock_fd;
-  if (s.lock_fd >= 0) syscalls().close(s.lock_fd);
-  s.lock_fd = os::open_private_file(lock_path(s.dir, generation));
-  s.lock_generation = generation;
-  return s.lock_fd;
-}
-
-// 1 when the lock is now ours, 0 when another process holds it, -1 on error.
-int try_lock(int fd) {
-  for (;;) {
-    if (syscalls().flock(fd, LOCK_EX | LOCK_NB) == 0) return 1;
-    if (errno == EINTR) continue;
-    return errno == EWOULDBLOCK ? 0 : -1;
-  }
+// Tries to take this generation's lock file, opened once while the generation is current:
+// 1 when the lock is now ours, 0 when another process holds it, -1 (the reason recorded) when
+// the file cannot be opened or locked.
+int try_lock(LockState& s, std::uint64_t generation) {
+  return os::guarded(-1, [&] {
+    const std::string path = lock_path(s.dir, generation);
+    const std::string what = "send lock " + path;
+    if (s.lock_fd < 0 || s.lock_generation != generation) {
+      if (s.lock_fd >= 0) syscalls().close(s.lock_fd);
+      s.lock_fd = -1;
+      s.lock_fd = os::open_session_file(path, os::Create::kIfMissing, what).release();
+      s.lock_generation = generation;
+    }
+    if (os::retry_eintr([&] { return syscalls().flock(s.lock_fd, LOCK_EX | LOCK_NB); }) == 0) {
+      return 1;
+    }
+    if (errno != EWOULDBLOCK) os::throw_os_error(errno, what);
+    return 0;
+  });
 }
 
 // Lets the holder's broadcast reach this process while it waits for its turn.
@@ -143,9 +140,7 @@ int acquire_send_lock(int takeover_ms) {
   std::uint64_t holds = shared.holds.load();
   Clock::time_point since = Clock::now();
   for (;;) {
-    const int fd = lock_file(s, generation);
-    if (fd < 0) return 0;
-    const int locked = try_lock(fd);
+    const int locked = try_lock(s, generation);
     if (locked < 0) return 0;
     if (locked == 1) {
       if (shared.generation.load() == generation) {
@@ -155,7 +150,7 @@ int acquire_send_lock(int takeover_ms) {
         return 1;
       }
       // Taken over meanwhile; the file may be one this process just re-created.
-      syscalls().flock(fd, LOCK_UN);
+      syscalls().flock(s.lock_fd, LOCK_UN);
       syscalls().unlink(lock_path(s.dir, generation).c_str());
     }
     const std::uint64_t now_generation = shared.generation.load();

@@ -1,5 +1,6 @@
-// The per-session directory every POSIX backend keeps its files in, its session-wide lock, the
-// bounded waits on session-wide locks, and the record of the last OS error. The directory is
+// The per-session directory the Linux backend keeps its files in, the checked opening, reading
+// and writing of those files, its session-wide lock, the bounded waits on session-wide locks,
+// and the record of the last OS error with its text. The directory is
 // held open and re-checked with one lstat per use, because its safety (ours alone, mode 0700,
 // not a symlink) is what lets the backends trust the files inside it.
 #include <fcntl.h>
@@ -26,8 +27,15 @@ namespace {
 struct LastError {
   int code = 0;
   char what[512] = {};
+  char why[256] = {};
 };
 thread_local LastError last_os_error;
+
+void copy_truncated(char* to, std::size_t size, std::string_view from) {
+  const std::size_t length = std::min(from.size(), size - 1);
+  std::memcpy(to, from.data(), length);
+  to[length] = '\0';
+}
 
 struct Attached {
   std::mutex mutex;
@@ -35,10 +43,7 @@ struct Attached {
   std::uint64_t last_epoch = 0;
 };
 
-Attached& attached() {
-  static Attached* instance = new Attached;  // usable by exit-time callers
-  return *instance;
-}
+Attached& attached() { return process_wide<Attached>(); }
 
 bool acceptable(const struct stat& st) {
   return S_ISDIR(st.st_mode) && st.st_uid == own_euid() && (st.st_mode & 07777) == 0700;
@@ -81,14 +86,15 @@ uid_t own_euid() {
 
 int last_error() { return last_os_error.code; }
 
-void set_last_error(int code, std::string what) {
+void set_last_error(int code, std::string_view what, std::string_view why) {
   last_os_error.code = code;
-  const std::size_t length = std::min(what.size(), sizeof last_os_error.what - 1);
-  std::memcpy(last_os_error.what, what.data(), length);
-  last_os_error.what[length] = '\0';
+  copy_truncated(last_os_error.what, sizeof last_os_error.what, what);
+  copy_truncated(last_os_error.why, sizeof last_os_error.why, why);
 }
 
-void throw_last_error() { throw_os_error(last_os_error.code, last_os_error.what); }
+void throw_last_error() {
+  throw_os_error(last_os_error.code, last_os_error.what, last_os_error.why);
+}
 
 std::string session_dir_path() {
   std::string path;
@@ -111,7 +117,7 @@ SessionPtr current_session(struct timespec* mtime, bool* reattached) {
   return guarded<SessionPtr>(nullptr, [&]() -> SessionPtr {
     std::string path = session_dir_path();
     const std::string what = "session directory " + path;
-    if (path.empty() || path.front() != '/') throw_os_error(EINVAL, what + " (not absolute)");
+    if (path.empty() || path.front() != '/') throw_os_error(EINVAL, what, "not an absolute path");
     const Syscalls& sys = syscalls();
     struct stat st {};
     if (sys.lstat(path.c_str(), &st) != 0) {
@@ -119,14 +125,14 @@ SessionPtr current_session(struct timespec* mtime, bool* reattached) {
       // Made by this process: the mode is set explicitly, since the umask may have taken bits
       // away (0277 would leave a directory this user cannot write).
       if (sys.mkdir(path.c_str(), 0700) == 0) {
-        check(sys.chmod(path.c_str(), 0700), what.c_str());
+        check(sys.chmod(path.c_str(), 0700), what);
       } else if (errno != EEXIST) {
         throw_os_error(errno, what);
       }
-      check(sys.lstat(path.c_str(), &st), what.c_str());
+      check(sys.lstat(path.c_str(), &st), what);
     }
     if (!acceptable(st)) {
-      throw_os_error(EACCES, what + " (must be a directory of this user with mode 0700)");
+      throw_os_error(EACCES, what, "must be a directory of this user with mode 0700");
     }
     if (mtime != nullptr) *mtime = st.st_mtim;
 
@@ -139,9 +145,9 @@ SessionPtr current_session(struct timespec* mtime, bool* reattached) {
     UniqueFd fd(sys.open(path.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0));
     if (!fd.valid()) throw_os_error(errno, what);
     struct stat held {};
-    check(sys.fstat(fd.get(), &held), what.c_str());
+    check(sys.fstat(fd.get(), &held), what);
     if (held.st_dev != st.st_dev || held.st_ino != st.st_ino || !acceptable(held)) {
-      throw_os_error(EAGAIN, what + " (replaced while it was opened)");
+      throw_os_error(EAGAIN, what, "replaced while it was opened");
     }
     auto dir = std::make_shared<SessionDir>();
     dir->fd = std::move(fd);
@@ -170,16 +176,14 @@ struct TimedOut {
   std::chrono::steady_clock::time_point when{};
 };
 
-TimedOut& timed_out() {
-  static TimedOut* instance = new TimedOut;  // usable by exit-time callers
-  return *instance;
-}
+TimedOut& timed_out() { return process_wide<TimedOut>(); }
 
 void bounded_flock(int fd, int operation, const std::string& what) {
   using Clock = std::chrono::steady_clock;
   const auto bound = std::chrono::milliseconds(kLockWaitMs);
-  const std::string why = what + " (another copy has held it for " +
-                          std::to_string(kLockWaitMs / 1000) + " s; it may be stopped or hung)";
+  const std::string why = "timed out after " + std::to_string(kLockWaitMs / 1000) +
+                          " s waiting for a lock another copy holds; that copy may be stopped "
+                          "or hung";
   Clock::time_point deadline = Clock::now() + bound;
   struct stat st {};
   bool known = false;
@@ -202,7 +206,7 @@ void bounded_flock(int fd, int operation, const std::string& what) {
         t.ino = st.st_ino;
         t.when = Clock::now();
       }
-      throw_os_error(ETIMEDOUT, why);
+      throw_os_error(ETIMEDOUT, what, why);
     }
     syscalls().poll(nullptr, 0, pause_ms);
     pause_ms = std::min(pause_ms * 2, 50);
@@ -215,39 +219,79 @@ void reserve_blocks(int fd, off_t size, const std::string& what) {
   }
 }
 
-int open_private_file(const std::string& path) {
+UniqueFd open_session_file(const std::string& path, Create create, const std::string& what,
+                           struct stat* info) {
   const Syscalls& sys = syscalls();
-  UniqueFd fd(sys.open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+  int flags = O_RDWR | O_NOFOLLOW | O_CLOEXEC;
+  if (create != Create::kNever) flags |= O_CREAT;
+  if (create == Create::kExclusive) flags |= O_EXCL;
+  UniqueFd fd(sys.open(path.c_str(), flags, 0600));
   if (!fd.valid()) {
-    set_last_error(errno, path);
-    return -1;
+    if (errno == ENOENT && create == Create::kNever) return fd;
+    throw_os_error(errno, what);
   }
-  struct stat st {};
-  if (sys.fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != own_euid() ||
-      st.st_nlink != 1) {
-    set_last_error(EPERM, path + " (not a private file of this user)");
-    return -1;
+  try {
+    struct stat st {};
+    check(sys.fstat(fd.get(), &st), what);
+    if (!S_ISREG(st.st_mode) || st.st_uid != own_euid() || st.st_nlink != 1) {
+      throw_os_error(EPERM, what, "not a private file of this user");
+    }
+    // A file this process made may have lost mode bits to the umask.
+    if (create == Create::kExclusive ||
+        (create == Create::kIfMissing && (st.st_mode & 0777) != 0600)) {
+      check(sys.fchmod(fd.get(), 0600), what);
+    }
+    if (info != nullptr) *info = st;
+  } catch (...) {
+    if (create == Create::kExclusive) sys.unlink(path.c_str());  // made by this call
+    throw;
   }
-  // A file this process just made may have lost mode bits to the umask.
-  if ((st.st_mode & 0777) != 0600 && sys.fchmod(fd.get(), 0600) != 0) {
-    set_last_error(errno, path);
-    return -1;
+  return fd;
+}
+
+namespace {
+
+template <typename Transfer>
+void transfer_all(std::size_t size, const std::string& what, Transfer&& transfer) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t moved = retry_eintr([&] { return transfer(done); });
+    if (moved <= 0) throw_os_error(moved < 0 ? errno : EIO, what);
+    done += static_cast<std::size_t>(moved);
   }
-  return fd.release();
+}
+
+}  // namespace
+
+void read_all_at(int fd, void* bytes, std::size_t size, off_t offset, const std::string& what) {
+  transfer_all(size, what, [&](std::size_t done) {
+    return syscalls().pread(fd, static_cast<char*>(bytes) + done, size - done,
+                            offset + static_cast<off_t>(done));
+  });
+}
+
+void write_all_at(int fd, const void* bytes, std::size_t size, off_t offset,
+                  const std::string& what) {
+  transfer_all(size, what, [&](std::size_t done) {
+    return syscalls().pwrite(fd, static_cast<const char*>(bytes) + done, size - done,
+                             offset + static_cast<off_t>(done));
+  });
+}
+
+bool is_same_file(const std::string& path, dev_t dev, ino_t ino) {
+  struct stat info {};
+  return syscalls().lstat(path.c_str(), &info) == 0 && info.st_dev == dev && info.st_ino == ino;
 }
 
 void unlink_if_same(const std::string& path, dev_t dev, ino_t ino) {
-  struct stat st {};
-  if (syscalls().lstat(path.c_str(), &st) == 0 && st.st_dev == dev && st.st_ino == ino) {
-    syscalls().unlink(path.c_str());
-  }
+  if (is_same_file(path, dev, ino)) syscalls().unlink(path.c_str());
 }
 
 UniqueFd lock_session(const std::string& dir) {
   const std::string path = dir + "/lock";
-  UniqueFd fd(open_private_file(path));
-  if (!fd.valid()) throw_os_error(last_error(), path);
-  bounded_flock(fd.get(), LOCK_EX, "waiting for the session lock " + path);
+  const std::string what = "session lock " + path;
+  UniqueFd fd = open_session_file(path, Create::kIfMissing, what);
+  bounded_flock(fd.get(), LOCK_EX, what);
   return fd;
 }
 
@@ -262,9 +306,10 @@ int last_error() { return os::last_error(); }
 std::string last_error_text() {
   const int code = os::last_error();
   if (code == 0) return {};
-  std::string text = code == ENOSPC ? "the filesystem is full" : std::strerror(code);
+  std::string why = os::last_os_error.why;
+  if (why.empty()) why = code == ENOSPC ? "the filesystem is full" : std::strerror(code);
   const std::string what = os::last_os_error.what;
-  return what.empty() ? text : what + ": " + text;
+  return what.empty() ? why : what + ": " + why;
 }
 
 }  // namespace mmfcast::platform

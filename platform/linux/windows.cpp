@@ -2,8 +2,10 @@
 // Procedures are always called with the table unlocked, since they may create or destroy
 // windows, replace procedures or broadcast. The first window opens the delivery endpoint and
 // the last one closes it.
+#include <cerrno>
 #include <map>
 #include <mutex>
+#include <string>
 
 #include "platform/linux/transport.h"
 #include "platform/platform.h"
@@ -17,15 +19,12 @@ struct WindowTable {
   platform::Hwnd next = 0x10010;
 };
 
-WindowTable& table() {
-  static WindowTable* instance = new WindowTable;  // outlives exit-time callers
-  return *instance;
-}
+WindowTable& window_table() { return process_wide<WindowTable>(); }
 
 }  // namespace
 
 std::vector<platform::Hwnd> window_list() {
-  WindowTable& t = table();
+  WindowTable& t = window_table();
   std::lock_guard lock(t.mutex);
   std::vector<platform::Hwnd> out;
   out.reserve(t.procs.size());
@@ -34,7 +33,7 @@ std::vector<platform::Hwnd> window_list() {
 }
 
 platform::WndProc window_proc(platform::Hwnd hwnd) {
-  WindowTable& t = table();
+  WindowTable& t = window_table();
   std::lock_guard lock(t.mutex);
   auto found = t.procs.find(hwnd);
   return found == t.procs.end() ? nullptr : found->second;
@@ -45,8 +44,11 @@ platform::WndProc window_proc(platform::Hwnd hwnd) {
 namespace mmfcast::platform {
 
 Hwnd create_window(WndProc proc) {
-  if (proc == nullptr) return 0;
-  os::WindowTable& t = os::table();
+  if (proc == nullptr) {
+    os::set_last_error(EINVAL, "window", "no window procedure given");
+    return 0;
+  }
+  os::WindowTable& t = os::window_table();
   Hwnd hwnd = 0;
   {
     std::lock_guard lock(t.mutex);
@@ -60,7 +62,7 @@ Hwnd create_window(WndProc proc) {
 }
 
 void destroy_window(Hwnd hWnd) {
-  os::WindowTable& t = os::table();
+  os::WindowTable& t = os::window_table();
   bool last = false;
   {
     std::lock_guard lock(t.mutex);
@@ -71,11 +73,17 @@ void destroy_window(Hwnd hWnd) {
 }
 
 LongPtr SetWindowLongA(Hwnd hWnd, int nIndex, LongPtr dwNewLong) {
-  if (nIndex != kGwlWndProc || dwNewLong == 0) return 0;
-  os::WindowTable& t = os::table();
+  if (nIndex != kGwlWndProc || dwNewLong == 0) {
+    os::set_last_error(EINVAL, "window", "only a new window procedure can be set");
+    return 0;
+  }
+  os::WindowTable& t = os::window_table();
   std::lock_guard lock(t.mutex);
   auto found = t.procs.find(hWnd);
-  if (found == t.procs.end()) return 0;
+  if (found == t.procs.end()) {
+    os::set_last_error(EINVAL, "window " + std::to_string(hWnd), "no such window");
+    return 0;
+  }
   const auto previous = reinterpret_cast<LongPtr>(found->second);
   found->second = reinterpret_cast<WndProc>(dwNewLong);
   return previous;

@@ -242,15 +242,16 @@ int session_lock_hold(const std::vector<std::string>& args) {
   own_process_group();
   const mmfcast::platform::os::SessionPtr dir = mmfcast::platform::os::current_session();
   if (!dir) return fail(kNoSession, "no usable session directory");
-  try {
-    const mmfcast::platform::os::UniqueFd lock = mmfcast::platform::os::lock_session(dir->path);
-    child::say("held");
-    std::string line;
-    child::hear(line);
-  } catch (const mmfcast::platform::os::OsError& error) {
-    child::say("failed " + std::to_string(kNoSession) + " " + error.what);
-    return kNoSession;
+  mmfcast::platform::os::UniqueFd lock;
+  if (!mmfcast::platform::os::guarded(false, [&] {
+        lock = mmfcast::platform::os::lock_session(dir->path);
+        return true;
+      })) {
+    return fail(kNoSession, "cannot take the session lock");
   }
+  child::say("held");
+  std::string line;
+  child::hear(line);
   return 0;
 }
 

@@ -23,6 +23,7 @@
 #include <string>
 
 #include "platform/linux/frame.h"
+#include "platform/linux/internal.h"
 #include "platform/platform.h"
 #include "tests/support/child_process.h"
 #include "tests/support/endpoints_linux.h"
@@ -124,8 +125,12 @@ TEST_F(BroadcastTest, RefusesWhatItCannotDo) {
   EXPECT_EQ(mmfcast::platform::BroadcastSystemMessage(mmfcast::platform::kBsfIgnoreCurrentTask,
                                                       &nobody, msg, 0, 0),
             -1);
+  EXPECT_EQ(mmfcast::platform::last_error(), EINVAL);
   ASSERT_EQ(::chmod(session.dir().c_str(), 0770), 0);
   EXPECT_EQ(broadcast(msg, 0, 0), -1);
+  EXPECT_EQ(
+      mmfcast::platform::last_error_text(),
+      "session directory " + session.dir() + ": must be a directory of this user with mode 0700");
   ASSERT_EQ(::chmod(session.dir().c_str(), 0700), 0);
   EXPECT_EQ(broadcast(msg, 0, 0), 1);
 }
@@ -261,8 +266,7 @@ int as_nobody(const std::function<int()>& body) {
     ::_exit(body());
   }
   int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
+  mmfcast::platform::os::retry_eintr([&] { return ::waitpid(pid, &status, 0); });
   return WIFEXITED(status) ? WEXITSTATUS(status) : 200 + WTERMSIG(status);
 }
 

@@ -628,12 +628,25 @@ TEST_F(FailingSyscalls, ThirdMmapFailsAndTheOthersStayMapped) {
   ASSERT_NE(v[1], 0u);
   EXPECT_EQ(v[2], 0u);
   EXPECT_EQ(mmfcast::platform::os::last_error(), ENOMEM);
+  EXPECT_EQ(mmfcast::platform::last_error_text(),
+            "shared area m (" + file_of("m").string() + "): " + std::strerror(ENOMEM));
   std::strcpy(bytes_of(v[0]), "both");
   EXPECT_STREQ(bytes_of(v[1]), "both");
   EXPECT_EQ(mmfcast::platform::view_size(v[1]), kPage);
   EXPECT_EQ(mmfcast::platform::UnmapViewOfFile(v[0]), 1);
   EXPECT_EQ(mmfcast::platform::UnmapViewOfFile(v[1]), 1);
   EXPECT_EQ(mmfcast::platform::CloseHandle(h), 1);
+}
+
+TEST_F(FailingSyscalls, AreaThatCannotBeMadeIsNamedWithTheReason) {
+  {
+    FailNth<&Syscalls::fallocate> full(1, ENOSPC);
+    EXPECT_EQ(create_handle("full"), 0u);
+  }
+  EXPECT_EQ(mmfcast::platform::last_error(), ENOSPC);
+  EXPECT_EQ(mmfcast::platform::last_error_text(),
+            "shared area full (" + file_of("full").string() + "): the filesystem is full");
+  EXPECT_TRUE(mapping_files().empty());
 }
 
 TEST_F(FailingSyscalls, InterruptedWaitForTheSessionLockIsRetried) {

@@ -69,6 +69,7 @@ TEST_F(MessageTable, CaseFoldingIsAsciiOnly) {
 
 TEST_F(MessageTable, NullNameGivesZero) {
   EXPECT_EQ(mmfcast::platform::RegisterWindowMessageA(nullptr), 0u);
+  EXPECT_EQ(mmfcast::platform::last_error(), EINVAL);
 }
 
 TEST_F(MessageTable, UnusableSessionGivesZero) {
@@ -102,6 +103,8 @@ TEST_F(MessageTable, FullTableRefusesNewNamesButKeepsOldOnes) {
 
   EXPECT_EQ(id_of("last"), 0xFFFFu);
   EXPECT_EQ(id_of("one.more"), 0u);
+  EXPECT_EQ(mmfcast::platform::last_error_text(),
+            "message table " + table_path() + ": every id is taken");
   EXPECT_EQ(id_of("LAST"), 0xFFFFu);
   EXPECT_EQ(id_of("FIRST"), 0xC000u);
 }
@@ -204,6 +207,7 @@ class Windows : public ::testing::Test {
 
 TEST_F(Windows, NullProcedureIsRefused) {
   EXPECT_EQ(mmfcast::platform::create_window(nullptr), 0u);
+  EXPECT_EQ(mmfcast::platform::last_error(), EINVAL);
   const mmfcast::platform::Hwnd w = mmfcast::platform::create_window(&counting_proc);
   EXPECT_EQ(mmfcast::platform::SetWindowLongA(w, mmfcast::platform::kGwlWndProc, 0), 0);
   EXPECT_EQ(
@@ -600,11 +604,32 @@ TEST_F(FailingCalls, FailedTableWriteGivesZeroAndNoIdIsLost) {
                                   return -1;
                                 });
     EXPECT_EQ(id_of("second"), 0u);
+    EXPECT_EQ(mmfcast::platform::last_error_text(),
+              "message table " + session.dir() + "/messages: the filesystem is full");
     EXPECT_EQ(id_of("first"), first);
   }
   const std::uint32_t second = id_of("second");
   EXPECT_NE(second, 0u);
   EXPECT_NE(second, first);
+}
+
+TEST_F(FailingCalls, SendLockThatCannotBeOpenedGivesNoLockAndNamesItsFile) {
+  {
+    os::ScopedSyscall no_lock_file(&os::Syscalls::open,
+                                   [](const char* path, int flags, mode_t mode) {
+                                     if (std::strstr(path, "/send-lock") != nullptr) {
+                                       errno = EMFILE;
+                                       return -1;
+                                     }
+                                     return os::default_syscalls().open(path, flags, mode);
+                                   });
+    EXPECT_EQ(mmfcast::platform::acquire_send_lock(), 0);
+    EXPECT_EQ(mmfcast::platform::last_error(), EMFILE);
+    EXPECT_EQ(mmfcast::platform::last_error_text(),
+              "send lock " + session.dir() + "/send-lock: " + std::strerror(EMFILE));
+  }
+  ASSERT_EQ(mmfcast::platform::acquire_send_lock(), 1);
+  mmfcast::platform::release_send_lock();
 }
 
 int interrupted = 0;

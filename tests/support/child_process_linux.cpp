@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "platform/linux/internal.h"
 #include "tests/support/child_process.h"
 
 extern char** environ;
@@ -51,10 +52,8 @@ struct ChildProcess::Impl {
   bool reap(int options) {
     if (status) return true;
     int raw = 0;
-    pid_t got;
-    do {
-      got = ::waitpid(pid, &raw, options);
-    } while (got < 0 && errno == EINTR);
+    const pid_t got =
+        mmfcast::platform::os::retry_eintr([&] { return ::waitpid(pid, &raw, options); });
     if (got != pid) return false;
     status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
     return true;
@@ -140,8 +139,8 @@ std::optional<std::string> ChildProcess::read_line(std::chrono::milliseconds tim
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0) return std::nullopt;
     char buf[4096];
-    const ssize_t got = ::read(impl_->from_child, buf, sizeof buf);
-    if (got < 0 && errno == EINTR) continue;
+    const ssize_t got = mmfcast::platform::os::retry_eintr(
+        [&] { return ::read(impl_->from_child, buf, sizeof buf); });
     if (got <= 0) {
       impl_->eof = true;
     } else {
@@ -155,8 +154,8 @@ void ChildProcess::write_line(const std::string& line) {
   const std::string data = line + "\n";
   std::size_t done = 0;
   while (done < data.size()) {
-    const ssize_t put = ::write(impl_->to_child, data.data() + done, data.size() - done);
-    if (put < 0 && errno == EINTR) continue;
+    const ssize_t put = mmfcast::platform::os::retry_eintr(
+        [&] { return ::write(impl_->to_child, data.data() + done, data.size() - done); });
     if (put <= 0) return;  // the child has gone; its output or exit status tells the test
     done += static_cast<std::size_t>(put);
   }
