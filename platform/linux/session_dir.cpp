@@ -1,8 +1,7 @@
 // The per-session directory the Linux backend keeps its files in, the checked opening, reading
-// and writing of those files, its session-wide lock, the bounded waits on session-wide locks,
-// and the record of the last OS error with its text. The directory is
-// held open and re-checked with one lstat per use, because its safety (ours alone, mode 0700,
-// not a symlink) is what lets the backends trust the files inside it.
+// and writing of those files, its session-wide lock and the bounded waits on session-wide
+// locks. The directory is held open and re-checked with one lstat per use, because its safety (ours
+// alone, mode 0700, not a symlink) is what lets the backends trust the files inside it.
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/file.h>
@@ -21,21 +20,6 @@
 
 namespace mmfcast::platform::os {
 namespace {
-
-// Trivially destructible, so exit-time callers (which run after thread-locals are destroyed)
-// can still record a failure.
-struct LastError {
-  int code = 0;
-  char what[512] = {};
-  char why[256] = {};
-};
-thread_local LastError last_os_error;
-
-void copy_truncated(char* to, std::size_t size, std::string_view from) {
-  const std::size_t length = std::min(from.size(), size - 1);
-  std::memcpy(to, from.data(), length);
-  to[length] = '\0';
-}
 
 struct Attached {
   std::mutex mutex;
@@ -82,18 +66,6 @@ uid_t own_euid() {
     euid_known.store(true, std::memory_order_release);
   }
   return cached_euid.load(std::memory_order_relaxed);
-}
-
-int last_error() { return last_os_error.code; }
-
-void set_last_error(int code, std::string_view what, std::string_view why) {
-  last_os_error.code = code;
-  copy_truncated(last_os_error.what, sizeof last_os_error.what, what);
-  copy_truncated(last_os_error.why, sizeof last_os_error.why, why);
-}
-
-void throw_last_error() {
-  throw_os_error(last_os_error.code, last_os_error.what, last_os_error.why);
 }
 
 std::string session_dir_path() {
@@ -300,16 +272,5 @@ UniqueFd lock_session(const std::string& dir) {
 namespace mmfcast::platform {
 
 bool session_usable() { return os::current_session() != nullptr; }
-
-int last_error() { return os::last_error(); }
-
-std::string last_error_text() {
-  const int code = os::last_error();
-  if (code == 0) return {};
-  std::string why = os::last_os_error.why;
-  if (why.empty()) why = code == ENOSPC ? "the filesystem is full" : std::strerror(code);
-  const std::string what = os::last_os_error.what;
-  return what.empty() ? why : what + ": " + why;
-}
 
 }  // namespace mmfcast::platform

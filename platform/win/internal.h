@@ -1,5 +1,5 @@
 // Pieces the Windows backend's files share: its one error path (a failed Win32 call recorded,
-// in platform/win/session_dir.cpp, as the reason callers can ask for), the handling of sent
+// in platform/win/error.cpp, as the reason callers can ask for), the handling of sent
 // messages while a call waits, and per-process state that must outlive static destruction.
 #pragma once
 

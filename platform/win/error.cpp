@@ -1,0 +1,74 @@
+// The one record of why this thread's last platform operation failed on Windows. Every entry
+// point of this backend that fails stores the system's code here with what was being done and
+// on which name, kept apart from GetLastError (which any later Win32 call may overwrite) until
+// the caller asks for it.
+#include <windows.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/win/internal.h"
+
+namespace mmfcast::platform::win {
+
+namespace {
+
+// Trivially destructible, so exit-time callers (which run after thread-locals are destroyed)
+// can still record a failure.
+struct Record {
+  DWORD code = 0;
+  char what[512] = {};
+};
+thread_local Record last_record;
+
+// Writes text into the record's description at `at`, cut where the buffer ends; returns the end.
+std::size_t append(std::size_t at, std::string_view text) {
+  const std::size_t length = std::min(text.size(), sizeof last_record.what - 1 - at);
+  std::memcpy(last_record.what + at, text.data(), length);
+  return at + length;
+}
+
+}  // namespace
+
+void record_failure(DWORD code, std::string_view what, std::string_view name) {
+  // Reaching a thread-local may go through TlsGetValue, which clears the thread's last error.
+  const DWORD kept = ::GetLastError();
+  last_record.code = code;
+  std::size_t end = append(0, what);
+  if (!name.empty()) end = append(end == 0 ? end : append(end, " "), name);
+  last_record.what[end] = '\0';
+  ::SetLastError(kept);
+}
+
+Failure last_failure() { return {last_record.code, last_record.what}; }
+
+}  // namespace mmfcast::platform::win
+
+namespace mmfcast::platform {
+
+int last_error() { return static_cast<int>(win::last_failure().code); }
+
+std::string last_error_text() {
+  const win::Failure failure = win::last_failure();
+  if (failure.code == 0) return {};
+  std::string text;
+  if (failure.code == ERROR_DISK_FULL || failure.code == ERROR_COMMITMENT_LIMIT) {
+    text = "the system is out of space";
+  } else {
+    char buffer[512] = {};
+    const DWORD length =
+        ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                         failure.code, 0, buffer, sizeof buffer, nullptr);
+    text.assign(buffer, length);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == '.')) {
+      text.pop_back();
+    }
+    if (text.empty()) text = "error " + std::to_string(failure.code);
+  }
+  const std::string what = failure.what;
+  return what.empty() ? text : what + ": " + text;
+}
+
+}  // namespace mmfcast::platform
