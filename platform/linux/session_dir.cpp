@@ -77,7 +77,7 @@ std::string session_dir_path() {
   } else if (runtime != nullptr && runtime[0] == '/') {
     path = std::string(runtime) + "/mmfcast";
   } else {
-    path = "/tmp/mmfcast-" + std::to_string(geteuid());
+    path = "/tmp/mmfcast-" + std::to_string(own_euid());
   }
   // "link/" would make lstat look through a symlink named link.
   while (path.size() > 1 && path.back() == '/') path.pop_back();
