@@ -4,6 +4,7 @@
 #include "mmf/channel.h"
 
 #include <atomic>
+#include <deque>
 #include <exception>
 #include <utility>
 #include <variant>
@@ -29,7 +30,8 @@ platform::LResult MMFCAST_CALLBACK channel_procedure(platform::Hwnd, std::uint32
   return 0;
 }
 
-// "what: why", with the reason the platform layer recorded for the last failure.
+// "what: why", with the reason the platform layer recorded for the failure of the step just
+// taken (each step starts with clear_last_error, so an earlier one's is not reported).
 std::string because(const std::string& what) {
   const std::string why = platform::last_error_text();
   return why.empty() ? what : what + ": " + why;
@@ -57,7 +59,10 @@ struct Channel::State {
   JoinFailure failure = JoinFailure::kNone;
   std::string error;
   ReceiveHandler handler;
-  std::exception_ptr handler_error;  // thrown by the handler during a delivery, not yet rethrown
+  // Texts the hook delivered, not yet handed to the handler; a throwing handler leaves the
+  // rest here for the next call.
+  std::deque<std::string> inbox;
+  std::exception_ptr delivery_error;  // raised while the hook delivered, not yet rethrown
 
   bool join();
   void fail(JoinFailure step, std::string why) {
@@ -66,9 +71,7 @@ struct Channel::State {
   }
   void release_area();
   void received(const std::u16string& padded);
-  void rethrow_handler_error() {
-    if (handler_error) std::rethrow_exception(std::exchange(handler_error, nullptr));
-  }
+  void hand_over();
 };
 
 bool Channel::State::join() {
@@ -82,15 +85,18 @@ bool Channel::State::join() {
          "a cMMF object of this process is already hooked; only one is served per process");
     return false;
   }
+  platform::clear_last_error();
   if (!platform::session_usable()) {
     fail(JoinFailure::kSession, because("cannot use the session"));
     return false;
   }
+  platform::clear_last_error();
   const std::int32_t id = mmf.RegWindowMsg(kPubMessageName);
   if (id == 0) {
     fail(JoinFailure::kSession, because("cannot register the notification message"));
     return false;
   }
+  platform::clear_last_error();
   index = mmf.AddMMFItem(kPubMemoryName, kPubMemoryLength);
   MMFItem item;
   if (mmf.OpenMMF(index) != 1 || mmf.GetMMFItem(index, item) != 1 ||
@@ -98,6 +104,7 @@ bool Channel::State::join() {
     fail(JoinFailure::kArea, because("cannot open the shared area"));
     return false;
   }
+  platform::clear_last_error();
   window = platform::create_window(&channel_procedure);
 #if defined(_WIN32)
   const bool can_receive = window != 0;
@@ -140,15 +147,26 @@ void Channel::State::release_area() {
 }
 
 // The area's text arrives padded with characters of code 0 to the sender's length; the text
-// ends at the first of them, as a text box shows it.
+// ends at the first of them, as a text box shows it. It is kept for hand_over: nothing thrown
+// here may cross the system's message dispatch.
 void Channel::State::received(const std::u16string& padded) {
-  if (!handler || handler_error) return;
+  if (!handler) return;
   try {
-    handler(platform::to_ansi(std::u16string_view(padded).substr(0, padded.find(u'\0'))));
+    inbox.push_back(platform::to_ansi(std::u16string_view(padded).substr(0, padded.find(u'\0'))));
   } catch (...) {
-    // Rethrown once the platform's delivery has returned: an exception must not cross the
-    // system's message dispatch.
-    handler_error = std::current_exception();
+    if (!delivery_error) delivery_error = std::current_exception();
+  }
+}
+
+// Runs once the platform's delivery has returned: hands the kept texts to the handler in order.
+// A text is taken off the queue before its handler runs, so one that throws is not handed over
+// twice, and the ones after it stay for the next call.
+void Channel::State::hand_over() {
+  if (delivery_error) std::rethrow_exception(std::exchange(delivery_error, nullptr));
+  while (!inbox.empty() && handler) {
+    const std::string text = std::move(inbox.front());
+    inbox.pop_front();
+    handler(text);
   }
 }
 
@@ -199,6 +217,7 @@ SendResult Channel::send(std::u16string_view text) {
     return SendResult::kTooLong;
   }
   const auto length = static_cast<std::int32_t>(whole.size() + 1);
+  platform::clear_last_error();
   bool written = false;
   const bool sent = platform::send_locked(
       [&] { written = s.mmf.WriteMMF(s.index, whole) != 0; },
@@ -213,7 +232,7 @@ SendResult Channel::send(std::u16string_view text) {
   } else {
     s.error.clear();
   }
-  s.rethrow_handler_error();
+  s.hand_over();
   return sent ? SendResult::kSent : SendResult::kFailed;
 }
 
@@ -242,7 +261,7 @@ int Channel::dispatch(int timeout_ms) {
     handled = static_cast<int>(messages_seen.load(std::memory_order_relaxed) - before);
   }
 #endif
-  s.rethrow_handler_error();
+  s.hand_over();
   return handled;
 }
 

@@ -4,6 +4,10 @@
 // another copy sends reaches the on_receive handler from dispatch(), which an event loop calls
 // when event_fd() is readable (Linux) or in its idle time (Windows). Texts cross the channel in
 // the system code page: UTF-8 on Linux.
+//
+// A Channel is used on one thread: the one that constructs it sends and dispatches (on Windows
+// its window belongs to that thread). It is not inherited by a child made with fork(), and it
+// must not be destroyed from inside its own handler.
 #pragma once
 
 #include <mmfcast/export.h>
@@ -64,22 +68,24 @@ class MMFCAST_EXPORT Channel {
   SendResult send(std::string_view text);
   SendResult send(std::u16string_view text);
 
-  // The handler each received text is handed to, on the thread that calls dispatch() (or
-  // send(), which keeps handling notifications while it waits). What the handler throws is
-  // held until the platform's delivery has returned, then rethrown from that dispatch() or
-  // send().
+  // The handler each received text is handed to, in the order they arrived, from dispatch()
+  // (and from send(), which keeps handling notifications while it waits), after the platform's
+  // delivery has returned. When the handler throws, the exception leaves that dispatch() or
+  // send(), and the texts not yet handed over wait for the next call. Texts that arrive while
+  // no handler is set are dropped.
   void on_receive(ReceiveHandler handler);
 
   // On Linux, the descriptor to watch: when it is readable, call dispatch(0). -1 on Windows,
   // where dispatch() pumps the calling thread's messages, and while not joined.
   int event_fd() const;
   // Handles the notifications that reached this process, waiting up to timeout_ms (0: only
-  // what is pending; negative: until one arrives). Returns how many messages were handled, or
-  // -1 while not joined.
+  // what is pending; negative: until one arrives), and hands the texts to the handler. Returns
+  // how many messages were handled (on Linux, those that reached the channel; on Windows,
+  // every message the calling thread's pump handled), or -1 while not joined.
   int dispatch(int timeout_ms = 0);
 
  private:
-  struct State;
+  struct MMFCAST_NO_EXPORT State;
   std::unique_ptr<State> state_;
 };
 

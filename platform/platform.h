@@ -1,5 +1,5 @@
 // The operating-system operations the channel relies on, behind one interface.
-// On Windows each call is a thin wrapper of the Win32 function of the same name; on POSIX the
+// On Windows each call is a thin wrapper of the Win32 function of the same name; on Linux the
 // same contracts are implemented from scratch over files, flock and Unix-domain sockets kept in
 // one per-session directory. Handles, addresses, window procedures, wParam and lParam are
 // pointer-sized so one header serves 32- and 64-bit builds.
@@ -67,7 +67,7 @@ MMFCAST_EXPORT std::size_t view_size(ViewAddr view);
 // then writes a zero byte; iMaxLength 0 writes nothing. Returns lpString1.
 MMFCAST_EXPORT char* lstrcpynA(char* lpString1, const char* lpString2, int iMaxLength);
 
-// Whether this process can reach its session: on POSIX, whether the session directory exists
+// Whether this process can reach its session: on Linux, whether the session directory exists
 // (or can be created) and passes its ownership and mode checks; always true on Windows.
 MMFCAST_EXPORT bool session_usable();
 
@@ -78,9 +78,12 @@ MMFCAST_EXPORT bool session_usable();
 // nothing failed. A call that succeeds need not clear them.
 MMFCAST_EXPORT int last_error();
 MMFCAST_EXPORT std::string last_error_text();
+// Forgets the calling thread's recorded failure, so that a step which then fails without
+// recording one is not blamed on an earlier, expected failure.
+MMFCAST_EXPORT void clear_last_error();
 
 // ---- ANSI (system code page) conversions ---------------------------------------------------
-// On POSIX the code page is UTF-8 for every process. A lone surrogate becomes '?', an invalid
+// On Linux the code page is UTF-8 for every process. A lone surrogate becomes '?', an invalid
 // byte sequence becomes U+FFFD; neither throws.
 
 MMFCAST_EXPORT std::string to_ansi(std::u16string_view text);

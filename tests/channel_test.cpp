@@ -7,7 +7,9 @@
 
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "hook/ModSubclass.h"
 #include "mmf/cMMF.h"
@@ -92,6 +94,42 @@ TEST_F(ChannelBetweenCopies, TextThatCannotArriveWholeIsNotSent) {
   ASSERT_EQ(sender_.send(after), SendResult::kSent) << sender_.error();
   EXPECT_TRUE(sender_.error().empty()) << sender_.error();
   EXPECT_EQ(next_heard(), testsupport::to_hex8(after)) << "a refused text must not arrive";
+}
+
+// The sender's handler runs outside the platform's delivery: what it throws leaves dispatch(),
+// and the channel goes on handing over what arrives after.
+TEST_F(ChannelBetweenCopies, HandlerThatThrowsLeavesDispatchAndReceivingGoesOn) {
+  std::vector<std::string> handed;
+  sender_.on_receive([&](const std::string& text) {
+    if (text.rfind(tag_, 0) != 0) return;
+    handed.push_back(text);
+    if (text == tag_ + "one") throw std::runtime_error("handler failed");
+  });
+  // Sends text from the other copy and dispatches here until it has been handed over; says
+  // whether the handler threw.
+  const auto exchange = [&](const std::string& text) {
+    receiver_->write_line("send " + testsupport::to_hex8(text));
+    bool threw = false;
+    for (int round = 0; round < 500 && (handed.empty() || handed.back() != text); ++round) {
+      try {
+        sender_.dispatch(10);
+      } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "handler failed");
+        threw = true;
+      }
+    }
+    for (;;) {
+      const auto line = receiver_->read_line();
+      if (!line || *line == "sent" || line->rfind("failed", 0) == 0) {
+        EXPECT_EQ(line, "sent");
+        break;
+      }
+    }
+    return threw;
+  };
+  EXPECT_TRUE(exchange(tag_ + "one"));
+  EXPECT_FALSE(exchange(tag_ + "two"));
+  EXPECT_EQ(handed, (std::vector<std::string>{tag_ + "one", tag_ + "two"}));
 }
 
 mmfcast::platform::LResult MMFCAST_CALLBACK quiet_procedure(mmfcast::platform::Hwnd, std::uint32_t,

@@ -1,4 +1,4 @@
-// The ANSI side of the POSIX backend: the code page is UTF-8. Conversions run on every send and
+// The ANSI side of the Linux backend: the code page is UTF-8. Conversions run on every send and
 // receive, so they are single passes into a buffer sized for the worst case. Bytes that are not
 // UTF-8 become U+FFFD, one per maximal subpart of an ill-formed sequence (the usual practice),
 // and a lone surrogate becomes '?', as a Windows conversion with a default character would.

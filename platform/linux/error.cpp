@@ -48,6 +48,8 @@ namespace mmfcast::platform {
 
 int last_error() { return os::last_error(); }
 
+void clear_last_error() { os::set_last_error(0); }
+
 std::string last_error_text() {
   const int code = os::last_error();
   if (code == 0) return {};

@@ -1,4 +1,4 @@
-// Named file mappings on POSIX. A mapping is a file in the session directory that every process
+// Named file mappings on Linux. A mapping is a file in the session directory that every process
 // holding it (through a handle or a view) keeps a shared flock on, so a file no one holds any
 // more (its holders exited or were killed) counts as absent, as a Windows mapping would be gone.
 // Open, create and release run under the session-wide lock, which makes the check whether a

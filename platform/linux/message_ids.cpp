@@ -1,4 +1,4 @@
-// RegisterWindowMessageA on POSIX: a session-wide table of message names in the file "messages"
+// RegisterWindowMessageA on Linux: a session-wide table of message names in the file "messages"
 // of the session directory, read and extended under an exclusive flock. The table is a sequence
 // of fixed-size checksummed records that is only ever appended to; record i stands for id
 // 0xC000 + i. A record that fails its checks (a writer killed mid-write, a damaged file) keeps

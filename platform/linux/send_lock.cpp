@@ -1,4 +1,4 @@
-// The session-wide send lock on POSIX: an exclusive flock on "send-lock.<generation>" in the
+// The session-wide send lock on Linux: an exclusive flock on "send-lock.<generation>" in the
 // session directory, which the kernel drops when its holder dies. The file "send-lock" is
 // shared memory holding the current generation and a count of holds. A waiter that sees the
 // same hold of the same generation for longer than the takeover time moves every copy on to the

@@ -1,4 +1,4 @@
-// The raw system calls of the POSIX backends, gathered in one table of function pointers.
+// The raw system calls of the Linux backend, gathered in one table of function pointers.
 // Backends call only through syscalls(), so a test can replace one entry (make the third mmap
 // fail, say) and check that the caller cleans up and returns its documented failure value.
 // Variadic calls (open, fcntl) take their optional argument explicitly.

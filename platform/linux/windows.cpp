@@ -1,4 +1,4 @@
-// The process's top-level windows on POSIX: a table from window handle to current procedure.
+// The process's top-level windows on Linux: a table from window handle to current procedure.
 // Procedures are always called with the table unlocked, since they may create or destroy
 // windows, replace procedures or broadcast. The first window opens the delivery endpoint and
 // the last one closes it.

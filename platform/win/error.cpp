@@ -48,6 +48,8 @@ Failure last_failure() { return {last_record.code, last_record.what}; }
 
 namespace mmfcast::platform {
 
+void clear_last_error() { win::record_failure(0, {}); }
+
 int last_error() { return static_cast<int>(win::last_failure().code); }
 
 std::string last_error_text() {

@@ -1,7 +1,8 @@
 // A copy that receives through mmfcast::Channel.
 //   channel-receive joins the channel and says "ready MAX" (MAX: max_text_bytes()), or
-//                   "refused ERROR"; then says "text HEX8" for each text it receives, until a
-//                   line "quit" or the end of standard input.
+//                   "refused ERROR"; then says "text HEX8" for each text it receives, sends
+//                   the text of each line "send HEX8" (saying "sent" or "failed ERROR"), until
+//                   a line "quit" or the end of standard input.
 #include <string>
 
 #include "mmf/channel.h"
@@ -28,6 +29,11 @@ int channel_listen(const std::vector<std::string>& args) {
     if (got == child::BackgroundInput::kEnded ||
         (got == child::BackgroundInput::kLine && line == "quit")) {
       return 0;
+    }
+    if (got == child::BackgroundInput::kLine && line.rfind("send ", 0) == 0) {
+      const bool sent =
+          channel.send(testsupport::from_hex8(line.substr(5))) == mmfcast::SendResult::kSent;
+      child::say(sent ? "sent" : "failed " + channel.error());
     }
   }
 }

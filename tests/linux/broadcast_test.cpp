@@ -1,4 +1,4 @@
-// Broadcast between real processes on POSIX: it returns only once the receivers have handled the
+// Broadcast between real processes on Linux: it returns only once the receivers have handled the
 // notification, never deadlocks when processes broadcast to each other or from inside a
 // procedure, delays its sender at most once for a stopped receiver, skips and cleans up after a
 // killed one, and has nothing to do with processes of another user.

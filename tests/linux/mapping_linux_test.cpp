@@ -1,4 +1,4 @@
-// The POSIX mapping backend's own promises: a mapping lives exactly as long as some process
+// The Linux mapping backend's own promises: a mapping lives exactly as long as some process
 // holds it (also when holders are killed), the session directory and the mapping files are
 // trusted only after their checks, names cannot leave the directory, UTF-8 is converted
 // safely, and a failing system call anywhere leaves no descriptor and no file behind.

@@ -42,7 +42,7 @@ class ChildProcess {
   std::unique_ptr<Impl> impl_;
 };
 
-// A private session for one test: on POSIX a fresh 0700 directory named in MMFCAST_SESSION_DIR
+// A private session for one test: on Linux a fresh 0700 directory named in MMFCAST_SESSION_DIR
 // (and removed afterwards); on Windows the session is the desktop's, so names() gives a prefix
 // that keeps one test's mappings and messages apart from another's.
 class ScopedSession {
@@ -59,7 +59,7 @@ class ScopedSession {
  private:
   std::string dir_;
   std::string prefix_;
-  std::optional<std::string> saved_env_;  // POSIX: MMFCAST_SESSION_DIR before this session
+  std::optional<std::string> saved_env_;  // Linux: MMFCAST_SESSION_DIR before this session
 };
 
 }  // namespace testsupport

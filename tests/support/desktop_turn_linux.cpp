@@ -1,4 +1,4 @@
-// DesktopTurn on POSIX: each test's session directory is its own, so there is nothing to share.
+// DesktopTurn on Linux: each test's session directory is its own, so there is nothing to share.
 #include "tests/support/desktop_turn.h"
 
 namespace testsupport {

@@ -37,4 +37,13 @@ inline std::string to_hex8(std::string_view bytes) {
   return out.empty() ? "-" : out;
 }
 
+inline std::string from_hex8(std::string_view hex) {
+  std::string out;
+  if (hex == "-") return out;
+  for (std::size_t i = 0; i + 2 <= hex.size(); i += 2) {
+    out.push_back(static_cast<char>(std::stoul(std::string(hex.substr(i, 2)), nullptr, 16)));
+  }
+  return out;
+}
+
 }  // namespace testsupport
