@@ -24,7 +24,7 @@ thread_local LastError last_os_error;
 
 void copy_truncated(char* to, std::size_t size, std::string_view from) {
   const std::size_t length = std::min(from.size(), size - 1);
-  std::memcpy(to, from.data(), length);
+  if (length != 0) std::memcpy(to, from.data(), length);  // an empty view may hold no pointer
   to[length] = '\0';
 }
 

@@ -26,7 +26,7 @@ thread_local Record last_record;
 // Writes text into the record's description at `at`, cut where the buffer ends; returns the end.
 std::size_t append(std::size_t at, std::string_view text) {
   const std::size_t length = std::min(text.size(), sizeof last_record.what - 1 - at);
-  std::memcpy(last_record.what + at, text.data(), length);
+  if (length != 0) std::memcpy(last_record.what + at, text.data(), length);
   return at + length;
 }
 
