@@ -71,10 +71,6 @@ std::string too_long_message(const mmfcast::Channel& channel) {
          " bytes at most; --truncate cuts it)";
 }
 
-bool fits(const mmfcast::Channel& channel, const std::u16string& text) {
-  return mmfcast::platform::to_ansi(text).size() <= channel.max_text_bytes();
-}
-
 // The longest beginning of text, in whole characters, whose code-page form fits the area.
 std::u16string cut_to_fit(const mmfcast::Channel& channel, std::u16string_view text) {
   const std::size_t limit = channel.max_text_bytes();
@@ -93,16 +89,12 @@ std::u16string cut_to_fit(const mmfcast::Channel& channel, std::u16string_view t
   return std::u16string(text.substr(0, end));
 }
 
-// Sends one text; a text holding a character of code 0 goes up to it, which is all that a
-// receiver would show of it.
-int send_one(mmfcast::Channel& channel, std::u16string text, bool truncate) {
+// Sends one text. A text holding a character of code 0 goes up to it, which is all that a
+// receiver would show of it; with truncate, a text too long for the area is cut to fit.
+mmfcast::SendResult send_one(mmfcast::Channel& channel, std::u16string text, bool truncate) {
   text.resize(std::min(text.size(), text.find(u'\0')));
   if (truncate) text = cut_to_fit(channel, text);
-  if (channel.send(text) != mmfcast::SendResult::kSent) {
-    fail(channel.error());
-    return kBroadcastFailed;
-  }
-  return kOk;
+  return channel.send(text);
 }
 
 // Standard input line by line, read while the channel keeps handling the notifications that
@@ -204,14 +196,18 @@ int send_lines(mmfcast::Channel& channel, bool truncate) {
     ++number;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty()) continue;
-    const std::u16string text = mmfcast::platform::from_ansi(line);
-    if (!truncate && !fits(channel, text)) {
-      fail("line " + std::to_string(number) + " of standard input: " + too_long_message(channel) +
-           "; skipped");
-      skipped = true;
-      continue;
+    switch (send_one(channel, mmfcast::platform::from_ansi(line), truncate)) {
+      case mmfcast::SendResult::kSent:
+        break;
+      case mmfcast::SendResult::kTooLong:
+        fail("line " + std::to_string(number) + " of standard input: " + too_long_message(channel) +
+             "; skipped");
+        skipped = true;
+        break;
+      case mmfcast::SendResult::kFailed:
+        fail(channel.error());
+        return kBroadcastFailed;
     }
-    if (const int code = send_one(channel, text, truncate); code != kOk) return code;
   }
   return skipped ? kLinesSkipped : kOk;
 }
@@ -372,12 +368,17 @@ int run_send(const SendOptions& options) {
   mmfcast::Channel channel;
   if (const int code = join(channel); code != kOk) return code;
   if (from_stdin) return send_lines(channel, options.truncate);
-  const std::u16string text = mmfcast::platform::from_ansi(joined);
-  if (!options.truncate && !fits(channel, text)) {
-    fail(too_long_message(channel));
-    return kTooLong;
+  switch (send_one(channel, mmfcast::platform::from_ansi(joined), options.truncate)) {
+    case mmfcast::SendResult::kSent:
+      return kOk;
+    case mmfcast::SendResult::kTooLong:
+      fail(too_long_message(channel));
+      return kTooLong;
+    case mmfcast::SendResult::kFailed:
+      break;
   }
-  return send_one(channel, text, options.truncate);
+  fail(channel.error());
+  return kBroadcastFailed;
 }
 
 int run_listen(const ListenOptions& options) {

@@ -252,10 +252,12 @@ int Channel::dispatch(int timeout_ms) {
 #if defined(_WIN32)
   const int handled = platform::pump_messages(timeout_ms);
 #else
-  // pump_messages waits as asked but handles one batch of what is ready; what is left is
-  // handled too, and counted at the window.
+  // pump_messages waits as asked but handles one batch of what is ready; dispatch_pending
+  // handles all of it, so without a wait it alone is enough. What was handled is counted at
+  // the window.
   const long before = messages_seen.load(std::memory_order_relaxed);
-  int handled = platform::pump_messages(timeout_ms);
+  int handled =
+      timeout_ms == 0 ? (platform::event_fd() < 0 ? -1 : 0) : platform::pump_messages(timeout_ms);
   if (handled >= 0) {
     platform::dispatch_pending();
     handled = static_cast<int>(messages_seen.load(std::memory_order_relaxed) - before);
