@@ -41,7 +41,9 @@ public='^(cMMF::|typeinfo (name )?for cMMF$|RaiseDataArrival\(|ModSubclass::|mmf
 stray=$(grep -Ev "$public" <<<"$exported" | grep -v '^mmfcast::platform::[A-Za-z_]*\[abi:cxx11\](' || true)
 stray+=$(grep -E '::State::|::os::' <<<"$exported" || true)
 [ -z "$stray" ] || fail "the shared library exports more than the public API: $stray"
-objdump -p "$libdir/libmmfcast.so" | grep -q 'SONAME *libmmfcast.so.0' || fail "no SONAME libmmfcast.so.0"
+# grep -c reads all of its input, so the command before it never dies of SIGPIPE, which
+# pipefail would count as a failure.
+objdump -p "$libdir/libmmfcast.so" | grep -c 'SONAME *libmmfcast.so.0' >/dev/null || fail "no SONAME libmmfcast.so.0"
 
 echo "== pkg-config"
 export PKG_CONFIG_PATH=$libdir/pkgconfig
@@ -74,9 +76,9 @@ for variant in shared static; do
     exit 1
   fi
 done
-ldd "$work/examples-shared/send_line" | grep -q libmmfcast.so.0 || fail "send_line is not linked with libmmfcast.so.0"
-ldd "$work/examples-static/send_line" | grep -q libmmfcast && fail "the static send_line needs libmmfcast"
-ldd "$work/pc-static" | grep -q libmmfcast && fail "pc-static needs libmmfcast.so"
+ldd "$work/examples-shared/send_line" | grep -c libmmfcast.so.0 >/dev/null || fail "send_line is not linked with libmmfcast.so.0"
+ldd "$work/examples-static/send_line" | grep -c libmmfcast >/dev/null && fail "the static send_line needs libmmfcast"
+ldd "$work/pc-static" | grep -c libmmfcast >/dev/null && fail "pc-static needs libmmfcast.so"
 
 export MMFCAST_SESSION_DIR=$work/session
 cli=$prefix/bin/mmfcast-cli

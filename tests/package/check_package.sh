@@ -44,7 +44,7 @@ if [ ${#lib_deb[@]} -eq 1 ]; then
   libdeps=$(dpkg-deb --field "${lib_deb[0]}" Depends)
   [[ $libdeps == *libc6* && $libdeps == *libstdc++6* && $libdeps == *zlib1g* ]] ||
     fail "libmmfcast0's Depends lacks its shared libraries: '$libdeps'"
-  dpkg-deb --ctrl-tarfile "${lib_deb[0]}" | tar -t | grep -q shlibs || fail "libmmfcast0 has no shlibs file"
+  dpkg-deb --ctrl-tarfile "${lib_deb[0]}" | tar -t | grep -c shlibs >/dev/null || fail "libmmfcast0 has no shlibs file"
 fi
 devdeps=$(dpkg-deb --field "$work"/out/libmmfcast-dev_*.deb Depends)
 [[ $devdeps == *"libmmfcast0 (= "* ]] || fail "libmmfcast-dev does not depend on its libmmfcast0: '$devdeps'"
@@ -114,7 +114,7 @@ for page in mmfcast mmfcast-cli; do
     warnings=$(zcat "$file" | groff -ww -z -man 2>&1) || fail "groff $page.1"
     [ -z "$warnings" ] || fail "groff -ww $page.1: $warnings"
   fi
-  zcat "$file" | grep -q "@" && fail "$page.1 has an unfilled @VARIABLE@"
+  zcat "$file" | grep -c "@" >/dev/null && fail "$page.1 has an unfilled @VARIABLE@"
 done
 
 # Each of mmfcast-cli's options that --help lists is described in its manual page.
