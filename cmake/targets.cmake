@@ -24,3 +24,16 @@ endfunction()
 function(mmfcast_strip_release target)
   target_link_options(${target} PRIVATE $<$<CONFIG:Release,MinSizeRel>:-s>)
 endfunction()
+
+# Debian's usual hardening for everything built for Linux: a stack protector on functions with
+# arrays or address-taken locals, checked string and memory functions where the compiler can
+# see the buffer's size (optimised builds only: the checks need the optimiser), and a dynamic
+# section that is read-only after start-up with every symbol bound at load time.
+function(mmfcast_hardening)
+  if(WIN32)
+    return()
+  endif()
+  add_compile_options(-fstack-protector-strong -Wformat -Werror=format-security
+    "$<$<CONFIG:Release,RelWithDebInfo,MinSizeRel>:-U_FORTIFY_SOURCE;-D_FORTIFY_SOURCE=2>")
+  add_link_options(-Wl,-z,relro -Wl,-z,now)
+endfunction()

@@ -126,6 +126,37 @@ for cmd in send listen; do
   done
 done
 
+# lintian: every error or warning fails the check unless it is listed here with its reason, and
+# so does any hardening tag (lintian files those as information).
+if command -v lintian >/dev/null; then
+  echo "== lintian"
+  build_type=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt")
+  # libmmfcast0's postinst and postrm only replace the ones CPack writes for a shared library,
+  # which call ldconfig; dpkg's ldconfig trigger does that instead.
+  explained='maintainer-script-empty'
+  if [[ $build_type != Release && $build_type != RelWithDebInfo && $build_type != MinSizeRel ]]; then
+    # An unoptimised build cannot use _FORTIFY_SOURCE; the release build's packages are checked
+    # for it.
+    explained+='|hardening-no-fortify-functions'
+  fi
+  tags=$(lintian -I --tag-display-limit 0 "${debs[@]}" 2>&1 | grep -v 'running with root privileges') || true
+  echo "$tags"
+  while IFS= read -r tag; do
+    [ -z "$tag" ] && continue
+    name=$(awk '{print $3}' <<<"$tag")
+    [[ $name =~ ^($explained)$ ]] && continue
+    # The library's reads go to buffers whose size is known only at run time, which
+    # _FORTIFY_SOURCE cannot check; that it is fortified shows in its calls of __memcpy_chk.
+    if [[ $name == hardening-no-fortify-functions && $tag == *libmmfcast.so* ]]; then
+      so=$(find "$root/usr/lib" -name 'libmmfcast.so.*.*' | head -1)
+      nm -D --undefined-only "$so" | grep -c '__[a-z]*_chk@' >/dev/null && continue
+    fi
+    [[ $tag == [EW]:* || $name == hardening-* ]] && fail "lintian: $tag"
+  done <<<"$tags"
+else
+  fail "lintian is not installed (bash scripts/deps.sh native)"
+fi
+
 # A project outside this tree finds the unpacked library with find_package and links it.
 echo "== find_package(mmfcast) from the unpacked libmmfcast-dev"
 mkdir -p "$work/consumer"
