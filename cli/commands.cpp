@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <iostream>
 
+#include "cli/text.h"
 #include "mmf/channel.h"
 #include "platform/platform.h"
 
@@ -71,29 +72,11 @@ std::string too_long_message(const mmfcast::Channel& channel) {
          " bytes at most; --truncate cuts it)";
 }
 
-// The longest beginning of text, in whole characters, whose code-page form fits the area.
-std::u16string cut_to_fit(const mmfcast::Channel& channel, std::u16string_view text) {
-  const std::size_t limit = channel.max_text_bytes();
-  std::size_t bytes = 0;
-  std::size_t end = 0;
-  while (end < text.size()) {
-    std::size_t next = end + 1;
-    if (text[end] >= 0xD800 && text[end] <= 0xDBFF && next < text.size() && text[next] >= 0xDC00 &&
-        text[next] <= 0xDFFF) {
-      ++next;
-    }
-    bytes += mmfcast::platform::to_ansi(text.substr(end, next - end)).size();
-    if (bytes > limit) break;
-    end = next;
-  }
-  return std::u16string(text.substr(0, end));
-}
-
 // Sends one text. A text holding a character of code 0 goes up to it, which is all that a
 // receiver would show of it; with truncate, a text too long for the area is cut to fit.
 mmfcast::SendResult send_one(mmfcast::Channel& channel, std::u16string text, bool truncate) {
   text.resize(std::min(text.size(), text.find(u'\0')));
-  if (truncate) text = cut_to_fit(channel, text);
+  if (truncate) text = cut_to_fit(text, channel.max_text_bytes());
   return channel.send(text);
 }
 
@@ -154,18 +137,8 @@ InputLines::InputLines(mmfcast::Channel& channel) : channel_(channel) {}
 
 bool InputLines::next(std::string& line) {
   for (;;) {
-    const std::size_t newline = pending_.find('\n');
-    if (newline != std::string::npos) {
-      line = pending_.substr(0, newline);
-      pending_.erase(0, newline + 1);
-      return true;
-    }
-    if (ended_) {
-      if (pending_.empty()) return false;
-      line = std::move(pending_);
-      pending_.clear();
-      return true;
-    }
+    if (take_line(pending_, ended_, line)) return true;
+    if (ended_) return false;
     pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {channel_.event_fd(), POLLIN, 0}};
     if (poll(fds, 2, -1) < 0) {
       if (errno == EINTR) continue;
@@ -290,68 +263,6 @@ void write_out(Output& output, const std::string& bytes) {
 }
 
 }  // namespace
-
-std::string json_string(std::u16string_view text) {
-  std::string out = "\"";
-  auto put_utf8 = [&out](char32_t c) {
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  };
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char32_t c = text[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-        text[i + 1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      c = 0xFFFD;
-    }
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      default:
-        if (c < 0x20 || c == 0x7F || c == 0x2028 || c == 0x2029) {
-          char escape[8];
-          std::snprintf(escape, sizeof escape, "\\u%04X", static_cast<unsigned>(c));
-          out += escape;
-        } else {
-          put_utf8(c);
-        }
-    }
-  }
-  return out + "\"";
-}
 
 int run_send(const SendOptions& options) {
   const bool from_stdin = options.words.size() == 1 && options.words[0] == "-";

@@ -46,8 +46,4 @@ struct ListenOptions {
 int run_send(const SendOptions& options);
 int run_listen(const ListenOptions& options);
 
-// The text as a JSON string literal, quotes included: UTF-8, with quotes, backslashes, control
-// characters and the line separators U+2028/U+2029 escaped; a lone surrogate becomes U+FFFD.
-std::string json_string(std::u16string_view text);
-
 }  // namespace cli

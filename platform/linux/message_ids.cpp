@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/linux/message_record.h"
 #include "platform/linux/record_encoding.h"
 #include "platform/linux/transport.h"
 #include "platform/platform.h"
@@ -29,16 +30,15 @@ namespace {
 //   0 magic u32 | 4 name length u16 | 6 reserved u16 (0) | 8 name, zero-padded to 256 bytes
 //   264 crc32 of bytes 0..263 u32 | 268 reserved u32 (0)
 constexpr std::uint32_t kRecordMagic = 0x4d464d4d;  // "MMFM"
-constexpr std::size_t kRecordSize = 272;
 constexpr std::size_t kNameOffset = 8;
 constexpr std::size_t kNameField = 256;
 constexpr std::size_t kCrcOffset = kNameOffset + kNameField;
-constexpr std::size_t kMaxName = 255;
+static_assert(kCrcOffset + 8 == kRecordSize);
 constexpr std::uint32_t kFirstId = 0xC000;
 constexpr std::size_t kSlots = 0x10000 - kFirstId;
 constexpr char kTableName[] = "messages";
 
-using Record = std::array<std::uint8_t, kRecordSize>;
+}  // namespace
 
 Record encode_record(std::string_view name) {
   Record r{};
@@ -49,7 +49,6 @@ Record encode_record(std::string_view name) {
   return r;
 }
 
-// The name a record holds, or nullopt when any check fails.
 std::optional<std::string_view> decode_record(const std::uint8_t* r) {
   if (load_le<std::uint32_t>(r) != kRecordMagic || load_le<std::uint16_t>(r + 6) != 0) {
     return std::nullopt;
@@ -77,6 +76,24 @@ bool same_name(std::string_view a, std::string_view b) {
   return true;
 }
 
+std::optional<std::size_t> find_record(std::span<const std::uint8_t> records,
+                                       std::string_view name) {
+  if (name.empty() || name.size() > kMaxName) return std::nullopt;
+  for (std::size_t slot = 0; slot < records.size() / kRecordSize; ++slot) {
+    // Only a record that spells the name is checked in full: the scan stays cheap.
+    const std::uint8_t* record = records.data() + slot * kRecordSize;
+    if (record[4] != static_cast<std::uint8_t>(name.size()) || record[5] != 0) continue;
+    const std::string_view spelled(reinterpret_cast<const char*>(record + kNameOffset),
+                                   name.size());
+    if (!same_name(spelled, name)) continue;
+    std::optional<std::string_view> held = decode_record(record);
+    if (held && same_name(*held, name)) return slot;
+  }
+  return std::nullopt;
+}
+
+namespace {
+
 // The id the session's table holds for the name, appending it when missing. Throws OsError.
 std::uint32_t register_name(std::string_view name) {
   const SessionPtr dir = current_session();
@@ -94,15 +111,8 @@ std::uint32_t register_name(std::string_view name) {
   const std::size_t whole = std::min(size / kRecordSize, kSlots);
   std::vector<std::uint8_t> records(whole * kRecordSize);
   read_all_at(table.get(), records.data(), records.size(), 0, what);
-  for (std::size_t slot = 0; slot < whole; ++slot) {
-    // Only a record that spells the name is checked in full: the scan stays cheap.
-    const std::uint8_t* record = records.data() + slot * kRecordSize;
-    if (record[4] != static_cast<std::uint8_t>(name.size()) || record[5] != 0) continue;
-    const std::string_view spelled(reinterpret_cast<const char*>(record + kNameOffset),
-                                   name.size());
-    if (!same_name(spelled, name)) continue;
-    std::optional<std::string_view> held = decode_record(record);
-    if (held && same_name(*held, name)) return kFirstId + static_cast<std::uint32_t>(slot);
+  if (const std::optional<std::size_t> slot = find_record(records, name)) {
+    return kFirstId + static_cast<std::uint32_t>(*slot);
   }
 
   if (used >= kSlots) throw_os_error(EOVERFLOW, what, "every id is taken");
