@@ -16,11 +16,12 @@ enum ExitCode : int {
   kNoSession = 3,     // no usable session (directory missing, unsafe or unwritable)
   kAreaUnusable = 4,  // the shared area could not be opened
   kBroadcastFailed = 5,
-  kTooLong = 6,        // send: the text does not fit the area and --truncate was not given
-  kOutputFailed = 7,   // listen: standard output is closed or a write to it failed
-  kLinesSkipped = 8,   // send -: one or more lines did not fit and were skipped; the rest went
-  kInterrupted = 130,  // listen: ended by SIGINT (128 + the signal's number)
-  kTerminated = 143,   // listen: ended by SIGTERM
+  kTooLong = 6,         // send: the text does not fit the area and --truncate was not given
+  kOutputFailed = 7,    // listen: standard output is closed or a write to it failed
+  kLinesSkipped = 8,    // send -: one or more lines did not fit and were skipped; the rest went
+  kInternalError = 70,  // an unexpected failure, such as running out of memory
+  kInterrupted = 130,   // listen: ended by SIGINT (128 + the signal's number)
+  kTerminated = 143,    // listen: ended by SIGTERM
 };
 
 struct SendOptions {

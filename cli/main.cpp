@@ -2,6 +2,7 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <string>
 
 #include "cli/commands.h"
@@ -44,7 +45,9 @@ std::string first_word(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+namespace {
+
+int run(int argc, char** argv) {
   const bool output_closed = standard_output_was_closed();
 
   CLI::App app{"Send lines to the running mmfcast windows, or print the lines they send."};
@@ -108,4 +111,16 @@ int main(int argc, char** argv) {
   }
   listen.framing = json ? cli::Framing::kJson : nul ? cli::Framing::kNul : cli::Framing::kLine;
   return cli::run_listen(listen);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Nothing is expected to throw here but running out of memory; it is reported, not aborted on.
+  try {
+    return run(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "mmfcast-cli: %s\n", e.what());
+    return cli::kInternalError;
+  }
 }

@@ -87,7 +87,7 @@ std::int32_t cMMF::RemoveMMFItem(std::int32_t Index) {
   return result;
 }
 
-std::int32_t cMMF::GetMMFIndex(std::u16string MMF_ID) {
+std::int32_t cMMF::GetMMFIndex(const std::u16string& MMF_ID) {
   std::int32_t result = 0;
   try {
     result = FindMMFItem(MMF_ID);
@@ -164,7 +164,7 @@ std::int32_t cMMF::OpenMMF(std::int32_t Index) {
 
 std::int32_t cMMF::CloseMMF(std::int32_t /*Index*/) { return 0; }
 
-std::int32_t cMMF::WriteMMF(std::int32_t Index, std::u16string sWriteData) {
+std::int32_t cMMF::WriteMMF(std::int32_t Index, const std::u16string& sWriteData) {
   std::int32_t result = 0;
   try {
     MMFItem item;
@@ -214,7 +214,7 @@ std::u16string cMMF::ReadMMF(std::int32_t Index, std::int32_t ReadLength) {
 
 // ---- Message channel --------------------------------------------------------------------------
 
-std::int32_t cMMF::RegWindowMsg(std::u16string strMSG) {
+std::int32_t cMMF::RegWindowMsg(const std::u16string& strMSG) {
   std::int32_t result = 0;
   try {
     if (strMSG.find(u'\0') != std::u16string::npos) return result;
@@ -225,11 +225,11 @@ std::int32_t cMMF::RegWindowMsg(std::u16string strMSG) {
   return result;
 }
 
-mmfcast::MMFVariant cMMF::SendMesageAll(std::u16string strMSG, std::int32_t lMSG,
+mmfcast::MMFVariant cMMF::SendMesageAll(const std::u16string& strMSG, std::int32_t lMSG,
                                         std::int32_t wParam, std::int32_t lParam) {
   mmfcast::MMFVariant result = std::int16_t{0};
   try {
-    if (!strMSG.empty()) lMSG = RegWindowMsg(std::move(strMSG));
+    if (!strMSG.empty()) lMSG = RegWindowMsg(strMSG);
     if (lMSG != 0) {
       std::uint32_t recipients = mmfcast::platform::kBsmApplications;
       const long sent = mmfcast::platform::BroadcastSystemMessage(

@@ -34,7 +34,7 @@ class MMFCAST_EXPORT cMMF {
   // The number of items left, or 0 when Index is not an item (or nothing is left).
   std::int32_t RemoveMMFItem(std::int32_t Index);
   // The index of the item with exactly this name, or 0.
-  std::int32_t GetMMFIndex(std::u16string MMF_ID);
+  std::int32_t GetMMFIndex(const std::u16string& MMF_ID);
   // Copies item Index into RetMMF and returns 1; 0 and RetMMF untouched for a bad index.
   std::int32_t GetMMFItem(std::int32_t Index, MMFItem& RetMMF);
   // Replaces item Index with a copy of RetMMF and returns 1; 0 for a bad index.
@@ -46,16 +46,16 @@ class MMFCAST_EXPORT cMMF {
   // Releases nothing (the item stays open until the process ends); always 0.
   std::int32_t CloseMMF(std::int32_t Index);
   // Stores the text at the start of the area; its length in characters + 1, or 0.
-  std::int32_t WriteMMF(std::int32_t Index, std::u16string sWriteData);
+  std::int32_t WriteMMF(std::int32_t Index, const std::u16string& sWriteData);
   // The area's text as ReadLength - 1 characters, padded with characters of code 0; or "".
   std::u16string ReadMMF(std::int32_t Index, std::int32_t ReadLength);
 
   // ---- Message channel ----
   // Broadcasts lMSG (or the id registered for a non-empty strMSG) to the other programs.
-  mmfcast::MMFVariant SendMesageAll(std::u16string strMSG, std::int32_t lMSG, std::int32_t wParam,
-                                    std::int32_t lParam);
+  mmfcast::MMFVariant SendMesageAll(const std::u16string& strMSG, std::int32_t lMSG,
+                                    std::int32_t wParam, std::int32_t lParam);
   // The session-wide id for the name, or 0.
-  std::int32_t RegWindowMsg(std::u16string strMSG);
+  std::int32_t RegWindowMsg(const std::u16string& strMSG);
   // Makes this object the one the window hook serves (unless one already is) and hooks hWnd.
   mmfcast::MMFVariant StartSubclass(mmfcast::platform::Hwnd hWnd);
   // Unhooks hWnd and leaves the hook serving no object.

@@ -57,6 +57,15 @@ suite() {
   return "$status"
 }
 
+# The fuzz targets' bounded runs, then the coverage each reached, so a target that stops reaching
+# its code shows in the log even when it stays above its floor.
+fuzz_suite() {
+  local status=0
+  suite fuzz || status=$?
+  cat build/fuzz/tests/fuzz/*/coverage 2>/dev/null
+  return "$status"
+}
+
 build_only() {
   cmake --preset "$1" >/dev/null && cmake --build --preset "$1"
 }
@@ -79,11 +88,12 @@ check_format() {
 check_tidy() {
   local files out status=0
   cmake --preset dev >/dev/null || return
-  mapfile -t files < <(sources 'mmf/*.cpp' 'hook/*.cpp' 'platform/linux/*.cpp' 'cli/*.cpp' \
-    'ui/*.cpp' 'ui/qt/*.cpp')
+  mapfile -t files < <(sources ':(glob)mmf/*.cpp' ':(glob)hook/*.cpp' ':(glob)platform/linux/*.cpp' \
+    ':(glob)cli/*.cpp' ':(glob)ui/*.cpp' ':(glob)ui/qt/*.cpp')
   tests_run=${#files[@]} tests_failed=0 tests_skipped=0
   out=$(printf '%s\n' "${files[@]}" |
-    xargs -P "$(nproc)" -n 4 clang-tidy-14 -p build/dev --quiet 2>/dev/null) || status=1
+    xargs -P "$(nproc)" -n 4 clang-tidy-14 -p build/dev --quiet \
+      --extra-arg=-Wno-unknown-warning-option 2>/dev/null) || status=1
   if grep -q ': \(warning\|error\):' <<<"$out"; then
     grep -A3 ': \(warning\|error\):' <<<"$out"
     tests_failed=$(grep ': \(warning\|error\):' <<<"$out" | cut -d: -f1 | sort -u | wc -l)
@@ -97,7 +107,7 @@ stage format check_format
 stage dev suite dev --repeat until-fail:2
 stage tidy check_tidy
 stage asan suite asan
-stage fuzz suite fuzz
+stage fuzz fuzz_suite
 # The release build's own packages: hardening and lintian.
 stage release suite release -R '^package\.'
 stage mingw-x64 suite mingw-x64

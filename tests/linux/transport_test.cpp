@@ -106,8 +106,8 @@ class Transport : public ::testing::Test {
 
 using LateReceivers = Transport;
 
-TEST_F(LateReceivers, EachOfAThousandStartedDuringAStreamHearsALine) {
-  constexpr int kReceivers = 1000;
+TEST_F(LateReceivers, EachOfManyStartedDuringAStreamHearsALine) {
+  constexpr int kReceivers = testsupport::kSanitized ? 200 : 1000;
   constexpr std::size_t kAtOnce = 6;
   ChildProcess streamer({"channel-stream", "stream", "2"});
   ASSERT_EQ(streamer.read_line(), "streaming");

@@ -11,6 +11,16 @@
 
 namespace testsupport {
 
+// Whether this build runs under AddressSanitizer, whose processes start and run several times
+// slower than a plain build's: heavy multi-process cases take fewer processes there.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+inline constexpr bool kSanitized = __has_feature(address_sanitizer);
+#else
+inline constexpr bool kSanitized = false;
+#endif
+
 // The path of mmfcast_child, found next to the running test binary.
 std::string child_path();
 

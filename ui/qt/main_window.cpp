@@ -18,6 +18,7 @@
 #include <QScrollBar>
 #include <QSocketNotifier>
 #include <QTextCursor>
+#include <cmath>
 
 #include "ui/layout.h"
 
@@ -107,8 +108,8 @@ MainWindow::~MainWindow() { unload(); }
 
 void MainWindow::place_controls() {
   const QScreen* s = screen();
-  const int dpi_x = s != nullptr ? static_cast<int>(s->logicalDotsPerInchX() + 0.5) : 96;
-  const int dpi_y = s != nullptr ? static_cast<int>(s->logicalDotsPerInchY() + 0.5) : 96;
+  const int dpi_x = s != nullptr ? static_cast<int>(std::lround(s->logicalDotsPerInchX())) : 96;
+  const int dpi_y = s != nullptr ? static_cast<int>(std::lround(s->logicalDotsPerInchY())) : 96;
   initial_size_ =
       QSize(twips_to_px(kFormClientWidth, dpi_x), twips_to_px(kFormClientHeight, dpi_y));
   initial_text1_ = to_pixels(kText1, dpi_x, dpi_y);
