@@ -70,6 +70,7 @@ struct ChannelOptions {
   std::string session_dir;
 };
 
+// One joined channel: its area, its notification and a hidden window that hears it.
 class MMFCAST_EXPORT Channel {
  public:
   // Receives one text another copy sent, in the system code page, without the area's padding.
@@ -87,6 +88,7 @@ class MMFCAST_EXPORT Channel {
   Channel(const Channel&) = delete;
   Channel& operator=(const Channel&) = delete;
 
+  // Whether the Channel joined; nothing is sent or received while it is not.
   bool joined() const;
   // Why joining or the last send failed, naming what was being done; "" when nothing failed.
   const std::string& error() const;
@@ -106,6 +108,7 @@ class MMFCAST_EXPORT Channel {
   // when the receivers have handled it, or when the broadcast's deadline for an unresponsive one
   // has passed. A successful send clears error().
   SendResult send(std::string_view text);
+  // The same for a UTF-16 text, which is converted to the system code page first.
   SendResult send(std::u16string_view text);
 
   // The handler each received text is handed to, in the order they arrived, from dispatch()
