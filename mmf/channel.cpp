@@ -301,12 +301,20 @@ void Channel::State::received(const std::u16string& padded) {
 // A text is taken off the queue before its handler runs, so one that throws is not handed over
 // twice, and the ones after it stay for the next call.
 void Channel::State::hand_over() {
-  if (delivery_error) std::rethrow_exception(std::exchange(delivery_error, nullptr));
+  if (delivery_error) {
+    const std::exception_ptr failure = std::exchange(delivery_error, nullptr);
+    inbox_changed();
+    std::rethrow_exception(failure);
+  }
   while (!inbox.empty() && handler) {
     const std::string text = std::move(inbox.front());
     inbox.pop_front();
     inbox_changed();
     handler(text);
+  }
+  if (!handler && !inbox.empty()) {  // the handler was taken away: its texts are dropped
+    inbox.clear();
+    inbox_changed();
   }
 }
 
