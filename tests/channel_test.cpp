@@ -218,6 +218,14 @@ TEST_F(ChannelInOneProcess, AChannelIsJoinedOnceAndBadOptionsAreRefused) {
     EXPECT_EQ(second.send("x"), SendResult::kFailed);
     EXPECT_EQ(second.dispatch(0), -1);
   }
+#if !defined(_WIN32)
+  mmfcast::ChannelOptions elsewhere = named("elsewhere");
+  elsewhere.session_dir = session_.dir() + "/other";
+  Channel other_session(elsewhere);
+  EXPECT_EQ(other_session.join_failure(), mmfcast::JoinFailure::kInUse);
+  EXPECT_NE(other_session.error().find("a process uses one session"), std::string::npos)
+      << other_session.error();
+#endif
   Channel desktop;  // another channel joins alongside
   EXPECT_TRUE(desktop.joined()) << desktop.error();
   EXPECT_EQ(ModSubclass::objMMF, nullptr) << "a Channel must leave the window hook alone";
