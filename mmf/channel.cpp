@@ -89,6 +89,20 @@ struct Channel::State {
 
 namespace {
 
+// Whether prefix followed by suffix spells whole.
+constexpr bool spells(const char* prefix, const char* suffix, const char16_t* whole) {
+  for (; *prefix != '\0'; ++prefix, ++whole) {
+    if (*whole != static_cast<char16_t>(*prefix)) return false;
+  }
+  for (; *suffix != '\0'; ++suffix, ++whole) {
+    if (*whole != static_cast<char16_t>(*suffix)) return false;
+  }
+  return *whole == u'\0';
+}
+static_assert(spells(kDesktopChannelName, "Memory", kPubMemoryName) &&
+                  spells(kDesktopChannelName, "Message", kPubMessageName),
+              "the default options must name the desktop program's channel");
+
 // Why the options name no channel that can be joined; "" when they do.
 std::string options_problem(const ChannelOptions& o) {
   if (o.area_name.empty() || o.message_name.empty()) return "the channel's name is empty";

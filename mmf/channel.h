@@ -22,6 +22,8 @@
 #include <string>
 #include <string_view>
 
+#include "pub_channel.h"
+
 namespace mmfcast {
 
 // What Channel::send did with a text.
@@ -47,7 +49,7 @@ inline constexpr char kDesktopChannelName[] = "MyPub";
 inline constexpr std::size_t kMinAreaSize = 2;
 inline constexpr std::size_t kMaxAreaSize = std::size_t{16} << 20;  // 16 MiB
 // The desktop program's area size, and the default.
-inline constexpr std::size_t kDefaultAreaSize = 4096;
+inline constexpr std::size_t kDefaultAreaSize = static_cast<std::size_t>(kPubMemoryLength);
 
 // Which channel a Channel joins. The defaults are the desktop program's channel, so a Channel
 // made without options talks to the windows and to mmfcast-cli.
