@@ -1,5 +1,6 @@
-// send: joins the channel and sends each text, exactly as a window's send does. listen: joins
-// the channel and prints each text it hears, as a line, a NUL-ended record or a JSON object.
+// send: joins the channel (the desktop program's, or the one named) and sends each text, exactly
+// as a window's send does. listen: joins the channel and prints each text it hears, as a line, a
+// NUL-ended record or a JSON object.
 #include "cli/commands.h"
 
 #include <atomic>
@@ -10,7 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 #include <iostream>
 
 #include "cli/text.h"
@@ -32,26 +32,20 @@ namespace {
 
 void fail(const std::string& what) { std::fprintf(stderr, "mmfcast-cli: %s\n", what.c_str()); }
 
-// Points this process at another session directory; the platform layer reads the variable on
-// every use. A relative DIR is taken from the current directory.
-bool use_session_dir(const std::string& dir) {
-  if (dir.empty()) return true;
-#if defined(_WIN32)
-  return true;
-#else
-  std::error_code error;
-  const std::filesystem::path absolute = std::filesystem::absolute(dir, error);
-  if (error || ::setenv("MMFCAST_SESSION_DIR", absolute.c_str(), 1) != 0) {
-    fail("--session-dir " + dir + ": " + (error ? error.message() : std::strerror(errno)));
-    return false;
-  }
-  return true;
-#endif
+// The Channel's options for the choice made on the command line. A relative session directory
+// is taken from the current directory.
+mmfcast::ChannelOptions channel_options(const ChannelChoice& choice) {
+  mmfcast::ChannelOptions options;
+  if (choice.name) options.name = *choice.name;
+  if (choice.area_size != 0) options.area_size = choice.area_size;
+  options.session_dir = choice.session_dir;
+  return options;
 }
 
 // The exit code for a channel that did not join. A full filesystem is reported as the area
 // being unusable, whichever step met it first.
 int join_failure_code(const mmfcast::Channel& channel) {
+  if (channel.join_failure() == mmfcast::JoinFailure::kOptions) return kBadArguments;
   if (channel.join_failure() == mmfcast::JoinFailure::kArea) return kAreaUnusable;
 #if !defined(_WIN32)
   if (mmfcast::platform::last_error() == ENOSPC) return kAreaUnusable;
@@ -275,8 +269,7 @@ int run_send(const SendOptions& options) {
     fail("nothing to send: the text is empty");
     return kBadArguments;
   }
-  if (!use_session_dir(options.session_dir)) return kBadArguments;
-  mmfcast::Channel channel;
+  mmfcast::Channel channel(channel_options(options.channel));
   if (const int code = join(channel); code != kOk) return code;
   if (from_stdin) return send_lines(channel, options.truncate);
   switch (send_one(channel, mmfcast::platform::from_ansi(joined), options.truncate)) {
@@ -293,8 +286,7 @@ int run_send(const SendOptions& options) {
 }
 
 int run_listen(const ListenOptions& options) {
-  if (!use_session_dir(options.session_dir)) return kBadArguments;
-  mmfcast::Channel channel;
+  mmfcast::Channel channel(channel_options(options.channel));
   if (const int code = join(channel); code != kOk) return code;
   Output output;
   channel.on_receive([&](const std::string& text) {

@@ -1,7 +1,9 @@
 // The command-line companion's two commands and their exit codes. Each command joins the same
-// channel a window joins: the message "MyPubMessage" and the 4096-byte area "MyPubMemory".
+// channel a window joins (the message "MyPubMessage" and the 4096-byte area "MyPubMemory"),
+// unless it is given another channel's name and area size.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,10 +26,17 @@ enum ExitCode : int {
   kTerminated = 143,    // listen: ended by SIGTERM
 };
 
+// Which channel a command joins.
+struct ChannelChoice {
+  std::optional<std::string> name;  // none for the desktop program's channel
+  std::size_t area_size = 0;        // 0 for the default size
+  std::string session_dir;          // when not empty, the session directory to use
+};
+
 struct SendOptions {
   std::vector<std::string> words;  // joined by one space; a single "-" reads standard input
   bool truncate = false;
-  std::string session_dir;  // when not empty, the session directory to use
+  ChannelChoice channel;
 };
 
 // How listen writes each text it hears.
@@ -41,7 +50,7 @@ struct ListenOptions {
   std::optional<long> count;      // exit after this many texts
   std::optional<double> timeout;  // seconds allowed with nothing arriving
   Framing framing = Framing::kLine;
-  std::string session_dir;
+  ChannelChoice channel;
 };
 
 int run_send(const SendOptions& options);

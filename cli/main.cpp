@@ -4,8 +4,10 @@
 #include <cstring>
 #include <exception>
 #include <string>
+#include <utility>
 
 #include "cli/commands.h"
+#include "mmf/channel.h"
 
 #if !defined(_WIN32)
 #include <fcntl.h>
@@ -81,13 +83,27 @@ int run(int argc, char** argv) {
                  "stay whole")
       ->excludes(json_flag);
 
+  for (auto [command, choice] :
+       {std::pair{send_cmd, &send.channel}, {listen_cmd, &listen.channel}}) {
+    command
+        ->add_option("--channel", choice->name,
+                     "The channel NAME (area NAMEMemory, message NAMEMessage) instead of the "
+                     "windows' channel, MyPub")
+        ->option_text("NAME");
+    command
+        ->add_option("--size", choice->area_size,
+                     "The channel's area size in bytes, with which it is created if no process "
+                     "has made it yet (default 4096)")
+        ->option_text("BYTES")
+        ->check(CLI::Range(mmfcast::kMinAreaSize, mmfcast::kMaxAreaSize));
 #if !defined(_WIN32)
-  const char* session_help =
-      "The session directory (default: $MMFCAST_SESSION_DIR, else $XDG_RUNTIME_DIR/mmfcast, "
-      "else /tmp/mmfcast-UID)";
-  send_cmd->add_option("--session-dir", send.session_dir, session_help)->option_text("DIR");
-  listen_cmd->add_option("--session-dir", listen.session_dir, session_help)->option_text("DIR");
+    command
+        ->add_option("--session-dir", choice->session_dir,
+                     "The session directory (default: $MMFCAST_SESSION_DIR, else "
+                     "$XDG_RUNTIME_DIR/mmfcast, else /tmp/mmfcast-UID)")
+        ->option_text("DIR");
 #endif
+  }
 
   try {
     app.parse(argc, argv);

@@ -18,8 +18,12 @@ extern MMFCAST_EXPORT cMMF* objMMF;
 // The procedure WindowProc replaced; 0 when none.
 extern MMFCAST_EXPORT mmfcast::platform::LongPtr lPrevWndProc;
 
+// Makes WindowProc the window's procedure and keeps the one it replaces in lPrevWndProc.
 MMFCAST_EXPORT mmfcast::MMFVariant HookWindow(mmfcast::platform::Hwnd hWnd);
+// Gives the window back the procedure kept in lPrevWndProc.
 MMFCAST_EXPORT mmfcast::MMFVariant UnhookWindow(mmfcast::platform::Hwnd hWnd);
+// The hooked window's procedure: turns the notification lMsgID into a read of the area and a
+// DataArrival event of objMMF, then passes every message on to lPrevWndProc.
 MMFCAST_EXPORT mmfcast::platform::LResult MMFCAST_CALLBACK
 WindowProc(mmfcast::platform::Hwnd hWnd, std::uint32_t uMsg, mmfcast::platform::WParam wParam,
            mmfcast::platform::LParam lParam);

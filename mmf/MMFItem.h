@@ -7,6 +7,7 @@
 
 #include "../platform/platform.h"
 
+// The record of one registered area, as cMMF keeps it and hands out copies of it.
 struct MMFItem {
   std::u16string sMemID;                   // the area's name, the system-wide name of the mapping
   std::int32_t lMemLength = 0;             // bytes to create the area with when it does not exist
@@ -14,5 +15,6 @@ struct MMFItem {
   mmfcast::platform::ViewAddr lpMapView =
       0;  // the view's address in this process; 0 while not mapped
 
+  // Equal when all four fields are.
   friend bool operator==(const MMFItem&, const MMFItem&) = default;
 };

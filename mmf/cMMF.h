@@ -13,14 +13,17 @@
 #include "../platform/platform.h"
 #include "MMFItem.h"
 
+namespace mmfcast {
 // The result of SendMesageAll (the 16-bit 0 or the 32-bit id) and, empty, of the
 // subclassing operations.
-namespace mmfcast {
 using MMFVariant = std::variant<std::monostate, std::int16_t, std::int32_t>;
 }  // namespace mmfcast
 
+// The registry of named shared areas with their access, the notification and the
+// DataArrival event; one object per owner.
 class MMFCAST_EXPORT cMMF {
  public:
+  // What handles DataArrival: it receives the text read from the area.
   using DataArrivalHandler = std::function<void(const std::u16string& DataStr)>;
 
   cMMF();

@@ -1,11 +1,20 @@
-// The channel object over cMMF, the window hook and the platform layer. Joining takes the
-// steps every copy takes (register the notification, open the area, hook a hidden window);
-// the window hook serves one cMMF object per process, so one Channel per process is joined.
+// The channel object over cMMF and the platform layer. Joining takes the steps every copy takes
+// (register the notification, open the area, make a window that hears it). Each Channel has a
+// hidden window of its own whose procedure reads its own area, so one process may take part in
+// several channels; the process-wide window hook stays with cMMF's StartSubclass and the
+// desktop program's window. A table of the joined Channels refuses a channel joined twice and
+// finds a window's Channel for its procedure.
 #include "mmf/channel.h"
 
-#include <atomic>
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <exception>
+#include <filesystem>
+#include <map>
+#include <mutex>
 #include <utility>
 #include <variant>
 
@@ -14,125 +23,259 @@
 #include "mmf/pub_channel.h"
 #include "platform/platform.h"
 
+#if !defined(_WIN32)
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+#endif
+
 namespace mmfcast {
-namespace {
-
-// Whether a Channel of this process is joined.
-std::atomic<bool> channel_joined{false};
-
-// The messages that reached the channel's window, through the hook; Linux's dispatch counts
-// with it what it handled.
-std::atomic<long> messages_seen{0};
-
-platform::LResult MMFCAST_CALLBACK channel_procedure(platform::Hwnd, std::uint32_t,
-                                                     platform::WParam, platform::LParam) {
-  messages_seen.fetch_add(1, std::memory_order_relaxed);
-  return 0;
-}
 
 // "what: why", with the reason the platform layer recorded for the failure of the step just
 // taken (each step starts with clear_last_error, so an earlier one's is not reported).
-std::string because(const std::string& what) {
+static std::string because(const std::string& what) {
   const std::string why = platform::last_error_text();
   return why.empty() ? what : what + ": " + why;
 }
 
-// Whether the hook sits on window. StartSubclass hooks nothing while another window of this
-// process is still hooked (its object gone without StopSubclass); this looks by putting the
-// hook in place and, when it was not there, putting back what was.
-bool hook_is_on(platform::Hwnd window) {
-  const auto hook = reinterpret_cast<platform::LongPtr>(&ModSubclass::WindowProc);
-  const platform::LongPtr installed = platform::SetWindowLongA(window, platform::kGwlWndProc, hook);
-  if (installed == hook) return true;
-  platform::SetWindowLongA(window, platform::kGwlWndProc, installed);
-  return false;
-}
-
-}  // namespace
-
 struct Channel::State {
+  ChannelOptions options;
   cMMF mmf;
   std::int32_t index = 0;
+  std::uint32_t message_id = 0;
   std::size_t area_size = 0;
   platform::Hwnd window = 0;
   bool joined = false;
   JoinFailure failure = JoinFailure::kNone;
   std::string error;
   ReceiveHandler handler;
-  // Texts the hook delivered, not yet handed to the handler; a throwing handler leaves the
+  // Texts the window delivered, not yet handed to the handler; a throwing handler leaves the
   // rest here for the next call.
   std::deque<std::string> inbox;
-  std::exception_ptr delivery_error;  // raised while the hook delivered, not yet rethrown
+  std::exception_ptr delivery_error;  // raised while the window delivered, not yet rethrown
+  long arrived = 0;                   // this channel's notifications the window handled
+  long arrived_reported = 0;          // ... as of the previous dispatch()
+#if !defined(_WIN32)
+  // What event_fd() gives: an epoll descriptor over the process's delivery descriptor and
+  // `waiting`, an eventfd that is readable while the inbox holds texts. Another Channel's
+  // dispatch may take in this channel's notifications; they still wake this one's watcher.
+  int watch_fd = -1;
+  int waiting_fd = -1;
+#endif
+
+  // The joined Channels of this process, by window, so that a window's procedure finds its
+  // Channel. Recursive: a window procedure may run while the table is held.
+  struct Table {
+    std::recursive_mutex mutex;
+    std::map<platform::Hwnd, State*> by_window;
+  };
+  static Table& table();
+  static platform::LResult MMFCAST_CALLBACK procedure(platform::Hwnd hWnd, std::uint32_t uMsg,
+                                                      platform::WParam wParam, platform::LParam);
 
   bool join();
+  bool join_steps();
   void fail(JoinFailure step, std::string why) {
     failure = step;
     error = std::move(why);
   }
+  void leave();
   void release_area();
+  void notified(platform::WParam length);
   void received(const std::u16string& padded);
   void hand_over();
+  void inbox_changed();
 };
 
+namespace {
+
+// Whether prefix followed by suffix spells whole.
+constexpr bool spells(const char* prefix, const char* suffix, const char16_t* whole) {
+  for (; *prefix != '\0'; ++prefix, ++whole) {
+    if (*whole != static_cast<char16_t>(*prefix)) return false;
+  }
+  for (; *suffix != '\0'; ++suffix, ++whole) {
+    if (*whole != static_cast<char16_t>(*suffix)) return false;
+  }
+  return *whole == u'\0';
+}
+static_assert(spells(kDesktopChannelName, "Memory", kPubMemoryName) &&
+                  spells(kDesktopChannelName, "Message", kPubMessageName),
+              "the default options must name the desktop program's channel");
+
+// Why the options name no channel that can be joined; "" when they do.
+std::string options_problem(const ChannelOptions& o) {
+  if (o.area_name.empty() || o.message_name.empty()) return "the channel's name is empty";
+  for (const std::string* name : {&o.name, &o.area_name, &o.message_name}) {
+    if (name->find('\0') != std::string::npos) return "a channel name holds a byte 0";
+  }
+  if (o.area_size < kMinAreaSize || o.area_size > kMaxAreaSize) {
+    return "area size " + std::to_string(o.area_size) + " is out of range (" +
+           std::to_string(kMinAreaSize) + " to " + std::to_string(kMaxAreaSize) + " bytes)";
+  }
+  return {};
+}
+
+#if !defined(_WIN32)
+// Makes the process use the options' session directory; "" when it does, else why not. A
+// process has one session, so another one is refused while a Channel of it is joined there.
+std::string use_session_dir(ChannelOptions& o, bool others_joined) {
+  const char* current = std::getenv("MMFCAST_SESSION_DIR");
+  if (o.session_dir.empty()) {
+    if (current != nullptr) o.session_dir = current;
+    return {};
+  }
+  std::error_code error;
+  const std::string wanted = std::filesystem::absolute(o.session_dir, error).string();
+  if (error) return "session directory " + o.session_dir + ": " + error.message();
+  o.session_dir = wanted;
+  if (current != nullptr && wanted == current) return {};
+  if (others_joined) {
+    return "this process's channels use session directory " +
+           std::string(current != nullptr && *current != '\0' ? current : "(the default)") +
+           "; a process uses one session";
+  }
+  if (::setenv("MMFCAST_SESSION_DIR", wanted.c_str(), 1) != 0) {
+    return "session directory " + wanted + ": cannot set MMFCAST_SESSION_DIR";
+  }
+  return {};
+}
+#endif
+
+}  // namespace
+
+Channel::State::Table& Channel::State::table() {
+  static Table* const instance = new Table;  // windows may still be told things at exit
+  return *instance;
+}
+
+platform::LResult MMFCAST_CALLBACK Channel::State::procedure(platform::Hwnd hWnd,
+                                                             std::uint32_t uMsg,
+                                                             platform::WParam wParam,
+                                                             platform::LParam) {
+  Table& t = table();
+  std::lock_guard lock(t.mutex);
+  auto found = t.by_window.find(hWnd);
+  if (found != t.by_window.end() && uMsg == found->second->message_id) {
+    found->second->notified(wParam);
+  }
+  return 0;
+}
+
 bool Channel::State::join() {
-  if (channel_joined.load()) {
-    fail(JoinFailure::kInUse,
-         "this process already has a joined channel; only one is served per process");
+  if (options.name.empty() && (options.area_name.empty() || options.message_name.empty())) {
+    fail(JoinFailure::kOptions, "the channel's name is empty");
     return false;
   }
-  if (ModSubclass::objMMF != nullptr) {
-    fail(JoinFailure::kInUse,
-         "a cMMF object of this process is already hooked; only one is served per process");
+  if (options.area_name.empty()) options.area_name = options.name + "Memory";
+  if (options.message_name.empty()) options.message_name = options.name + "Message";
+  if (std::string problem = options_problem(options); !problem.empty()) {
+    fail(JoinFailure::kOptions, std::move(problem));
     return false;
   }
+  // The table is held from the check to the entry, so two joins of one channel cannot both
+  // pass; nothing here runs a window procedure.
+  Table& t = table();
+  std::lock_guard lock(t.mutex);
+  if (!join_steps()) return false;
+  t.by_window.emplace(window, this);
+  joined = true;
+  return true;
+}
+
+bool Channel::State::join_steps() {
+  const std::map<platform::Hwnd, State*>& others = table().by_window;
+#if !defined(_WIN32)
+  if (std::string problem = use_session_dir(options, !others.empty()); !problem.empty()) {
+    fail(JoinFailure::kInUse, std::move(problem));
+    return false;
+  }
+#endif
   platform::clear_last_error();
   if (!platform::session_usable()) {
     fail(JoinFailure::kSession, because("cannot use the session"));
     return false;
   }
   platform::clear_last_error();
-  const std::int32_t id = mmf.RegWindowMsg(kPubMessageName);
+  const std::int32_t id = mmf.RegWindowMsg(platform::from_ansi(options.message_name));
   if (id == 0) {
-    fail(JoinFailure::kSession, because("cannot register the notification message"));
+    fail(JoinFailure::kSession,
+         because("cannot register the notification message " + options.message_name));
+    return false;
+  }
+  message_id = static_cast<std::uint32_t>(id);
+  const std::u16string area = platform::from_ansi(options.area_name);
+  for (const auto& [window_of_other, other] : others) {
+    if (other->message_id == message_id || other->options.area_name == options.area_name) {
+      fail(JoinFailure::kInUse, "this process has joined channel " + other->options.name +
+                                    " (area " + other->options.area_name + ", message " +
+                                    other->options.message_name +
+                                    ") already; a process joins a channel once");
+      return false;
+    }
+  }
+  if (ModSubclass::objMMF != nullptr &&
+      (area == kPubMemoryName || message_id == ModSubclass::lMsgID)) {
+    fail(JoinFailure::kInUse,
+         "a cMMF object of this process is hooked on the desktop program's channel already; a "
+         "process joins a channel once");
     return false;
   }
   platform::clear_last_error();
-  index = mmf.AddMMFItem(kPubMemoryName, kPubMemoryLength);
+  index = mmf.AddMMFItem(area, static_cast<std::int32_t>(options.area_size));
   MMFItem item;
   if (mmf.OpenMMF(index) != 1 || mmf.GetMMFItem(index, item) != 1 ||
-      (area_size = platform::view_size(item.lpMapView)) == 0) {
-    fail(JoinFailure::kArea, because("cannot open the shared area"));
+      (area_size = std::min(platform::view_size(item.lpMapView), options.area_size)) == 0) {
+    fail(JoinFailure::kArea, because("cannot open the shared area " + options.area_name));
     return false;
   }
   platform::clear_last_error();
-  window = platform::create_window(&channel_procedure);
+  window = platform::create_window(&procedure);
 #if defined(_WIN32)
   const bool can_receive = window != 0;
 #else
-  const bool can_receive = window != 0 && platform::event_fd() >= 0;
+  bool can_receive = window != 0 && platform::event_fd() >= 0;
+  if (can_receive) {
+    watch_fd = ::epoll_create1(EPOLL_CLOEXEC);
+    waiting_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    epoll_event delivery{};
+    delivery.events = EPOLLIN;
+    epoll_event waiting = delivery;
+    can_receive = watch_fd >= 0 && waiting_fd >= 0 &&
+                  ::epoll_ctl(watch_fd, EPOLL_CTL_ADD, platform::event_fd(), &delivery) == 0 &&
+                  ::epoll_ctl(watch_fd, EPOLL_CTL_ADD, waiting_fd, &waiting) == 0;
+    if (!can_receive) {
+      fail(JoinFailure::kSession,
+           std::string("cannot make a descriptor to watch: ") + std::strerror(errno));
+      return false;
+    }
+  }
 #endif
   if (!can_receive) {
     fail(JoinFailure::kSession, because("cannot create a window to receive on"));
     return false;
   }
-  if (channel_joined.exchange(true)) {
-    fail(JoinFailure::kInUse,
-         "this process already has a joined channel; only one is served per process");
-    return false;
-  }
-  mmf.DataArrival = [this](const std::u16string& text) { received(text); };
-  ModSubclass::lMsgID = static_cast<std::uint32_t>(id);
-  mmf.StartSubclass(window);
-  if (!hook_is_on(window)) {
-    mmf.StopSubclass(window);
-    ModSubclass::lMsgID = 0;
-    channel_joined = false;
-    fail(JoinFailure::kInUse,
-         "another window of this process is still hooked; only one is served per process");
-    return false;
-  }
-  joined = true;
   return true;
+}
+
+// Takes down what join made, whether it was joined or failed part way.
+void Channel::State::leave() {
+  if (window != 0) {
+    {
+      Table& t = table();
+      std::lock_guard lock(t.mutex);
+      t.by_window.erase(window);
+    }
+    platform::destroy_window(window);
+    window = 0;
+  }
+  joined = false;
+#if !defined(_WIN32)
+  if (watch_fd >= 0) ::close(watch_fd);
+  if (waiting_fd >= 0) ::close(waiting_fd);
+  watch_fd = waiting_fd = -1;
+#endif
+  release_area();
 }
 
 // cMMF keeps an area open until the process ends; a Channel gives its view back when it goes,
@@ -146,6 +289,15 @@ void Channel::State::release_area() {
   index = 0;
 }
 
+// The window's part: the notification announces a text of wParam - 1 characters in the area,
+// read at once, while the sender waits.
+void Channel::State::notified(platform::WParam length) {
+  ++arrived;
+  if (mmf.OpenMMF(index) == 0) return;
+  // wParam carries a 32-bit length; a larger value from a 64-bit sender is cut to it.
+  received(mmf.ReadMMF(index, static_cast<std::int32_t>(static_cast<std::uint32_t>(length))));
+}
+
 // The area's text arrives padded with characters of code 0 to the sender's length; the text
 // ends at the first of them, as a text box shows it. It is kept for hand_over: nothing thrown
 // here may cross the system's message dispatch.
@@ -156,44 +308,61 @@ void Channel::State::received(const std::u16string& padded) {
   } catch (...) {
     if (!delivery_error) delivery_error = std::current_exception();
   }
+  inbox_changed();
 }
 
 // Runs once the platform's delivery has returned: hands the kept texts to the handler in order.
 // A text is taken off the queue before its handler runs, so one that throws is not handed over
 // twice, and the ones after it stay for the next call.
 void Channel::State::hand_over() {
-  if (delivery_error) std::rethrow_exception(std::exchange(delivery_error, nullptr));
+  if (delivery_error) {
+    const std::exception_ptr failure = std::exchange(delivery_error, nullptr);
+    inbox_changed();
+    std::rethrow_exception(failure);
+  }
   while (!inbox.empty() && handler) {
     const std::string text = std::move(inbox.front());
     inbox.pop_front();
+    inbox_changed();
     handler(text);
   }
-}
-
-Channel::Channel() : state_(std::make_unique<State>()) {
-  if (!state_->join()) {
-    if (state_->window != 0) platform::destroy_window(state_->window);
-    state_->window = 0;
-    state_->release_area();
+  if (!handler && !inbox.empty()) {  // the handler was taken away: its texts are dropped
+    inbox.clear();
+    inbox_changed();
   }
 }
 
-Channel::~Channel() {
-  State& s = *state_;
-  if (s.joined) {
-    s.mmf.StopSubclass(s.window);
-    ModSubclass::lMsgID = 0;
-    platform::destroy_window(s.window);
-    channel_joined = false;
+// Keeps the waiting descriptor readable exactly while texts (or a delivery error) wait.
+void Channel::State::inbox_changed() {
+#if !defined(_WIN32)
+  if (waiting_fd < 0) return;
+  const bool waiting = !inbox.empty() || delivery_error;
+  std::uint64_t count = 0;
+  if (waiting) {
+    count = 1;
+    [[maybe_unused]] const auto written = ::write(waiting_fd, &count, sizeof count);
+  } else {
+    [[maybe_unused]] const auto read = ::read(waiting_fd, &count, sizeof count);
   }
-  s.release_area();
+#endif
 }
+
+Channel::Channel() : Channel(ChannelOptions{}) {}
+
+Channel::Channel(const ChannelOptions& options) : state_(std::make_unique<State>()) {
+  state_->options = options;
+  if (!state_->join()) state_->leave();
+}
+
+Channel::~Channel() { state_->leave(); }
 
 bool Channel::joined() const { return state_->joined; }
 
 const std::string& Channel::error() const { return state_->error; }
 
 JoinFailure Channel::join_failure() const { return state_->failure; }
+
+const ChannelOptions& Channel::options() const { return state_->options; }
 
 std::size_t Channel::max_text_bytes() const { return state_->joined ? state_->area_size - 1 : 0; }
 
@@ -203,6 +372,10 @@ SendResult Channel::send(std::u16string_view text) {
   State& s = *state_;
   if (!s.joined) {
     if (s.error.empty()) s.error = "not joined to the channel";
+    return SendResult::kFailed;
+  }
+  if (text.empty()) {
+    s.error = "the text is empty; there is nothing to send";
     return SendResult::kFailed;
   }
   if (text.find(u'\0') != std::u16string_view::npos) {
@@ -223,7 +396,7 @@ SendResult Channel::send(std::u16string_view text) {
       [&] { written = s.mmf.WriteMMF(s.index, whole) != 0; },
       [&] {
         return written && std::holds_alternative<std::int32_t>(s.mmf.SendMesageAll(
-                              u"", static_cast<std::int32_t>(ModSubclass::lMsgID), length, 0));
+                              u"", static_cast<std::int32_t>(s.message_id), length, 0));
       });
   if (!written) {
     s.error = because("cannot write the text into the shared area");
@@ -242,26 +415,23 @@ int Channel::event_fd() const {
 #if defined(_WIN32)
   return -1;
 #else
-  return state_->joined ? platform::event_fd() : -1;
+  return state_->joined ? state_->watch_fd : -1;
 #endif
 }
 
 int Channel::dispatch(int timeout_ms) {
   State& s = *state_;
   if (!s.joined) return -1;
+  // Texts taken in by another Channel's dispatch (or this one's send) are handed over at once.
+  if (!s.inbox.empty() || s.delivery_error) timeout_ms = 0;
 #if defined(_WIN32)
   const int handled = platform::pump_messages(timeout_ms);
 #else
   // pump_messages waits as asked but handles one batch of what is ready; dispatch_pending
-  // handles all of it, so without a wait it alone is enough. What was handled is counted at
-  // the window.
-  const long before = messages_seen.load(std::memory_order_relaxed);
-  int handled =
-      timeout_ms == 0 ? (platform::event_fd() < 0 ? -1 : 0) : platform::pump_messages(timeout_ms);
-  if (handled >= 0) {
-    platform::dispatch_pending();
-    handled = static_cast<int>(messages_seen.load(std::memory_order_relaxed) - before);
-  }
+  // handles all of it, so without a wait it alone is enough.
+  if (timeout_ms == 0 || platform::pump_messages(timeout_ms) >= 0) platform::dispatch_pending();
+  const int handled = static_cast<int>(s.arrived - s.arrived_reported);
+  s.arrived_reported = s.arrived;
 #endif
   s.hand_over();
   return handled;

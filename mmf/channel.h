@@ -1,13 +1,17 @@
-// mmfcast::Channel: the channel every copy of the program joins, in one object. Joining
-// registers the notification, opens (or creates) the shared area and hooks a hidden window of
-// this process; send() writes a text and announces it under the session's send lock; each text
-// another copy sends reaches the on_receive handler from dispatch(), which an event loop calls
-// when event_fd() is readable (Linux) or in its idle time (Windows). Texts cross the channel in
-// the system code page: UTF-8 on Linux.
+// mmfcast::Channel: one named channel of the session, in one object. By default it is the
+// channel every copy of the desktop program joins; ChannelOptions names another one, for a
+// program whose own copies tell each other things. Joining registers the notification, opens
+// (or creates) the shared area and creates a hidden window of this process with the channel's
+// own procedure; send() writes a text and announces it under the session's send lock; each text
+// another process sends on the channel reaches the on_receive handler from dispatch(), which an
+// event loop calls when event_fd() is readable (Linux) or in its idle time (Windows). Texts
+// cross the channel as bytes of the system code page (UTF-8 on Linux), up to the area's first
+// zero byte, so a text never holds a byte 0.
 //
-// A Channel is used on one thread: the one that constructs it sends and dispatches (on Windows
-// its window belongs to that thread). It is not inherited by a child made with fork(), and it
-// must not be destroyed from inside its own handler.
+// A process may join several channels, each with its own handler, but each channel once. All
+// the Channels of a process are used on one thread: the one that constructs them sends and
+// dispatches (on Windows their windows belong to that thread). A Channel is not inherited by a
+// child made with fork(), and must not be destroyed from inside its own handler.
 #pragma once
 
 #include <mmfcast/export.h>
@@ -17,6 +21,8 @@
 #include <memory>
 #include <string>
 #include <string_view>
+
+#include "pub_channel.h"
 
 namespace mmfcast {
 
@@ -30,42 +36,81 @@ enum class SendResult {
 // The step at which a Channel failed to join.
 enum class JoinFailure {
   kNone,     // joined
-  kInUse,    // this process already has a joined channel or a hooked cMMF object
+  kInUse,    // this process already takes part in the channel, or uses another session
   kSession,  // the session, the notification's registration or the receiving window
   kArea,     // the shared area could not be opened
+  kOptions,  // the options name no usable channel (an empty name, a size out of range)
 };
 
+// The name of the desktop program's channel: its area is "MyPubMemory", its message
+// "MyPubMessage".
+inline constexpr char kDesktopChannelName[] = "MyPub";
+// The sizes an area may be given, in bytes, its zero byte included.
+inline constexpr std::size_t kMinAreaSize = 2;
+inline constexpr std::size_t kMaxAreaSize = std::size_t{16} << 20;  // 16 MiB
+// The desktop program's area size, and the default.
+inline constexpr std::size_t kDefaultAreaSize = static_cast<std::size_t>(kPubMemoryLength);
+
+// Which channel a Channel joins. The defaults are the desktop program's channel, so a Channel
+// made without options talks to the windows and to mmfcast-cli.
+struct ChannelOptions {
+  // The channel's name. Its shared area is called name + "Memory" and its notification
+  // name + "Message", unless area_name or message_name say otherwise. Names are bytes of the
+  // system code page without a byte 0.
+  std::string name = kDesktopChannelName;
+  std::string area_name;     // "" for name + "Memory"
+  std::string message_name;  // "" for name + "Message"
+  // The size the area is created with when no process has created it yet, from kMinAreaSize
+  // to kMaxAreaSize. When it exists already, its existing size counts, up to this one.
+  std::size_t area_size = kDefaultAreaSize;
+  // Linux: the session directory, where the areas and the notifications' sockets live; "" for
+  // the one the environment names ($MMFCAST_SESSION_DIR, else $XDG_RUNTIME_DIR/mmfcast, else
+  // /tmp/mmfcast-UID). A relative path is taken from the current directory. A process uses one
+  // session: joining with a directory sets $MMFCAST_SESSION_DIR for the whole process (and the
+  // children it starts later), and is refused (kInUse) while a Channel of the process is joined
+  // in another one. Ignored on Windows, whose session is the desktop's.
+  std::string session_dir;
+};
+
+// One joined channel: its area, its notification and a hidden window that hears it.
 class MMFCAST_EXPORT Channel {
  public:
   // Receives one text another copy sent, in the system code page, without the area's padding.
   using ReceiveHandler = std::function<void(const std::string& text)>;
 
-  // Joins the session's channel. Check joined() afterwards; when it is false, error() says what
-  // failed and why. A process joins one channel at a time: while one is joined (or a cMMF
-  // object is hooked with StartSubclass), another Channel does not join.
+  // Joins the desktop program's channel.
   Channel();
-  // Leaves the channel: the hook, the window and the view of the area are taken down and the
-  // hook's globals cleared, so that another Channel (or a cMMF object) can be hooked after it.
+  // Joins the channel the options name. Check joined() afterwards; when it is false, error()
+  // says what failed and why. A channel that a Channel of this process has joined already, or
+  // (the desktop program's) that a hooked cMMF object serves, is refused with kInUse.
+  explicit Channel(const ChannelOptions& options);
+  // Leaves the channel: the window and the view of the area are taken down, so that the
+  // channel can be joined again.
   ~Channel();
   Channel(const Channel&) = delete;
   Channel& operator=(const Channel&) = delete;
 
+  // Whether the Channel joined; nothing is sent or received while it is not.
   bool joined() const;
   // Why joining or the last send failed, naming what was being done; "" when nothing failed.
   const std::string& error() const;
   // Which step joining failed at, for callers that treat a missing session and an unusable
   // area differently.
   JoinFailure join_failure() const;
+  // The options the Channel was made with, area_name and message_name filled in.
+  const ChannelOptions& options() const;
 
   // The longest text, in bytes of the system code page, that fits the area with its zero byte.
   std::size_t max_text_bytes() const;
 
-  // Sends one line to every other copy of the session. A text longer than max_text_bytes() is
-  // not sent (kTooLong). A text holding a character of code 0 is refused (kFailed): the area
-  // carries a text up to its first zero byte, so the receivers would see it cut there. Returns
+  // Sends one line to every other process of the session that joined the channel. A text
+  // longer than max_text_bytes() is not sent (kTooLong). An empty text, and one holding a
+  // character of code 0, are refused (kFailed): the area carries a text up to its first zero
+  // byte, so the receivers would see nothing, or the text cut there. Returns
   // when the receivers have handled it, or when the broadcast's deadline for an unresponsive one
   // has passed. A successful send clears error().
   SendResult send(std::string_view text);
+  // The same for a UTF-16 text, which is converted to the system code page first.
   SendResult send(std::u16string_view text);
 
   // The handler each received text is handed to, in the order they arrived, from dispatch()
@@ -75,13 +120,16 @@ class MMFCAST_EXPORT Channel {
   // no handler is set are dropped.
   void on_receive(ReceiveHandler handler);
 
-  // On Linux, the descriptor to watch: when it is readable, call dispatch(0). -1 on Windows,
+  // On Linux, the descriptor to watch: when it is readable, call dispatch(0). Each Channel has
+  // its own; it stays readable while texts of the channel wait for its handler. -1 on Windows,
   // where dispatch() pumps the calling thread's messages, and while not joined.
   int event_fd() const;
   // Handles the notifications that reached this process, waiting up to timeout_ms (0: only
-  // what is pending; negative: until one arrives), and hands the texts to the handler. Returns
-  // how many messages were handled (on Linux, those that reached the channel; on Windows,
-  // every message the calling thread's pump handled), or -1 while not joined.
+  // what is pending; negative: until one arrives) unless texts of this channel wait already,
+  // and hands this channel's texts to its handler; the other Channels' texts wait for their
+  // own dispatch(). Returns how many messages were handled (on Linux, the notifications of
+  // this channel that arrived since the previous dispatch(); on Windows, every message the
+  // calling thread's pump handled), or -1 while not joined.
   int dispatch(int timeout_ms = 0);
 
  private:

@@ -7,7 +7,9 @@
 
 namespace mmfcast {
 
+// The name the notification is registered under.
 inline constexpr char16_t kPubMessageName[] = u"MyPubMessage";
+// The name of the shared area.
 inline constexpr char16_t kPubMemoryName[] = u"MyPubMemory";
 inline constexpr std::int32_t kPubMemoryLength = 4096;  // bytes: the text and its zero byte
 

@@ -77,9 +77,9 @@ check_format() {
   local files
   mapfile -t files < <(sources '*.cpp' '*.h' '*.c')
   tests_run=${#files[@]}
-  tests_failed=$(clang-format --dry-run "${files[@]}" 2>&1 | grep -c ': warning:')
+  tests_failed=$(clang-format-14 --dry-run "${files[@]}" 2>&1 | grep -c ': warning:')
   tests_skipped=0
-  [ "$tests_failed" -eq 0 ] || clang-format --dry-run "${files[@]}" 2>&1 | grep ': warning:' | cut -d: -f1 | sort -u
+  [ "$tests_failed" -eq 0 ] || clang-format-14 --dry-run "${files[@]}" 2>&1 | grep ': warning:' | cut -d: -f1 | sort -u
   [ "$tests_failed" -eq 0 ]
 }
 

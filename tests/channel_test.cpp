@@ -1,10 +1,11 @@
 // mmfcast::Channel: texts pass whole between copies in two processes, a text that cannot
-// arrive whole is refused before anything is sent, one channel is served per process, and a
-// failed join says what failed and why.
+// arrive whole is refused before anything is sent, channels of one process keep to themselves
+// and each is joined once, and a failed join says what failed and why.
 #include "mmf/channel.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -18,6 +19,7 @@
 #include "tests/support/hex.h"
 
 #if !defined(_WIN32)
+#include <poll.h>
 #include <sys/stat.h>
 #endif
 
@@ -89,6 +91,8 @@ TEST_F(ChannelBetweenCopies, TextThatCannotArriveWholeIsNotSent) {
   EXPECT_EQ(sender_.send(wide), SendResult::kTooLong);
   EXPECT_EQ(sender_.send(tag_ + std::string("cut\0here", 8)), SendResult::kFailed);
   EXPECT_NE(sender_.error().find("code 0"), std::string::npos) << sender_.error();
+  EXPECT_EQ(sender_.send(""), SendResult::kFailed);
+  EXPECT_NE(sender_.error().find("empty"), std::string::npos) << sender_.error();
 
   const std::string after = tag_ + "after";
   ASSERT_EQ(sender_.send(after), SendResult::kSent) << sender_.error();
@@ -140,36 +144,102 @@ mmfcast::platform::LResult MMFCAST_CALLBACK quiet_procedure(mmfcast::platform::H
 
 class ChannelInOneProcess : public ::testing::Test {
  protected:
+  mmfcast::ChannelOptions named(const std::string& base, std::size_t size = 4096) const {
+    mmfcast::ChannelOptions options;
+    options.name = session_.name(base);
+    options.area_size = size;
+    return options;
+  }
+
   testsupport::DesktopTurn turn_;
   testsupport::ScopedSession session_;
 };
 
-TEST_F(ChannelInOneProcess, SecondChannelIsRefusedUntilTheFirstIsGone) {
-  auto first = std::make_unique<Channel>();
+// Two channels of this process, each with a copy in another process that sends on it. Only
+// the first channel is dispatched: it takes in the second one's notification too, which must
+// still reach the second handler alone, from the second channel's own dispatch. The first
+// channel's area is larger than the desktop's and carries a text that would not fit that one.
+TEST_F(ChannelInOneProcess, ChannelsKeepToThemselves) {
+  Channel big(named("big", 10000));
+  Channel small(named("small"));
+  ASSERT_TRUE(big.joined()) << big.error();
+  ASSERT_TRUE(small.joined()) << small.error();
+  EXPECT_EQ(big.max_text_bytes(), 9999u);
+  EXPECT_EQ(big.options().area_name, session_.name("big") + "Memory");
+  std::vector<std::string> heard_big, heard_small;
+  big.on_receive([&](const std::string& text) { heard_big.push_back(text); });
+  small.on_receive([&](const std::string& text) { heard_small.push_back(text); });
+
+  ChildProcess on_big({"channel-receive", session_.name("big"), "10000"});
+  ChildProcess on_small({"channel-receive", session_.name("small"), "4096"});
+  for (ChildProcess* child : {&on_big, &on_small}) {
+    const auto ready = child->read_line();
+    ASSERT_TRUE(ready && ready->rfind("ready ", 0) == 0) << ready.value_or("(nothing)");
+  }
+  const std::string long_text(8000, 'b');
+  // Each send returns once this process has handled its notification, so only `big` is
+  // dispatched while the copy on the other side sends.
+  const auto send_from = [&](ChildProcess& child, const std::string& text) {
+    child.write_line("send " + testsupport::to_hex8(text));
+    for (int round = 0; round < 2000; ++round) {
+      big.dispatch(0);
+      const auto line = child.read_line(std::chrono::milliseconds(10));
+      if (!line) continue;
+      EXPECT_EQ(*line, "sent");
+      break;
+    }
+    child.write_line("quit");
+    EXPECT_EQ(child.wait(), 0);
+  };
+  send_from(on_big, long_text);
+  send_from(on_small, "for small");
+  big.dispatch(0);
+  EXPECT_EQ(heard_big, std::vector<std::string>{long_text});
+  EXPECT_TRUE(heard_small.empty()) << "a text must wait for its own channel's dispatch";
+#if !defined(_WIN32)
+  pollfd watched{small.event_fd(), POLLIN, 0};
+  EXPECT_EQ(::poll(&watched, 1, 0), 1) << "a waiting text must wake its channel's watcher";
+#endif
+  small.dispatch(0);
+  EXPECT_EQ(heard_small, std::vector<std::string>{"for small"});
+  EXPECT_EQ(heard_big.size(), 1u);
+}
+
+TEST_F(ChannelInOneProcess, AChannelIsJoinedOnceAndBadOptionsAreRefused) {
+  auto first = std::make_unique<Channel>(named("once"));
   ASSERT_TRUE(first->joined()) << first->error();
-  const cMMF* served = ModSubclass::objMMF;
-  const std::uint32_t id = ModSubclass::lMsgID;
-  {
-    Channel second;
+  mmfcast::ChannelOptions same_area = named("other");
+  same_area.area_name = first->options().area_name;
+  for (const mmfcast::ChannelOptions& options : {named("once"), same_area}) {
+    Channel second(options);
     EXPECT_FALSE(second.joined());
     EXPECT_EQ(second.join_failure(), mmfcast::JoinFailure::kInUse);
-    EXPECT_NE(second.error().find("already has a joined channel"), std::string::npos)
-        << second.error();
-    EXPECT_NE(second.error().find("only one"), std::string::npos) << second.error();
+    EXPECT_NE(second.error().find("joins a channel once"), std::string::npos) << second.error();
     EXPECT_EQ(second.send("x"), SendResult::kFailed);
     EXPECT_EQ(second.dispatch(0), -1);
   }
-  EXPECT_EQ(ModSubclass::objMMF, served) << "a refused channel must leave the hook alone";
-  EXPECT_EQ(ModSubclass::lMsgID, id);
-
+#if !defined(_WIN32)
+  mmfcast::ChannelOptions elsewhere = named("elsewhere");
+  elsewhere.session_dir = session_.dir() + "/other";
+  Channel other_session(elsewhere);
+  EXPECT_EQ(other_session.join_failure(), mmfcast::JoinFailure::kInUse);
+  EXPECT_NE(other_session.error().find("a process uses one session"), std::string::npos)
+      << other_session.error();
+#endif
+  Channel desktop;  // another channel joins alongside
+  EXPECT_TRUE(desktop.joined()) << desktop.error();
+  EXPECT_EQ(ModSubclass::objMMF, nullptr) << "a Channel must leave the window hook alone";
+  for (std::size_t size : {std::size_t{1}, mmfcast::kMaxAreaSize + 1}) {
+    Channel refused(named("sized", size));
+    EXPECT_EQ(refused.join_failure(), mmfcast::JoinFailure::kOptions);
+    EXPECT_NE(refused.error().find("out of range"), std::string::npos) << refused.error();
+  }
   first.reset();
-  EXPECT_EQ(ModSubclass::objMMF, nullptr);
-  EXPECT_EQ(ModSubclass::lMsgID, 0u);
-  Channel third;
-  EXPECT_TRUE(third.joined()) << third.error();
+  Channel again(named("once"));
+  EXPECT_TRUE(again.joined()) << again.error();
 }
 
-TEST_F(ChannelInOneProcess, HookedObjectKeepsAChannelOut) {
+TEST_F(ChannelInOneProcess, HookedObjectKeepsTheDesktopChannelOut) {
   const mmfcast::platform::Hwnd window = mmfcast::platform::create_window(&quiet_procedure);
   ASSERT_NE(window, 0u);
   cMMF hooked;
@@ -177,7 +247,9 @@ TEST_F(ChannelInOneProcess, HookedObjectKeepsAChannelOut) {
   {
     Channel refused;
     EXPECT_FALSE(refused.joined());
-    EXPECT_NE(refused.error().find("already hooked"), std::string::npos) << refused.error();
+    EXPECT_NE(refused.error().find("hooked"), std::string::npos) << refused.error();
+    Channel own(named("own"));
+    EXPECT_TRUE(own.joined()) << own.error();
   }
   EXPECT_EQ(ModSubclass::objMMF, &hooked);
   hooked.StopSubclass(window);

@@ -1,5 +1,6 @@
 // A copy that receives through mmfcast::Channel.
-//   channel-receive joins the channel and says "ready MAX" (MAX: max_text_bytes()), or
+//   channel-receive [NAME SIZE] joins the desktop program's channel, or the channel NAME
+//                   with an area of SIZE bytes, and says "ready MAX" (MAX: max_text_bytes()), or
 //                   "refused ERROR"; then says "text HEX8" for each text it receives, sends
 //                   the text of each line "send HEX8" (saying "sent" or "failed ERROR"), until
 //                   a line "quit" or the end of standard input.
@@ -12,8 +13,14 @@
 namespace {
 
 int channel_listen(const std::vector<std::string>& args) {
-  if (!args.empty()) return 2;
-  mmfcast::Channel channel;
+  mmfcast::ChannelOptions options;
+  if (args.size() == 2) {
+    options.name = args[0];
+    options.area_size = std::stoul(args[1]);
+  } else if (!args.empty()) {
+    return 2;
+  }
+  mmfcast::Channel channel(options);
   if (!channel.joined()) {
     child::say("refused " + channel.error());
     return 3;

@@ -122,6 +122,8 @@ TEST_F(Cli, BadArgumentsExitWithTwo) {
                                                                 {"send"},
                                                                 {"send", ""},
                                                                 {"listen", "--count", "0"},
+                                                                {"listen", "--size", "1"},
+                                                                {"send", "--channel", "", "x"},
                                                                 {"listen", "--timeout", "soon"}}) {
     const auto [code, message] = run(args);
     EXPECT_EQ(code, 2) << message;
@@ -170,16 +172,30 @@ TEST_F(Cli, UnusableSessionDirectoryIsNamedWithTheReason) {
       << message;
 }
 
-TEST_F(Cli, SessionDirOptionChoosesTheSession) {
-  // The test's own session stays empty; both commands meet in another directory.
+// Both commands meet in another directory, and there on a channel of their own whose area
+// holds more than the windows' channel's; a listener on the windows' channel hears only what is
+// sent on that one.
+TEST_F(Cli, ChannelAndSessionDirOptionsChooseWhereTextsGo) {
   const std::string other = session_.dir() + "/other";
   ASSERT_EQ(::mkdir(other.c_str(), 0700), 0);
-  auto listening = cli({"listen", "--count", "1", "--timeout", "30", "--session-dir", other});
-  ASSERT_TRUE(testsupport::wait_for_endpoints(other, 1));
+  const std::vector<std::string> own = {"--session-dir", other,    "--channel",
+                                        "Own",           "--size", "8192"};
+  std::vector<std::string> args = {"listen", "--count", "1", "--timeout", "30"};
+  args.insert(args.end(), own.begin(), own.end());
+  auto on_own = cli(args);
+  auto on_windows = cli({"listen", "--count", "1", "--timeout", "30", "--session-dir", other});
+  ASSERT_TRUE(testsupport::wait_for_endpoints(other, 2));
   EXPECT_TRUE(testsupport::endpoint_sockets(session_.dir()).empty());
-  EXPECT_EQ(run({"send", "--session-dir", other, "elsewhere"}).first, 0);
-  EXPECT_EQ(listening->read_line(), "elsewhere");
-  EXPECT_EQ(listening->wait(), 0);
+  const std::string big(6000, 'o');
+  args = {"send"};
+  args.insert(args.end(), own.begin(), own.end());
+  args.push_back(big);
+  EXPECT_EQ(run(args).first, 0);
+  EXPECT_EQ(run({"send", "--session-dir", other, "windows"}).first, 0);
+  EXPECT_EQ(on_own->read_line(), big);
+  EXPECT_EQ(on_own->wait(), 0);
+  EXPECT_EQ(on_windows->read_line(), "windows");
+  EXPECT_EQ(on_windows->wait(), 0);
 }
 
 TEST_F(Cli, ListenFramesTextsAsJsonOrNulEnded) {

@@ -33,11 +33,14 @@ while IFS= read -r header; do
   "$cxx" "${flags[@]}" -I"$prefix/include" "$work/one.cpp" 2>"$work/header.log" ||
     { cat "$work/header.log"; fail "<$name> does not compile on its own"; }
 done < <(find "$prefix/include/mmfcast" -name '*.h' | sort)
+echo '#include <mmfcast/mmfcast.h>' >"$work/one.c"
+cc -std=c99 -Wall -Wextra -Wpedantic -Werror -fsyntax-only -I"$prefix/include" "$work/one.c" ||
+  fail "<mmfcast/mmfcast.h> does not compile as C99"
 
 echo "== exported symbols"
 exported=$(nm -DC --defined-only "$libdir/libmmfcast.so" | awk '$2 != "A"' | cut -d' ' -f3-)
 echo "$(wc -l <<<"$exported") symbols"
-public='^(cMMF::|typeinfo (name )?for cMMF$|RaiseDataArrival\(|ModSubclass::|mmfcast::Channel::|mmfcast::platform::[A-Za-z_]+\()'
+public='^(mmfcast_[a-z_]+(@@MMFCAST_0)?$|cMMF::|typeinfo (name )?for cMMF$|RaiseDataArrival\(|ModSubclass::|mmfcast::Channel::|mmfcast::platform::[A-Za-z_]+\()'
 stray=$(grep -Ev "$public" <<<"$exported" | grep -v '^mmfcast::platform::[A-Za-z_]*\[abi:cxx11\](' || true)
 stray+=$(grep -E '::State::|::os::' <<<"$exported" || true)
 [ -z "$stray" ] || fail "the shared library exports more than the public API: $stray"
@@ -52,14 +55,30 @@ cat >"$work/pc.cpp" <<'CPP'
 int main() { return mmfcast::Channel().max_text_bytes() == 4095 ? 0 : 1; }
 CPP
 # shellcheck disable=SC2046
-"$cxx" -std=c++20 "$work/pc.cpp" -o "$work/pc-shared" $(pkg-config --cflags --libs mmfcast) \
+"$cxx" "$work/pc.cpp" -o "$work/pc-shared" $(pkg-config --cflags --libs mmfcast) \
   -Wl,-rpath,"$libdir" || fail "pkg-config --libs does not link the shared library"
 # shellcheck disable=SC2046
 # As README says: the static library by name, and what it needs from pkg-config --static.
-"$cxx" -std=c++20 "$work/pc.cpp" -o "$work/pc-static" $(pkg-config --cflags --libs-only-L mmfcast) \
+"$cxx" "$work/pc.cpp" -o "$work/pc-static" $(pkg-config --cflags --libs-only-L mmfcast) \
   -l:libmmfcast.a $(pkg-config --static --libs-only-l --libs-only-other mmfcast | sed 's/-lmmfcast //') ||
   fail "pkg-config --static does not name what the static library needs"
-for program in pc-shared pc-static; do
+cat >"$work/pc.c" <<'C'
+#include <mmfcast/mmfcast.h>
+int main(void) {
+  mmfcast_channel* channel = mmfcast_join("pc", 0, NULL);
+  int status = mmfcast_max_text_bytes(channel) == 4095 ? 0 : 1;
+  mmfcast_leave(channel);
+  return status;
+}
+C
+# shellcheck disable=SC2046
+cc -std=c99 -Wall -Werror "$work/pc.c" -o "$work/pc-c" $(pkg-config --cflags --libs mmfcast-c) \
+  -Wl,-rpath,"$libdir" || fail "pkg-config mmfcast-c does not build a C program"
+# shellcheck disable=SC2046
+cc -std=c99 "$work/pc.c" -o "$work/pc-c-static" $(pkg-config --cflags --libs-only-L mmfcast-c) \
+  -l:libmmfcast.a $(pkg-config --static --libs-only-l --libs-only-other mmfcast-c | sed 's/-lmmfcast //') ||
+  fail "pkg-config --static mmfcast-c does not name what the static library needs"
+for program in pc-shared pc-static pc-c pc-c-static; do
   MMFCAST_SESSION_DIR=$work/pc-session "$work/$program" || fail "$program, built with pkg-config, failed"
 done
 
@@ -121,6 +140,27 @@ wait "$listener" || fail "mmfcast-cli listen exited $?"
 long=$(head -c 4096 /dev/zero | tr '\0' x)
 "$work/examples-shared/send_line" "$long" 2>"$work/long.err" && fail "send_line sent a line too long for the area"
 grep -q 'longer than 4095 bytes' "$work/long.err" || fail "send_line said '$(cat "$work/long.err")'"
+
+# ask (C) and ask.py (Python through ctypes) each send a question on a channel of their own and
+# print the answer that mmfcast-cli --channel sends back.
+own=(--channel "Own$$" --size 8192)
+for asker in "$work/examples-shared/ask" "$work/examples-static/ask" "python3 $source_dir/examples/ask.py"; do
+  echo "== $asker <-> mmfcast-cli ${own[*]}"
+  rm -rf "$MMFCAST_SESSION_DIR"
+  "$cli" listen "${own[@]}" --count 1 --timeout 20 >"$work/question" 2>&1 &
+  listener=$!
+  children+=("$listener")
+  wait_for_endpoints 1 || fail "mmfcast-cli listen did not join the session"
+  # shellcheck disable=SC2086
+  MMFCAST_LIBRARY=$libdir/libmmfcast.so.0 $asker "Own$$" "which file?" >"$work/answer" 2>&1 &
+  asking=$!
+  children+=("$asking")
+  wait "$listener" || fail "mmfcast-cli listen exited $? ($(cat "$work/question"))"
+  [ "$(cat "$work/question")" = "which file?" ] || fail "listen heard '$(cat "$work/question")'"
+  "$cli" send "${own[@]}" "this one: notes.txt" || fail "mmfcast-cli send --channel failed"
+  wait "$asking" || fail "$asker exited $? ($(cat "$work/answer"))"
+  [ "$(cat "$work/answer")" = "this one: notes.txt" ] || fail "$asker heard '$(cat "$work/answer")'"
+done
 
 [ "$failures" -eq 0 ] || { echo "$failures check(s) failed"; exit 1; }
 echo "all installed-library checks passed"

@@ -58,7 +58,7 @@ expected=(
   usr/include/mmfcast/mmf/cMMF.h usr/include/mmfcast/mmf/MMFItem.h
   usr/include/mmfcast/mmf/channel.h usr/include/mmfcast/mmf/pub_channel.h
   usr/include/mmfcast/hook/ModSubclass.h usr/include/mmfcast/platform/platform.h
-  usr/include/mmfcast/export.h
+  usr/include/mmfcast/export.h usr/include/mmfcast/mmfcast.h
 )
 for size in 16 22 24 32 48 64 128 256; do
   expected+=("usr/share/icons/hicolor/${size}x${size}/apps/$id.png")
@@ -76,7 +76,7 @@ done
 for prog_name in mmfcast mmfcast-cli; do
   [ -x "$root/usr/bin/$prog_name" ] || fail "/usr/bin/$prog_name is not executable"
 done
-for name in libmmfcast.a libmmfcast.so libmmfcast.so.0 mmfcast.pc; do
+for name in libmmfcast.a libmmfcast.so libmmfcast.so.0 mmfcast.pc mmfcast-c.pc; do
   [ -n "$(find "$root/usr/lib" -name "$name")" ] || fail "missing $name"
 done
 config=$(find "$root/usr/lib" -name mmfcastConfig.cmake)
