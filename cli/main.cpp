@@ -78,7 +78,12 @@ int main(int argc, char** argv) {
                  "stay whole")
       ->excludes(json_flag);
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+  app.footer(
+      "On Windows the copies always meet in the user's desktop session: the option "
+      "--session-dir and the variable MMFCAST_SESSION_DIR do not apply, and listen never ends "
+      "with 143 (SIGTERM).");
+#else
   const char* session_help =
       "The session directory (default: $MMFCAST_SESSION_DIR, else $XDG_RUNTIME_DIR/mmfcast, "
       "else /tmp/mmfcast-UID)";

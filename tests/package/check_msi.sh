@@ -80,6 +80,8 @@ echo "== the installed programs"
 cli_version=$(wine "$installed_win\\mmfcast-cli.exe" --version) || fail "mmfcast-cli --version failed"
 echo "mmfcast-cli --version: $cli_version"
 [ "$cli_version" = "mmfcast-cli $version" ] || fail "mmfcast-cli --version printed '$cli_version'"
+wine "$installed_win\\mmfcast-cli.exe" --help | grep -q "^On Windows .*--session-dir" ||
+  fail "mmfcast-cli --help does not say which options do not apply on Windows"
 wine "$probe" exchange "$installed_win" || fail "the installed window and CLI did not exchange lines"
 
 echo "== msiexec /x $(basename "$msi") /qn"
