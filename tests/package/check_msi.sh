@@ -48,7 +48,7 @@ shortcut=$(shortcuts)
 [ -n "$shortcut" ] || fail "no Start-menu shortcut"
 [ "$(printf '%s\n' "$shortcut" | wc -l)" = 1 ] || fail "more than one shortcut: $shortcut"
 echo "shortcut: ${shortcut#"$prefix/"}"
-strings -e l "$shortcut" | grep -qi 'mmfcast\.exe' || strings "$shortcut" | grep -qi 'mmfcast\.exe' ||
+grep -qi 'mmfcast\.exe' <<<"$(strings -e l "$shortcut"; strings "$shortcut")" ||
   fail "the shortcut does not lead to mmfcast.exe"
 [ "$(uninstall_entries)" = 1 ] || fail "no uninstall entry named mmfcast"
 wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s |
@@ -63,15 +63,15 @@ for program in mmfcast mmfcast-cli; do
   for expected in "FixedFileVersion=$version.0" "FixedProductVersion=$version.0" \
                   "FileVersion=$version" "ProductVersion=$version" "ProductName=mmfcast" \
                   "OriginalFilename=$program.exe" "InternalName=$program" "LegalCopyright=$copyright"; do
-    printf '%s\n' "$info" | grep -qxF "$expected" || fail "$program.exe: no $expected"
+    grep -qxF "$expected" <<<"$info" || fail "$program.exe: no $expected"
   done
-  printf '%s\n' "$info" | grep -q "^FileDescription=$program - ." || fail "$program.exe: no description"
+  grep -q "^FileDescription=$program - ." <<<"$info" || fail "$program.exe: no description"
   manifest=$(wine "$probe" manifest "$installed_win\\$program.exe") || fail "no manifest in $program.exe"
   for expected in 'name="Microsoft.Windows.Common-Controls" version="6.0.0.0"' PerMonitorV2 \
                   'level="asInvoker"' '{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}'; do
-    printf '%s\n' "$manifest" | grep -qF "$expected" || fail "$program.exe's manifest lacks $expected"
+    grep -qF "$expected" <<<"$manifest" || fail "$program.exe's manifest lacks $expected"
   done
-  if printf '%s\n' "$manifest" | grep -qi activeCodePage; then
+  if grep -qi activeCodePage <<<"$manifest"; then
     fail "$program.exe's manifest sets the ANSI code page"
   fi
 done
@@ -80,7 +80,8 @@ echo "== the installed programs"
 cli_version=$(wine "$installed_win\\mmfcast-cli.exe" --version) || fail "mmfcast-cli --version failed"
 echo "mmfcast-cli --version: $cli_version"
 [ "$cli_version" = "mmfcast-cli $version" ] || fail "mmfcast-cli --version printed '$cli_version'"
-wine "$installed_win\\mmfcast-cli.exe" --help | grep -q "^On Windows .*--session-dir" ||
+help=$(wine "$installed_win\\mmfcast-cli.exe" --help) || fail "mmfcast-cli --help failed"
+grep -q "^On Windows .*--session-dir" <<<"$help" ||
   fail "mmfcast-cli --help does not say which options do not apply on Windows"
 wine "$probe" exchange "$installed_win" || fail "the installed window and CLI did not exchange lines"
 
