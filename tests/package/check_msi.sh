@@ -25,8 +25,6 @@ uninstall_entries() {
   wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s |
     grep -c 'DisplayName *REG_SZ *mmfcast$' || true
 }
-# Neither the shortcut nor the programs may reach the desktop's menus or file associations.
-export WINEDLLOVERRIDES="winemenubuilder.exe=d"
 
 # A prefix that an interrupted run left with the product installed is made anew.
 if [ -e "$installed" ] || [ -n "$(shortcuts)" ] || { [ -d "$prefix" ] && [ "$(uninstall_entries)" != 0 ]; }; then
