@@ -1,9 +1,13 @@
 // Looks at the installed Windows programs from inside Windows, for the installer's check:
 //   package_probe version FILE    the version resource as Windows reads it, one KEY=value a line
 //   package_probe manifest FILE   the application manifest embedded in FILE
-//   package_probe exchange DIR    DIR\mmfcast.exe and DIR\mmfcast-cli.exe pass a line each way
+//   package_probe exchange DIR SHORTCUT
+//                                 the window started through SHORTCUT and DIR\mmfcast-cli.exe
+//                                 pass a line each way
 // Exits 0 when it could do what was asked; says what failed on standard error otherwise.
 #include <windows.h>
+// after windows.h
+#include <shlobj.h>
 
 #include <chrono>
 #include <cstdio>
@@ -139,11 +143,41 @@ BOOL CALLBACK match_main(HWND hwnd, LPARAM param) {
   return TRUE;
 }
 
-int exchange(const std::string& dir) {
-  const std::string window_exe = "\"" + dir + "\\mmfcast.exe\"";
+// Starts what a shortcut leads to, in the folder it names, as the Start menu does.
+bool start_shortcut(Child& child, const std::string& shortcut, std::string& target) {
+  if (FAILED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return false;
+  IShellLinkA* link = nullptr;
+  IPersistFile* file = nullptr;
+  char path[MAX_PATH] = {};
+  char folder[MAX_PATH] = {};
+  std::wstring wide(MAX_PATH, L'\0');
+  wide.resize(static_cast<std::size_t>(::MultiByteToWideChar(
+      CP_ACP, 0, shortcut.c_str(), -1, wide.data(), static_cast<int>(wide.size()))));
+  const bool resolved =
+      SUCCEEDED(::CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
+                                   reinterpret_cast<void**>(&link))) &&
+      SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file))) &&
+      SUCCEEDED(file->Load(wide.c_str(), STGM_READ)) &&
+      link->GetPath(path, MAX_PATH, nullptr, SLGP_RAWPATH) == S_OK &&
+      SUCCEEDED(link->GetWorkingDirectory(folder, MAX_PATH));
+  if (file != nullptr) file->Release();
+  if (link != nullptr) link->Release();
+  if (!resolved) return false;
+  target = path;
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  std::string command = "\"" + target + "\"";
+  child.started =
+      ::CreateProcessA(path, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                       folder[0] != '\0' ? folder : nullptr, &startup, &child.info) != 0;
+  return child.started;
+}
+
+int exchange(const std::string& dir, const std::string& shortcut) {
   const std::string cli_exe = "\"" + dir + "\\mmfcast-cli.exe\"";
   Child window;
-  if (!start(window, window_exe)) return failed("cannot start " + window_exe);
+  std::string target;
+  if (!start_shortcut(window, shortcut, target)) return failed("cannot start " + shortcut);
   FindMain main{window.info.dwProcessId, nullptr};
   for (const auto deadline = Clock::now() + kPatience; main.found == nullptr;) {
     if (Clock::now() > deadline) return failed("the window did not appear");
@@ -154,7 +188,7 @@ int exchange(const std::string& dir) {
   HWND text1 = ::GetDlgItem(main.found, ui::win32::kIdText1);
   HWND text2 = ::GetDlgItem(main.found, ui::win32::kIdText2);
   HWND command1 = ::GetDlgItem(main.found, ui::win32::kIdCommand1);
-  std::printf("window up: %s\n", window_text(main.found).c_str());
+  std::printf("the shortcut started %s: %s\n", target.c_str(), window_text(main.found).c_str());
 
   // From the command line to the window: the send returns once the window has taken it.
   const std::string to_window = "line from the command line";
@@ -206,9 +240,9 @@ int exchange(const std::string& dir) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::string what = argc == 3 ? argv[1] : "";
-  if (what == "version") return print_version(argv[2]);
-  if (what == "manifest") return print_manifest(argv[2]);
-  if (what == "exchange") return exchange(argv[2]);
-  return failed("usage: package_probe version|manifest FILE, or exchange DIR");
+  const std::string what = argc >= 3 ? argv[1] : "";
+  if (what == "version" && argc == 3) return print_version(argv[2]);
+  if (what == "manifest" && argc == 3) return print_manifest(argv[2]);
+  if (what == "exchange" && argc == 4) return exchange(argv[2], argv[3]);
+  return failed("usage: package_probe version|manifest FILE, or exchange DIR SHORTCUT");
 }
