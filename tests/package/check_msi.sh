@@ -54,8 +54,8 @@ wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s |
 echo "== version resources and manifests"
 copyright=$(grep -m1 '^Copyright ' "$licence")
 for program in mmfcast mmfcast-cli; do
-  info=$(wine "$probe" version "$installed_win\\$program.exe") ||
-    fail "no version resource in $program.exe (status $?)"
+  info=$(wine "$probe" version "$installed_win\\$program.exe" 2>&1) ||
+    fail "no version resource in $program.exe (status $?): $info"
   printf '%s: %s\n' "$program.exe" "$(printf '%s' "$info" | tr '\n' ';')"
   for expected in "FixedFileVersion=$version.0" "FixedProductVersion=$version.0" \
                   "FileVersion=$version" "ProductVersion=$version" "ProductName=mmfcast" \
@@ -63,8 +63,8 @@ for program in mmfcast mmfcast-cli; do
     grep -qxF "$expected" <<<"$info" || fail "$program.exe: no $expected"
   done
   grep -q "^FileDescription=$program - ." <<<"$info" || fail "$program.exe: no description"
-  manifest=$(wine "$probe" manifest "$installed_win\\$program.exe") ||
-    fail "no manifest in $program.exe (status $?)"
+  manifest=$(wine "$probe" manifest "$installed_win\\$program.exe" 2>&1) ||
+    fail "no manifest in $program.exe (status $?): $manifest"
   for expected in 'name="Microsoft.Windows.Common-Controls" version="6.0.0.0"' PerMonitorV2 \
                   'level="asInvoker"' '{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}'; do
     grep -qF "$expected" <<<"$manifest" || fail "$program.exe's manifest lacks $expected"
