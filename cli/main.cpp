@@ -83,6 +83,13 @@ int run(int argc, char** argv) {
                  "stay whole")
       ->excludes(json_flag);
 
+#if defined(_WIN32)
+  app.footer(
+      "On Windows the copies always meet in the user's desktop session: the option "
+      "--session-dir and the variable MMFCAST_SESSION_DIR do not apply, and listen never ends "
+      "with 143 (SIGTERM).");
+#endif
+
   for (auto [command, choice] :
        {std::pair{send_cmd, &send.channel}, {listen_cmd, &listen.channel}}) {
     command

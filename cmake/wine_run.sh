@@ -6,7 +6,9 @@
 # The program's exit status is the script's.
 set -eu
 prefix=$1; shift
-export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# winemenubuilder is off, so that nothing run here (an installer's shortcut, the prefix's file
+# types) adds entries to the desktop's menus or file associations in the user's home.
+export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 # Wine takes the ANSI code page from the locale (C.UTF-8 gives 1252, ja_JP.UTF-8 gives 932), so
 # it is fixed here unless MMFCAST_WINE_LOCALE asks for another.
 export LC_ALL="${MMFCAST_WINE_LOCALE:-C.UTF-8}"

@@ -1,14 +1,14 @@
 #!/bin/bash
 # Installs the Debian 12 packages the build needs: "native" for the Linux program and its
 # tests, "all" for every suite (adds the MinGW cross compilers, Wine, the locales the Wine tests
-# generate and clang's fuzzer).
+# generate, msitools' wixl for the Windows installer and clang's fuzzer).
 set -euo pipefail
 what=${1:-all}
 native=(g++ cmake ninja-build pkgconf git libgtest-dev libgmock-dev googletest libbenchmark-dev
         qt6-base-dev libcli11-dev zlib1g-dev
         dpkg-dev file desktop-file-utils appstream man-db groff-base lintian doxygen python3
         clang-format-14 clang-tidy-14)
-cross=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64 locales clang-14 libclang-rt-14-dev)
+cross=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64 wixl msitools locales clang-14 libclang-rt-14-dev)
 pkgs=("${native[@]}")
 [ "$what" = all ] && pkgs+=("${cross[@]}")
 missing=()

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ui/frmMain.h"
@@ -90,8 +91,42 @@ HWND create_control(HWND parent, const char* cls, const char* text, DWORD style,
   return control;
 }
 
+// The program declares itself per-monitor DPI-aware, so a window moved to a screen of another
+// DPI is not stretched by the system: it takes the size the system suggests and lays out its
+// controls, and their font, again at the new DPI.
+void follow_dpi(Win32Form& f, int dpi_x, int dpi_y, const RECT& suggested) {
+  static HFONT scaled_font = nullptr;
+  HFONT font = static_cast<HFONT>(::GetStockObject(DEFAULT_GUI_FONT));
+  HDC screen = ::GetDC(nullptr);
+  const int system_dpi_y = screen != nullptr ? ::GetDeviceCaps(screen, LOGPIXELSY) : 96;
+  if (screen != nullptr) ::ReleaseDC(nullptr, screen);
+  LOGFONTA face{};
+  if (dpi_y != system_dpi_y && ::GetObjectA(font, sizeof face, &face) == sizeof face) {
+    face.lfHeight = ::MulDiv(face.lfHeight, dpi_y, system_dpi_y);
+    if (HFONT created = ::CreateFontIndirectA(&face)) font = created;
+  }
+  const std::pair<HWND, ui::TwipsRect> controls[] = {
+      {f.command1_wnd, ui::kCommand1}, {f.text1_wnd, ui::kText1}, {f.text2_wnd, ui::kText2}};
+  for (const auto& [control, r] : controls) {
+    ::SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+    ::MoveWindow(control, ui::twips_to_px(r.left, dpi_x), ui::twips_to_px(r.top, dpi_y),
+                 ui::twips_to_px(r.width, dpi_x), ui::twips_to_px(r.height, dpi_y), TRUE);
+  }
+  if (scaled_font != nullptr) ::DeleteObject(scaled_font);
+  scaled_font = font != ::GetStockObject(DEFAULT_GUI_FONT) ? font : nullptr;
+  ::SetWindowPos(f.main, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
+                 suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
 LRESULT CALLBACK main_proc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   switch (msg) {
+    case WM_DPICHANGED:
+      if (the_form != nullptr && lParam != 0) {
+        follow_dpi(*the_form, LOWORD(wParam), HIWORD(wParam),
+                   *reinterpret_cast<const RECT*>(lParam));
+        return 0;
+      }
+      break;
     case WM_COMMAND:
       if (LOWORD(wParam) == ui::win32::kIdCommand1 && HIWORD(wParam) == BN_CLICKED &&
           the_form != nullptr) {

@@ -1,0 +1,23 @@
+# Version information and the application manifest of the Windows programs, made from the
+# project's version and the licence's copyright line:
+# mmfcast_windows_resources(target DESCRIPTION text)
+file(STRINGS ${PROJECT_SOURCE_DIR}/LICENSE MMFCAST_COPYRIGHT REGEX "^Copyright " LIMIT_COUNT 1)
+set(MMFCAST_VENDOR "The mmfcast developers")
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+  set(MMFCAST_MANIFEST_ARCH amd64)
+else()
+  set(MMFCAST_MANIFEST_ARCH x86)
+endif()
+
+function(mmfcast_windows_resources target)
+  cmake_parse_arguments(arg "" "DESCRIPTION" "" ${ARGN})
+  set(MMFCAST_RES_NAME ${target})
+  set(MMFCAST_RES_FILE ${target}.exe)
+  set(MMFCAST_RES_DESCRIPTION "${arg_DESCRIPTION}")
+  set(dir ${CMAKE_CURRENT_BINARY_DIR}/${target}_resources)
+  set(MMFCAST_RES_MANIFEST ${dir}/${target}.exe.manifest)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/windows/app.manifest.in ${MMFCAST_RES_MANIFEST} @ONLY)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/windows/version.rc.in ${dir}/version.rc @ONLY)
+  target_sources(${target} PRIVATE ${dir}/version.rc)
+  set_source_files_properties(${dir}/version.rc PROPERTIES OBJECT_DEPENDS ${MMFCAST_RES_MANIFEST})
+endfunction()
