@@ -258,9 +258,9 @@ TEST_F(StoppedSessionLockHolder, EachWaitForItFailsWithinTheBoundNamingTheLock) 
         0u);
     EXPECT_THAT(mmfcast::platform::last_error_text(), HasSubstr("session lock"));
     EXPECT_THAT(mmfcast::platform::last_error_text(), HasSubstr("stopped or hung"));
-    EXPECT_EQ(mmfcast::platform::CreateFileMappingA(mmfcast::platform::kInvalidHandleValue,
-                                                    nullptr, mmfcast::platform::kPageReadWrite, 0,
-                                                    4096, "MyPubMemory"),
+    EXPECT_EQ(mmfcast::platform::CreateFileMappingA(mmfcast::platform::kInvalidHandleValue, nullptr,
+                                                    mmfcast::platform::kPageReadWrite, 0, 4096,
+                                                    "MyPubMemory"),
               0u);
     EXPECT_THAT(mmfcast::platform::last_error_text(), HasSubstr("session lock"));
   }
@@ -278,7 +278,6 @@ TEST_F(StoppedSessionLockHolder, EachWaitForItFailsWithinTheBoundNamingTheLock) 
   send_from_new_copy({"once the lock is free"});
   EXPECT_EQ(listening->read_line(), "line once the lock is free");
 }
-
 
 // ---- A full filesystem -----------------------------------------------------------------------
 
