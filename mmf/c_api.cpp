@@ -26,7 +26,7 @@ mmfcast::ChannelOptions options_for(const char* name, size_t area_size, const ch
   return options;
 }
 
-std::string what_of(std::exception_ptr failure) {
+std::string what_of(const std::exception_ptr& failure) {
   try {
     std::rethrow_exception(failure);
   } catch (const std::exception& e) {
