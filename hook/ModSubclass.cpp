@@ -36,7 +36,11 @@ mmfcast::platform::LResult MMFCAST_CALLBACK WindowProc(mmfcast::platform::Hwnd h
                                                        std::uint32_t uMsg,
                                                        mmfcast::platform::WParam wParam,
                                                        mmfcast::platform::LParam lParam) {
-  if (uMsg == lMsgID && objMMF != nullptr) {
+  // A notification our sender tagged with a send-lock hold that has since ended was queued
+  // while this window did not answer; the area holds a later text, announced by a later
+  // notification, so this one only passes on.
+  if (uMsg == lMsgID && objMMF != nullptr &&
+      mmfcast::platform::notification_current(hWnd, lParam)) {
     cMMF& o = *objMMF;
     const std::int32_t i = o.GetMMFIndex(mmfcast::kPubMemoryName);
     if (o.OpenMMF(i) != 0) {

@@ -12,6 +12,7 @@
 #include "hook/ModSubclass.h"
 #include "mmf/cMMF.h"
 #include "mmf/pub_channel.h"
+#include "mmf/send_text.h"
 #include "platform/platform.h"
 
 namespace mmfcast {
@@ -205,35 +206,10 @@ SendResult Channel::send(std::u16string_view text) {
     if (s.error.empty()) s.error = "not joined to the channel";
     return SendResult::kFailed;
   }
-  if (text.find(u'\0') != std::u16string_view::npos) {
-    s.error = "the text holds a character of code 0; a receiver would see it cut there";
-    return SendResult::kFailed;
-  }
-  const std::u16string whole(text);
-  const std::size_t bytes = platform::to_ansi(whole).size();
-  if (bytes > max_text_bytes()) {
-    s.error = "text too long for the shared area (" + std::to_string(bytes) + " bytes, " +
-              std::to_string(max_text_bytes()) + " at most)";
-    return SendResult::kTooLong;
-  }
-  const auto length = static_cast<std::int32_t>(whole.size() + 1);
-  platform::clear_last_error();
-  bool written = false;
-  const bool sent = platform::send_locked(
-      [&] { written = s.mmf.WriteMMF(s.index, whole) != 0; },
-      [&] {
-        return written && std::holds_alternative<std::int32_t>(s.mmf.SendMesageAll(
-                              u"", static_cast<std::int32_t>(ModSubclass::lMsgID), length, 0));
-      });
-  if (!written) {
-    s.error = because("cannot write the text into the shared area");
-  } else if (!sent) {
-    s.error = because("the broadcast failed");
-  } else {
-    s.error.clear();
-  }
+  SentText sent = send_text(s.mmf, s.index, ModSubclass::lMsgID, text);
+  s.error = std::move(sent.error);
   s.hand_over();
-  return sent ? SendResult::kSent : SendResult::kFailed;
+  return sent.result;
 }
 
 void Channel::on_receive(ReceiveHandler handler) { state_->handler = std::move(handler); }

@@ -185,6 +185,26 @@ bool send_locked(Write&& write, Broadcast&& broadcast) {
   }
 }
 
+// ---- Notifications that went stale -------------------------------------------------------
+// A receiver that was unresponsive finds, when it resumes, the notifications queued for it
+// while it was away, and the area holds only the latest text. Our senders therefore tag each
+// notification (its lParam) with the send-lock hold it was sent under, and our receivers hand on
+// only a notification whose hold is still the session's latest. lParam 0 (any other program's
+// notification) is always current.
+
+// The tag for a notification sent now: this process's current send-lock hold, never 0; 0 when
+// it holds none (or where the platform does not queue notifications, as on Linux, whose
+// transport delivers only current text by itself).
+#if defined(_WIN32)
+MMFCAST_EXPORT LParam notification_tag();
+// Whether a notification carrying this tag announces the text the area holds now. Also notes,
+// session-wide, that window has answered again, so no sender skips it as hung any more.
+MMFCAST_EXPORT bool notification_current(Hwnd window, LParam tag);
+#else
+inline LParam notification_tag() { return 0; }
+inline bool notification_current(Hwnd, LParam) { return true; }
+#endif
+
 #if !defined(_WIN32)
 // The descriptor an event loop watches for incoming notifications (readable means call
 // dispatch_pending); -1 while the process has no top-level window or no usable session.

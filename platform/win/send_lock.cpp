@@ -131,4 +131,19 @@ bool send_lock_still_held() {
          load(s.shared->holds) == s.hold;
 }
 
+// A hold tag is the count of holds, cut to a positive 32-bit lParam (a 32-bit sender's lParam
+// carries no more); 0 stays the tag of a notification that is not ours.
+LParam hold_tag(LONG64 hold) { return static_cast<LParam>(hold & 0x7FFFFFFF); }
+
+LParam notification_tag() { return send_lock_still_held() ? hold_tag(send_lock_state().hold) : 0; }
+
+bool notification_current(Hwnd window, LParam tag) {
+  win::clear_hung_mark(reinterpret_cast<HWND>(window));
+  if (tag == 0) return true;
+  LockState& s = send_lock_state();
+  // Without the lock's state the tag cannot be judged; the notification is taken as current.
+  if (!open_shared(s)) return true;
+  return hold_tag(load(s.shared->holds)) == tag;
+}
+
 }  // namespace mmfcast::platform

@@ -34,6 +34,8 @@ struct FakeControls : FormControls {
   }
   void set_text2(const std::u16string& text) override { text2_text = text; }
   mmfcast::platform::Hwnd form_hwnd() const override { return hwnd; }
+  void show_state(std::u16string_view text) override { state = text; }
+  std::u16string state;
 };
 
 class FormLogic : public ::testing::Test {
