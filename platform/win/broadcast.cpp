@@ -235,6 +235,8 @@ long broadcast(UINT msg, WPARAM wParam, LPARAM lParam) {
 
 void win::clear_hung_mark(HWND hwnd) { clear_hung(hwnd); }
 
+void win::keep_hung_marks() { hung_marks(); }
+
 long BroadcastSystemMessage(std::uint32_t flags, std::uint32_t* lpInfo, std::uint32_t msg,
                             WParam wParam, LParam lParam) {
   // Only the notification's own form is delivered here; every other request is the system's.

@@ -19,8 +19,7 @@ void report(WPARAM wParam) {
   std::string text;
   HANDLE mapping = ::OpenFileMappingA(FILE_MAP_READ, FALSE, "MyPubMemory");
   if (mapping != nullptr) {
-    const char* view =
-        static_cast<const char*>(::MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0));
+    const char* view = static_cast<const char*>(::MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0));
     if (view != nullptr && wParam > 0) {
       text.assign(view, wParam - 1);  // exactly what was announced, not a byte more
       text.resize(std::strlen(text.c_str()));
