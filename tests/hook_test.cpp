@@ -109,6 +109,29 @@ TEST_F(WindowHook, UnregisteredIdTreatsMessageZeroAsTheNotification) {
   EXPECT_EQ(arrived_, std::vector<std::u16string>{u""});
 }
 
+#if defined(_WIN32)
+// A notification our sender tagged with a send-lock hold that has since ended was queued while
+// the window did not answer; the area holds a later text, announced by a later notification.
+TEST_F(WindowHook, NotificationOfAnEndedHoldOnlyPassesOnAndAnotherProgramsIsRead) {
+  open_area_with(u"latest");
+  owner_.StartSubclass(window_);
+  mmfcast::platform::LParam tag[2] = {};
+  for (auto& t : tag) {
+    const mmfcast::platform::SendLock lock;
+    ASSERT_TRUE(lock.held());
+    t = mmfcast::platform::notification_tag();
+  }
+  ASSERT_NE(tag[0], 0);
+  ASSERT_NE(tag[1], tag[0]);
+  deliver(kId, 7, tag[0]);
+  EXPECT_TRUE(arrived_.empty());
+  EXPECT_EQ(seen.size(), 1u) << "the notification still reaches the window";
+  deliver(kId, 7, tag[1]);
+  deliver(kId, 7, 0);
+  EXPECT_EQ(arrived_, (std::vector<std::u16string>{u"latest", u"latest"}));
+}
+#endif
+
 TEST_F(WindowHook, HookIsInstalledAndTakenDown) {
   owner_.StartSubclass(window_);
   const auto hook = reinterpret_cast<mmfcast::platform::LongPtr>(&ModSubclass::WindowProc);
