@@ -7,7 +7,6 @@
 set -eu
 build=$(cd "${1:-build/mingw-x64}" && pwd)
 prefix=$build/wineprefix
-run() { cmake/wine_run.sh "$prefix" "$@"; }
 # The senders start wine directly: the test runner's relays would add their own start-up time.
 send() {
   WINEPREFIX=$prefix WINEDEBUG=-all LC_ALL=C.UTF-8 /usr/lib/wine/wine64 "$build/cli/mmfcast-cli.exe" send "$@" </dev/null
@@ -24,17 +23,20 @@ ten_sends() {
   echo "$(( ($(date +%s%N) - start) / 1000000 )) (each:$each)"
 }
 listen_out=$(mktemp)
-run "$build/cli/mmfcast-cli.exe" listen >"$listen_out" 2>&1 &
+# Started as the script itself (not through a function's subshell), so that killing it ends the
+# Windows program too.
+cmake/wine_run.sh "$prefix" "$build/cli/mmfcast-cli.exe" listen >"$listen_out" 2>&1 &
 listener=$!
 sleep 2
 echo "10 sends, every receiver answering: $(ten_sends) ms"
 fifo=$(mktemp -u); mkfifo "$fifo"
-run "$build/tests/mmfcast_child.exe" unresponsive <"$fifo" >/dev/null 2>&1 &
+cmake/wine_run.sh "$prefix" "$build/tests/mmfcast_child.exe" unresponsive <"$fifo" >/dev/null 2>&1 &
 hung=$!
 exec 9>"$fifo"
 sleep 2
 echo "10 sends, one receiver hung:       $(ten_sends) ms"
 kill "$hung" "$listener" 2>/dev/null || true
+wait "$hung" "$listener" 2>/dev/null || true
 exec 9>&-
 rm -f "$fifo"
 echo "lines the listener printed: $(grep -c '^line ' "$listen_out" || true) of 20"

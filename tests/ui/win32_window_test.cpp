@@ -293,8 +293,14 @@ TEST(Win32Window, ALineTooLongIsKeptAndAContractReceiverNeverReadsPastTheArea) {
 // The area's name held by another kind of object: the copy says so in its caption, keeps what
 // is typed, and joins once the name is free, without a restart.
 TEST(Win32Window, FailureToJoinIsInTheCaptionAndTheCopyRecovers) {
-  HANDLE squatter = ::CreateMutexA(nullptr, FALSE, "MyPubMemory");
-  ASSERT_NE(squatter, nullptr);
+  // The name is free once the copies of the tests before have ended and their area is gone.
+  HANDLE squatter = nullptr;
+  const auto give_up = Clock::now() + std::chrono::seconds(20);
+  while ((squatter = ::CreateMutexA(nullptr, FALSE, "MyPubMemory")) == nullptr &&
+         Clock::now() < give_up) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_NE(squatter, nullptr) << "the area is still open somewhere";
   Copy a;
   ASSERT_TRUE(a.ok());
   const std::string failed =
