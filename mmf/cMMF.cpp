@@ -15,8 +15,11 @@ bool is_high_surrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 
 // The longest prefix of text, ending on a character boundary, whose ANSI form has at most
 // max_bytes bytes. The ANSI length grows with the prefix, so a binary search finds it.
-std::string fitting_ansi(std::u16string_view text, std::size_t max_bytes) {
+// units, when given, receives how many UTF-16 units of text the result holds.
+std::string fitting_ansi(std::u16string_view text, std::size_t max_bytes,
+                         std::size_t* units = nullptr) {
   std::string whole = mmfcast::platform::to_ansi(text);
+  if (units != nullptr) *units = text.size();
   if (whole.size() <= max_bytes) return whole;
   std::size_t lo = 0, hi = text.size();  // the prefix of lo units fits, hi units does not
   while (hi - lo > 1) {
@@ -28,6 +31,7 @@ std::string fitting_ansi(std::u16string_view text, std::size_t max_bytes) {
     }
   }
   if (lo > 0 && is_high_surrogate(text[lo - 1])) --lo;  // never split a surrogate pair
+  if (units != nullptr) *units = lo;
   return mmfcast::platform::to_ansi(text.substr(0, lo));
 }
 
@@ -175,10 +179,15 @@ std::int32_t cMMF::WriteMMF(std::int32_t Index, const std::u16string& sWriteData
     if (area == 0) return result;
     // The whole ANSI form when it fits, else the longest whole-character prefix that leaves
     // room for the zero byte inside the area.
-    const std::string bytes = fitting_ansi(sWriteData, area - 1);
+    std::size_t units = 0;
+    const std::string bytes = fitting_ansi(sWriteData, area - 1, &units);
     mmfcast::platform::lstrcpynA(reinterpret_cast<char*>(item.lpMapView), bytes.c_str(),
                                  static_cast<int>(bytes.size() + 1));
-    result = static_cast<std::int32_t>(n + 1);
+    // What a receiver finds: the characters that went in, up to a character of code 0. The
+    // result announces this many (+ 1), so a receiver that reads that many never reads past
+    // what was written.
+    units = std::min(units, sWriteData.find(u'\0'));
+    result = static_cast<std::int32_t>(units + 1);
   } catch (...) {
   }
   return result;

@@ -48,7 +48,8 @@ class MMFCAST_EXPORT cMMF {
   std::int32_t OpenMMF(std::int32_t Index);
   // Releases nothing (the item stays open until the process ends); always 0.
   std::int32_t CloseMMF(std::int32_t Index);
-  // Stores the text at the start of the area; its length in characters + 1, or 0.
+  // Stores the text at the start of the area, cut to fit it; the number of characters stored
+  // (up to a character of code 0) + 1, which is the text's length + 1 when it fits; or 0.
   std::int32_t WriteMMF(std::int32_t Index, const std::u16string& sWriteData);
   // The area's text as ReadLength - 1 characters, padded with characters of code 0; or "".
   std::u16string ReadMMF(std::int32_t Index, std::int32_t ReadLength);

@@ -13,6 +13,7 @@
 #include <deque>
 #include <exception>
 #include <filesystem>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -21,6 +22,7 @@
 #include "hook/ModSubclass.h"
 #include "mmf/cMMF.h"
 #include "mmf/pub_channel.h"
+#include "mmf/send_text.h"
 #include "platform/platform.h"
 
 #if !defined(_WIN32)
@@ -81,7 +83,7 @@ struct Channel::State {
   }
   void leave();
   void release_area();
-  void notified(platform::WParam length);
+  void notified(platform::Hwnd hWnd, platform::WParam length, platform::LParam tag);
   void received(const std::u16string& padded);
   void hand_over();
   void inbox_changed();
@@ -152,12 +154,12 @@ Channel::State::Table& Channel::State::table() {
 platform::LResult MMFCAST_CALLBACK Channel::State::procedure(platform::Hwnd hWnd,
                                                              std::uint32_t uMsg,
                                                              platform::WParam wParam,
-                                                             platform::LParam) {
+                                                             platform::LParam lParam) {
   Table& t = table();
   std::lock_guard lock(t.mutex);
   auto found = t.by_window.find(hWnd);
   if (found != t.by_window.end() && uMsg == found->second->message_id) {
-    found->second->notified(wParam);
+    found->second->notified(hWnd, wParam, lParam);
   }
   return 0;
 }
@@ -291,11 +293,31 @@ void Channel::State::release_area() {
 
 // The window's part: the notification announces a text of wParam - 1 characters in the area,
 // read at once, while the sender waits.
-void Channel::State::notified(platform::WParam length) {
+// A notification our sender tagged with a send-lock hold that has since ended was queued while
+// this window did not answer (Windows): the area's current text is read whole, once, instead
+// of one copy of it per queued notification.
+void Channel::State::notified(platform::Hwnd hWnd, platform::WParam length, platform::LParam tag) {
   ++arrived;
-  if (mmf.OpenMMF(index) == 0) return;
-  // wParam carries a 32-bit length; a larger value from a 64-bit sender is cut to it.
-  received(mmf.ReadMMF(index, static_cast<std::int32_t>(static_cast<std::uint32_t>(length))));
+  const platform::NotificationUse use = platform::use_notification(hWnd, tag);
+  if (use == platform::NotificationUse::kSkip) return;
+  const bool current = use == platform::NotificationUse::kReadCurrent;
+  const bool open = mmf.OpenMMF(index) != 0;
+  std::u16string text;
+  if (open) {
+    MMFItem item;
+    const std::size_t area = mmf.GetMMFItem(index, item) == 1
+                                 ? platform::view_size(item.lpMapView)
+                                 : static_cast<std::size_t>(options.area_size);
+    // wParam carries a 32-bit length; a larger value from a 64-bit sender is cut to it. The
+    // current text is read up to its zero byte, bounded by the area.
+    const auto read_length = current
+                                 ? static_cast<std::int32_t>(std::min<std::size_t>(
+                                       area + 1, std::numeric_limits<std::int32_t>::max()))
+                                 : static_cast<std::int32_t>(static_cast<std::uint32_t>(length));
+    text = mmf.ReadMMF(index, read_length);
+  }
+  if (current) platform::current_text_read();
+  if (open) received(text);
 }
 
 // The area's text arrives padded with characters of code 0 to the sender's length; the text
@@ -378,35 +400,18 @@ SendResult Channel::send(std::u16string_view text) {
     s.error = "the text is empty; there is nothing to send";
     return SendResult::kFailed;
   }
-  if (text.find(u'\0') != std::u16string_view::npos) {
-    s.error = "the text holds a character of code 0; a receiver would see it cut there";
-    return SendResult::kFailed;
-  }
-  const std::u16string whole(text);
-  const std::size_t bytes = platform::to_ansi(whole).size();
-  if (bytes > max_text_bytes()) {
+  // The channel's limit may be below its view's size (an area made larger by another process),
+  // so it is checked here; send_text checks the rest.
+  if (const std::size_t bytes = platform::to_ansi(std::u16string(text)).size();
+      bytes > max_text_bytes()) {
     s.error = "text too long for the shared area (" + std::to_string(bytes) + " bytes, " +
               std::to_string(max_text_bytes()) + " at most)";
     return SendResult::kTooLong;
   }
-  const auto length = static_cast<std::int32_t>(whole.size() + 1);
-  platform::clear_last_error();
-  bool written = false;
-  const bool sent = platform::send_locked(
-      [&] { written = s.mmf.WriteMMF(s.index, whole) != 0; },
-      [&] {
-        return written && std::holds_alternative<std::int32_t>(s.mmf.SendMesageAll(
-                              u"", static_cast<std::int32_t>(s.message_id), length, 0));
-      });
-  if (!written) {
-    s.error = because("cannot write the text into the shared area");
-  } else if (!sent) {
-    s.error = because("the broadcast failed");
-  } else {
-    s.error.clear();
-  }
+  SentText sent = send_text(s.mmf, s.index, s.message_id, text);
+  s.error = std::move(sent.error);
   s.hand_over();
-  return sent ? SendResult::kSent : SendResult::kFailed;
+  return sent.result;
 }
 
 void Channel::on_receive(ReceiveHandler handler) { state_->handler = std::move(handler); }

@@ -185,6 +185,37 @@ bool send_locked(Write&& write, Broadcast&& broadcast) {
   }
 }
 
+// ---- Notifications that went stale -------------------------------------------------------
+// A receiver that was unresponsive finds, when it resumes, the notifications queued for it
+// while it was away, and the area holds only the latest text. Our senders therefore tag each
+// notification (its lParam) with the send-lock hold it was sent under. Our receivers read a
+// notification of the session's latest hold once; for one of an ended hold they read the area's
+// current text instead, once, and only while no send is in progress. lParam 0 (any other
+// program's notification) is read as the contract says.
+
+// What a receiver does with a notification.
+enum class NotificationUse {
+  kRead,         // read wParam - 1 characters, as the contract says
+  kReadCurrent,  // read the area's whole current text, then call current_text_read()
+  kSkip,         // read nothing: stale, already shown, or a send is writing a newer text
+};
+
+#if defined(_WIN32)
+// The tag for a notification sent now: this process's current send-lock hold, never 0; 0 when
+// it holds none.
+MMFCAST_EXPORT LParam notification_tag();
+// How to use a notification carrying this tag. Also notes, session-wide, that window answers
+// again, so no sender skips it as hung any more. kReadCurrent holds the send lock until
+// current_text_read(), so that no sender writes while the text is read.
+MMFCAST_EXPORT NotificationUse use_notification(Hwnd window, LParam tag);
+MMFCAST_EXPORT void current_text_read();
+#else
+// Linux's transport delivers only current, whole text by itself, and its notifications carry 0.
+inline LParam notification_tag() { return 0; }
+inline NotificationUse use_notification(Hwnd, LParam) { return NotificationUse::kRead; }
+inline void current_text_read() {}
+#endif
+
 #if !defined(_WIN32)
 // The descriptor an event loop watches for incoming notifications (readable means call
 // dispatch_pending); -1 while the process has no top-level window or no usable session.

@@ -109,6 +109,39 @@ TEST_F(WindowHook, UnregisteredIdTreatsMessageZeroAsTheNotification) {
   EXPECT_EQ(arrived_, std::vector<std::u16string>{u""});
 }
 
+#if defined(_WIN32)
+// Notifications our senders tagged with send-lock holds that have since ended were queued while
+// the window did not answer; the area holds the latest text, which is shown once, whole.
+TEST_F(WindowHook, QueuedNotificationsOfEndedHoldsShowTheCurrentTextOnce) {
+  open_area_with(u"latest");
+  owner_.StartSubclass(window_);
+  mmfcast::platform::LParam tag[3] = {};
+  for (auto& t : tag) {
+    const mmfcast::platform::SendLock lock;
+    ASSERT_TRUE(lock.held());
+    t = mmfcast::platform::notification_tag();
+  }
+  ASSERT_NE(tag[0], 0);
+  ASSERT_NE(tag[1], tag[0]);
+  // The latest hold was this process's own: its text is not heard back.
+  deliver(kId, 7, tag[0]);
+  EXPECT_TRUE(arrived_.empty());
+  {
+    // Another copy's hold, not this process's: marked as sent by nobody here.
+    const mmfcast::platform::SendLock lock;
+    ASSERT_TRUE(lock.held());
+  }
+  deliver(kId, 3, tag[0]);
+  deliver(kId, 3, tag[1]);
+  deliver(kId, 3, tag[2]);
+  ASSERT_EQ(arrived_.size(), 1u);
+  EXPECT_EQ(std::u16string(arrived_[0].c_str()), u"latest") << "whole, not 2 characters";
+  EXPECT_EQ(seen.size(), 4u) << "every notification still reaches the window";
+  deliver(kId, 7, 0);  // another program's: read as the contract says
+  EXPECT_EQ(arrived_.back(), u"latest");
+}
+#endif
+
 TEST_F(WindowHook, HookIsInstalledAndTakenDown) {
   owner_.StartSubclass(window_);
   const auto hook = reinterpret_cast<mmfcast::platform::LongPtr>(&ModSubclass::WindowProc);

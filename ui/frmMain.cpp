@@ -1,12 +1,15 @@
 // The handlers of the main window. They trap nothing: an error from a control or from the
 // subclassing calls reaches the toolkit's entry point, which reports it and ends the program.
-// A send holds the session's send lock from the write to the end of the broadcast, so another
-// copy cannot overwrite the text before this copy's receivers have read it.
+// A send goes through the one send routine every copy uses: under the session's send lock, and
+// announcing only what was written. Typed text is never lost in silence: the input is cleared
+// only once its line went out; otherwise it stays and the window's state says why.
 #include "ui/frmMain.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+
+#include "mmf/send_text.h"
 
 void frmMain::Form_Load() {
   PriMMF = std::make_unique<cMMF>();
@@ -17,6 +20,7 @@ void frmMain::Form_Load() {
   PriMMF->StartSubclass(controls_.form_hwnd());
   lMMFIndex = PriMMF->AddMMFItem(mmfcast::kPubMemoryName, mmfcast::kPubMemoryLength);
   lOpenResult = PriMMF->OpenMMF(lMMFIndex);
+  refresh_connection();
 }
 
 void frmMain::Form_Unload(std::int16_t& /*Cancel*/) {
@@ -27,15 +31,17 @@ void frmMain::Form_Unload(std::int16_t& /*Cancel*/) {
 }
 
 void frmMain::Command1_Click() {
-  if (controls_.text2().empty()) return;
-  mmfcast::platform::send_locked(
-      [&] { PriMMF->WriteMMF(lMMFIndex, controls_.text2()); },
-      [&] {
-        const auto length = static_cast<std::int32_t>(controls_.text2().size());
-        return std::holds_alternative<std::int32_t>(PriMMF->SendMesageAll(
-            u"", static_cast<std::int32_t>(ModSubclass::lMsgID), length + 1, 0));
-      });
-  controls_.set_text2(u"");
+  const std::u16string text = controls_.text2();
+  if (text.empty()) return;
+  connection_problem_ = check_connection();
+  if (!connection_problem_.empty()) {
+    show_state();
+    return;
+  }
+  const mmfcast::SentText sent = mmfcast::send_text(*PriMMF, lMMFIndex, ModSubclass::lMsgID, text);
+  send_problem_ = sent.error;
+  if (sent.result == mmfcast::SendResult::kSent) controls_.set_text2(u"");
+  show_state();
 }
 
 void frmMain::Text2_KeyPress(std::int16_t& KeyAscii) {
@@ -46,6 +52,56 @@ void frmMain::PriMMF_DataArrival(const std::u16string& DataStr) {
   std::u16string line = u"\r\n";
   line += ui::shown_text(DataStr);
   controls_.append_text1(line);
+}
+
+namespace {
+
+// "what: why", with the reason the platform layer recorded for the step just taken.
+std::string because(const std::string& what) {
+  const std::string why = mmfcast::platform::last_error_text();
+  return why.empty() ? what : what + ": " + why;
+}
+
+}  // namespace
+
+std::string frmMain::check_connection() {
+  if (!PriMMF) return "the window is not loaded";
+  mmfcast::platform::clear_last_error();
+  if (!mmfcast::platform::session_usable()) return because("cannot use the session");
+  if (ModSubclass::lMsgID == 0) {
+    mmfcast::platform::clear_last_error();
+    ModSubclass::lMsgID =
+        static_cast<std::uint32_t>(PriMMF->RegWindowMsg(mmfcast::kPubMessageName));
+    if (ModSubclass::lMsgID == 0) return because("cannot register the notification message");
+  }
+  if (lOpenResult != 1) {
+    mmfcast::platform::clear_last_error();
+    if (lMMFIndex == 0) {
+      lMMFIndex = PriMMF->AddMMFItem(mmfcast::kPubMemoryName, mmfcast::kPubMemoryLength);
+    }
+    lOpenResult = PriMMF->OpenMMF(lMMFIndex);
+    if (lOpenResult != 1) return because("cannot open the shared area");
+  }
+  if (controls_.form_hwnd() == 0) return "cannot create its window";
+  return controls_.receive_problem();
+}
+
+void frmMain::refresh_connection() {
+  connection_problem_ = check_connection();
+  show_state();
+}
+
+void frmMain::show_state() {
+  std::string state;
+  if (!connection_problem_.empty()) {
+    state = "not connected: " + connection_problem_;
+  } else if (!send_problem_.empty()) {
+    state = "not sent: " + send_problem_;
+  }
+  std::u16string shown = mmfcast::platform::from_ansi(state);
+  if (shown == shown_) return;
+  shown_ = std::move(shown);
+  controls_.show_state(shown_);
 }
 
 namespace ui {

@@ -25,6 +25,12 @@ class FormControls {
   virtual void set_text2(const std::u16string& text) = 0;
   // The form's top-level window, the one whose procedure the hook replaces.
   virtual mmfcast::platform::Hwnd form_hwnd() const = 0;
+  // Shows the copy's state where the user sees it (the windows put it in their caption):
+  // "" while all is well, else one line saying what is wrong ("not connected: why",
+  // "not sent: why").
+  virtual void show_state(std::u16string_view state) = 0;
+  // Why this toolkit's copy cannot receive, "" when it can; it may try again what failed.
+  virtual std::string receive_problem() { return {}; }
 };
 
 class frmMain {
@@ -39,12 +45,25 @@ class frmMain {
   void Text2_KeyPress(std::int16_t& KeyAscii);
   void PriMMF_DataArrival(const std::u16string& DataStr);
 
+  // Tries again whichever step of joining the session failed (the notification's registration,
+  // the area, the toolkit's receiving) and shows the state when it changed. The windows call it
+  // every second, so a copy recovers without a restart once its session is usable.
+  void refresh_connection();
+  // Why the copy cannot send or receive as of the last check; "" when it can.
+  const std::string& connection_problem() const { return connection_problem_; }
+
   std::unique_ptr<cMMF> PriMMF;
   std::int32_t lMMFIndex = 0;
   std::int32_t lOpenResult = 0;
 
  private:
+  std::string check_connection();
+  void show_state();
+
   FormControls& controls_;
+  std::string connection_problem_;
+  std::string send_problem_;  // why the last send did not go out; "" after one that did
+  std::u16string shown_;
 };
 
 namespace ui {

@@ -41,6 +41,11 @@ inline void handle_sent_messages() {
   ::PeekMessageA(&pending, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
 }
 
+// Notes, for every sender of the session, that the window answers again (see broadcast.cpp).
+void clear_hung_mark(HWND hwnd);
+// Opens the session-wide marks of unresponsive windows, if not yet open, for the process's life.
+void keep_hung_marks();
+
 // The process's one T, created on first use and never destroyed, so callers that run at exit
 // (after static destructors) still find it.
 template <typename T>

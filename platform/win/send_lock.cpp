@@ -131,4 +131,61 @@ bool send_lock_still_held() {
          load(s.shared->holds) == s.hold;
 }
 
+// A hold tag is the count of holds, cut to a positive 32-bit lParam (a 32-bit sender's lParam
+// carries no more); 0 stays the tag of a notification that is not ours.
+LParam hold_tag(LONG64 hold) { return static_cast<LParam>(hold & 0x7FFFFFFF); }
+
+namespace {
+
+// The latest hold whose text this process's receiver has read; 0 when none yet.
+LParam last_read_tag = 0;
+// The latest hold this process sent under: its text is not read back, a sender does not hear
+// itself.
+LParam last_sent_tag = 0;
+// The mutex taken for a kReadCurrent read, released by current_text_read().
+HANDLE reading_mutex = nullptr;
+
+}  // namespace
+
+LParam notification_tag() {
+  if (!send_lock_still_held()) return 0;
+  last_sent_tag = hold_tag(send_lock_state().hold);
+  return last_sent_tag;
+}
+
+NotificationUse use_notification(Hwnd window, LParam tag) {
+  win::clear_hung_mark(reinterpret_cast<HWND>(window));
+  if (tag == 0) return NotificationUse::kRead;
+  LockState& s = send_lock_state();
+  // Without the lock's state the tag cannot be judged; the contract's reading is kept.
+  if (!open_shared(s)) return NotificationUse::kRead;
+  const LParam current = hold_tag(load(s.shared->holds));
+  if (current == last_read_tag || current == last_sent_tag) return NotificationUse::kSkip;
+  if (tag == current) {
+    last_read_tag = current;
+    return NotificationUse::kRead;
+  }
+  // Stale: read what the area holds now, but only when no sender is writing (this process's
+  // own send included: a sender does not hear itself).
+  if (s.held) return NotificationUse::kSkip;
+  const LONG64 generation = load(s.shared->generation);
+  HANDLE mutex = mutex_for(s, generation);
+  if (mutex == nullptr) return NotificationUse::kSkip;
+  const DWORD got = ::WaitForSingleObject(mutex, 0);
+  if (got != WAIT_OBJECT_0 && got != WAIT_ABANDONED) return NotificationUse::kSkip;
+  if (load(s.shared->generation) != generation || hold_tag(load(s.shared->holds)) != current) {
+    ::ReleaseMutex(mutex);
+    return NotificationUse::kSkip;
+  }
+  reading_mutex = mutex;
+  last_read_tag = current;
+  return NotificationUse::kReadCurrent;
+}
+
+void current_text_read() {
+  if (reading_mutex == nullptr) return;
+  ::ReleaseMutex(reading_mutex);
+  reading_mutex = nullptr;
+}
+
 }  // namespace mmfcast::platform

@@ -69,7 +69,12 @@ struct ChildProcess::Impl {
   bool output_ended = false;
 };
 
-ChildProcess::ChildProcess(const std::vector<std::string>& args) : impl_(std::make_unique<Impl>()) {
+ChildProcess::ChildProcess(const std::vector<std::string>& args)
+    : ChildProcess(child_path(), args, false) {}
+
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
+                           bool merge_stderr)
+    : impl_(std::make_unique<Impl>()) {
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   HANDLE stdin_read = nullptr, stdout_write = nullptr, stderr_dup = nullptr;
   auto cleanup = [&] {
@@ -87,13 +92,13 @@ ChildProcess::ChildProcess(const std::vector<std::string>& args) : impl_(std::ma
   // Our ends must not leak into the child, or its output would never end.
   ::SetHandleInformation(impl_->stdin_write, HANDLE_FLAG_INHERIT, 0);
   ::SetHandleInformation(impl_->stdout_read, HANDLE_FLAG_INHERIT, 0);
-  const HANDLE err = ::GetStdHandle(STD_ERROR_HANDLE);
+  const HANDLE err = merge_stderr ? stdout_write : ::GetStdHandle(STD_ERROR_HANDLE);
   if (err != nullptr && err != INVALID_HANDLE_VALUE) {
     ::DuplicateHandle(::GetCurrentProcess(), err, ::GetCurrentProcess(), &stderr_dup, 0, TRUE,
                       DUPLICATE_SAME_ACCESS);
   }
 
-  const std::string path = child_path();
+  const std::string& path = program;
   std::string command_line = quote_argument(path);
   for (const std::string& arg : args) {
     command_line += ' ';

@@ -34,6 +34,8 @@ struct FakeControls : FormControls {
   }
   void set_text2(const std::u16string& text) override { text2_text = text; }
   mmfcast::platform::Hwnd form_hwnd() const override { return hwnd; }
+  void show_state(std::u16string_view text) override { state = text; }
+  std::u16string state;
 };
 
 class FormLogic : public ::testing::Test {
@@ -101,12 +103,23 @@ TEST_F(FormLogic, EnterWritesTheInputIntoTheAreaAndClearsIt) {
   EXPECT_EQ(controls_.text1, u"");  // the sender does not hear itself
 }
 
-TEST_F(FormLogic, EmptyInputLeavesTheAreaAlone) {
+TEST_F(FormLogic, EmptyOrTooLongInputLeavesTheAreaAloneAndTooLongStaysWithAReason) {
   area_.WriteMMF(area_index_, u"older");
   form_.Command1_Click();
   std::int16_t enter = 13;
   form_.Text2_KeyPress(enter);
   EXPECT_EQ(area_text(), u"older");
+  EXPECT_EQ(controls_.state, u"");
+  const std::u16string too_long(5000, u'x');
+  controls_.text2_text = too_long;
+  form_.Command1_Click();
+  EXPECT_EQ(area_text(), u"older") << "nothing is cut and sent";
+  EXPECT_EQ(controls_.text2_text, too_long);
+  EXPECT_NE(controls_.state.find(u"not sent: text too long"), std::u16string::npos);
+  controls_.text2_text = u"fits";
+  form_.Command1_Click();
+  EXPECT_EQ(area_text(), u"fits");
+  EXPECT_EQ(controls_.state, u"");
 }
 
 TEST_F(FormLogic, AfterUnloadTheHookServesNoObject) {

@@ -3,6 +3,7 @@
 // lines between copies, each a mmfcast_form_host process in one private session.
 #include <sys/stat.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
 #include <QElapsedTimer>
@@ -249,25 +250,40 @@ class MainWindowTest : public QObject {
     QVERIFY(end_in_view(window));
   }
 
-  void the_caption_says_why_the_session_cannot_be_reached() {
+  void the_caption_says_why_a_line_was_not_sent_which_stays_and_the_copy_recovers() {
     const std::string dir = qEnvironmentVariable("MMFCAST_SESSION_DIR").toStdString();
     const QString pid = QString::number(QCoreApplication::applicationPid());
+    const QString base = QStringLiteral("mmfcast (pid ") + pid + u')';
     {
-      // Reachable at load, then not: a send finds out, and one after the repair clears it.
+      // Reachable at load, then not: a send finds out and keeps the line; the copy notices the
+      // repair by itself, and the line can then go.
       ui::MainWindow window;
       window.load();
-      QCOMPARE(window.windowTitle(), QStringLiteral("mmfcast (pid ") + pid + u')');
+      QCOMPARE(window.windowTitle(), base);
       QVERIFY(::chmod(dir.c_str(), 0755) == 0);
       window.text2_box()->setText(QStringLiteral("x"));
       QTest::keyClick(window.text2_box(), Qt::Key_Return);
       QString caption = window.windowTitle();
+      QCOMPARE(window.text2_box()->text(), QStringLiteral("x"));
       QVERIFY(::chmod(dir.c_str(), 0700) == 0);
       QVERIFY2(caption.contains(QStringLiteral("not connected")), qPrintable(caption));
       QVERIFY2(caption.contains(QString::fromStdString(dir)), qPrintable(caption));
       QVERIFY2(caption.contains(QStringLiteral("mode 0700")), qPrintable(caption));
-      window.text2_box()->setText(QStringLiteral("y"));
+      QTRY_COMPARE_WITH_TIMEOUT(window.windowTitle(), base, 10000);
       QTest::mouseClick(window.command1_button(), Qt::LeftButton);
-      QCOMPARE(window.windowTitle(), QStringLiteral("mmfcast (pid ") + pid + u')');
+      QCOMPARE(window.text2_box()->text(), QString());
+      QCOMPARE(window.windowTitle(), base);
+      // A line longer than the area holds is not cut: it stays, and the caption says why.
+      const QString pasted(5000, u'p');
+      window.text2_box()->setText(pasted);
+      QTest::mouseClick(window.command1_button(), Qt::LeftButton);
+      QCOMPARE(window.text2_box()->text(), pasted);
+      caption = window.windowTitle();
+      QVERIFY2(caption.contains(QStringLiteral("not sent")), qPrintable(caption));
+      QVERIFY2(caption.contains(QStringLiteral("too long")), qPrintable(caption));
+      window.text2_box()->setText(QStringLiteral("z"));
+      QTest::mouseClick(window.command1_button(), Qt::LeftButton);
+      QCOMPARE(window.windowTitle(), base);
     }
     // Unreachable at load: a directory that cannot be made because its parent is missing.
     const QByteArray missing = QByteArray::fromStdString(dir) + "/missing/session";
@@ -278,6 +294,35 @@ class MainWindowTest : public QObject {
     QVERIFY2(caption.contains(pid), qPrintable(caption));
     QVERIFY2(caption.contains(QString::fromUtf8(missing)), qPrintable(caption));
     QVERIFY2(caption.contains(QStringLiteral("No such file or directory")), qPrintable(caption));
+  }
+
+  // What a screen reader is told, and the keys a keyboard user sends with.
+  void enter_and_space_on_the_button_send_and_screen_readers_name_the_controls() {
+    ui::MainWindow window;
+    window.load();
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    struct Named {
+      QWidget* control;
+      QString name;
+    };
+    for (const Named& n : {Named{window.text1_box(), QStringLiteral("Received lines")},
+                           Named{window.text2_box(), QStringLiteral("Line to send")},
+                           Named{window.command1_button(), QStringLiteral("Send")}}) {
+      QAccessibleInterface* seen = QAccessible::queryAccessibleInterface(n.control);
+      QVERIFY(seen != nullptr);
+      QCOMPARE(seen->text(QAccessible::Name), n.name);
+      QVERIFY(!seen->text(QAccessible::Description).isEmpty());
+    }
+    QCOMPARE(window.command1_button()->text(), QStringLiteral("Command1"));
+
+    QCOMPARE(QApplication::focusWidget(), window.command1_button());
+    window.text2_box()->setText(QStringLiteral("by enter"));
+    QTest::keyClick(window.command1_button(), Qt::Key_Return);
+    QCOMPARE(window.text2_box()->text(), QString());
+    window.text2_box()->setText(QStringLiteral("by space"));
+    QTest::keyClick(window.command1_button(), Qt::Key_Space);
+    QCOMPARE(window.text2_box()->text(), QString());
   }
 
   void tab_cycles_from_every_control_starting_at_the_button() {

@@ -3,6 +3,7 @@
 // button) and read back with WM_GETTEXT. A click returns once the receivers' notification has
 // been handled, but the test reads their boxes from another process, so they are polled.
 #include <gtest/gtest.h>
+#include <oleacc.h>
 #include <windows.h>
 
 #include <chrono>
@@ -10,17 +11,24 @@
 #include <string>
 #include <thread>
 
+#include "tests/support/child_process.h"
 #include "ui/win32/control_ids.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string program_path() {
+// This test program's directory, with its separator.
+std::string test_dir() {
   char module[MAX_PATH];
   const DWORD length = ::GetModuleFileNameA(nullptr, module, MAX_PATH);
   std::string path(module, length);
   path.erase(path.find_last_of("\\/") + 1);
+  return path;
+}
+
+std::string program_path() {
+  std::string path = test_dir();
   std::string relative = MMFCAST_EXE_RELATIVE;
   for (char& c : relative) {
     if (c == '/') c = '\\';
@@ -112,6 +120,20 @@ class Copy {
     while (text != wanted && Clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
       text = window_text(text1);
+    }
+    return text;
+  }
+
+  std::string caption() const { return window_text(main); }
+
+  // The caption once wanted(caption) holds, or what it is when the timeout passes.
+  template <typename Wanted>
+  std::string wait_for_caption(Wanted wanted) {
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    std::string text = caption();
+    while (!wanted(text) && Clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      text = caption();
     }
     return text;
   }
@@ -223,13 +245,91 @@ TEST(Win32Window, CopiesStartedTogetherOpenApartAndInsideTheWorkArea) {
   }
 }
 
-TEST(Win32Window, EnterInTheInputLineSends) {
+TEST(Win32Window, EnterInTheInputLineAndEnterOrSpaceOnTheButtonSend) {
   Copy a, b;
   ASSERT_TRUE(a.ok() && b.ok());
   ::SendMessageA(a.text2, WM_SETTEXT, 0, reinterpret_cast<LPARAM>("by enter"));
   a.press(a.text2, VK_RETURN);
   EXPECT_EQ(b.wait_for_text1("\r\nby enter"), "\r\nby enter");
   EXPECT_EQ(window_text(a.text2), "");
+  // Keys for the button, as when it has the focus (it has when the window opens).
+  ::SendMessageA(a.text2, WM_SETTEXT, 0, reinterpret_cast<LPARAM>("on the button"));
+  a.press(a.command1, VK_RETURN);
+  EXPECT_EQ(b.wait_for_text1("\r\nby enter\r\non the button"), "\r\nby enter\r\non the button");
+  ::SendMessageA(a.text2, WM_SETTEXT, 0, reinterpret_cast<LPARAM>("by space"));
+  a.press(a.command1, VK_SPACE);
+  EXPECT_EQ(b.wait_for_text1("\r\nby enter\r\non the button\r\nby space"),
+            "\r\nby enter\r\non the button\r\nby space");
+}
+
+// A receiver that follows the interface reads wParam - 1 characters from the area; the window
+// announces only what it wrote, refuses a line that does not fit and keeps it in the input.
+TEST(Win32Window, ALineTooLongIsKeptAndAContractReceiverNeverReadsPastTheArea) {
+  testsupport::ChildProcess receiver(test_dir() + "mmfcast_contract_receiver.exe", {}, false);
+  ASSERT_EQ(receiver.read_line(), "ready");
+  Copy a, b;
+  ASSERT_TRUE(a.ok() && b.ok());
+  const std::string base = a.caption();
+
+  const std::string pasted(5000, 'p');
+  a.send(pasted.c_str());
+  EXPECT_EQ(window_text(a.text2), pasted) << "the input is kept";
+  const std::string refused = a.caption();
+  EXPECT_NE(refused.find("not sent"), std::string::npos) << refused;
+  EXPECT_NE(refused.find("too long"), std::string::npos) << refused;
+
+  const std::string fits(4095, 'f');
+  a.send(fits.c_str());
+  EXPECT_EQ(receiver.read_line(), "got 4096 " + fits);
+  EXPECT_EQ(b.wait_for_text1("\r\n" + fits), "\r\n" + fits);
+  EXPECT_EQ(window_text(a.text2), "");
+  EXPECT_EQ(a.caption(), base);
+  a.send("short");
+  EXPECT_EQ(receiver.read_line(), "got 6 short") << "the receiver is still there";
+  receiver.close_stdin();
+  EXPECT_EQ(receiver.wait(), 0);
+}
+
+// The area's name held by another kind of object: the copy says so in its caption, keeps what
+// is typed, and joins once the name is free, without a restart.
+TEST(Win32Window, FailureToJoinIsInTheCaptionAndTheCopyRecovers) {
+  // The name is free once the copies of the tests before have ended and their area is gone.
+  HANDLE squatter = nullptr;
+  const auto give_up = Clock::now() + std::chrono::seconds(20);
+  while ((squatter = ::CreateMutexA(nullptr, FALSE, "MyPubMemory")) == nullptr &&
+         Clock::now() < give_up) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_NE(squatter, nullptr) << "the area is still open somewhere";
+  Copy a;
+  ASSERT_TRUE(a.ok());
+  const std::string failed =
+      a.wait_for_caption([](const std::string& c) { return c.find("not connected") != c.npos; });
+  EXPECT_NE(failed.find("shared area"), std::string::npos) << failed;
+  EXPECT_NE(failed.find("MyPubMemory"), std::string::npos) << failed;
+  a.send("kept");
+  EXPECT_EQ(window_text(a.text2), "kept");
+
+  ::CloseHandle(squatter);
+  const std::string joined =
+      a.wait_for_caption([](const std::string& c) { return c.find(" - ") == c.npos; });
+  EXPECT_EQ(joined.find("not connected"), std::string::npos) << joined;
+  Copy b;
+  ASSERT_TRUE(b.ok());
+  ::SendMessageA(a.command1, BM_CLICK, 0, 0);
+  EXPECT_EQ(b.wait_for_text1("\r\nkept"), "\r\nkept");
+  EXPECT_EQ(window_text(a.text2), "");
+}
+
+TEST(Win32Window, HelpAndVersionPrintAndExit) {
+  testsupport::ChildProcess version(program_path(), {"--version"}, true);
+  EXPECT_EQ(version.read_line(), std::string("mmfcast ") + MMFCAST_VERSION);
+  EXPECT_EQ(version.wait(), 0);
+  testsupport::ChildProcess help(program_path(), {"--help"}, true);
+  const std::optional<std::string> first = help.read_line();
+  ASSERT_TRUE(first.has_value());
+  EXPECT_EQ(first->rfind("Usage: mmfcast", 0), 0u) << *first;
+  EXPECT_EQ(help.wait(), 0);
 }
 
 }  // namespace

@@ -62,7 +62,7 @@ TEST_F(DoubleByteCodePage, TextTooBigForTheAreaLosesWholeCharactersOnly) {
   // One byte, then 2048 double-byte characters: 4097 bytes for 4095 places.
   const std::u16string text = u"a" + std::u16string(2048, u'\u65e5');
   const auto n = static_cast<std::int32_t>(text.size());
-  ASSERT_EQ(m_.WriteMMF(index_, text), n + 1);
+  ASSERT_EQ(m_.WriteMMF(index_, text), 2049) << "the characters stored, + 1";
   const std::string stored(view());
   EXPECT_EQ(stored.size(), 4095u) << "1 + 2 x 2047 bytes, and no lone lead byte";
   EXPECT_EQ(mmfcast::platform::from_ansi(stored), text.substr(0, 2048));

@@ -18,7 +18,7 @@
 #include <QScrollBar>
 #include <QSocketNotifier>
 #include <QTextCursor>
-#include <cmath>
+#include <QTimer>
 
 #include "ui/layout.h"
 
@@ -43,21 +43,6 @@ std::u16string to_u16(const QString& text) {
                         static_cast<std::size_t>(text.size()));
 }
 
-// "what: why", with the reason the platform layer recorded for its last failure.
-QString because(const QString& what) {
-  const std::string why = mmfcast::platform::last_error_text();
-  if (why.empty()) return what;
-  return what + QStringLiteral(": ") +
-         QString::fromLocal8Bit(why.data(), static_cast<qsizetype>(why.size()));
-}
-
-// Why the session cannot be reached: the platform's text names the directory and the reason.
-QString session_problem() {
-  const std::string why = mmfcast::platform::last_error_text();
-  if (why.empty()) return QStringLiteral("its session cannot be reached");
-  return QString::fromLocal8Bit(why.data(), static_cast<qsizetype>(why.size()));
-}
-
 QRect to_pixels(const TwipsRect& r, int dpi_x, int dpi_y) {
   return QRect(twips_to_px(r.left, dpi_x), twips_to_px(r.top, dpi_y), twips_to_px(r.width, dpi_x),
                twips_to_px(r.height, dpi_y));
@@ -76,7 +61,7 @@ MainWindow::MainWindow(QWidget* parent)
   icon.addFile(QStringLiteral(":/mmfcast/icon-16.png"), QSize(16, 16));
   icon.addFile(QStringLiteral(":/mmfcast/icon-32.png"), QSize(32, 32));
   setWindowIcon(icon);
-  refresh_caption();
+  set_caption({});
 
   // Tab moves the focus on from the multi-line box too, as in a native edit control.
   text1_->setTabChangesFocus(true);
@@ -95,13 +80,23 @@ MainWindow::MainWindow(QWidget* parent)
   setTabOrder(command1_, text1_);
   setTabOrder(text1_, text2_);
   command1_->setFocus();
+  // Enter on the focused button sends, as Space does, as in the form toolkit the window follows.
+  command1_->setAutoDefault(true);
+  // What a screen reader says of the controls; the button's caption stays the form's.
+  text1_->setAccessibleName(QStringLiteral("Received lines"));
+  text1_->setAccessibleDescription(
+      QStringLiteral("The lines the other copies of mmfcast sent, the newest at the bottom"));
+  text2_->setAccessibleName(QStringLiteral("Line to send"));
+  text2_->setAccessibleDescription(
+      QStringLiteral("Type a line and press Enter to send it to the other copies"));
+  command1_->setAccessibleName(QStringLiteral("Send"));
+  command1_->setAccessibleDescription(
+      QStringLiteral("Sends the line to send to the other copies of mmfcast"));
   place_controls();
 
   text2_->installEventFilter(this);
-  connect(command1_, &QPushButton::clicked, this, [this] {
-    run_handler([this] { form_.Command1_Click(); });
-    refresh_caption();
-  });
+  connect(command1_, &QPushButton::clicked, this,
+          [this] { run_handler([this] { form_.Command1_Click(); }); });
 }
 
 MainWindow::~MainWindow() { unload(); }
@@ -137,38 +132,49 @@ void MainWindow::resizeEvent(QResizeEvent* event) {
   follow_edges();
 }
 
-void MainWindow::refresh_caption() {
+void MainWindow::set_caption(const QString& state) {
   QString caption = QStringLiteral("mmfcast (pid %1)").arg(QCoreApplication::applicationPid());
-  if (loaded_) {
-    const QString problem = mmfcast::platform::session_usable() ? load_problem_ : session_problem();
-    if (!problem.isEmpty()) caption += QStringLiteral(" - not connected: ") + problem;
-  }
+  if (!state.isEmpty()) caption += QStringLiteral(" - ") + state;
   setWindowTitle(caption);
+}
+
+void MainWindow::show_state(std::u16string_view state) { set_caption(to_qstring(state)); }
+
+std::string MainWindow::receive_problem() {
+  if (notifier_ != nullptr) return {};
+  int fd = mmfcast::platform::event_fd();
+  if (fd < 0 && mmfcast::platform::session_usable()) {
+    // The process opens its endpoint with its first window, or with a later one while it has
+    // none open (the session was unusable then); a window made and dropped reopens it.
+    mmfcast::platform::destroy_window(mmfcast::platform::create_window(&form_window_proc));
+    fd = mmfcast::platform::event_fd();
+  }
+  if (fd < 0) {
+    const std::string why = mmfcast::platform::last_error_text();
+    return why.empty() ? "cannot receive" : "cannot receive: " + why;
+  }
+  notifier_ = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+  connect(notifier_, &QSocketNotifier::activated, this,
+          [] { run_handler([] { mmfcast::platform::dispatch_pending(); }); });
+  return {};
 }
 
 void MainWindow::load() {
   if (loaded_) return;
   loaded_ = true;
   hwnd_ = mmfcast::platform::create_window(&form_window_proc);
-  if (hwnd_ == 0) load_problem_ = because(QStringLiteral("cannot create its window"));
   form_.Form_Load();
-  if (load_problem_.isEmpty() && form_.lOpenResult != 1) {
-    load_problem_ = because(QStringLiteral("cannot open the shared area"));
-  }
-  // The descriptor exists once the process has a window.
-  if (const int fd = mmfcast::platform::event_fd(); fd >= 0) {
-    notifier_ = new QSocketNotifier(fd, QSocketNotifier::Read, this);
-    connect(notifier_, &QSocketNotifier::activated, this,
-            [] { run_handler([] { mmfcast::platform::dispatch_pending(); }); });
-  } else if (load_problem_.isEmpty()) {
-    load_problem_ = because(QStringLiteral("cannot receive"));
-  }
-  refresh_caption();
+  rejoin_timer_ = new QTimer(this);
+  connect(rejoin_timer_, &QTimer::timeout, this,
+          [this] { run_handler([this] { form_.refresh_connection(); }); });
+  rejoin_timer_->start(1000);
 }
 
 void MainWindow::unload() {
   if (!loaded_) return;
   loaded_ = false;
+  delete rejoin_timer_;
+  rejoin_timer_ = nullptr;
   delete notifier_;
   notifier_ = nullptr;
   std::int16_t cancel = 0;
@@ -192,7 +198,6 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
       key_ascii = static_cast<std::int16_t>(key->text().at(0).unicode());
     }
     if (key_ascii != 0) run_handler([&] { form_.Text2_KeyPress(key_ascii); });
-    if (key_ascii == 13) refresh_caption();
   }
   return QWidget::eventFilter(watched, event);
 }

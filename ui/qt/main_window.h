@@ -1,7 +1,8 @@
 // The main window drawn with Qt Widgets: the three controls at the form's layout, following
 // the window's edges when it is resized, adapted to frmMain's controls interface. The caption
-// says when the copy cannot reach its session, and why. Its window handle for the hook is a
-// platform window created with the form; the notification descriptor is watched in Qt's loop.
+// says when the copy cannot reach its session or a line was not sent, and why; the copy tries
+// to join again every second. Its window handle for the hook is a platform window created with
+// the form; the notification descriptor is watched in Qt's loop.
 #pragma once
 
 #include <QRect>
@@ -18,6 +19,7 @@ class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
 class QSocketNotifier;
+class QTimer;
 
 namespace ui {
 
@@ -50,23 +52,24 @@ class MainWindow : public QWidget, private FormControls {
   std::u16string text2() const override;
   void set_text2(const std::u16string& text) override;
   mmfcast::platform::Hwnd form_hwnd() const override { return hwnd_; }
+  void show_state(std::u16string_view state) override;
+  std::string receive_problem() override;
 
   void unload();
   void place_controls();
   void follow_edges();
-  // The program's name and process id and, once loaded, why the copy is not connected to its
-  // session if it is not.
-  void refresh_caption();
+  // The program's name and process id, then the form's state when it is not "".
+  void set_caption(const QString& state);
 
   QPlainTextEdit* text1_;
   QLineEdit* text2_;
   QPushButton* command1_;
   QSocketNotifier* notifier_ = nullptr;
+  QTimer* rejoin_timer_ = nullptr;
   frmMain form_;
   mmfcast::platform::Hwnd hwnd_ = 0;
   bool loaded_ = false;
   bool view_at_end_ = true;
-  QString load_problem_;  // why loading left the copy unable to send or receive, if it did
   QSize initial_size_;
   QRect initial_text1_;
   QRect initial_text2_;

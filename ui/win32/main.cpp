@@ -1,7 +1,11 @@
 // mmfcast on Windows: the main window with plain Win32 controls, adapted to frmMain's
 // controls interface. The hook replaces the top-level window's own procedure; Text2 gets a
 // subclass of ours so Enter reaches it as the character 13 despite the dialog-style keyboard
-// handling (IsDialogMessage) that gives Tab its meaning.
+// handling (IsDialogMessage) that gives Tab its meaning, and Enter on the focused Command1
+// clicks it. The caption says when the copy is not connected or a line was not sent, and why;
+// a timer tries joining again every second. --help and --version print to the console the
+// program was started from (or to its standard output when that was redirected) and exit.
+#include <oleacc.h>
 #include <windows.h>
 
 #include <algorithm>
@@ -18,6 +22,12 @@
 namespace {
 
 constexpr DWORD kMainStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+constexpr UINT_PTR kRejoinTimer = 1;
+constexpr UINT kRejoinMs = 1000;
+
+std::string base_caption() {
+  return "mmfcast (pid " + std::to_string(::GetCurrentProcessId()) + ")";
+}
 
 class Win32Form final : public FormControls {
  public:
@@ -50,6 +60,12 @@ class Win32Form final : public FormControls {
 
   mmfcast::platform::Hwnd form_hwnd() const override {
     return reinterpret_cast<mmfcast::platform::Hwnd>(main);
+  }
+
+  void show_state(std::u16string_view state) override {
+    std::string caption = base_caption();
+    if (!state.empty()) caption += " - " + mmfcast::platform::to_ansi(state);
+    ::SetWindowTextA(main, caption.c_str());
   }
 };
 
@@ -134,7 +150,14 @@ LRESULT CALLBACK main_proc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
         return 0;
       }
       break;
+    case WM_TIMER:
+      if (wParam == kRejoinTimer && the_form != nullptr && the_form->form.PriMMF) {
+        ui::run_handler([] { the_form->form.refresh_connection(); });
+        return 0;
+      }
+      break;
     case WM_CLOSE:
+      ::KillTimer(hwnd, kRejoinTimer);
       if (the_form != nullptr && the_form->form.PriMMF) {
         std::int16_t cancel = 0;
         ui::run_handler([&] { the_form->form.Form_Unload(cancel); });
@@ -186,6 +209,36 @@ POINT place_window(int width, int height) {
   return place(static_cast<int>(others.size() % static_cast<std::size_t>(places)));
 }
 
+// What a screen reader says of the controls: a name and a description for each, set through
+// the system's accessibility property service. The button's caption stays "Command1". Where the
+// service is missing the controls keep the names the system gives them.
+void name_for_screen_readers(const Win32Form& f) {
+  if (FAILED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return;
+  IAccPropServices* props = nullptr;
+  if (SUCCEEDED(::CoCreateInstance(CLSID_AccPropServices, nullptr, CLSCTX_INPROC_SERVER,
+                                   IID_IAccPropServices, reinterpret_cast<void**>(&props)))) {
+    struct Named {
+      HWND control;
+      const wchar_t* name;
+      const wchar_t* description;
+    };
+    const Named named[] = {
+        {f.text1_wnd, L"Received lines",
+         L"The lines the other copies of mmfcast sent, the newest at the bottom"},
+        {f.text2_wnd, L"Line to send",
+         L"Type a line and press Enter to send it to the other copies"},
+        {f.command1_wnd, L"Send", L"Sends the line to send to the other copies of mmfcast"},
+    };
+    for (const Named& n : named) {
+      props->SetHwndPropStr(n.control, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF,
+                            PROPID_ACC_NAME, n.name);
+      props->SetHwndPropStr(n.control, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF,
+                            PROPID_ACC_DESCRIPTION, n.description);
+    }
+    props->Release();
+  }
+}
+
 bool create_form(Win32Form& f, HINSTANCE instance, int show) {
   HICON big = static_cast<HICON>(
       ::LoadImageA(instance, MAKEINTRESOURCEA(ui::win32::kIdIcon), IMAGE_ICON, 32, 32, 0));
@@ -210,7 +263,7 @@ bool create_form(Win32Form& f, HINSTANCE instance, int show) {
   RECT frame{0, 0, ui::twips_to_px(ui::kFormClientWidth, dpi_x),
              ui::twips_to_px(ui::kFormClientHeight, dpi_y)};
   ::AdjustWindowRect(&frame, kMainStyle, FALSE);
-  const std::string caption = "mmfcast (pid " + std::to_string(::GetCurrentProcessId()) + ")";
+  const std::string caption = base_caption();
   const int width = frame.right - frame.left, height = frame.bottom - frame.top;
   // Held from choosing a place until the window is there, so copies started at the same moment
   // see each other's windows.
@@ -240,10 +293,22 @@ bool create_form(Win32Form& f, HINSTANCE instance, int show) {
   f.text2_prev = reinterpret_cast<WNDPROC>(
       ::SetWindowLongPtrA(f.text2_wnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&text2_proc)));
 
+  name_for_screen_readers(f);
   ui::run_handler([&] { f.form.Form_Load(); });
+  ::SetTimer(f.main, kRejoinTimer, kRejoinMs, nullptr);
   ::ShowWindow(f.main, show);
   ::UpdateWindow(f.main);
   ::SetFocus(f.command1_wnd);
+  return true;
+}
+
+// Enter on the focused Command1 clicks it, as Space does (the dialog handling would turn it
+// into a command for a default button the form does not have).
+bool handle_enter_on_command1(const Win32Form& f, const MSG& msg) {
+  if (msg.message != WM_KEYDOWN || msg.wParam != VK_RETURN || msg.hwnd != f.command1_wnd) {
+    return false;
+  }
+  ::SendMessageA(f.command1_wnd, BM_CLICK, 0, 0);
   return true;
 }
 
@@ -258,9 +323,59 @@ bool handle_tab(const Win32Form& f, const MSG& msg) {
   return true;
 }
 
+constexpr char kUsage[] =
+    "Usage: mmfcast [--help] [--version]\n"
+    "\n"
+    "Shows a window that exchanges short lines of text with the other copies of mmfcast (and\n"
+    "mmfcast-cli) in this user session. Type a line and press Enter, or click Command1, to send\n"
+    "it; the lines the other copies send appear in the large box.\n"
+    "\n"
+    "When the copy is not connected, or a line was not sent, its caption says so and why.\n";
+
+// Writes text where the starter of this windowed program can read it: its standard output when
+// that was handed over (a pipe or a file), else the console of the process that started it.
+void print_to_starter(const std::string& text) {
+  HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  HANDLE console = nullptr;
+  if (out == nullptr || out == INVALID_HANDLE_VALUE) {
+    if (::AttachConsole(ATTACH_PARENT_PROCESS)) {
+      console = ::CreateFileA("CONOUT$", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    }
+    out = console;
+  }
+  if (out == nullptr || out == INVALID_HANDLE_VALUE) return;
+  DWORD written = 0;
+  ::WriteFile(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  if (console != nullptr && console != INVALID_HANDLE_VALUE) ::CloseHandle(console);
+}
+
+// Answers --help and --version (also -h, -v, /?); true when one was asked, and the program ends.
+bool answered_command_line(int& status) {
+  int argc = 0;
+  LPWSTR* argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
+  if (argv == nullptr) return false;
+  bool answered = false;
+  for (int i = 1; i < argc && !answered; ++i) {
+    const std::wstring arg = argv[i];
+    if (arg == L"--help" || arg == L"-h" || arg == L"/?") {
+      print_to_starter(kUsage);
+      answered = true;
+      status = 0;
+    } else if (arg == L"--version" || arg == L"-v") {
+      print_to_starter(std::string("mmfcast ") + MMFCAST_VERSION + "\n");
+      answered = true;
+      status = 0;
+    }
+  }
+  ::LocalFree(argv);
+  return answered;
+}
+
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
+  if (int status = 0; answered_command_line(status)) return status;
   ui::set_fatal_reporter(report_with_message_box);
   static Win32Form form;
   the_form = &form;
@@ -271,7 +386,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
   MSG msg;
   int got;
   while ((got = ::GetMessageA(&msg, nullptr, 0, 0)) > 0) {
-    if (handle_tab(form, msg) || ::IsDialogMessageA(form.main, &msg)) continue;
+    if (handle_tab(form, msg) || handle_enter_on_command1(form, msg) ||
+        ::IsDialogMessageA(form.main, &msg)) {
+      continue;
+    }
     ::TranslateMessage(&msg);
     ::DispatchMessageA(&msg);
   }

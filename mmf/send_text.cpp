@@ -1,0 +1,65 @@
+// Sending one line: refusing what a receiver would get wrong, then writing and announcing it
+// under the send lock.
+#include "mmf/send_text.h"
+
+#include <variant>
+
+#include "platform/platform.h"
+
+namespace mmfcast {
+
+namespace {
+
+// "what: why", with the reason the platform layer recorded for the step just taken.
+std::string because(const std::string& what) {
+  const std::string why = platform::last_error_text();
+  return why.empty() ? what : what + ": " + why;
+}
+
+}  // namespace
+
+SentText send_text(cMMF& mmf, std::int32_t index, std::uint32_t msg, std::u16string_view text) {
+  SentText out;
+  if (text.find(u'\0') != std::u16string_view::npos) {
+    out.error = "the text holds a character of code 0; a receiver would see it cut there";
+    return out;
+  }
+  MMFItem item;
+  const std::size_t area =
+      mmf.GetMMFItem(index, item) == 1 ? platform::view_size(item.lpMapView) : 0;
+  if (area == 0) {
+    out.error = "the shared area is not open";
+    return out;
+  }
+  if (msg == 0) {
+    out.error = "the notification message is not registered";
+    return out;
+  }
+  const std::u16string whole(text);
+  const std::size_t bytes = platform::to_ansi(whole).size();
+  if (bytes > area - 1) {
+    out.result = SendResult::kTooLong;
+    out.error = "text too long for the shared area (" + std::to_string(bytes) + " bytes, " +
+                std::to_string(area - 1) + " at most)";
+    return out;
+  }
+  platform::clear_last_error();
+  std::int32_t written = 0;
+  const bool sent = platform::send_locked(
+      [&] { written = mmf.WriteMMF(index, whole); },
+      [&] {
+        const auto tag = static_cast<std::int32_t>(platform::notification_tag());
+        return written != 0 && std::holds_alternative<std::int32_t>(mmf.SendMesageAll(
+                                   u"", static_cast<std::int32_t>(msg), written, tag));
+      });
+  if (written == 0) {
+    out.error = because("cannot write the text into the shared area");
+  } else if (!sent) {
+    out.error = because("the broadcast failed");
+  } else {
+    out.result = SendResult::kSent;
+  }
+  return out;
+}
+
+}  // namespace mmfcast
