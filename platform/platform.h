@@ -212,7 +212,9 @@ MMFCAST_EXPORT void current_text_read();
 #else
 // Linux's transport delivers only current, whole text by itself, and its notifications carry 0.
 inline LParam notification_tag() { return 0; }
+// Every notification is read as it says (Linux discards stale ones before they arrive).
 inline NotificationUse use_notification(Hwnd, LParam) { return NotificationUse::kRead; }
+// Nothing to release on Linux.
 inline void current_text_read() {}
 #endif
 
