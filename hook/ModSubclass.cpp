@@ -43,7 +43,8 @@ mmfcast::platform::LResult MMFCAST_CALLBACK WindowProc(mmfcast::platform::Hwnd h
       // wParam carries a 32-bit length; a larger value from a 64-bit sender is cut to it.
       const auto length = static_cast<std::int32_t>(static_cast<std::uint32_t>(wParam));
       std::u16string text = o.ReadMMF(i, length);
-      RaiseDataArrival(o, text);
+      // A text replaced while it was being copied out is dropped rather than shown.
+      if (mmfcast::platform::notification_current()) RaiseDataArrival(o, text);
     }
     o.CloseMMF(i);
   }

@@ -218,14 +218,20 @@ SendResult Channel::send(std::u16string_view text) {
   }
   const auto length = static_cast<std::int32_t>(whole.size() + 1);
   platform::clear_last_error();
+  bool tried = false;
   bool written = false;
   const bool sent = platform::send_locked(
-      [&] { written = s.mmf.WriteMMF(s.index, whole) != 0; },
+      [&] {
+        tried = true;
+        written = s.mmf.WriteMMF(s.index, whole) != 0;
+      },
       [&] {
         return written && std::holds_alternative<std::int32_t>(s.mmf.SendMesageAll(
                               u"", static_cast<std::int32_t>(ModSubclass::lMsgID), length, 0));
       });
-  if (!written) {
+  if (!tried) {
+    s.error = because("cannot take the send lock");
+  } else if (!written) {
     s.error = because("cannot write the text into the shared area");
   } else if (!sent) {
     s.error = because("the broadcast failed");

@@ -137,7 +137,9 @@ inline constexpr int kBroadcastDeadlineMs = 1000;
 inline constexpr int kSendLockTakeoverMs = 2000;
 
 // 1 once the lock is held (taken over from a hung holder included, and when this process
-// already holds it); 0 when the session offers no lock, and the caller goes on unlocked.
+// already holds it); 0, with the reason recorded, when the lock cannot be used (on Linux its
+// file cannot be opened or repaired): the caller does not send, since the other copies would
+// believe themselves alone with the area.
 MMFCAST_EXPORT int acquire_send_lock(int takeover_ms = kSendLockTakeoverMs);
 // Releases the lock this process holds; does nothing when it holds none.
 MMFCAST_EXPORT void release_send_lock();
@@ -169,13 +171,14 @@ class SendLock {
 // broadcast() (which says whether the broadcast succeeded) under the send lock. When this
 // process's hold is taken over before it finishes (the process was stopped past the takeover
 // time), the text may have been overwritten or its notification discarded, so both run again
-// under a fresh hold, at most kSendAttempts times. Without a lock they run once, unlocked.
-// Returns what the last broadcast() returned.
+// under a fresh hold, at most kSendAttempts times. When the lock cannot be taken neither runs
+// and the result is false. Returns what the last broadcast() returned.
 inline constexpr int kSendAttempts = 3;
 template <typename Write, typename Broadcast>
 bool send_locked(Write&& write, Broadcast&& broadcast) {
   for (int attempt = 1;; ++attempt) {
     SendLock lock;
+    if (!lock.held()) return false;
     const bool last = attempt >= kSendAttempts;
     if (!last && lock.held() && !lock.still_held()) continue;
     write();
@@ -184,6 +187,17 @@ bool send_locked(Write&& write, Broadcast&& broadcast) {
     if (last || !lock.held() || lock.still_held()) return false;
   }
 }
+
+// Called by a window procedure after it has copied out the text a notification announced:
+// whether that text is still the one the notification was sent with. On Linux false when
+// another send-lock hold began since it was sent, or the area's file was replaced or cut short
+// while it was read; the text is then dropped, not shown. True outside a delivery, and always
+// on Windows, where the receivers read while the sender waits under its lock.
+#if defined(_WIN32)
+inline bool notification_current() { return true; }
+#else
+MMFCAST_EXPORT bool notification_current();
+#endif
 
 #if !defined(_WIN32)
 // The descriptor an event loop watches for incoming notifications (readable means call

@@ -23,6 +23,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/linux/frame.h"
@@ -53,6 +54,7 @@ struct Peer {
   int fd = -1;
   int state_fd = -1;
   PeerState* state = nullptr;
+  int guard = -1;  // the state page's slot among the regions guarded against truncation
   std::uint32_t slot = 0;
   bool awaitable = false;  // has a slot in the acknowledgement page
   bool closed = false;
@@ -84,6 +86,7 @@ void close_peer(Peer& peer) {
   if (peer.closed) return;
   peer.closed = true;
   if (peer.fd >= 0) syscalls().close(peer.fd);
+  unguard_region(std::exchange(peer.guard, -1));
   if (peer.state != nullptr) syscalls().munmap(peer.state, kStatePageSize);
   if (peer.state_fd >= 0) syscalls().close(peer.state_fd);
   BroadcastState& s = broadcast_state();
@@ -184,12 +187,16 @@ std::shared_ptr<Peer> connect_peer(const SessionDir& dir, const EndpointId& id) 
   if (peer->state_fd < 0) return nullptr;
   void* page =
       sys.mmap(nullptr, kStatePageSize, PROT_READ | PROT_WRITE, MAP_SHARED, peer->state_fd, 0);
-  if (page == MAP_FAILED || !state_is_valid(*static_cast<PeerState*>(page))) {
-    if (page != MAP_FAILED) sys.munmap(page, kStatePageSize);
+  if (page == MAP_FAILED) {
     sys.close(peer->state_fd);
     return nullptr;
   }
   peer->state = static_cast<PeerState*>(page);
+  peer->guard = guard_region(page, kStatePageSize);  // before the first read of it
+  if (!state_is_valid(*peer->state)) {
+    close_peer(*peer);
+    return nullptr;
+  }
 
   sockaddr_un address{};
   socklen_t length = 0;
