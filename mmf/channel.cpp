@@ -233,6 +233,9 @@ SendResult Channel::send(std::u16string_view text) {
     s.error = because("cannot take the send lock");
   } else if (!written) {
     s.error = because("cannot write the text into the shared area");
+  } else if (!sent && platform::broadcast_unreached() > 0) {
+    // The others have it; the reason says how many did not.
+    s.error = platform::last_error_text();
   } else if (!sent) {
     s.error = because("the broadcast failed");
   } else {

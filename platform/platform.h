@@ -96,11 +96,23 @@ MMFCAST_EXPORT std::uint32_t RegisterWindowMessageA(const char* lpString);
 
 // Sends msg to the top-level windows of every other process of the session and returns once
 // they have handled it, or once kBroadcastDeadlineMs has passed for those that have not; lpInfo
-// is read, not written. 1 on success, -1 on failure (also when this process's send-lock hold
+// is read, not written. 1 on success, -1 on failure (also when some copies could not be
+// reached, see broadcast_unreached, when this process's send-lock hold
 // was taken over, and on Linux when the session directory was found replaced: the text just
 // written went into an area no other copy reads).
 MMFCAST_EXPORT long BroadcastSystemMessage(std::uint32_t flags, std::uint32_t* lpInfo,
                                            std::uint32_t msg, WParam wParam, LParam lParam);
+
+// How many copies the calling process's last broadcast could not reach or could not wait for
+// (out of descriptors, no acknowledgement slot, a connection that failed while its owner
+// lives); such a broadcast still went to every other copy, but returns -1 and
+// last_error_text() reads "N of M copies not reached: reason". Copies skipped because they are
+// stopped or hung are not counted. Always 0 on Windows.
+#if defined(_WIN32)
+inline int broadcast_unreached() { return 0; }
+#else
+MMFCAST_EXPORT int broadcast_unreached();
+#endif
 
 // With kGwlWndProc: makes dwNewLong the window's procedure and returns the previous one;
 // 0 (and nothing changed) for an unknown window or another index.

@@ -642,6 +642,7 @@ std::optional<EndpointId> own_endpoint_id() {
 bool open_endpoint() {
   Endpoint& e = endpoint();
   if (e.epoll_fd >= 0) return true;
+  raise_open_file_limit();
   const Syscalls& sys = syscalls();
   const bool watching = guarded(false, [&] {
     e.epoll_fd = check(sys.epoll_create1(EPOLL_CLOEXEC), "endpoint's epoll set");

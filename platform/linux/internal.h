@@ -111,6 +111,10 @@ R guarded(R failure, Body&& body) noexcept {
 pid_t own_pid();
 uid_t own_euid();
 
+// Raises this process's soft limit of open descriptors to its hard limit, once: a sender keeps
+// one connection per peer, and a receiver one per sender.
+void raise_open_file_limit();
+
 // How long a wait for a session-wide lock (the session lock, the message table's) may last
 // before the holder is taken to be stopped or hung and the wait fails with ETIMEDOUT.
 inline constexpr int kLockWaitMs = 3000;

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -84,6 +85,18 @@ uid_t own_euid() {
     euid_known.store(true, std::memory_order_release);
   }
   return cached_euid.load(std::memory_order_relaxed);
+}
+
+void raise_open_file_limit() {
+  static const bool raised = [] {
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+      limit.rlim_cur = limit.rlim_max;
+      ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    return true;
+  }();
+  (void)raised;
 }
 
 std::string session_dir_path() {
