@@ -65,6 +65,7 @@ struct LockState {
   struct stat lock_st {};
   std::uint64_t changes_seen = 0;  // os::session_changes() when the files were last checked
   std::uint64_t moved_seen = 0;    // os::mappings_moved() when the hold began
+  std::uint64_t damage_seen = 0;   // os::damage_count() when the hold began
   std::uint64_t hold = 0;          // the count of holds that this process's hold began
   bool held = false;
 };
@@ -109,27 +110,29 @@ bool files_in_place(LockState& s) {
 os::UniqueFd open_or_repair(const std::string& dir, const std::string& name,
                             const std::string& what, struct stat* info) {
   const std::string path = dir + "/" + name;
-  try {
-    return os::open_session_file(path, os::Create::kIfMissing, what, info);
-  } catch (const os::OsError&) {
+  // Another copy may be repairing it at the same moment: a few rounds settle it.
+  for (int attempt = 1;; ++attempt) {
+    try {
+      return os::open_session_file(path, os::Create::kIfMissing, what, info);
+    } catch (const os::OsError&) {
+      if (attempt == 3) throw;
+    }
     struct stat st {};
     const auto damaged = [&] {
       return syscalls().lstat(path.c_str(), &st) == 0 &&
              (!S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != os::own_euid());
     };
-    if (!damaged()) throw;
+    if (!damaged()) continue;
     const os::UniqueFd session = os::lock_session(dir);
-    if (damaged()) {
-      std::uint64_t tag = 0;
-      syscalls().getrandom(&tag, sizeof tag, 0);
-      char suffix[17];
-      std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(tag));
-      const std::string aside = dir + "/damaged-" + name + "-" + suffix;
-      if (syscalls().rename(path.c_str(), aside.c_str()) != 0) {
-        os::throw_os_error(errno, what, "not a private file, and it cannot be moved aside");
-      }
+    if (!damaged()) continue;
+    std::uint64_t tag = 0;
+    syscalls().getrandom(&tag, sizeof tag, 0);
+    char suffix[17];
+    std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(tag));
+    const std::string aside = dir + "/damaged-" + name + "-" + suffix;
+    if (syscalls().rename(path.c_str(), aside.c_str()) != 0) {
+      os::throw_os_error(errno, what, "not a private file, and it cannot be moved aside");
     }
-    return os::open_session_file(path, os::Create::kIfMissing, what, info);
   }
 }
 
@@ -142,6 +145,12 @@ bool open_state(LockState& s) {
     if (s.shared != nullptr && s.epoch == dir->epoch && s.opener == os::own_pid() &&
         files_in_place(s)) {
       return true;
+    }
+    // A page no longer at the name is dead; a copy still holding a lock under it learns so
+    // from its count of holds, without a system call, before it writes.
+    if (s.shared != nullptr && s.opener == os::own_pid() &&
+        !os::is_same_file(s.dir + "/send-lock", s.state_st.st_dev, s.state_st.st_ino)) {
+      s.shared->holds.fetch_add(1);
     }
     close_all(s);
     const std::string path = dir->file("send-lock");
@@ -262,9 +271,8 @@ int acquire_send_lock(int takeover_ms) {
   LockState& s = lock_state();
   if (s.held && s.opener == os::own_pid()) return 1;
   if (!open_state(s)) return 0;
-  SharedState& shared = *s.shared;
-  std::uint64_t generation = shared.generation.load();
-  std::uint64_t holds = shared.holds.load();
+  std::uint64_t generation = s.shared->generation.load();
+  std::uint64_t holds = s.shared->holds.load();
   Clock::time_point since = Clock::now();
   std::shared_ptr<Waiter> waiter;
   for (;;) {
@@ -274,10 +282,22 @@ int acquire_send_lock(int takeover_ms) {
     if (locked < 0) return 0;
     if (locked == 1) {
       waiter.reset();
-      if (shared.generation.load() == generation) {
-        s.hold = shared.holds.fetch_add(1) + 1;
+      // The files may have been removed or replaced while this process waited: the lock it
+      // got is then one nobody else asks for any more.
+      if (!os::current_session() || !files_in_place(s)) {
+        syscalls().flock(s.lock_fd, LOCK_UN);
+        close_all(s);
+        if (!open_state(s)) return 0;
+        generation = s.shared->generation.load();
+        holds = s.shared->holds.load();
+        since = Clock::now();
+        continue;
+      }
+      if (s.shared->generation.load() == generation) {
+        s.hold = s.shared->holds.fetch_add(1) + 1;
         s.lock_generation = generation;
         s.moved_seen = os::mappings_moved();
+        s.damage_seen = os::damage_count();
         s.held = true;
         return 1;
       }
@@ -289,8 +309,8 @@ int acquire_send_lock(int takeover_ms) {
       if (waiter) continue;
       wait_for_turn(s, nullptr);  // no thread to spare: look again shortly
     }
-    const std::uint64_t now_generation = shared.generation.load();
-    const std::uint64_t now_holds = shared.holds.load();
+    const std::uint64_t now_generation = s.shared->generation.load();
+    const std::uint64_t now_holds = s.shared->holds.load();
     if (now_generation != generation || now_holds != holds) {
       if (now_generation != generation) {
         give_up(waiter);
@@ -305,10 +325,10 @@ int acquire_send_lock(int takeover_ms) {
       // The same hold has lasted past the deadline: its holder has hung.
       give_up(waiter);
       waiter.reset();
-      if (shared.generation.compare_exchange_strong(generation, generation + 1)) {
+      if (s.shared->generation.compare_exchange_strong(generation, generation + 1)) {
         syscalls().unlink(lock_path(s.dir, generation).c_str());
       }
-      generation = shared.generation.load();
+      generation = s.shared->generation.load();
       since = Clock::now();
       continue;
     }
@@ -324,9 +344,12 @@ void release_send_lock() {
 
 bool send_lock_still_held() {
   LockState& s = lock_state();
+  // One lstat of the directory: the send lock's files are looked at again when it changed.
+  if (s.held && s.opener == os::own_pid()) os::current_session();
   return s.held && s.opener == os::own_pid() && s.shared != nullptr &&
          s.shared->generation.load() == s.lock_generation && s.shared->holds.load() == s.hold &&
-         os::mappings_moved() == s.moved_seen && files_in_place(s);
+         os::mappings_moved() == s.moved_seen && os::damage_count() == s.damage_seen &&
+         files_in_place(s);
 }
 
 namespace os {
