@@ -204,7 +204,9 @@ int open_state_file(const std::string& path, struct stat& info) {
     UniqueFd fd = open_session_file(path, Create::kNever, path, &info);
     if (!fd.valid() || info.st_size != static_cast<off_t>(kStatePageSize)) return -1;
     return fd.release();
-  } catch (const OsError&) {
+  } catch (const OsError& e) {
+    // Out of descriptors or memory: a live copy may be behind it.
+    if (e.code == EMFILE || e.code == ENFILE || e.code == ENOMEM) note_unreached(e.code);
     return -1;
   }
 }
@@ -322,11 +324,12 @@ std::shared_ptr<Peer> connect_peer(const SessionDir& dir, const EndpointId& id) 
 
 // Brings the peer list in line with the directory when it may have changed since the last
 // listing: connects to new endpoints, drops those that went away, clears up abandoned ones.
-void refresh_peers(const SessionDir& dir, const struct timespec& mtime) {
+// False, with the reason recorded, when the directory cannot be listed.
+bool refresh_peers(const SessionDir& dir, const struct timespec& mtime) {
   BroadcastState& s = broadcast_state();
   if (s.epoch == dir.epoch && s.settled && mtime.tv_sec == s.listed_mtime.tv_sec &&
       mtime.tv_nsec == s.listed_mtime.tv_nsec) {
-    return;
+    return true;
   }
   if (s.epoch != dir.epoch) reset(s);
   s.epoch = dir.epoch;
@@ -335,7 +338,11 @@ void refresh_peers(const SessionDir& dir, const struct timespec& mtime) {
   const long long age_ns = (static_cast<long long>(now.tv_sec) - mtime.tv_sec) * 1'000'000'000LL +
                            (now.tv_nsec - mtime.tv_nsec);
   DIR* stream = syscalls().opendir(dir.path.c_str());
-  if (stream == nullptr) return;  // tried again next time
+  if (stream == nullptr) {
+    // Nobody can be counted: the broadcast fails, and the listing is tried again next time.
+    set_last_error(errno, "session directory " + dir.path);
+    return false;
+  }
   s.listed_mtime = mtime;
   s.settled = age_ns > kSettleNs;
 
@@ -365,6 +372,7 @@ void refresh_peers(const SessionDir& dir, const struct timespec& mtime) {
       if (std::shared_ptr<Peer> peer = connect_peer(dir, id)) s.peers.emplace(id, std::move(peer));
     }
   }
+  return true;
 }
 
 class DepthGuard {
@@ -498,7 +506,10 @@ long BroadcastSystemMessage(std::uint32_t flags, std::uint32_t* lpInfo, std::uin
   const int outer_unreached = s.unreached;  // a broadcast nested in this one counts its own
   s.unreached = 0;
   s.dir = dir;
-  os::refresh_peers(*dir, mtime);
+  if (!os::refresh_peers(*dir, mtime)) {
+    s.unreached = outer_unreached;
+    return -1;
+  }
   const std::uint64_t seq = ++s.last_seq;
   const auto word = static_cast<std::uint32_t>(s.depth - 1);
   os::Answers* answers = word < os::kCountWords ? os::answers() : nullptr;

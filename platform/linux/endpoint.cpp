@@ -293,10 +293,16 @@ void repair() {
   Endpoint& e = endpoint();
   if (e.published && !region_damaged(e.published->guard) && still_published(*e.published)) {
     e.repair_pending = false;
+    if (e.published->watch_fd < 0) arm_timer(kRepairRetryMs, kRepairRetryMs);
     return;
   }
   // A directory still being emptied (rm -r) changes all the time: publishing in it would leave
-  // it not empty. Waited for while it keeps changing, within a bound.
+  // it not empty. Waited for while it keeps changing, within a bound; an endpoint without a
+  // watch finds it here first.
+  if (e.published && !e.repair_pending) {
+    e.repair_pending = true;
+    e.repair_since = std::chrono::steady_clock::now();
+  }
   if (e.published && e.repair_pending) {
     SessionPtr now = current_session();
     const long long quiet =
