@@ -154,11 +154,16 @@ void arm_timer(long ms, long every = 0) {
 // Starts waiting to repair the endpoint, or waits longer while the directory keeps changing.
 void schedule_repair() {
   Endpoint& e = endpoint();
+  const auto now = std::chrono::steady_clock::now();
   if (!e.repair_pending) {
     e.repair_pending = true;
-    e.repair_since = std::chrono::steady_clock::now();
+    e.repair_since = now;
   }
-  arm_timer(kRepairDelayMs);
+  // Never past the bound, however often the directory changes.
+  const long left = static_cast<long>(
+      kRepairMaxDelayMs -
+      std::chrono::duration_cast<std::chrono::milliseconds>(now - e.repair_since).count());
+  arm_timer(std::clamp(left, 1L, kRepairDelayMs));
 }
 
 // Removes the publication's files (only while they are still its own) and closes it.

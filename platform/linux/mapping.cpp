@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -253,9 +254,15 @@ int reattach_mappings(const SessionDir& now) {
     const FilePtr old = view.file;
     if (old->dir != now.path) continue;
     const bool same_dir = old->dir_dev == now.dev && old->dir_ino == now.ino;
-    if (same_dir && moved.find(old.get()) == moved.end() &&
-        is_same_file(old->path, old->dev, old->ino)) {
-      continue;
+    if (same_dir && moved.find(old.get()) == moved.end()) {
+      struct stat now_there {};
+      if (syscalls().lstat(old->path.c_str(), &now_there) != 0) {
+        // Nothing to follow, and no reason to make the session lock in a directory that may be
+        // being emptied.
+        moved.emplace(old.get(), nullptr);
+        continue;
+      }
+      if (now_there.st_dev == old->dev && now_there.st_ino == old->ino) continue;
     }
     count += guarded<int>(0, [&]() -> int {
       FilePtr next;
