@@ -553,6 +553,20 @@ TEST_F(DamagedSession, TruncatedSharedFilesNeitherCrashNorShowWrongText) {
   EXPECT_THAT(texts_until_quit(*listening), ::testing::IsEmpty());
 }
 
+// The first record of the message table damaged under a running receiver: the next copy
+// registers the name again after it, and the receiver follows it there.
+TEST_F(DamagedSession, DamagedMessageTableIsFollowedByRunningCopies) {
+  auto listening = receiver();
+  {
+    std::fstream table(session.dir() + "/messages",
+                       std::ios::in | std::ios::out | std::ios::binary);
+    table.write("garbage!", 8);
+  }
+  send_from_new_copy({"after the damage"});
+  EXPECT_EQ(listening->read_line(), "line after the damage");
+  EXPECT_THAT(texts_until_quit(*listening), ::testing::IsEmpty());
+}
+
 // ---- A restrictive umask ---------------------------------------------------------------------
 
 class RestrictiveUmask : public Transport {
