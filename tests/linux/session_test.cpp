@@ -599,6 +599,27 @@ TEST_F(FailingCalls, EndpointThatCannotBeWatchedLeavesNoFileBehind) {
   mmfcast::platform::destroy_window(w);
 }
 
+// Without an inotify instance to spare, the endpoint still finds out that its files are gone,
+// by looking every second, and publishes itself again.
+TEST_F(FailingCalls, EndpointWithoutAWatchRepairsItselfAllTheSame) {
+  os::ScopedSyscall no_inotify(&os::Syscalls::inotify_init1, [](int) {
+    errno = EMFILE;
+    return -1;
+  });
+  const mmfcast::platform::Hwnd w = mmfcast::platform::create_window(&counting_proc);
+  const std::string first = own_endpoint(session.dir());
+  ASSERT_FALSE(first.empty());
+  for (const auto& entry : fs::directory_iterator(session.dir())) fs::remove(entry.path());
+  bool again = false;
+  for (int i = 0; i < 1000 && !again; ++i) {
+    mmfcast::platform::pump_messages(10);
+    const std::string now = own_endpoint(session.dir());
+    again = now != first && fs::exists(now);
+  }
+  EXPECT_TRUE(again) << "no endpoint published again";
+  mmfcast::platform::destroy_window(w);
+}
+
 TEST_F(FailingCalls, FailedTableWriteGivesZeroAndNoIdIsLost) {
   const std::uint32_t first = id_of("first");
   {
