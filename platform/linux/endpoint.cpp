@@ -10,6 +10,7 @@
 // messages and is not locked.
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/epoll.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
@@ -118,9 +119,45 @@ void remove_endpoint_at_exit() {
   }
 }
 
+// A hang-up, interrupt or termination that would end the process where it stands removes the
+// endpoint's files first (lstat and unlink are safe in a signal handler), then ends it the same
+// way. Installed only for signals still at their default action: a program that handles one
+// itself keeps it, and exits normally through the at-exit handler.
+void remove_endpoint_and_die(int signal) {
+  if (exit_record.pid == ::getpid()) {
+    for (const auto& file : exit_record.files) {
+      struct stat st {};
+      if (file.path[0] != '\0' && ::lstat(file.path, &st) == 0 && st.st_dev == file.dev &&
+          st.st_ino == file.ino) {
+        ::unlink(file.path);
+      }
+    }
+  }
+  struct sigaction fallback {};
+  fallback.sa_handler = SIG_DFL;
+  ::sigaction(signal, &fallback, nullptr);
+  ::raise(signal);
+}
+
+void remove_endpoint_on_stop_signals() {
+  for (const int signal : {SIGHUP, SIGINT, SIGTERM}) {
+    struct sigaction current {};
+    if (::sigaction(signal, nullptr, &current) != 0 || (current.sa_flags & SA_SIGINFO) != 0 ||
+        current.sa_handler != SIG_DFL) {
+      continue;
+    }
+    struct sigaction action {};
+    action.sa_handler = remove_endpoint_and_die;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(signal, &action, nullptr);
+  }
+}
+
 void remember_for_exit(const Publication& p) {
   static const bool registered = std::atexit(remove_endpoint_at_exit) == 0;
   (void)registered;
+  static const bool signals = (remove_endpoint_on_stop_signals(), true);
+  (void)signals;
   exit_record.pid = getpid();
   const std::pair<const std::string*, const struct stat*> files[2] = {
       {&p.socket_path, &p.socket_st}, {&p.state_path, &p.state_st}};

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
@@ -254,16 +255,23 @@ TEST_F(Windows, WindowWithoutSessionStillExistsButCannotReceive) {
   ASSERT_EQ(::chmod(session.dir().c_str(), 0700), 0);
 }
 
-TEST_F(Windows, EndpointIsRemovedAtNormalExit) {
-  ChildProcess child({"listen", "0"});
-  ASSERT_EQ(child.read_line(), "ready");
-  EXPECT_EQ(testsupport::endpoint_sockets(session.dir()).size(), 1u);
-  child.close_stdin();
-  EXPECT_EQ(child.wait(), 0);
-  EXPECT_TRUE(fs::is_empty(session.dir()) || testsupport::endpoint_sockets(session.dir()).empty());
-  for (const auto& entry : fs::directory_iterator(session.dir())) {
-    EXPECT_FALSE(os::parse_endpoint_name(entry.path().filename().string()).has_value())
-        << entry.path();
+// At normal exit, and when a hang-up, interrupt or termination ends the process.
+TEST_F(Windows, EndpointIsRemovedAtNormalExitAndOnStopSignals) {
+  for (const int signal : {0, SIGHUP, SIGINT, SIGTERM}) {
+    ChildProcess child({"listen", "0"});
+    ASSERT_EQ(child.read_line(), "ready");
+    EXPECT_EQ(testsupport::endpoint_sockets(session.dir()).size(), 1u);
+    if (signal == 0) {
+      child.close_stdin();
+      EXPECT_EQ(child.wait(), 0);
+    } else {
+      ASSERT_EQ(::kill(child.pid(), signal), 0);
+      child.wait();
+    }
+    for (const auto& entry : fs::directory_iterator(session.dir())) {
+      EXPECT_FALSE(os::parse_endpoint_name(entry.path().filename().string()).has_value())
+          << entry.path() << " after signal " << signal;
+    }
   }
 }
 
