@@ -177,6 +177,10 @@ using SessionPtr = std::shared_ptr<const SessionDir>;
 // `mtime`, when given, receives the directory's modification time as seen by that lstat.
 SessionPtr current_session(struct timespec* mtime = nullptr, bool* reattached = nullptr);
 
+// The session directory this process attached to last, as current_session left it, without
+// looking at the path again; nullptr before the first attach.
+SessionPtr attached_session();
+
 // Blocks until this process holds the session-wide lock of dir (an exclusive flock on its
 // "lock" file), at most kLockWaitMs; closing the descriptor releases it. Throws OsError on
 // failure. Not reentrant: flock locks taken through separate descriptors conflict even within

@@ -270,7 +270,13 @@ bool wait_for_turn(LockState& s, const std::shared_ptr<Waiter>& waiter) {
 int acquire_send_lock(int takeover_ms) {
   LockState& s = lock_state();
   if (s.held && s.opener == os::own_pid()) return 1;
-  if (!open_state(s)) return 0;
+  // A free lock costs one flock to take: the directory is checked by send_lock_still_held,
+  // which a sender calls before it writes, so here the state is reused while the directory
+  // last seen is the one it was opened in.
+  const os::SessionPtr known = os::attached_session();
+  const bool reusable = s.shared != nullptr && s.opener == os::own_pid() && known &&
+                        known->epoch == s.epoch && files_in_place(s);
+  if (!reusable && !open_state(s)) return 0;
   std::uint64_t generation = s.shared->generation.load();
   std::uint64_t holds = s.shared->holds.load();
   Clock::time_point since = Clock::now();
@@ -281,10 +287,11 @@ int acquire_send_lock(int takeover_ms) {
                                                           : try_lock(s, generation);
     if (locked < 0) return 0;
     if (locked == 1) {
+      const bool waited = waiter != nullptr;
       waiter.reset();
       // The files may have been removed or replaced while this process waited: the lock it
       // got is then one nobody else asks for any more.
-      if (!os::current_session() || !files_in_place(s)) {
+      if (waited && (!os::current_session() || !files_in_place(s))) {
         syscalls().flock(s.lock_fd, LOCK_UN);
         close_all(s);
         if (!open_state(s)) return 0;
@@ -344,9 +351,14 @@ void release_send_lock() {
 
 bool send_lock_still_held() {
   LockState& s = lock_state();
-  // One lstat of the directory: the send lock's files are looked at again when it changed.
-  if (s.held && s.opener == os::own_pid()) os::current_session();
-  return s.held && s.opener == os::own_pid() && s.shared != nullptr &&
+  // One lstat of the directory: the send lock's files are looked at again when it changed, and
+  // a lock taken in a directory since replaced is no lock.
+  bool same_directory = true;
+  if (s.held && s.opener == os::own_pid()) {
+    const os::SessionPtr dir = os::current_session();
+    same_directory = dir && dir->epoch == s.epoch;
+  }
+  return same_directory && s.held && s.opener == os::own_pid() && s.shared != nullptr &&
          s.shared->generation.load() == s.lock_generation && s.shared->holds.load() == s.hold &&
          os::mappings_moved() == s.moved_seen && os::damage_count() == s.damage_seen &&
          files_in_place(s);

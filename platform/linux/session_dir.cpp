@@ -188,6 +188,12 @@ SessionPtr current_session(struct timespec* mtime, bool* reattached) {
   });
 }
 
+SessionPtr attached_session() {
+  Attached& a = attached();
+  std::lock_guard lock(a.mutex);
+  return a.dir;
+}
+
 std::uint64_t session_changes() { return attached().changes.load(std::memory_order_relaxed); }
 
 // The lock file whose wait last ran out, so that the next wait for the same holder (the second
