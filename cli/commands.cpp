@@ -192,6 +192,7 @@ void catch_stop_signals() {
   sigemptyset(&action.sa_mask);
   ::sigaction(SIGINT, &action, nullptr);
   ::sigaction(SIGTERM, &action, nullptr);
+  ::sigaction(SIGHUP, &action, nullptr);
   // A reader that went away shows as a failed write (EPIPE), handled below.
   std::signal(SIGPIPE, SIG_IGN);
 #endif

@@ -56,7 +56,8 @@ mmfcast::platform::LResult MMFCAST_CALLBACK WindowProc(mmfcast::platform::Hwnd h
         text = o.ReadMMF(i, length);
       }
       if (use == NotificationUse::kReadCurrent) mmfcast::platform::current_text_read();
-      if (open) RaiseDataArrival(o, text);
+      // A text replaced while it was being copied out is dropped rather than shown.
+      if (open && mmfcast::platform::notification_current()) RaiseDataArrival(o, text);
       o.CloseMMF(i);
     }
   }

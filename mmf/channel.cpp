@@ -317,7 +317,8 @@ void Channel::State::notified(platform::Hwnd hWnd, platform::WParam length, plat
     text = mmf.ReadMMF(index, read_length);
   }
   if (current) platform::current_text_read();
-  if (open) received(text);
+  // A text replaced while it was being copied out is dropped rather than shown.
+  if (open && platform::notification_current()) received(text);
 }
 
 // The area's text arrives padded with characters of code 0 to the sender's length; the text

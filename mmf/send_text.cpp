@@ -44,16 +44,25 @@ SentText send_text(cMMF& mmf, std::int32_t index, std::uint32_t msg, std::u16str
     return out;
   }
   platform::clear_last_error();
+  bool tried = false;
   std::int32_t written = 0;
   const bool sent = platform::send_locked(
-      [&] { written = mmf.WriteMMF(index, whole); },
+      [&] {
+        tried = true;
+        written = mmf.WriteMMF(index, whole);
+      },
       [&] {
         const auto tag = static_cast<std::int32_t>(platform::notification_tag());
         return written != 0 && std::holds_alternative<std::int32_t>(mmf.SendMesageAll(
                                    u"", static_cast<std::int32_t>(msg), written, tag));
       });
-  if (written == 0) {
+  if (!tried) {
+    out.error = because("cannot take the send lock");
+  } else if (written == 0) {
     out.error = because("cannot write the text into the shared area");
+  } else if (!sent && platform::broadcast_unreached() > 0) {
+    // The others have it; the reason says how many did not.
+    out.error = platform::last_error_text();
   } else if (!sent) {
     out.error = because("the broadcast failed");
   } else {

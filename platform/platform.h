@@ -96,11 +96,23 @@ MMFCAST_EXPORT std::uint32_t RegisterWindowMessageA(const char* lpString);
 
 // Sends msg to the top-level windows of every other process of the session and returns once
 // they have handled it, or once kBroadcastDeadlineMs has passed for those that have not; lpInfo
-// is read, not written. 1 on success, -1 on failure (also when this process's send-lock hold
+// is read, not written. 1 on success, -1 on failure (also when some copies could not be
+// reached, see broadcast_unreached, when this process's send-lock hold
 // was taken over, and on Linux when the session directory was found replaced: the text just
 // written went into an area no other copy reads).
 MMFCAST_EXPORT long BroadcastSystemMessage(std::uint32_t flags, std::uint32_t* lpInfo,
                                            std::uint32_t msg, WParam wParam, LParam lParam);
+
+// How many copies the calling process's last broadcast could not reach or could not wait for
+// (out of descriptors, no acknowledgement slot, a connection that failed while its owner
+// lives); such a broadcast still went to every other copy, but returns -1 and
+// last_error_text() reads "N of M copies not reached: reason". Copies skipped because they are
+// stopped or hung are not counted. Always 0 on Windows.
+#if defined(_WIN32)
+inline int broadcast_unreached() { return 0; }
+#else
+MMFCAST_EXPORT int broadcast_unreached();
+#endif
 
 // With kGwlWndProc: makes dwNewLong the window's procedure and returns the previous one;
 // 0 (and nothing changed) for an unknown window or another index.
@@ -137,7 +149,9 @@ inline constexpr int kBroadcastDeadlineMs = 1000;
 inline constexpr int kSendLockTakeoverMs = 2000;
 
 // 1 once the lock is held (taken over from a hung holder included, and when this process
-// already holds it); 0 when the session offers no lock, and the caller goes on unlocked.
+// already holds it); 0, with the reason recorded, when the lock cannot be used (on Linux its
+// file cannot be opened or repaired): the caller does not send, since the other copies would
+// believe themselves alone with the area.
 MMFCAST_EXPORT int acquire_send_lock(int takeover_ms = kSendLockTakeoverMs);
 // Releases the lock this process holds; does nothing when it holds none.
 MMFCAST_EXPORT void release_send_lock();
@@ -169,13 +183,14 @@ class SendLock {
 // broadcast() (which says whether the broadcast succeeded) under the send lock. When this
 // process's hold is taken over before it finishes (the process was stopped past the takeover
 // time), the text may have been overwritten or its notification discarded, so both run again
-// under a fresh hold, at most kSendAttempts times. Without a lock they run once, unlocked.
-// Returns what the last broadcast() returned.
+// under a fresh hold, at most kSendAttempts times. When the lock cannot be taken neither runs
+// and the result is false. Returns what the last broadcast() returned.
 inline constexpr int kSendAttempts = 3;
 template <typename Write, typename Broadcast>
 bool send_locked(Write&& write, Broadcast&& broadcast) {
   for (int attempt = 1;; ++attempt) {
     SendLock lock;
+    if (!lock.held()) return false;
     const bool last = attempt >= kSendAttempts;
     if (!last && lock.held() && !lock.still_held()) continue;
     write();
@@ -216,6 +231,17 @@ inline LParam notification_tag() { return 0; }
 inline NotificationUse use_notification(Hwnd, LParam) { return NotificationUse::kRead; }
 // Nothing to release on Linux.
 inline void current_text_read() {}
+#endif
+
+// Called by a window procedure after it has copied out the text a notification announced:
+// whether that text is still the one the notification was sent with. On Linux false when
+// another send-lock hold began since it was sent, or the area's file was replaced or cut short
+// while it was read; the text is then dropped, not shown. True outside a delivery, and always
+// on Windows, where the receivers read while the sender waits under its lock.
+#if defined(_WIN32)
+inline bool notification_current() { return true; }
+#else
+MMFCAST_EXPORT bool notification_current();
 #endif
 
 #if !defined(_WIN32)

@@ -14,15 +14,20 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/linux/frame.h"
@@ -43,6 +48,8 @@ constexpr int kMaxDispatchDepth = static_cast<int>(kCountWords) - 1;
 // broadcast: an entry added within the same tick of the file system's clock leaves the
 // modification time as it was.
 constexpr long kSettleNs = 50'000'000;
+// How long a connection to a receiver whose backlog is full may wait to be accepted.
+constexpr int kConnectWaitMs = 500;
 
 struct Peer {
   EndpointId id{};
@@ -51,11 +58,12 @@ struct Peer {
   struct stat socket_st {};
   struct stat state_st {};
   int fd = -1;
-  int state_fd = -1;
   PeerState* state = nullptr;
+  int guard = -1;  // the state page's slot among the regions guarded against truncation
   std::uint32_t slot = 0;
   bool awaitable = false;  // has a slot in the acknowledgement page
   bool closed = false;
+  bool resent = false;  // made again within a broadcast after the receiver closed the last one
 };
 
 // This process's acknowledgement page and wake-up descriptor, handed to every receiver.
@@ -74,18 +82,39 @@ struct BroadcastState {
   bool settled = false;  // the listing is known to show the directory as it still is
   std::map<EndpointId, std::shared_ptr<Peer>> peers;
   std::unique_ptr<Answers> answers;
+  SessionPtr dir;  // of the broadcast in progress
   std::uint64_t last_seq = 0;
   int depth = 0;
+  // The copies the current broadcast could not reach, and why (the first reason met).
+  int unreached = 0;
+  int unreached_error = 0;
+  std::string unreached_why;
+  int last_unreached = 0;  // of the last broadcast that finished
 };
 
 BroadcastState& broadcast_state() { return process_wide<BroadcastState>(); }
+
+// Counts a copy this broadcast cannot reach, or cannot wait for.
+void note_unreached(int error, std::string why = {}) {
+  BroadcastState& s = broadcast_state();
+  if (s.unreached++ == 0) {
+    s.unreached_error = error != 0 ? error : EIO;
+    s.unreached_why = std::move(why);
+  }
+  s.settled = false;  // listed again next time, so the copy is tried again
+}
+
+// Whether a sender has marked the peer hung: it is skipped, not counted as unreached.
+bool hung(const Peer& peer) {
+  return peer.state != nullptr && peer.state->hung.load(std::memory_order_relaxed) != 0;
+}
 
 void close_peer(Peer& peer) {
   if (peer.closed) return;
   peer.closed = true;
   if (peer.fd >= 0) syscalls().close(peer.fd);
+  unguard_region(std::exchange(peer.guard, -1));
   if (peer.state != nullptr) syscalls().munmap(peer.state, kStatePageSize);
-  if (peer.state_fd >= 0) syscalls().close(peer.state_fd);
   BroadcastState& s = broadcast_state();
   if (peer.awaitable && s.answers) s.answers->free_slots.push_back(peer.slot);
 }
@@ -99,15 +128,36 @@ bool owner_gone(int state_fd) {
   return true;
 }
 
-void drop(const std::shared_ptr<Peer>& peer, bool check_owner) {
-  if (check_owner && !peer->closed && owner_gone(peer->state_fd)) {
-    unlink_if_same(peer->socket_path, peer->socket_st.st_dev, peer->socket_st.st_ino);
-    unlink_if_same(peer->state_path, peer->state_st.st_dev, peer->state_st.st_ino);
+// Whether the owner of the endpoint whose state file is at path (still the file seen as st) has
+// gone. A state file that is missing or another file now is not proof: false.
+bool owner_gone(const std::string& path, const struct stat& st) {
+  try {
+    struct stat info {};
+    UniqueFd fd = open_session_file(path, Create::kNever, path, &info);
+    return fd.valid() && info.st_dev == st.st_dev && info.st_ino == st.st_ino &&
+           owner_gone(fd.get());
+  } catch (const OsError&) {
+    return false;
+  }
+}
+
+// Forgets the peer; with check_owner, removes its files when its owner has gone. True when the
+// owner is known to be alive (so a new connection may reach it).
+bool drop(const std::shared_ptr<Peer>& peer, bool check_owner) {
+  bool alive = false;
+  if (check_owner && !peer->closed) {
+    if (owner_gone(peer->state_path, peer->state_st)) {
+      unlink_if_same(peer->socket_path, peer->socket_st.st_dev, peer->socket_st.st_ino);
+      unlink_if_same(peer->state_path, peer->state_st.st_dev, peer->state_st.st_ino);
+    } else {
+      alive = true;
+    }
   }
   close_peer(*peer);
   auto& peers = broadcast_state().peers;
   auto found = peers.find(peer->id);
   if (found != peers.end() && found->second == peer) peers.erase(found);
+  return alive;
 }
 
 void reset(BroadcastState& s) {
@@ -122,20 +172,26 @@ Answers* answers() {
   if (s.answers) return s.answers.get();
   const Syscalls& sys = syscalls();
   auto a = std::make_unique<Answers>();
+  const auto failed = [] {
+    set_last_error(errno);
+    return nullptr;
+  };
   a->page_fd.reset(sys.memfd_create("mmfcast-answers", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+  if (!a->page_fd.valid()) return failed();
   a->wake_fd.reset(sys.eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
-  if (!a->page_fd.valid() || !a->wake_fd.valid()) return nullptr;
+  if (!a->wake_fd.valid()) return failed();
   try {
     reserve_blocks(a->page_fd.get(), kAckPageSize, "acknowledgement page");
-  } catch (const OsError&) {
-    return nullptr;
+  } catch (const OsError& e) {
+    errno = e.code;
+    return failed();
   }
   if (sys.fcntl(a->page_fd.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0) {
-    return nullptr;
+    return failed();
   }
   void* page =
       sys.mmap(nullptr, kAckPageSize, PROT_READ | PROT_WRITE, MAP_SHARED, a->page_fd.get(), 0);
-  if (page == MAP_FAILED) return nullptr;
+  if (page == MAP_FAILED) return failed();
   a->page = static_cast<AckPage*>(page);  // stays mapped for the life of the process
   s.answers = std::move(a);
   return s.answers.get();
@@ -148,7 +204,9 @@ int open_state_file(const std::string& path, struct stat& info) {
     UniqueFd fd = open_session_file(path, Create::kNever, path, &info);
     if (!fd.valid() || info.st_size != static_cast<off_t>(kStatePageSize)) return -1;
     return fd.release();
-  } catch (const OsError&) {
+  } catch (const OsError& e) {
+    // Out of descriptors or memory: a live copy may be behind it.
+    if (e.code == EMFILE || e.code == ENFILE || e.code == ENOMEM) note_unreached(e.code);
     return -1;
   }
 }
@@ -180,43 +238,62 @@ std::shared_ptr<Peer> connect_peer(const SessionDir& dir, const EndpointId& id) 
     return nullptr;
   }
   peer->state_path = dir.file(endpoint_file_name(id, EndpointFile::kState));
-  peer->state_fd = open_state_file(peer->state_path, peer->state_st);
-  if (peer->state_fd < 0) return nullptr;
-  void* page =
-      sys.mmap(nullptr, kStatePageSize, PROT_READ | PROT_WRITE, MAP_SHARED, peer->state_fd, 0);
-  if (page == MAP_FAILED || !state_is_valid(*static_cast<PeerState*>(page))) {
-    if (page != MAP_FAILED) sys.munmap(page, kStatePageSize);
-    sys.close(peer->state_fd);
-    return nullptr;
+  {
+    // The mapping keeps the page; its descriptor is not kept, so a peer costs one descriptor.
+    const UniqueFd state_fd(open_state_file(peer->state_path, peer->state_st));
+    if (!state_fd.valid()) return nullptr;
+    void* page =
+        sys.mmap(nullptr, kStatePageSize, PROT_READ | PROT_WRITE, MAP_SHARED, state_fd.get(), 0);
+    if (page == MAP_FAILED) {
+      note_unreached(errno);
+      return nullptr;
+    }
+    peer->state = static_cast<PeerState*>(page);
   }
-  peer->state = static_cast<PeerState*>(page);
-
-  sockaddr_un address{};
-  socklen_t length = 0;
-  peer->fd = socket_address(dir, name, address, length)
-                 ? sys.socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)
-                 : -1;
-  if (peer->fd < 0) {
+  peer->guard = guard_region(peer->state, kStatePageSize);  // before the first read of it
+  if (!state_is_valid(*peer->state)) {
     close_peer(*peer);
     return nullptr;
   }
+
+  sockaddr_un address{};
+  socklen_t length = 0;
+  if (!socket_address(dir, name, address, length)) {
+    close_peer(*peer);
+    return nullptr;
+  }
+  // Connected blocking, so that a receiver whose backlog is full (many copies connecting at
+  // once) is waited for, up to kConnectWaitMs, instead of being skipped.
+  peer->fd = sys.socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  if (peer->fd < 0) {
+    note_unreached(errno);
+    close_peer(*peer);
+    return nullptr;
+  }
+  const timeval wait{kConnectWaitMs / 1000, (kConnectWaitMs % 1000) * 1000};
+  ::setsockopt(peer->fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
   const int rc = retry_eintr(
       [&] { return sys.connect(peer->fd, reinterpret_cast<const sockaddr*>(&address), length); });
   if (rc != 0) {
-    // Refused: nobody listens any more. Full backlog (EAGAIN): it is not accepting now.
-    if (errno == ECONNREFUSED) {
+    // Refused: nobody listens any more. Still full after the wait: it is not accepting.
+    const int error = errno;
+    if (error == ECONNREFUSED || error == ENOENT) {
       drop(peer, true);
     } else {
+      if (!hung(*peer)) note_unreached(error);
       close_peer(*peer);
     }
     return nullptr;
   }
+  sys.fcntl(peer->fd, F_SETFL, O_NONBLOCK);
   if (!peer_is_same_user(peer->fd)) {
     close_peer(*peer);
     return nullptr;
   }
   Answers* a = answers();
-  if (a != nullptr) {
+  if (a == nullptr) {
+    note_unreached(last_error(), "no acknowledgement page");
+  } else {
     if (!a->free_slots.empty()) {
       peer->slot = a->free_slots.back();
       a->free_slots.pop_back();
@@ -224,6 +301,9 @@ std::shared_ptr<Peer> connect_peer(const SessionDir& dir, const EndpointId& id) 
     } else if (a->next_slot < kAckSlots) {
       peer->slot = a->next_slot++;
       peer->awaitable = true;
+    } else {
+      note_unreached(EMLINK,
+                     "more peers than acknowledgement slots (" + std::to_string(kAckSlots) + ")");
     }
   }
   if (peer->awaitable) {
@@ -234,6 +314,7 @@ std::shared_ptr<Peer> connect_peer(const SessionDir& dir, const EndpointId& id) 
     const int fds[2] = {a->page_fd.get(), a->wake_fd.get()};
     if (send_record(peer->fd, bytes.data(), bytes.size(), fds, 2) !=
         static_cast<ssize_t>(bytes.size())) {
+      note_unreached(errno);
       close_peer(*peer);
       return nullptr;
     }
@@ -243,11 +324,12 @@ std::shared_ptr<Peer> connect_peer(const SessionDir& dir, const EndpointId& id) 
 
 // Brings the peer list in line with the directory when it may have changed since the last
 // listing: connects to new endpoints, drops those that went away, clears up abandoned ones.
-void refresh_peers(const SessionDir& dir, const struct timespec& mtime) {
+// False, with the reason recorded, when the directory cannot be listed.
+bool refresh_peers(const SessionDir& dir, const struct timespec& mtime) {
   BroadcastState& s = broadcast_state();
   if (s.epoch == dir.epoch && s.settled && mtime.tv_sec == s.listed_mtime.tv_sec &&
       mtime.tv_nsec == s.listed_mtime.tv_nsec) {
-    return;
+    return true;
   }
   if (s.epoch != dir.epoch) reset(s);
   s.epoch = dir.epoch;
@@ -256,7 +338,11 @@ void refresh_peers(const SessionDir& dir, const struct timespec& mtime) {
   const long long age_ns = (static_cast<long long>(now.tv_sec) - mtime.tv_sec) * 1'000'000'000LL +
                            (now.tv_nsec - mtime.tv_nsec);
   DIR* stream = syscalls().opendir(dir.path.c_str());
-  if (stream == nullptr) return;  // tried again next time
+  if (stream == nullptr) {
+    // Nobody can be counted: the broadcast fails, and the listing is tried again next time.
+    set_last_error(errno, "session directory " + dir.path);
+    return false;
+  }
   s.listed_mtime = mtime;
   s.settled = age_ns > kSettleNs;
 
@@ -286,6 +372,7 @@ void refresh_peers(const SessionDir& dir, const struct timespec& mtime) {
       if (std::shared_ptr<Peer> peer = connect_peer(dir, id)) s.peers.emplace(id, std::move(peer));
     }
   }
+  return true;
 }
 
 class DepthGuard {
@@ -296,6 +383,31 @@ class DepthGuard {
   DepthGuard& operator=(const DepthGuard&) = delete;
 };
 
+// Sends the frame to the peer, awaited when it can answer and is not marked hung; true when
+// the peer is to be waited for. A connection the receiver closed (it makes room for newer ones
+// at its limit) while its owner lives is made again at once and the frame sent on the new one.
+bool send_to(std::shared_ptr<Peer>& peer, Frame frame, bool may_await) {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const bool awaited = may_await && peer->awaitable && !hung(*peer);
+    frame.flags = awaited ? kAwaited : 0;
+    const FrameBytes bytes = encode_frame(frame);
+    if (send_record(peer->fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size())) {
+      return awaited;
+    }
+    // A full queue belongs to a receiver that is not reading: it is simply not sent to.
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
+    const int error = errno;
+    BroadcastState& s = broadcast_state();
+    if (!drop(peer, true) || !s.dir) return false;
+    std::shared_ptr<Peer> again = connect_peer(*s.dir, peer->id);
+    if (!again) return false;
+    s.peers[again->id] = again;
+    peer = std::move(again);
+    if (attempt == 1) note_unreached(error);
+  }
+  return false;
+}
+
 bool answered(const Answers& a, const Peer& peer, std::uint64_t seq) {
   return peer.closed || a.page->acked[peer.slot].load(std::memory_order_acquire) >= seq;
 }
@@ -303,7 +415,8 @@ bool answered(const Answers& a, const Peer& peer, std::uint64_t seq) {
 // Waits until every peer in `waiting` has answered `seq`, has closed its connection, or the
 // deadline passes, handling this process's own incoming notifications meanwhile. Peers still
 // silent then are marked hung for the whole session.
-void collect_answers(Answers& a, std::vector<std::shared_ptr<Peer>> waiting, std::uint64_t seq) {
+void collect_answers(Answers& a, std::vector<std::shared_ptr<Peer>> waiting, const Frame& frame) {
+  const std::uint64_t seq = frame.seq;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kBroadcastDeadlineMs);
   const bool dispatch = broadcast_state().depth <= kMaxDispatchDepth;
   std::vector<pollfd> watch;
@@ -326,9 +439,27 @@ void collect_answers(Answers& a, std::vector<std::shared_ptr<Peer>> waiting, std
       std::uint64_t count = 0;
       syscalls().read(a.wake_fd.get(), &count, sizeof count);
     }
+    // A hang-up before the answer: the owner died, or closed this connection to make room for
+    // another. A live owner is sent the notification again on a new connection, once.
+    std::vector<std::shared_ptr<Peer>> again;
     for (std::size_t i = 0; i < waiting.size(); ++i) {
-      if (watch[i + 1].revents != 0 && !answered(a, *waiting[i], seq)) drop(waiting[i], true);
+      if (watch[i + 1].revents == 0 || answered(a, *waiting[i], seq)) continue;
+      std::shared_ptr<Peer> peer = waiting[i];
+      const bool retried = peer->resent;
+      if (!drop(peer, true) || retried) continue;
+      BroadcastState& s = broadcast_state();
+      std::shared_ptr<Peer> next = s.dir ? connect_peer(*s.dir, peer->id) : nullptr;
+      if (!next) continue;
+      s.peers[next->id] = next;
+      next->resent = true;
+      // The count word was lowered for the old connection, which never answered.
+      if (send_to(next, frame, true)) {
+        again.push_back(next);
+      } else {
+        a.page->pending[frame.index].fetch_sub(1, std::memory_order_acq_rel);
+      }
     }
+    waiting.insert(waiting.end(), again.begin(), again.end());
     if (own >= 0 && watch.back().revents != 0) dispatch_ready();
   }
   for (const auto& peer : waiting) {
@@ -363,6 +494,7 @@ long BroadcastSystemMessage(std::uint32_t flags, std::uint32_t* lpInfo, std::uin
     os::set_last_error(ESTALE, "session directory " + dir->path + " was replaced");
     return -1;
   }
+  s.last_unreached = 0;
   const os::SendLockHold hold = os::send_lock_hold();
   if (hold.lost) {
     os::set_last_error(ESTALE, "send lock taken over by another copy");
@@ -370,13 +502,22 @@ long BroadcastSystemMessage(std::uint32_t flags, std::uint32_t* lpInfo, std::uin
   }
 
   os::DepthGuard depth;
-  os::refresh_peers(*dir, mtime);
+  os::raise_open_file_limit();
+  const int outer_unreached = s.unreached;  // a broadcast nested in this one counts its own
+  s.unreached = 0;
+  s.dir = dir;
+  if (!os::refresh_peers(*dir, mtime)) {
+    s.unreached = outer_unreached;
+    return -1;
+  }
   const std::uint64_t seq = ++s.last_seq;
   const auto word = static_cast<std::uint32_t>(s.depth - 1);
   os::Answers* answers = word < os::kCountWords ? os::answers() : nullptr;
   if (answers != nullptr) {
     answers->page->pending[word].store(((seq & 0xFFFFFFFFu) << 32) | os::kPendingUnsent,
                                        std::memory_order_release);
+  } else if (word < os::kCountWords && !s.peers.empty()) {
+    os::note_unreached(os::last_error(), "no acknowledgement page");
   }
   os::Frame frame;
   frame.kind = os::FrameKind::kNotify;
@@ -391,26 +532,31 @@ long BroadcastSystemMessage(std::uint32_t flags, std::uint32_t* lpInfo, std::uin
   std::vector<std::shared_ptr<os::Peer>> peers;
   peers.reserve(s.peers.size());
   for (const auto& entry : s.peers) peers.push_back(entry.second);
-  for (const auto& peer : peers) {
+  for (auto& peer : peers) {
     if (peer->closed) continue;
-    const bool awaited = answers != nullptr && peer->awaitable &&
-                         peer->state->hung.load(std::memory_order_relaxed) == 0;
-    frame.flags = awaited ? os::kAwaited : 0;
-    const os::FrameBytes bytes = os::encode_frame(frame);
-    const ssize_t sent = os::send_record(peer->fd, bytes.data(), bytes.size());
-    if (sent != static_cast<ssize_t>(bytes.size())) {
-      // A full queue belongs to a receiver that is not reading: it is simply not sent to.
-      if (errno != EAGAIN && errno != EWOULDBLOCK) os::drop(peer, true);
-      continue;
-    }
-    if (awaited) waiting.push_back(peer);
+    peer->resent = false;
+    if (os::send_to(peer, frame, answers != nullptr)) waiting.push_back(peer);
   }
   if (answers != nullptr) {
     answers->page->pending[word].fetch_sub(os::kPendingUnsent - waiting.size(),
                                            std::memory_order_acq_rel);
-    os::collect_answers(*answers, std::move(waiting), seq);
+    os::collect_answers(*answers, std::move(waiting), frame);
+  }
+  const int unreached = s.unreached;
+  const int total = static_cast<int>(s.peers.size()) + unreached;
+  s.unreached = outer_unreached;
+  s.last_unreached = unreached;
+  if (unreached > 0) {
+    const std::string why =
+        s.unreached_why.empty() ? std::strerror(s.unreached_error) : s.unreached_why;
+    os::set_last_error(s.unreached_error, "",
+                       std::to_string(unreached) + " of " + std::to_string(total) +
+                           (total == 1 ? " copy" : " copies") + " not reached: " + why);
+    return -1;
   }
   return 1;
 }
+
+int broadcast_unreached() { return os::broadcast_state().last_unreached; }
 
 }  // namespace mmfcast::platform

@@ -10,6 +10,7 @@
 // messages and is not locked.
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/epoll.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
@@ -21,6 +22,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
@@ -45,8 +47,12 @@ constexpr std::uint64_t kTimerId = 2;
 constexpr std::uint64_t kFirstInboundId = 16;
 // A vanished endpoint is published anew this long after the first sign, so that a directory
 // being removed entry by entry is gone before it is made again; a failed attempt is retried.
+// While the directory keeps changing (it is being emptied) the repair waits on, up to
+// kRepairMaxDelayMs after the first sign. An endpoint without a directory watch looks every
+// kRepairRetryMs.
 constexpr long kRepairDelayMs = 250;
 constexpr long kRepairRetryMs = 1000;
+constexpr long kRepairMaxDelayMs = 2000;
 
 struct Inbound {
   int fd = -1;
@@ -64,6 +70,7 @@ struct Publication {
   int listen_fd = -1;
   int state_fd = -1;  // flocked for as long as the process lives
   PeerState* state = nullptr;
+  int guard = -1;     // the state page's slot among the regions guarded against truncation
   int watch_fd = -1;  // inotify on the directory; -1 when the system has none to spare
   std::string socket_name, state_name, socket_path, state_path;
   struct stat socket_st {};
@@ -77,7 +84,20 @@ struct Endpoint {
   std::uint64_t next_id = kFirstInboundId;
   std::uint64_t use_clock = 0;
   std::map<std::uint64_t, std::shared_ptr<Inbound>> inbound;
+  std::chrono::steady_clock::time_point repair_since{};  // first sign of the pending repair
+  bool repair_pending = false;
 };
+
+// The notification being handed to the windows on this thread, so that a reader of the area can
+// ask afterwards whether the text it copied out was still the one announced.
+struct Delivery {
+  bool active = false;
+  std::uint64_t hold = 0;
+  std::uint64_t epoch = 0;
+  std::uint64_t damage = 0;  // damage_count() when the delivery began
+  std::uint64_t moved = 0;   // mappings_moved() when the delivery began
+};
+thread_local Delivery delivery;
 
 Endpoint& endpoint() { return process_wide<Endpoint>(); }
 
@@ -99,9 +119,45 @@ void remove_endpoint_at_exit() {
   }
 }
 
+// A hang-up, interrupt or termination that would end the process where it stands removes the
+// endpoint's files first (lstat and unlink are safe in a signal handler), then ends it the same
+// way. Installed only for signals still at their default action: a program that handles one
+// itself keeps it, and exits normally through the at-exit handler.
+void remove_endpoint_and_die(int signal) {
+  if (exit_record.pid == ::getpid()) {
+    for (const auto& file : exit_record.files) {
+      struct stat st {};
+      if (file.path[0] != '\0' && ::lstat(file.path, &st) == 0 && st.st_dev == file.dev &&
+          st.st_ino == file.ino) {
+        ::unlink(file.path);
+      }
+    }
+  }
+  struct sigaction fallback {};
+  fallback.sa_handler = SIG_DFL;
+  ::sigaction(signal, &fallback, nullptr);
+  ::raise(signal);
+}
+
+void remove_endpoint_on_stop_signals() {
+  for (const int signal : {SIGHUP, SIGINT, SIGTERM}) {
+    struct sigaction current {};
+    if (::sigaction(signal, nullptr, &current) != 0 || (current.sa_flags & SA_SIGINFO) != 0 ||
+        current.sa_handler != SIG_DFL) {
+      continue;
+    }
+    struct sigaction action {};
+    action.sa_handler = remove_endpoint_and_die;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(signal, &action, nullptr);
+  }
+}
+
 void remember_for_exit(const Publication& p) {
   static const bool registered = std::atexit(remove_endpoint_at_exit) == 0;
   (void)registered;
+  static const bool signals = (remove_endpoint_on_stop_signals(), true);
+  (void)signals;
   exit_record.pid = getpid();
   const std::pair<const std::string*, const struct stat*> files[2] = {
       {&p.socket_path, &p.socket_st}, {&p.state_path, &p.state_st}};
@@ -122,11 +178,29 @@ void watch(int fd, std::uint64_t id) {
   check(syscalls().epoll_ctl(endpoint().epoll_fd, EPOLL_CTL_ADD, fd, &ev), "endpoint's epoll set");
 }
 
-void arm_timer(long ms) {
+// Arms the repair timer to fire once after ms, then every `every` ms (0: once).
+void arm_timer(long ms, long every = 0) {
   itimerspec when{};
   when.it_value.tv_sec = ms / 1000;
   when.it_value.tv_nsec = (ms % 1000) * 1000000L;
+  when.it_interval.tv_sec = every / 1000;
+  when.it_interval.tv_nsec = (every % 1000) * 1000000L;
   syscalls().timerfd_settime(endpoint().timer_fd, 0, &when, nullptr);
+}
+
+// Starts waiting to repair the endpoint, or waits longer while the directory keeps changing.
+void schedule_repair() {
+  Endpoint& e = endpoint();
+  const auto now = std::chrono::steady_clock::now();
+  if (!e.repair_pending) {
+    e.repair_pending = true;
+    e.repair_since = now;
+  }
+  // Never past the bound, however often the directory changes.
+  const long left = static_cast<long>(
+      kRepairMaxDelayMs -
+      std::chrono::duration_cast<std::chrono::milliseconds>(now - e.repair_since).count());
+  arm_timer(std::clamp(left, 1L, kRepairDelayMs));
 }
 
 // Removes the publication's files (only while they are still its own) and closes it.
@@ -139,6 +213,7 @@ void unpublish(Publication& p) {
     if (e.epoll_fd >= 0) syscalls().epoll_ctl(e.epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
     syscalls().close(fd);
   }
+  unguard_region(p.guard);
   if (p.state != nullptr) syscalls().munmap(p.state, kStatePageSize);
   if (p.state_fd >= 0) syscalls().close(p.state_fd);  // releases the liveness lock
   p = Publication{};
@@ -179,6 +254,7 @@ void publish(Publication& p) {
   void* page = sys.mmap(nullptr, kStatePageSize, PROT_READ | PROT_WRITE, MAP_SHARED, p.state_fd, 0);
   if (page == MAP_FAILED) throw_os_error(errno, state_what);
   p.state = static_cast<PeerState*>(page);
+  p.guard = guard_region(page, kStatePageSize);
   p.state->version.store(kStateVersion, std::memory_order_relaxed);
   p.state->magic.store(kStateMagic, std::memory_order_release);
 
@@ -206,7 +282,7 @@ void publish(Publication& p) {
     throw;
   }
 
-  // Without an inotify instance to spare the endpoint works, but cannot repair itself.
+  // Without an inotify instance to spare, the repair timer looks every kRepairRetryMs instead.
   p.watch_fd = sys.inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (p.watch_fd >= 0 && sys.inotify_add_watch(p.watch_fd, p.dir->path.c_str(),
                                                IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF |
@@ -216,6 +292,7 @@ void publish(Publication& p) {
   }
   watch(p.listen_fd, kListenerId);
   if (p.watch_fd >= 0) watch(p.watch_fd, kWatchId);
+  arm_timer(p.watch_fd >= 0 ? 0 : kRepairRetryMs, p.watch_fd >= 0 ? 0 : kRepairRetryMs);
   remember_for_exit(p);
 }
 
@@ -244,9 +321,43 @@ bool still_published(const Publication& p) {
          is_same_file(p.state_path, p.state_st.st_dev, p.state_st.st_ino);
 }
 
+// Milliseconds since the directory was last changed, or -1 when that cannot be told.
+long long directory_quiet_ms(const SessionDir& dir) {
+  struct stat st {};
+  if (syscalls().lstat(dir.path.c_str(), &st) != 0) return -1;
+  struct timespec now {};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return (static_cast<long long>(now.tv_sec) - st.st_mtim.tv_sec) * 1000LL +
+         (now.tv_nsec - st.st_mtim.tv_nsec) / 1'000'000;
+}
+
 void repair() {
   Endpoint& e = endpoint();
-  if (e.published && still_published(*e.published)) return;
+  if (e.published && !region_damaged(e.published->guard) && still_published(*e.published)) {
+    e.repair_pending = false;
+    if (e.published->watch_fd < 0) arm_timer(kRepairRetryMs, kRepairRetryMs);
+    return;
+  }
+  // A directory still being emptied (rm -r) changes all the time: publishing in it would leave
+  // it not empty. Waited for while it keeps changing, within a bound; an endpoint without a
+  // watch finds it here first.
+  if (e.published && !e.repair_pending) {
+    e.repair_pending = true;
+    e.repair_since = std::chrono::steady_clock::now();
+  }
+  if (e.published && e.repair_pending) {
+    SessionPtr now = current_session();
+    const long long quiet =
+        now && now->epoch == e.published->dir->epoch ? directory_quiet_ms(*now) : kRepairDelayMs;
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - e.repair_since)
+                            .count();
+    if (quiet >= 0 && quiet < kRepairDelayMs && waited < kRepairMaxDelayMs) {
+      arm_timer(static_cast<long>(kRepairDelayMs - quiet));
+      return;
+    }
+  }
+  e.repair_pending = false;
   if (e.published) unpublish(*e.published);
   e.published.reset();
   if (!publish_or_clean_up()) arm_timer(kRepairRetryMs);
@@ -258,6 +369,7 @@ void read_watch() {
   if (!e.published || e.published->watch_fd < 0) return;
   alignas(inotify_event) char buffer[4096];
   bool touched = false;
+  bool removed = false;  // any entry went
   for (;;) {
     const ssize_t got =
         retry_eintr([&] { return syscalls().read(e.published->watch_fd, buffer, sizeof buffer); });
@@ -271,11 +383,14 @@ void read_watch() {
       } else if (event->len > 0) {
         const std::string_view name(event->name, strnlen(event->name, event->len));
         if (name == e.published->socket_name || name == e.published->state_name) touched = true;
+        removed = true;
       }
       at += size;
     }
   }
-  if (touched) arm_timer(kRepairDelayMs);
+  // Every further removal while a repair waits puts it off again: the directory is being
+  // emptied.
+  if (touched || (removed && e.repair_pending)) schedule_repair();
 }
 
 void close_inbound(std::uint64_t id) {
@@ -410,9 +525,13 @@ int serve_one(std::uint64_t id) {
     return 0;
   }
 
+  // Areas whose files were removed or cut short are followed to their current files first.
+  const SessionPtr dir = current_session();
   int delivered = 0;
   if (!is_stale(*frame)) {
+    delivery = {true, frame->hold, dir ? dir->epoch : 0, damage_count(), mappings_moved()};
     deliver(*frame);
+    delivery = {};
     delivered = 1;
   }
   // A procedure may have closed the endpoint, or a nested dispatch this connection.
@@ -526,6 +645,8 @@ int dispatch_round(int wait_ms, int* handled) {
   epoll_event events[16];
   const int n = syscalls().epoll_wait(e.epoll_fd, events, 16, wait_ms);
   if (n < 0) return errno == EINTR ? 0 : -1;
+  // A state page cut short by another process is replaced by publishing anew.
+  if (n > 0 && e.published && region_damaged(e.published->guard)) arm_timer(1);
   // Handling anything shows this process is not hung, whatever a sender marked.
   if (n > 0 && e.published && e.published->state->hung.load(std::memory_order_relaxed) != 0) {
     e.published->state->hung.store(0, std::memory_order_relaxed);
@@ -569,6 +690,7 @@ std::optional<EndpointId> own_endpoint_id() {
 bool open_endpoint() {
   Endpoint& e = endpoint();
   if (e.epoll_fd >= 0) return true;
+  raise_open_file_limit();
   const Syscalls& sys = syscalls();
   const bool watching = guarded(false, [&] {
     e.epoll_fd = check(sys.epoll_create1(EPOLL_CLOEXEC), "endpoint's epoll set");
@@ -602,6 +724,17 @@ void close_endpoint() {
 namespace mmfcast::platform {
 
 int event_fd() { return os::endpoint().epoll_fd; }
+
+bool notification_current() {
+  const os::Delivery& d = os::delivery;
+  if (!d.active) return true;
+  // The text was copied out before this looks at the count of holds.
+  std::atomic_thread_fence(std::memory_order_acquire);
+  if (os::damage_count() != d.damage || os::mappings_moved() != d.moved) return false;
+  if (d.hold == 0) return true;
+  const std::uint64_t current = os::send_lock_current_hold(d.epoch);
+  return current == 0 || current == d.hold;
+}
 
 void dispatch_pending() { os::dispatch_ready(); }
 

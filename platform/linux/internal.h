@@ -111,6 +111,10 @@ R guarded(R failure, Body&& body) noexcept {
 pid_t own_pid();
 uid_t own_euid();
 
+// Raises this process's soft limit of open descriptors to its hard limit, once: a sender keeps
+// one connection per peer, and a receiver one per sender.
+void raise_open_file_limit();
+
 // How long a wait for a session-wide lock (the session lock, the message table's) may last
 // before the holder is taken to be stopped or hung and the wait fails with ETIMEDOUT.
 inline constexpr int kLockWaitMs = 3000;
@@ -173,6 +177,10 @@ using SessionPtr = std::shared_ptr<const SessionDir>;
 // `mtime`, when given, receives the directory's modification time as seen by that lstat.
 SessionPtr current_session(struct timespec* mtime = nullptr, bool* reattached = nullptr);
 
+// The session directory this process attached to last, as current_session left it, without
+// looking at the path again; nullptr before the first attach.
+SessionPtr attached_session();
+
 // Blocks until this process holds the session-wide lock of dir (an exclusive flock on its
 // "lock" file), at most kLockWaitMs; closing the descriptor releases it. Throws OsError on
 // failure. Not reentrant: flock locks taken through separate descriptors conflict even within
@@ -187,7 +195,34 @@ std::optional<std::string> mapping_file_name(std::string_view name);
 
 // Moves every view this process holds of a mapping in a directory that has since been removed
 // or replaced at now's path onto the mapping of the same name in `now` (opened, or created
-// with the old view's contents), at the same address. Views of other directories stay.
-void reattach_mappings(const SessionDir& now);
+// with the old view's contents), at the same address. Views in `now` whose file was removed or
+// replaced move onto the live mapping that now has the name; while there is none they stay,
+// shared with the other copies that held the old file. Views of other directories stay.
+// Returns how many views moved.
+int reattach_mappings(const SessionDir& now);
+
+// Maps again, over the same addresses, the views whose file another process cut short (their
+// guarded region is marked damaged), after growing the file back. Returns how many.
+int repair_damaged_views();
+
+// How many views reattach_mappings has moved in this process so far.
+std::uint64_t mappings_moved();
+
+// Shared memory backed by a file that another process of this user could truncate, guarded
+// against SIGBUS: an access past the file's end lands on private zero pages that replace the
+// whole region, and the region is marked damaged for its owner to map again. guard_region
+// returns the slot (-1 when every slot is taken: the region is then unguarded); a slot is
+// given back with unguard_region before its region is unmapped.
+int guard_region(const void* start, std::size_t size);
+void unguard_region(int slot);
+bool region_damaged(int slot);
+void clear_damage(int slot);
+// How many times a guarded region has been damaged in this process so far.
+std::uint64_t damage_count();
+
+// A count that goes up whenever current_session saw the directory change (an entry made,
+// removed or renamed) or attached to another one: holders of files in it check that theirs
+// are still in place when it has moved.
+std::uint64_t session_changes();
 
 }  // namespace mmfcast::platform::os

@@ -6,9 +6,11 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -81,6 +83,7 @@ struct View {
   FilePtr file;
   std::size_t size;
   int prot;
+  int guard = -1;  // its slot among the regions guarded against truncation
 };
 
 struct MappingTable {
@@ -234,16 +237,34 @@ std::optional<std::string> mapping_file_name(std::string_view name) {
   return file;
 }
 
-void reattach_mappings(const SessionDir& now) {
+namespace {
+std::atomic<std::uint64_t> moved_views{0};
+}  // namespace
+
+std::uint64_t mappings_moved() { return moved_views.load(std::memory_order_relaxed); }
+
+int reattach_mappings(const SessionDir& now) {
   MappingTable& table = mapping_table();
   std::lock_guard lock(table.mutex);
   std::map<MappingFile*, FilePtr> moved;  // old description -> its successor in `now`
+  int count = 0;
   for (auto& entry : table.views) {
     const ViewAddr addr = entry.first;
     View& view = entry.second;
     const FilePtr old = view.file;
-    if (old->dir != now.path || (old->dir_dev == now.dev && old->dir_ino == now.ino)) continue;
-    guarded<int>(0, [&]() -> int {
+    if (old->dir != now.path) continue;
+    const bool same_dir = old->dir_dev == now.dev && old->dir_ino == now.ino;
+    if (same_dir && moved.find(old.get()) == moved.end()) {
+      struct stat now_there {};
+      if (syscalls().lstat(old->path.c_str(), &now_there) != 0) {
+        // Nothing to follow, and no reason to make the session lock in a directory that may be
+        // being emptied.
+        moved.emplace(old.get(), nullptr);
+        continue;
+      }
+      if (now_there.st_dev == old->dev && now_there.st_ino == old->ino) continue;
+    }
+    count += guarded<int>(0, [&]() -> int {
       FilePtr next;
       if (auto found = moved.find(old.get()); found != moved.end()) {
         next = found->second;
@@ -256,6 +277,12 @@ void reattach_mappings(const SessionDir& now) {
         const Location loc = locate_in(std::move(target), old->name, file_name);
         SessionLock session(table, now.path);
         next = open_existing(loc);
+        if (!next && same_dir) {
+          // Removed with nothing in its place: the copies that held it still share the old
+          // file, and follow the next one made under the name.
+          moved.emplace(old.get(), nullptr);
+          return 0;
+        }
         if (!next) {
           // Made here: it starts with what the old one held, so a text just written survives.
           next = create_new(loc, old->size);
@@ -266,17 +293,43 @@ void reattach_mappings(const SessionDir& now) {
       }
       // A smaller area made meanwhile by another copy cannot back this view; it stays where it
       // is rather than reach past the end of the new file.
-      if (next->size < view.size) return 0;
+      if (!next || next->size < view.size) return 0;
       void* at = syscalls().mmap(reinterpret_cast<void*>(addr), view.size, view.prot,
                                  MAP_SHARED | MAP_FIXED, next->fd.get(), 0);
       if (at == MAP_FAILED) throw_os_error(errno, next->what);
+      clear_damage(view.guard);
       view.file = next;
+      moved_views.fetch_add(1, std::memory_order_relaxed);
       return 1;
     });
   }
   for (auto& [handle, file] : table.handles) {
-    if (auto found = moved.find(file.get()); found != moved.end()) file = found->second;
+    if (auto found = moved.find(file.get()); found != moved.end() && found->second) {
+      file = found->second;
+    }
   }
+  return count;
+}
+
+int repair_damaged_views() {
+  MappingTable& table = mapping_table();
+  std::lock_guard lock(table.mutex);
+  int count = 0;
+  for (auto& [addr, view] : table.views) {
+    if (!region_damaged(view.guard)) continue;
+    // The file was cut short under the view: grown back to its size (zero-filled where it was
+    // cut), it backs the view again. What was written meanwhile went to private pages and is
+    // lost, which the damage count tells the writer.
+    count += guarded<int>(0, [&]() -> int {
+      reserve_blocks(view.file->fd.get(), static_cast<off_t>(view.file->size), view.file->what);
+      void* at = syscalls().mmap(reinterpret_cast<void*>(addr), view.size, view.prot,
+                                 MAP_SHARED | MAP_FIXED, view.file->fd.get(), 0);
+      if (at == MAP_FAILED) throw_os_error(errno, view.file->what);
+      clear_damage(view.guard);
+      return 1;
+    });
+  }
+  return count;
 }
 
 }  // namespace os
@@ -348,7 +401,7 @@ ViewAddr MapViewOfFile(Handle hFileMappingObject, std::uint32_t dwDesiredAccess,
     if (addr == MAP_FAILED) throw_os_error(errno, file->what);
     const auto view = reinterpret_cast<ViewAddr>(addr);
     try {
-      table.views.emplace(view, View{file, size, prot});
+      table.views.emplace(view, View{file, size, prot, os::guard_region(addr, size)});
     } catch (...) {
       syscalls().munmap(addr, size);
       throw;
@@ -363,6 +416,8 @@ int UnmapViewOfFile(ViewAddr lpBaseAddress) {
     std::lock_guard lock(table.mutex);
     const auto found = table.views.find(lpBaseAddress);
     if (found == table.views.end()) throw_os_error(EINVAL, "view", "not a mapped view's address");
+    os::unguard_region(found->second.guard);
+    found->second.guard = -1;
     check(syscalls().munmap(reinterpret_cast<void*>(lpBaseAddress), found->second.size),
           found->second.file->what);
     table.views.erase(found);

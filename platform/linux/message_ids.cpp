@@ -138,14 +138,46 @@ struct Ids {
   std::mutex mutex;
   std::string path;  // the session directory the names belong to
   std::uint64_t epoch = 0;
+  std::uint64_t changes = 0;  // session_changes() when the table was last looked at
+  dev_t table_dev = 0;        // the table file as it was then
+  ino_t table_ino = 0;
+  off_t table_size = 0;
   std::vector<Known> known;
 };
 
 Ids& ids() { return process_wide<Ids>(); }
 
-// Brings the ids in line with `dir`; call with the mutex held.
+// Whether the table file is another one, or has grown, since the last look.
+bool table_changed(Ids& t, const SessionDir& dir) {
+  struct stat st {};
+  if (syscalls().lstat(dir.file(kTableName).c_str(), &st) != 0) st = {};
+  const bool changed =
+      st.st_dev != t.table_dev || st.st_ino != t.table_ino || st.st_size != t.table_size;
+  t.table_dev = st.st_dev;
+  t.table_ino = st.st_ino;
+  t.table_size = st.st_size;
+  return changed;
+}
+
+// Brings the ids in line with `dir`; call with the mutex held. When the table was replaced or
+// has grown since (another copy registered a name: perhaps again, after a damaged record, at
+// another id), the names are looked up again, and a name whose record was lost is registered
+// anew; this process's own ids stay as they were and are translated.
 void follow(Ids& t, const SessionDir& dir) {
-  if (t.epoch == dir.epoch) return;
+  const std::uint64_t changes = session_changes();
+  if (t.epoch == dir.epoch) {
+    if (t.changes == changes) return;
+    t.changes = changes;
+    if (!table_changed(t, dir) || t.known.empty()) return;
+    for (Known& k : t.known) {
+      k.session = guarded<std::uint32_t>(0, [&] { return register_name(k.name); });
+      k.pinned = true;
+    }
+    table_changed(t, dir);  // what this process may have appended is not news
+    return;
+  }
+  t.changes = changes;
+  table_changed(t, dir);
   t.epoch = dir.epoch;
   if (t.path != dir.path) {
     t.path = dir.path;  // another session altogether: its ids owe nothing to the last one's

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,7 +26,25 @@ struct Attached {
   std::mutex mutex;
   SessionPtr dir;
   std::uint64_t last_epoch = 0;
+  // The directory's modification time when its files were last checked, and whether that
+  // check came late enough after the change to have seen it whole.
+  struct timespec checked_mtime {};
+  bool settled = false;
+  std::atomic<std::uint64_t> changes{0};
+  std::atomic<std::uint64_t> damage_repaired{0};  // damage_count() when views were last repaired
 };
+
+// A check made this soon after the directory changed is repeated on the next use: an entry
+// removed within the same tick of the file system's clock leaves the modification time as it was.
+constexpr long long kSettleNs = 50'000'000;
+
+bool settled_since(const struct timespec& mtime) {
+  struct timespec now {};
+  clock_gettime(CLOCK_REALTIME, &now);
+  const long long age_ns = (static_cast<long long>(now.tv_sec) - mtime.tv_sec) * 1'000'000'000LL +
+                           (now.tv_nsec - mtime.tv_nsec);
+  return age_ns > kSettleNs;
+}
 
 Attached& attached() { return process_wide<Attached>(); }
 
@@ -66,6 +85,18 @@ uid_t own_euid() {
     euid_known.store(true, std::memory_order_release);
   }
   return cached_euid.load(std::memory_order_relaxed);
+}
+
+void raise_open_file_limit() {
+  static const bool raised = [] {
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+      limit.rlim_cur = limit.rlim_max;
+      ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    return true;
+  }();
+  (void)raised;
 }
 
 std::string session_dir_path() {
@@ -109,9 +140,24 @@ SessionPtr current_session(struct timespec* mtime, bool* reattached) {
     if (mtime != nullptr) *mtime = st.st_mtim;
 
     Attached& a = attached();
+    const std::uint64_t damage = damage_count();
+    if (a.damage_repaired.exchange(damage) != damage) repair_damaged_views();
     std::unique_lock lock(a.mutex);
     if (a.dir && a.dir->path == path && a.dir->dev == st.st_dev && a.dir->ino == st.st_ino) {
-      return a.dir;
+      SessionPtr same = a.dir;
+      // Files may have been removed or replaced inside the directory: views of areas whose file
+      // is gone move to the one that now has its name. Checked only after a change, so a quiet
+      // session costs nothing more than the lstat above.
+      const bool changed = !a.settled || st.st_mtim.tv_sec != a.checked_mtime.tv_sec ||
+                           st.st_mtim.tv_nsec != a.checked_mtime.tv_nsec;
+      if (changed) {
+        a.checked_mtime = st.st_mtim;
+        a.settled = settled_since(st.st_mtim);
+        a.changes.fetch_add(1, std::memory_order_relaxed);
+      }
+      lock.unlock();
+      if (changed && reattach_mappings(*same) > 0 && reattached != nullptr) *reattached = true;
+      return same;
     }
     const bool replaced = a.dir && a.dir->path == path;
     UniqueFd fd(sys.open(path.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0));
@@ -128,6 +174,9 @@ SessionPtr current_session(struct timespec* mtime, bool* reattached) {
     dir->ino = st.st_ino;
     dir->epoch = ++a.last_epoch;
     a.dir = dir;
+    a.checked_mtime = st.st_mtim;
+    a.settled = settled_since(st.st_mtim);
+    a.changes.fetch_add(1, std::memory_order_relaxed);
     lock.unlock();
     // The directory this process used is gone: its areas move to the new one, so that what is
     // written from now on reaches the copies there.
@@ -138,6 +187,14 @@ SessionPtr current_session(struct timespec* mtime, bool* reattached) {
     return dir;
   });
 }
+
+SessionPtr attached_session() {
+  Attached& a = attached();
+  std::lock_guard lock(a.mutex);
+  return a.dir;
+}
+
+std::uint64_t session_changes() { return attached().changes.load(std::memory_order_relaxed); }
 
 // The lock file whose wait last ran out, so that the next wait for the same holder (the second
 // step of one operation, say) fails at once instead of waiting the whole bound again.

@@ -23,6 +23,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <thread>
 #include <variant>
@@ -186,6 +187,7 @@ int channel_stream(const std::vector<std::string>& args) {
       ++sent;
     } else {
       ++failed;
+      std::fprintf(stderr, "send failed: %s\n", mmfcast::platform::last_error_text().c_str());
     }
     std::string line;
     if (input.poll(line) != child::BackgroundInput::kNothingYet) break;

@@ -1,0 +1,105 @@
+// Shared pages that another process of this user can take away. A file that backs shared
+// memory (an area, the send lock's page, an endpoint's state page) may be truncated by any
+// process of the user; touching a page past the new end raises SIGBUS, which would kill the
+// copy. Every such mapping is registered here. A SIGBUS inside a registered region replaces the
+// whole region with private zero pages, so the interrupted access completes on them, and marks
+// it damaged; the owner of the region finds the mark at its next check and maps the file again
+// (grown back to its size) or opens it anew. A SIGBUS anywhere else goes to the handler that was
+// in place before, or ends the process as it would have.
+#include <signal.h>
+#include <sys/mman.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "platform/linux/internal.h"
+
+namespace mmfcast::platform::os {
+namespace {
+
+constexpr std::size_t kMaxRegions = 8192;
+
+struct Region {
+  std::atomic<std::uintptr_t> start{0};
+  std::atomic<std::size_t> size{0};
+  std::atomic<bool> damaged{false};
+};
+
+Region regions[kMaxRegions];
+std::atomic<std::uint64_t> damage_events{0};
+struct sigaction previous_action {};
+
+void on_sigbus(int signal, siginfo_t* info, void* context) {
+  const auto at = reinterpret_cast<std::uintptr_t>(info->si_addr);
+  for (Region& r : regions) {
+    const std::uintptr_t start = r.start.load(std::memory_order_acquire);
+    const std::size_t size = r.size.load(std::memory_order_acquire);
+    if (start == 0 || at < start || at - start >= size) continue;
+    void* zero = ::mmap(reinterpret_cast<void*>(start), size, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+    if (zero == MAP_FAILED) break;
+    r.damaged.store(true, std::memory_order_release);
+    damage_events.fetch_add(1, std::memory_order_acq_rel);
+    return;
+  }
+  if ((previous_action.sa_flags & SA_SIGINFO) != 0 && previous_action.sa_sigaction != nullptr) {
+    previous_action.sa_sigaction(signal, info, context);
+  } else if (previous_action.sa_handler != SIG_DFL && previous_action.sa_handler != SIG_IGN &&
+             previous_action.sa_handler != nullptr) {
+    previous_action.sa_handler(signal);
+  } else {
+    // The access runs again on return and faults with the default action in place.
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    ::sigaction(SIGBUS, &fallback, nullptr);
+  }
+}
+
+void install_handler() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    struct sigaction action {};
+    action.sa_sigaction = on_sigbus;
+    action.sa_flags = SA_SIGINFO | SA_NODEFER;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGBUS, &action, &previous_action);
+  });
+}
+
+}  // namespace
+
+int guard_region(const void* start, std::size_t size) {
+  install_handler();
+  const auto at = reinterpret_cast<std::uintptr_t>(start);
+  for (std::size_t i = 0; i < kMaxRegions; ++i) {
+    std::uintptr_t expected = 0;
+    if (regions[i].start.load(std::memory_order_relaxed) != 0) continue;
+    regions[i].size.store(0, std::memory_order_relaxed);
+    regions[i].damaged.store(false, std::memory_order_relaxed);
+    if (!regions[i].start.compare_exchange_strong(expected, at)) continue;
+    regions[i].size.store(size, std::memory_order_release);
+    return static_cast<int>(i);
+  }
+  return -1;
+}
+
+void unguard_region(int slot) {
+  if (slot < 0 || static_cast<std::size_t>(slot) >= kMaxRegions) return;
+  regions[slot].size.store(0, std::memory_order_release);
+  regions[slot].start.store(0, std::memory_order_release);
+}
+
+bool region_damaged(int slot) {
+  if (slot < 0 || static_cast<std::size_t>(slot) >= kMaxRegions) return false;
+  return regions[slot].damaged.load(std::memory_order_acquire);
+}
+
+void clear_damage(int slot) {
+  if (slot < 0 || static_cast<std::size_t>(slot) >= kMaxRegions) return;
+  regions[slot].damaged.store(false, std::memory_order_release);
+}
+
+std::uint64_t damage_count() { return damage_events.load(std::memory_order_acquire); }
+
+}  // namespace mmfcast::platform::os
