@@ -270,7 +270,7 @@ std::shared_ptr<Peer> connect_peer(const SessionDir& dir, const EndpointId& id) 
     close_peer(*peer);
     return nullptr;
   }
-  const timeval wait{kConnectWaitMs / 1000, (kConnectWaitMs % 1000) * 1000};
+  const timeval wait{kConnectWaitMs / 1000, static_cast<suseconds_t>(kConnectWaitMs % 1000) * 1000};
   ::setsockopt(peer->fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
   const int rc = retry_eintr(
       [&] { return sys.connect(peer->fd, reinterpret_cast<const sockaddr*>(&address), length); });

@@ -315,7 +315,9 @@ int repair_damaged_views() {
   MappingTable& table = mapping_table();
   std::lock_guard lock(table.mutex);
   int count = 0;
-  for (auto& [addr, view] : table.views) {
+  for (auto& entry : table.views) {
+    const auto addr = entry.first;
+    auto& view = entry.second;
     if (!region_damaged(view.guard)) continue;
     // The file was cut short under the view: grown back to its size (zero-filled where it was
     // cut), it backs the view again. What was written meanwhile went to private pages and is

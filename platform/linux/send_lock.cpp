@@ -129,7 +129,8 @@ os::UniqueFd open_or_repair(const std::string& dir, const std::string& name,
     syscalls().getrandom(&tag, sizeof tag, 0);
     char suffix[17];
     std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(tag));
-    const std::string aside = dir + "/damaged-" + name + "-" + suffix;
+    std::string aside = dir;
+    aside.append("/damaged-").append(name).append("-").append(suffix);
     if (syscalls().rename(path.c_str(), aside.c_str()) != 0) {
       os::throw_os_error(errno, what, "not a private file, and it cannot be moved aside");
     }
