@@ -67,10 +67,17 @@ std::string too_long_message(const mmfcast::Channel& channel) {
 }
 
 // Sends one text. A text holding a character of code 0 goes up to it, which is all that a
-// receiver would show of it; with truncate, a text too long for the area is cut to fit.
-mmfcast::SendResult send_one(mmfcast::Channel& channel, std::u16string text, bool truncate) {
+// receiver would show of it, and nothing is sent when that leaves nothing (nullopt); with
+// truncate, a text too long for the area is cut to fit, and one whose first character does not
+// fit is too long.
+std::optional<mmfcast::SendResult> send_one(mmfcast::Channel& channel, std::u16string text,
+                                            bool truncate) {
   text.resize(std::min(text.size(), text.find(u'\0')));
-  if (truncate) text = cut_to_fit(text, channel.max_text_bytes());
+  if (text.empty()) return std::nullopt;
+  if (truncate) {
+    text = cut_to_fit(text, channel.max_text_bytes());
+    if (text.empty()) return mmfcast::SendResult::kTooLong;
+  }
   return channel.send(text);
 }
 
@@ -159,12 +166,21 @@ int send_lines(mmfcast::Channel& channel, bool truncate) {
   std::string line;
   long number = 0;
   bool skipped = false;
+  bool missed = false;
   while (input.next(line)) {
     ++number;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty()) continue;
-    switch (send_one(channel, mmfcast::platform::from_ansi(line), truncate)) {
+    const std::optional<mmfcast::SendResult> result =
+        send_one(channel, mmfcast::platform::from_ansi(line), truncate);
+    if (!result) continue;  // nothing before its character of code 0: as an empty line
+    switch (*result) {
       case mmfcast::SendResult::kSent:
+        break;
+      case mmfcast::SendResult::kNotAllReached:
+        // The others have it: sending it again would double it, and the lines after it go on.
+        fail("line " + std::to_string(number) + " of standard input: " + channel.error());
+        missed = true;
         break;
       case mmfcast::SendResult::kTooLong:
         fail("line " + std::to_string(number) + " of standard input: " + too_long_message(channel) +
@@ -176,6 +192,7 @@ int send_lines(mmfcast::Channel& channel, bool truncate) {
         return kBroadcastFailed;
     }
   }
+  if (missed) return kBroadcastFailed;
   return skipped ? kLinesSkipped : kOk;
 }
 
@@ -273,9 +290,17 @@ int run_send(const SendOptions& options) {
   mmfcast::Channel channel(channel_options(options.channel));
   if (const int code = join(channel); code != kOk) return code;
   if (from_stdin) return send_lines(channel, options.truncate);
-  switch (send_one(channel, mmfcast::platform::from_ansi(joined), options.truncate)) {
+  const std::optional<mmfcast::SendResult> result =
+      send_one(channel, mmfcast::platform::from_ansi(joined), options.truncate);
+  if (!result) {
+    fail("nothing to send: the text starts with a character of code 0");
+    return kBadArguments;
+  }
+  switch (*result) {
     case mmfcast::SendResult::kSent:
       return kOk;
+    case mmfcast::SendResult::kNotAllReached:
+      break;
     case mmfcast::SendResult::kTooLong:
       fail(too_long_message(channel));
       return kTooLong;

@@ -25,7 +25,8 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "send_line: the line is longer than %zu bytes\n",
                    channel.max_text_bytes());
       return 2;
-    case mmfcast::SendResult::kFailed:
+    case mmfcast::SendResult::kFailed:         // not sent
+    case mmfcast::SendResult::kNotAllReached:  // sent, but some copies missed it
       break;
   }
   std::fprintf(stderr, "send_line: %s\n", channel.error().c_str());

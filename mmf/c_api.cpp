@@ -73,6 +73,8 @@ mmfcast_send_result mmfcast_send(mmfcast_channel* channel, const char* text, siz
         return MMFCAST_SENT;
       case mmfcast::SendResult::kTooLong:
         return MMFCAST_TOO_LONG;
+      case mmfcast::SendResult::kNotAllReached:
+        return MMFCAST_NOT_ALL_REACHED;
       default:
         return MMFCAST_FAILED;
     }

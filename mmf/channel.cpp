@@ -111,6 +111,12 @@ std::string options_problem(const ChannelOptions& o) {
   for (const std::string* name : {&o.name, &o.area_name, &o.message_name}) {
     if (name->find('\0') != std::string::npos) return "a channel name holds a byte 0";
   }
+  // Programs that follow the windows' interface read the windows' area as 4096 bytes.
+  if (o.area_name == platform::to_ansi(kPubMemoryName) && o.area_size != kPubMemoryLength) {
+    return "the windows' channel is " + std::to_string(kPubMemoryLength) +
+           " bytes; another size "
+           "needs a channel of its own (--channel NAME)";
+  }
   if (o.area_size < kMinAreaSize || o.area_size > kMaxAreaSize) {
     return "area size " + std::to_string(o.area_size) + " is out of range (" +
            std::to_string(kMinAreaSize) + " to " + std::to_string(kMaxAreaSize) + " bytes)";
@@ -401,17 +407,16 @@ SendResult Channel::send(std::u16string_view text) {
     s.error = "the text is empty; there is nothing to send";
     return SendResult::kFailed;
   }
-  // The channel's limit may be below its view's size (an area made larger by another process),
-  // so it is checked here; send_text checks the rest.
-  if (const std::size_t bytes = platform::to_ansi(std::u16string(text)).size();
-      bytes > max_text_bytes()) {
-    s.error = "text too long for the shared area (" + std::to_string(bytes) + " bytes, " +
-              std::to_string(max_text_bytes()) + " at most)";
-    return SendResult::kTooLong;
-  }
-  SentText sent = send_text(s.mmf, s.index, s.message_id, text);
+  SentText sent = send_text(s.mmf, s.index, s.message_id, text, max_text_bytes());
   s.error = std::move(sent.error);
-  s.hand_over();
+  // Texts that arrived while sending go to the handler now; one that throws is raised by the
+  // next dispatch, since what was sent must still be reported as sent.
+  try {
+    s.hand_over();
+  } catch (...) {
+    if (!s.delivery_error) s.delivery_error = std::current_exception();
+    s.inbox_changed();
+  }
   return sent.result;
 }
 

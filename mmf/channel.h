@@ -28,10 +28,12 @@ namespace mmfcast {
 
 // What Channel::send did with a text.
 enum class SendResult {
-  kSent,     // written into the area and announced to the other copies
-  kTooLong,  // not sent: longer than max_text_bytes()
-  kFailed,   // not sent, or not announced to every copy: error() says why (on Linux "2 of
-             // 300 copies not reached: Too many open files" when only some were reached)
+  kSent,           // written into the area and announced to the other copies
+  kTooLong,        // not sent: longer than max_text_bytes()
+  kFailed,         // not sent, or not announced: error() says why
+  kNotAllReached,  // sent, but some copies were not reached: error() says how many and why
+                   // (on Linux "2 of 300 copies not reached: Too many open files"); sending it
+                   // again would give the others a second copy
 };
 
 // The step at which a Channel failed to join.

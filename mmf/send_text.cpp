@@ -2,6 +2,7 @@
 // under the send lock.
 #include "mmf/send_text.h"
 
+#include <algorithm>
 #include <variant>
 
 #include "platform/platform.h"
@@ -18,7 +19,8 @@ std::string because(const std::string& what) {
 
 }  // namespace
 
-SentText send_text(cMMF& mmf, std::int32_t index, std::uint32_t msg, std::u16string_view text) {
+SentText send_text(cMMF& mmf, std::int32_t index, std::uint32_t msg, std::u16string_view text,
+                   std::size_t max_bytes) {
   SentText out;
   if (text.find(u'\0') != std::u16string_view::npos) {
     out.error = "the text holds a character of code 0; a receiver would see it cut there";
@@ -37,10 +39,11 @@ SentText send_text(cMMF& mmf, std::int32_t index, std::uint32_t msg, std::u16str
   }
   const std::u16string whole(text);
   const std::size_t bytes = platform::to_ansi(whole).size();
-  if (bytes > area - 1) {
+  const std::size_t limit = std::min(area - 1, max_bytes);
+  if (bytes > limit) {
     out.result = SendResult::kTooLong;
     out.error = "text too long for the shared area (" + std::to_string(bytes) + " bytes, " +
-                std::to_string(area - 1) + " at most)";
+                std::to_string(limit) + " at most)";
     return out;
   }
   platform::clear_last_error();
@@ -62,6 +65,7 @@ SentText send_text(cMMF& mmf, std::int32_t index, std::uint32_t msg, std::u16str
     out.error = because("cannot write the text into the shared area");
   } else if (!sent && platform::broadcast_unreached() > 0) {
     // The others have it; the reason says how many did not.
+    out.result = SendResult::kNotAllReached;
     out.error = platform::last_error_text();
   } else if (!sent) {
     out.error = because("the broadcast failed");

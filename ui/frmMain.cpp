@@ -38,9 +38,16 @@ void frmMain::Command1_Click() {
     show_state();
     return;
   }
-  const mmfcast::SentText sent = mmfcast::send_text(*PriMMF, lMMFIndex, ModSubclass::lMsgID, text);
-  send_problem_ = sent.error;
-  if (sent.result == mmfcast::SendResult::kSent) controls_.set_text2(u"");
+  const mmfcast::SentText sent = mmfcast::send_text(*PriMMF, lMMFIndex, ModSubclass::lMsgID, text,
+                                                    mmfcast::kPubMemoryLength - 1);
+  // A line that reached only some copies is not kept for another try, which would show it twice
+  // in the others; the caption says who missed it.
+  const bool went = sent.result == mmfcast::SendResult::kSent ||
+                    sent.result == mmfcast::SendResult::kNotAllReached;
+  send_problem_ = sent.result == mmfcast::SendResult::kNotAllReached ? "sent, but " + sent.error
+                  : went                                             ? std::string()
+                                                                     : "not sent: " + sent.error;
+  if (went) controls_.set_text2(u"");
   show_state();
 }
 
@@ -96,7 +103,7 @@ void frmMain::show_state() {
   if (!connection_problem_.empty()) {
     state = "not connected: " + connection_problem_;
   } else if (!send_problem_.empty()) {
-    state = "not sent: " + send_problem_;
+    state = send_problem_;
   }
   std::u16string shown = mmfcast::platform::from_ansi(state);
   if (shown == shown_) return;

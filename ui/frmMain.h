@@ -62,7 +62,7 @@ class frmMain {
 
   FormControls& controls_;
   std::string connection_problem_;
-  std::string send_problem_;  // why the last send did not go out; "" after one that did
+  std::string send_problem_;  // what went wrong with the last send; "" after one that went to all
   std::u16string shown_;
 };
 

@@ -21,9 +21,11 @@ typedef struct mmfcast_channel mmfcast_channel;
 
 /** What mmfcast_send did with a text. */
 enum mmfcast_send_result {
-  MMFCAST_SENT = 0,     /**< written into the area and announced to the other processes */
-  MMFCAST_TOO_LONG = 1, /**< not sent: longer than mmfcast_max_text_bytes() */
-  MMFCAST_FAILED = 2    /**< not sent, or not announced: mmfcast_error() says why */
+  MMFCAST_SENT = 0,           /**< written into the area and announced to the other processes */
+  MMFCAST_TOO_LONG = 1,       /**< not sent: longer than mmfcast_max_text_bytes() */
+  MMFCAST_FAILED = 2,         /**< not sent, or not announced: mmfcast_error() says why */
+  MMFCAST_NOT_ALL_REACHED = 3 /**< sent, but some processes were not reached: mmfcast_error()
+                                   says how many and why; sending again would double it */
 };
 
 /** Receives one text another process sent: `length` bytes at `text`, followed by a byte 0.

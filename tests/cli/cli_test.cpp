@@ -123,6 +123,7 @@ TEST_F(Cli, BadArgumentsExitWithTwo) {
                                                                 {"send", ""},
                                                                 {"listen", "--count", "0"},
                                                                 {"listen", "--size", "1"},
+                                                                {"send", "--size", "8192", "x"},
                                                                 {"send", "--channel", "", "x"},
                                                                 {"listen", "--timeout", "soon"}}) {
     const auto [code, message] = run(args);
@@ -240,6 +241,7 @@ TEST_F(Cli, StdinLineTooLongIsSkippedAndTheRestSent) {
   sending->write_line("before");
   sending->write_line(std::string(5000, 'x'));
   sending->write_line("");  // an empty line sends nothing, as in a window
+  sending->write_line(std::string("\0only after a zero", 18));  // nothing before its zero
   sending->write_line("after");
   sending->close_stdin();
   const auto message = sending->read_line().value_or("");
