@@ -474,13 +474,13 @@ namespace mmfcast::platform {
 
 long BroadcastSystemMessage(std::uint32_t flags, std::uint32_t* lpInfo, std::uint32_t msg,
                             WParam wParam, LParam lParam) {
+  os::BroadcastState& s = os::broadcast_state();
+  s.last_unreached = 0;  // a broadcast that fails before it sends reports none
   if (flags != kBsfIgnoreCurrentTask || lpInfo == nullptr || (*lpInfo & kBsmApplications) == 0) {
     os::set_last_error(EINVAL, "broadcast",
                        "only BSF_IGNORECURRENTTASK to BSM_APPLICATIONS is supported");
     return -1;
   }
-  os::BroadcastState& s = os::broadcast_state();
-  s.last_unreached = 0;  // a failure before anything is sent reports none
   if (s.owner != os::own_pid()) {
     // A forked child starts afresh rather than share its parent's connections.
     os::reset(s);
