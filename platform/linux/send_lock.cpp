@@ -70,6 +70,7 @@ std::atomic<std::uint64_t>& broadcast_slot(SharedState& shared, std::uint32_t ms
   return shared.last_broadcast[(msg - kFirstMessageId) % kBroadcastSlots];
 }
 bool is_table_id(std::uint32_t msg) { return msg >= kFirstMessageId && msg <= kLastMessageId; }
+
 // How often a waiter looks at the shared state while it sleeps: a takeover by another waiter
 // moves the lock to a file its helper thread is not waiting on.
 constexpr int kLookMs = 250;
@@ -401,7 +402,8 @@ bool send_lock_hold_current(std::uint64_t epoch, std::uint32_t msg, std::uint64_
   const bool current =
       s.shared != nullptr && s.epoch == epoch && s.opener == os::own_pid() && files_in_place(s);
   if (!current && !open_state(s)) return true;  // nothing is known to be stale
-  // Read in the order the holder writes them backwards: holds, then recorded, then the entry.
+  // A holder bumps holds when it takes the lock, and writes its entry before recorded: an
+  // entry read after recorded showed that hold is the one it wrote.
   const std::uint64_t holds = s.shared->holds.load();
   if (holds == 0 || holds == hold) return true;
   if (!is_table_id(msg)) return false;
