@@ -474,12 +474,13 @@ namespace mmfcast::platform {
 
 long BroadcastSystemMessage(std::uint32_t flags, std::uint32_t* lpInfo, std::uint32_t msg,
                             WParam wParam, LParam lParam) {
+  os::BroadcastState& s = os::broadcast_state();
+  s.last_unreached = 0;  // a broadcast that fails before it sends reports none
   if (flags != kBsfIgnoreCurrentTask || lpInfo == nullptr || (*lpInfo & kBsmApplications) == 0) {
     os::set_last_error(EINVAL, "broadcast",
                        "only BSF_IGNORECURRENTTASK to BSM_APPLICATIONS is supported");
     return -1;
   }
-  os::BroadcastState& s = os::broadcast_state();
   if (s.owner != os::own_pid()) {
     // A forked child starts afresh rather than share its parent's connections.
     os::reset(s);
@@ -494,7 +495,6 @@ long BroadcastSystemMessage(std::uint32_t flags, std::uint32_t* lpInfo, std::uin
     os::set_last_error(ESTALE, "session directory " + dir->path + " was replaced");
     return -1;
   }
-  s.last_unreached = 0;
   const os::SendLockHold hold = os::send_lock_hold();
   if (hold.lost) {
     os::set_last_error(ESTALE, "send lock taken over by another copy");
@@ -527,6 +527,9 @@ long BroadcastSystemMessage(std::uint32_t flags, std::uint32_t* lpInfo, std::uin
   frame.lparam = lParam;
   frame.hold = hold.hold;
   frame.index = answers != nullptr ? word : 0;
+  // Receivers that read this notification late judge it against the last hold that broadcast
+  // the same message, so it is written before any of them can see the frame.
+  os::record_broadcast(frame.msg, hold.hold);
 
   std::vector<std::shared_ptr<os::Peer>> waiting;
   std::vector<std::shared_ptr<os::Peer>> peers;

@@ -92,6 +92,7 @@ struct Endpoint {
 // ask afterwards whether the text it copied out was still the one announced.
 struct Delivery {
   bool active = false;
+  std::uint32_t msg = 0;  // as it travels in frames
   std::uint64_t hold = 0;
   std::uint64_t epoch = 0;
   std::uint64_t damage = 0;  // damage_count() when the delivery began
@@ -489,14 +490,12 @@ void deliver(const Frame& frame) {
   }
 }
 
-// Whether the notification's text has been replaced since it was sent: another send-lock hold
-// has begun. Notifications sent without the lock are always current.
-// When the send lock cannot be opened here, nothing is known to be stale.
+// Whether the notification's text has been replaced since it was sent: a later send-lock hold
+// broadcast the same message, or may be writing its area. Notifications sent without the lock
+// are always current. When the send lock cannot be opened here, nothing is known to be stale.
 bool is_stale(const Frame& frame) {
-  if (frame.hold == 0) return false;
   const Endpoint& e = endpoint();
-  const std::uint64_t current = send_lock_current_hold(e.published ? e.published->dir->epoch : 0);
-  return current != 0 && frame.hold != current;
+  return !send_lock_hold_current(e.published ? e.published->dir->epoch : 0, frame.msg, frame.hold);
 }
 
 // Reads and handles at most one frame of the connection; returns 1 if a notification was
@@ -529,9 +528,12 @@ int serve_one(std::uint64_t id) {
   const SessionPtr dir = current_session();
   int delivered = 0;
   if (!is_stale(*frame)) {
-    delivery = {true, frame->hold, dir ? dir->epoch : 0, damage_count(), mappings_moved()};
+    // A procedure that broadcasts may deliver nested notifications while it waits.
+    const Delivery outer = delivery;
+    delivery = {true,           frame->msg,      frame->hold, dir ? dir->epoch : 0,
+                damage_count(), mappings_moved()};
     deliver(*frame);
-    delivery = {};
+    delivery = outer;
     delivered = 1;
   }
   // A procedure may have closed the endpoint, or a nested dispatch this connection.
@@ -731,9 +733,7 @@ bool notification_current() {
   // The text was copied out before this looks at the count of holds.
   std::atomic_thread_fence(std::memory_order_acquire);
   if (os::damage_count() != d.damage || os::mappings_moved() != d.moved) return false;
-  if (d.hold == 0) return true;
-  const std::uint64_t current = os::send_lock_current_hold(d.epoch);
-  return current == 0 || current == d.hold;
+  return os::send_lock_hold_current(d.epoch, d.msg, d.hold);
 }
 
 void dispatch_pending() { os::dispatch_ready(); }

@@ -3,8 +3,9 @@
 // shared memory holding the current generation and a count of holds. A waiter that sees the
 // same hold of the same generation for longer than the takeover time moves every copy on to the
 // next generation's file and removes the old one; a hung holder then keeps a lock that nobody
-// asks for any more, and its release later is harmless. The count of holds also tells a
-// receiver whether a notification's text is still current (no other hold has begun since) and
+// asks for any more, and its release later is harmless. The count of holds, with a small table
+// of the last hold that broadcast each message, also tells a receiver whether a notification's
+// text is still current (no later hold broadcast that message or may be writing its area) and
 // tells a resumed holder that its hold was taken over. A waiter sleeps: a helper thread blocks in
 // flock on a description of its own while the waiting thread sleeps in poll on that thread's
 // wake-up and on its own endpoint, so it keeps answering other senders. Files removed or
@@ -21,6 +22,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -41,13 +43,34 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using os::syscalls;
 
+// Message ids as they travel in frames: the message table's ids.
+constexpr std::uint32_t kFirstMessageId = 0xC000;
+constexpr std::uint32_t kLastMessageId = 0xFFFF;
+constexpr std::size_t kBroadcastSlots = 256;
+constexpr int kHoldShift = 16;  // an entry: the hold in the high 48 bits, the message id below
+
 struct SharedState {
   std::atomic<std::uint64_t> generation;  // whose file is the lock
   std::atomic<std::uint64_t> holds;       // bumped by every new holder: the lock is moving
+  // The last hold that recorded a broadcast, and per message (slot: id modulo the table's size,
+  // the slot's last writer wins) the last hold that broadcast it. A hold records its message
+  // before it sends the frames.
+  std::atomic<std::uint64_t> recorded;
+  std::atomic<std::uint64_t> last_broadcast[kBroadcastSlots];
 };
 static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
 
 constexpr off_t kSharedSize = 4096;
+static_assert(sizeof(SharedState) <= kSharedSize);
+
+std::uint64_t broadcast_entry(std::uint32_t msg, std::uint64_t hold) {
+  return (hold << kHoldShift) | (msg & 0xFFFFu);
+}
+std::atomic<std::uint64_t>& broadcast_slot(SharedState& shared, std::uint32_t msg) {
+  return shared.last_broadcast[(msg - kFirstMessageId) % kBroadcastSlots];
+}
+bool is_table_id(std::uint32_t msg) { return msg >= kFirstMessageId && msg <= kLastMessageId; }
+
 // How often a waiter looks at the shared state while it sleeps: a takeover by another waiter
 // moves the lock to a file its helper thread is not waiting on.
 constexpr int kLookMs = 250;
@@ -373,12 +396,30 @@ SendLockHold send_lock_hold() {
   return {s.hold, !send_lock_still_held()};
 }
 
-std::uint64_t send_lock_current_hold(std::uint64_t epoch) {
+bool send_lock_hold_current(std::uint64_t epoch, std::uint32_t msg, std::uint64_t hold) {
+  if (hold == 0) return true;
   LockState& s = lock_state();
   const bool current =
       s.shared != nullptr && s.epoch == epoch && s.opener == os::own_pid() && files_in_place(s);
-  if (!current && !open_state(s)) return 0;
-  return s.shared->holds.load();
+  if (!current && !open_state(s)) return true;  // nothing is known to be stale
+  // A holder bumps holds when it takes the lock, and writes its entry before recorded: an
+  // entry read after recorded showed that hold is the one it wrote.
+  const std::uint64_t holds = s.shared->holds.load();
+  if (holds == 0 || holds == hold) return true;
+  if (!is_table_id(msg)) return false;
+  // A later hold that has not recorded a broadcast yet may be writing this message's area.
+  if (s.shared->recorded.load() != holds) return false;
+  return broadcast_slot(*s.shared, msg).load() == broadcast_entry(msg, hold);
+}
+
+void record_broadcast(std::uint32_t msg, std::uint64_t hold) {
+  LockState& s = lock_state();
+  if (!is_table_id(msg) || hold == 0 || !s.held || s.hold != hold || s.opener != os::own_pid() ||
+      s.shared == nullptr) {
+    return;
+  }
+  broadcast_slot(*s.shared, msg).store(broadcast_entry(msg, hold));
+  s.shared->recorded.store(hold);
 }
 
 }  // namespace os

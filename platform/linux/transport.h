@@ -68,9 +68,16 @@ struct SendLockHold {
   bool lost = false;
 };
 SendLockHold send_lock_hold();
-// The session's current count of holds (0 when the send lock cannot be opened): a notification
-// sent under an older hold announces a text that has been replaced since. Checks the session
-// directory only when the lock's state was opened in another one than `epoch`.
-std::uint64_t send_lock_current_hold(std::uint64_t epoch);
+// Whether a notification of message `msg` (its id in frames) sent under `hold` still announces
+// the text in its area: true when no other hold has begun since, or when every later hold has
+// recorded its broadcast and none broadcast `msg` (other messages announce other areas). A
+// message the table does not show (not a table id, its slot taken by another) is current only
+// while no other hold has begun. True for hold 0 (sent without the lock) and when the send lock
+// cannot be opened. Checks the session directory only when the lock's state was opened in
+// another one than `epoch`.
+bool send_lock_hold_current(std::uint64_t epoch, std::uint32_t msg, std::uint64_t hold);
+// Records, under this process's current hold `hold`, that it broadcasts `msg`; called before the
+// frames are sent. Does nothing when the hold is not this process's current one.
+void record_broadcast(std::uint32_t msg, std::uint64_t hold);
 
 }  // namespace mmfcast::platform::os

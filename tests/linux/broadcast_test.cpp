@@ -24,6 +24,7 @@
 
 #include "platform/linux/frame.h"
 #include "platform/linux/internal.h"
+#include "platform/linux/syscalls.h"
 #include "platform/platform.h"
 #include "tests/support/child_process.h"
 #include "tests/support/endpoints_linux.h"
@@ -114,6 +115,19 @@ TEST_F(BroadcastTest, OwnWindowsNeverGetItAndNoRecipientsIsSuccess) {
 }
 
 TEST_F(BroadcastTest, RefusesWhatItCannotDo) {
+  {
+    ChildProcess listener({"listen", "1"});
+    ASSERT_EQ(listener.read_line(), "ready");
+    const mmfcast::platform::os::ScopedSyscall no_room(&mmfcast::platform::os::Syscalls::connect,
+                                                       [](int, const sockaddr*, socklen_t) {
+                                                         errno = ENOBUFS;
+                                                         return -1;
+                                                       });
+    EXPECT_EQ(broadcast(msg, 0, 0), -1);
+    EXPECT_EQ(mmfcast::platform::broadcast_unreached(), 1);
+    listener.write_line("quit");
+  }
+  // What is refused before anything is sent reports no copy unreached, not the last count.
   std::uint32_t applications = mmfcast::platform::kBsmApplications, nobody = 0;
   EXPECT_EQ(mmfcast::platform::BroadcastSystemMessage(0, &applications, msg, 0, 0), -1);
   EXPECT_EQ(mmfcast::platform::BroadcastSystemMessage(mmfcast::platform::kBsfIgnoreCurrentTask | 1,
@@ -126,6 +140,7 @@ TEST_F(BroadcastTest, RefusesWhatItCannotDo) {
                                                       &nobody, msg, 0, 0),
             -1);
   EXPECT_EQ(mmfcast::platform::last_error(), EINVAL);
+  EXPECT_EQ(mmfcast::platform::broadcast_unreached(), 0);
   ASSERT_EQ(::chmod(session.dir().c_str(), 0770), 0);
   EXPECT_EQ(broadcast(msg, 0, 0), -1);
   EXPECT_EQ(

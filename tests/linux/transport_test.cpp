@@ -29,6 +29,7 @@
 #include "platform/platform.h"
 #include "tests/support/child_process.h"
 #include "tests/support/endpoints_linux.h"
+#include "tests/support/hex.h"
 
 namespace {
 
@@ -204,6 +205,38 @@ TEST_F(StoppedReceiver, DelaysTheSessionOnceAndShowsOnlyWholeSentTextsWhenResume
         << "shown but never sent whole: " << text;
   }
   EXPECT_THAT(texts_until_quit(*healthy), ::testing::IsEmpty());
+}
+
+// A line sent on another channel (another area and message) under a later hold leaves the
+// first channel's line current: both stopped receivers show their channel's line on resuming.
+TEST_F(StoppedReceiver, KeepsTheLatestLineOfEachChannel) {
+  const auto joined = [](const std::string& name) {
+    auto process =
+        std::make_unique<ChildProcess>(std::vector<std::string>{"channel-receive", name, "1024"});
+    EXPECT_THAT(process->read_line().value_or("(no output)"), StartsWith("ready "));
+    return process;
+  };
+  auto stopped_a = joined("ChannelA");
+  auto stopped_b = joined("ChannelB");
+  auto sender_a = joined("ChannelA");
+  auto sender_b = joined("ChannelB");
+  ASSERT_TRUE(testsupport::wait_for_endpoints(session.dir(), 4));
+  ASSERT_EQ(::kill(stopped_a->pid(), SIGSTOP), 0);
+  ASSERT_EQ(::kill(stopped_b->pid(), SIGSTOP), 0);
+  const std::pair<ChildProcess*, std::string> sends[] = {{sender_a.get(), "line on A"},
+                                                         {sender_b.get(), "on B"}};
+  for (const auto& [sender, text] : sends) {
+    sender->write_line("send " + testsupport::to_hex8(text));
+    EXPECT_EQ(sender->read_line(60s), "sent");
+  }
+  ASSERT_EQ(::kill(stopped_a->pid(), SIGCONT), 0);
+  ASSERT_EQ(::kill(stopped_b->pid(), SIGCONT), 0);
+  EXPECT_EQ(stopped_a->read_line(), "text " + testsupport::to_hex8("line on A"));
+  EXPECT_EQ(stopped_b->read_line(), "text " + testsupport::to_hex8("on B"));
+  for (ChildProcess* process : {stopped_a.get(), stopped_b.get(), sender_a.get(), sender_b.get()}) {
+    process->write_line("quit");
+    EXPECT_EQ(process->wait(), 0);
+  }
 }
 
 // ---- A stopped send-lock holder --------------------------------------------------------------
