@@ -41,7 +41,7 @@ mmfcast::platform::LResult MMFCAST_CALLBACK WindowProc(mmfcast::platform::Hwnd h
   // instead of as many copies as there are queued notifications.
   if (uMsg == lMsgID && objMMF != nullptr) {
     using mmfcast::platform::NotificationUse;
-    const NotificationUse use = mmfcast::platform::use_notification(hWnd, lParam);
+    const NotificationUse use = mmfcast::platform::use_notification(hWnd, uMsg, lParam);
     if (use != NotificationUse::kSkip) {
       cMMF& o = *objMMF;
       const std::int32_t i = o.GetMMFIndex(mmfcast::kPubMemoryName);

@@ -83,7 +83,8 @@ struct Channel::State {
   }
   void leave();
   void release_area();
-  void notified(platform::Hwnd hWnd, platform::WParam length, platform::LParam tag);
+  void notified(platform::Hwnd hWnd, std::uint32_t msg, platform::WParam length,
+                platform::LParam tag);
   void received(const std::u16string& padded);
   void hand_over();
   void inbox_changed();
@@ -165,7 +166,7 @@ platform::LResult MMFCAST_CALLBACK Channel::State::procedure(platform::Hwnd hWnd
   std::lock_guard lock(t.mutex);
   auto found = t.by_window.find(hWnd);
   if (found != t.by_window.end() && uMsg == found->second->message_id) {
-    found->second->notified(hWnd, wParam, lParam);
+    found->second->notified(hWnd, uMsg, wParam, lParam);
   }
   return 0;
 }
@@ -302,9 +303,10 @@ void Channel::State::release_area() {
 // A notification our sender tagged with a send-lock hold that has since ended was queued while
 // this window did not answer (Windows): the area's current text is read whole, once, instead
 // of one copy of it per queued notification.
-void Channel::State::notified(platform::Hwnd hWnd, platform::WParam length, platform::LParam tag) {
+void Channel::State::notified(platform::Hwnd hWnd, std::uint32_t msg, platform::WParam length,
+                              platform::LParam tag) {
   ++arrived;
-  const platform::NotificationUse use = platform::use_notification(hWnd, tag);
+  const platform::NotificationUse use = platform::use_notification(hWnd, msg, tag);
   if (use == platform::NotificationUse::kSkip) return;
   const bool current = use == platform::NotificationUse::kReadCurrent;
   const bool open = mmf.OpenMMF(index) != 0;

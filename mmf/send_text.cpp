@@ -55,7 +55,7 @@ SentText send_text(cMMF& mmf, std::int32_t index, std::uint32_t msg, std::u16str
         written = mmf.WriteMMF(index, whole);
       },
       [&] {
-        const auto tag = static_cast<std::int32_t>(platform::notification_tag());
+        const auto tag = static_cast<std::int32_t>(platform::notification_tag(msg));
         return written != 0 && std::holds_alternative<std::int32_t>(mmf.SendMesageAll(
                                    u"", static_cast<std::int32_t>(msg), written, tag));
       });

@@ -204,9 +204,10 @@ bool send_locked(Write&& write, Broadcast&& broadcast) {
 // A receiver that was unresponsive finds, when it resumes, the notifications queued for it
 // while it was away, and the area holds only the latest text. Our senders therefore tag each
 // notification (its lParam) with the send-lock hold it was sent under. Our receivers read a
-// notification of the session's latest hold once; for one of an ended hold they read the area's
-// current text instead, once, and only while no send is in progress. lParam 0 (any other
-// program's notification) is read as the contract says.
+// notification of the latest hold its message was sent under once; for one of an ended hold
+// they read the area's current text instead, once, and only while no send is in progress. Each
+// message (each channel) is judged by its own sends alone. lParam 0 (any other program's
+// notification) is read as the contract says.
 
 // What a receiver does with a notification.
 enum class NotificationUse {
@@ -216,19 +217,21 @@ enum class NotificationUse {
 };
 
 #if defined(_WIN32)
-// The tag for a notification sent now: this process's current send-lock hold, never 0; 0 when
-// it holds none.
-MMFCAST_EXPORT LParam notification_tag();
-// How to use a notification carrying this tag. Also notes, session-wide, that window answers
+// The tag for notification msg sent now: this process's current send-lock hold, never 0; 0
+// when it holds none. Records, session-wide, that msg's latest text is this hold's.
+MMFCAST_EXPORT LParam notification_tag(std::uint32_t msg);
+// How to use notification msg carrying this tag. Also notes, session-wide, that window answers
 // again, so no sender skips it as hung any more. kReadCurrent holds the send lock until
 // current_text_read(), so that no sender writes while the text is read.
-MMFCAST_EXPORT NotificationUse use_notification(Hwnd window, LParam tag);
+MMFCAST_EXPORT NotificationUse use_notification(Hwnd window, std::uint32_t msg, LParam tag);
 MMFCAST_EXPORT void current_text_read();
 #else
 // Linux's transport delivers only current, whole text by itself, and its notifications carry 0.
-inline LParam notification_tag() { return 0; }
+inline LParam notification_tag(std::uint32_t) { return 0; }
 // Every notification is read as it says (Linux discards stale ones before they arrive).
-inline NotificationUse use_notification(Hwnd, LParam) { return NotificationUse::kRead; }
+inline NotificationUse use_notification(Hwnd, std::uint32_t, LParam) {
+  return NotificationUse::kRead;
+}
 // Nothing to release on Linux.
 inline void current_text_read() {}
 #endif

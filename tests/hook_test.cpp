@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -110,33 +111,72 @@ TEST_F(WindowHook, UnregisteredIdTreatsMessageZeroAsTheNotification) {
 }
 
 #if defined(_WIN32)
+// The tags of notifications another copy sent, one hold each, on these messages in turn.
+std::vector<mmfcast::platform::LParam> tags_from_another_copy(
+    const std::vector<std::uint32_t>& messages) {
+  std::vector<std::string> args{"lock-tags"};
+  for (std::uint32_t msg : messages) args.push_back(std::to_string(msg));
+  testsupport::ChildProcess child(args);
+  const auto said = child.read_line();
+  EXPECT_EQ(child.wait(), 0);
+  std::vector<mmfcast::platform::LParam> tags;
+  std::istringstream in(said.value_or(""));
+  std::string word;
+  in >> word;
+  for (mmfcast::platform::LParam tag = 0; in >> tag;) tags.push_back(tag);
+  EXPECT_EQ(word, "tags") << said.value_or("(nothing)");
+  EXPECT_EQ(tags.size(), messages.size());
+  tags.resize(messages.size());
+  return tags;
+}
+
 // Notifications our senders tagged with send-lock holds that have since ended were queued while
-// the window did not answer; the area holds the latest text, which is shown once, whole.
+// the window did not answer; the area holds the latest text, which is shown once, whole. Each
+// message (each channel) is judged by its own sends: another channel's later hold, or this
+// process's send on it, neither hides nor repeats this one's notifications.
 TEST_F(WindowHook, QueuedNotificationsOfEndedHoldsShowTheCurrentTextOnce) {
+  using mmfcast::platform::NotificationUse;
+  using mmfcast::platform::use_notification;
   open_area_with(u"latest");
   owner_.StartSubclass(window_);
   mmfcast::platform::LParam tag[3] = {};
   for (auto& t : tag) {
     const mmfcast::platform::SendLock lock;
     ASSERT_TRUE(lock.held());
-    t = mmfcast::platform::notification_tag();
+    t = mmfcast::platform::notification_tag(kId);
   }
   ASSERT_NE(tag[0], 0);
   ASSERT_NE(tag[1], tag[0]);
   // The latest hold was this process's own: its text is not heard back.
   deliver(kId, 7, tag[0]);
   EXPECT_TRUE(arrived_.empty());
-  {
-    // Another copy's hold, not this process's: marked as sent by nobody here.
-    const mmfcast::platform::SendLock lock;
-    ASSERT_TRUE(lock.held());
-  }
+
+  // Another copy sends on this channel, then on another one; both were queued here.
+  constexpr std::uint32_t kOther = kId + 1;
+  const auto theirs = tags_from_another_copy({kId, kOther});
   deliver(kId, 3, tag[0]);
   deliver(kId, 3, tag[1]);
   deliver(kId, 3, tag[2]);
+  deliver(kId, 3, theirs[0]);
   ASSERT_EQ(arrived_.size(), 1u);
   EXPECT_EQ(std::u16string(arrived_[0].c_str()), u"latest") << "whole, not 2 characters";
-  EXPECT_EQ(seen.size(), 4u) << "every notification still reaches the window";
+  EXPECT_EQ(seen.size(), 5u) << "every notification still reaches the window";
+  EXPECT_EQ(use_notification(window_, kOther, theirs[1]), NotificationUse::kRead)
+      << "the other channel's text is read too";
+  EXPECT_EQ(use_notification(window_, kOther, theirs[1]), NotificationUse::kSkip);
+
+  // Another copy sends here, then this process on the other channel: this one's is still read.
+  const auto later = tags_from_another_copy({kId});
+  {
+    const mmfcast::platform::SendLock lock;
+    ASSERT_TRUE(lock.held());
+    mmfcast::platform::notification_tag(kOther);
+  }
+  deliver(kId, 3, later[0]);
+  ASSERT_EQ(arrived_.size(), 2u);
+  EXPECT_EQ(arrived_[1], u"la") << "the latest hold of its message: read as it says";
+  deliver(kId, 3, later[0]);
+  EXPECT_EQ(arrived_.size(), 2u);
   deliver(kId, 7, 0);  // another program's: read as the contract says
   EXPECT_EQ(arrived_.back(), u"latest");
 }

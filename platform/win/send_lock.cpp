@@ -6,10 +6,14 @@
 // processes send to this thread, never input, so no handler of this process runs again inside.
 // A lock that cannot be set up or waited for is recorded as the send lock's failure, with the
 // name of the object concerned.
+// The mapping also records, for each notification message sent under the lock, the latest hold
+// it was sent under, so that receivers judge each message's notifications by that message alone.
 #include <windows.h>
 
 #include <chrono>
 #include <cstdint>
+#include <map>
+#include <mutex>
 #include <string>
 
 #include "platform/platform.h"
@@ -26,10 +30,21 @@ constexpr const char* kMutexPrefix = "mmfcast.send-lock.";
 constexpr DWORD kRetryMs = 5;
 constexpr const char* kSendLock = "send lock";
 
+// The latest hold a notification message was sent under. A slot is claimed once, by an
+// interlocked change of its message from 0, and never given back.
+struct MessageHold {
+  volatile LONG64 message;
+  volatile LONG64 hold;
+};
+constexpr int kMessageSlots = 64;
+
 struct SharedState {
   volatile LONG64 generation;
   volatile LONG64 holds;
+  MessageHold latest[kMessageSlots];
 };
+// A mapping is at least one page, so a copy that made a smaller one still leaves it readable.
+static_assert(sizeof(SharedState) <= 4096);
 
 struct LockState {
   HANDLE mapping = nullptr;
@@ -137,32 +152,77 @@ LParam hold_tag(LONG64 hold) { return static_cast<LParam>(hold & 0x7FFFFFFF); }
 
 namespace {
 
-// The latest hold whose text this process's receiver has read; 0 when none yet.
-LParam last_read_tag = 0;
-// The latest hold this process sent under: its text is not read back, a sender does not hear
-// itself.
-LParam last_sent_tag = 0;
+// The slot of this message in the shared table; with claim, the first free slot is claimed for
+// it when it has none. nullptr when it has none (and, with claim, the table is full). Slots are
+// claimed in order and never freed, so the first free slot ends the search.
+MessageHold* message_slot(SharedState& shared, std::uint32_t msg, bool claim) {
+  if (msg == 0) return nullptr;
+  const auto wanted = static_cast<LONG64>(msg);
+  for (MessageHold& slot : shared.latest) {
+    LONG64 found = load(slot.message);
+    if (found == 0) {
+      if (!claim) return nullptr;
+      found = InterlockedCompareExchange64(&slot.message, wanted, 0);
+      if (found == 0) return &slot;  // claimed just now
+    }
+    if (found == wanted) return &slot;
+  }
+  return nullptr;
+}
+
+// The tag of the latest hold this message was sent under; the latest hold of any message when
+// the table does not know it (its sender found no room, and judged it the same way).
+LParam latest_tag(SharedState& shared, std::uint32_t msg) {
+  MessageHold* slot = message_slot(shared, msg, false);
+  return hold_tag(load(slot != nullptr ? slot->hold : shared.holds));
+}
+
+// Per message: the latest hold whose text this process's receiver has read, and the latest hold
+// this process sent under (its text is not read back, a sender does not hear itself); 0 when
+// none yet. Guarded: receivers and senders may run on several threads.
+struct Tags {
+  LParam read = 0;
+  LParam sent = 0;
+};
+std::mutex tags_mutex;
+std::map<std::uint32_t, Tags> tags_by_message;
+
+Tags& tags_of(std::uint32_t msg) { return tags_by_message[msg]; }
+
 // The mutex taken for a kReadCurrent read, released by current_text_read().
 HANDLE reading_mutex = nullptr;
 
 }  // namespace
 
-LParam notification_tag() {
+LParam notification_tag(std::uint32_t msg) {
   if (!send_lock_still_held()) return 0;
-  last_sent_tag = hold_tag(send_lock_state().hold);
-  return last_sent_tag;
+  LockState& s = send_lock_state();
+  const LONG64 hold = s.hold;
+  if (MessageHold* slot = message_slot(*s.shared, msg, true); slot != nullptr) {
+    // Only the holder writes; one that was taken over may still, so the later hold wins.
+    LONG64 before = load(slot->hold);
+    while (before < hold) {
+      const LONG64 seen = InterlockedCompareExchange64(&slot->hold, hold, before);
+      if (seen == before) break;
+      before = seen;
+    }
+  }
+  const std::lock_guard lock(tags_mutex);
+  return tags_of(msg).sent = hold_tag(hold);
 }
 
-NotificationUse use_notification(Hwnd window, LParam tag) {
+NotificationUse use_notification(Hwnd window, std::uint32_t msg, LParam tag) {
   win::clear_hung_mark(reinterpret_cast<HWND>(window));
   if (tag == 0) return NotificationUse::kRead;
   LockState& s = send_lock_state();
   // Without the lock's state the tag cannot be judged; the contract's reading is kept.
   if (!open_shared(s)) return NotificationUse::kRead;
-  const LParam current = hold_tag(load(s.shared->holds));
-  if (current == last_read_tag || current == last_sent_tag) return NotificationUse::kSkip;
+  const LParam current = latest_tag(*s.shared, msg);
+  const std::lock_guard lock(tags_mutex);
+  Tags& tags = tags_of(msg);
+  if (current == tags.read || current == tags.sent) return NotificationUse::kSkip;
   if (tag == current) {
-    last_read_tag = current;
+    tags.read = current;
     return NotificationUse::kRead;
   }
   // Stale: read what the area holds now, but only when no sender is writing (this process's
@@ -173,12 +233,12 @@ NotificationUse use_notification(Hwnd window, LParam tag) {
   if (mutex == nullptr) return NotificationUse::kSkip;
   const DWORD got = ::WaitForSingleObject(mutex, 0);
   if (got != WAIT_OBJECT_0 && got != WAIT_ABANDONED) return NotificationUse::kSkip;
-  if (load(s.shared->generation) != generation || hold_tag(load(s.shared->holds)) != current) {
+  if (load(s.shared->generation) != generation || latest_tag(*s.shared, msg) != current) {
     ::ReleaseMutex(mutex);
     return NotificationUse::kSkip;
   }
   reading_mutex = mutex;
-  last_read_tag = current;
+  tags.read = current;
   return NotificationUse::kReadCurrent;
 }
 

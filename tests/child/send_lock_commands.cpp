@@ -5,6 +5,8 @@
 //   lock-count FILE N HOLD_MS TAKEOVER_MS
 //                           N times: takes the lock, reads the number in FILE, waits HOLD_MS,
 //                           writes the number + 1 back, releases; says "done" at the end.
+//   lock-tags MSG...        for each message id in turn: takes the lock and tags a notification
+//                           of it, as a sender does; says "tags TAG..." and ends.
 #include <chrono>
 #include <fstream>
 #include <string>
@@ -58,8 +60,21 @@ int lock_count(const std::vector<std::string>& args) {
   return 0;
 }
 
+int lock_tags(const std::vector<std::string>& args) {
+  std::string said = "tags";
+  for (const std::string& msg : args) {
+    const mmfcast::platform::SendLock lock;
+    if (!lock.held()) return 3;
+    said += " " + std::to_string(mmfcast::platform::notification_tag(
+                      static_cast<std::uint32_t>(std::stoul(msg))));
+  }
+  child::say(said);
+  return 0;
+}
+
 const child::Registration hold_registration("lock-hold", lock_hold);
 const child::Registration hang_registration("lock-hang", lock_hang);
 const child::Registration count_registration("lock-count", lock_count);
+const child::Registration tags_registration("lock-tags", lock_tags);
 
 }  // namespace
