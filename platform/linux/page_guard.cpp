@@ -10,8 +10,10 @@
 #include <sys/mman.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <mutex>
+#include <span>
 
 #include "platform/linux/internal.h"
 
@@ -26,13 +28,23 @@ struct Region {
   std::atomic<bool> damaged{false};
 };
 
+// The handler reads these words; only lock-free atomics are safe to use in it.
+static_assert(std::atomic<std::uintptr_t>::is_always_lock_free);
+static_assert(std::atomic<std::size_t>::is_always_lock_free);
+static_assert(std::atomic<bool>::is_always_lock_free);
+static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
+
 Region regions[kMaxRegions];
 std::atomic<std::uint64_t> damage_events{0};
 struct sigaction previous_action {};
 
 void on_sigbus(int signal, siginfo_t* info, void* context) {
+  const int saved_errno = errno;  // the interrupted code may be about to read it
+  // A SIGBUS sent by a process (kill) is no fault: no access runs again to raise it a second
+  // time, so it is never taken for a region's damage.
+  const bool sent = info->si_code <= 0;
   const auto at = reinterpret_cast<std::uintptr_t>(info->si_addr);
-  for (Region& r : regions) {
+  for (Region& r : sent ? std::span<Region>() : std::span<Region>(regions)) {
     const std::uintptr_t start = r.start.load(std::memory_order_acquire);
     const std::size_t size = r.size.load(std::memory_order_acquire);
     if (start == 0 || at < start || at - start >= size) continue;
@@ -41,6 +53,7 @@ void on_sigbus(int signal, siginfo_t* info, void* context) {
     if (zero == MAP_FAILED) break;
     r.damaged.store(true, std::memory_order_release);
     damage_events.fetch_add(1, std::memory_order_acq_rel);
+    errno = saved_errno;
     return;
   }
   if ((previous_action.sa_flags & SA_SIGINFO) != 0 && previous_action.sa_sigaction != nullptr) {
@@ -49,11 +62,14 @@ void on_sigbus(int signal, siginfo_t* info, void* context) {
              previous_action.sa_handler != nullptr) {
     previous_action.sa_handler(signal);
   } else {
-    // The access runs again on return and faults with the default action in place.
+    // A faulting access runs again on return and faults with the default action in place; a
+    // sent signal is raised again, as it would have ended the process without this handler.
     struct sigaction fallback {};
     fallback.sa_handler = SIG_DFL;
     ::sigaction(SIGBUS, &fallback, nullptr);
+    if (sent) ::raise(SIGBUS);
   }
+  errno = saved_errno;
 }
 
 void install_handler() {
