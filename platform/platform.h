@@ -239,8 +239,9 @@ inline void current_text_read() {}
 // Called by a window procedure after it has copied out the text a notification announced:
 // whether that text is still the one the notification was sent with. On Linux false when a
 // later send-lock hold has written its message's area (or may be writing it), or the area's
-// file was replaced or cut short while it was read; the text is then dropped, not shown. True outside a delivery, and always
-// on Windows, where the receivers read while the sender waits under its lock.
+// file was replaced or cut short while it was read; the text is then dropped, not shown. True
+// outside a delivery, and always on Windows, where the receivers read while the sender waits under
+// its lock.
 #if defined(_WIN32)
 inline bool notification_current() { return true; }
 #else

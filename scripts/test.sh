@@ -77,10 +77,14 @@ check_format() {
   local files
   mapfile -t files < <(sources '*.cpp' '*.h' '*.c')
   tests_run=${#files[@]}
-  tests_failed=$(clang-format-14 --dry-run "${files[@]}" 2>&1 | grep -c ': warning:')
+  local unformatted
+  # Each file that clang-format would change, once.
+  unformatted=$(clang-format-14 --dry-run "${files[@]}" 2>&1 | grep ': warning:' | cut -d: -f1 |
+    sort -u)
+  tests_failed=$(grep -c . <<<"$unformatted")
   tests_skipped=0
-  [ "$tests_failed" -eq 0 ] || clang-format-14 --dry-run "${files[@]}" 2>&1 | grep ': warning:' | cut -d: -f1 | sort -u
-  [ "$tests_failed" -eq 0 ]
+  [ -z "$unformatted" ] || echo "$unformatted"
+  [ -z "$unformatted" ]
 }
 
 # clang-tidy with the checks in .clang-tidy, over the Linux product code, from the dev build's
