@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/main_window_win.h"
 #include "ui/win32/control_ids.h"
 
 namespace {
@@ -124,25 +125,6 @@ bool start(Child& child, std::string command, HANDLE output = nullptr) {
   return child.started;
 }
 
-struct FindMain {
-  DWORD pid;
-  HWND found;
-};
-
-BOOL CALLBACK match_main(HWND hwnd, LPARAM param) {
-  auto* wanted = reinterpret_cast<FindMain*>(param);
-  DWORD pid = 0;
-  ::GetWindowThreadProcessId(hwnd, &pid);
-  char cls[64] = {};
-  ::GetClassNameA(hwnd, cls, sizeof cls);
-  // Shown only once the form has loaded, so a visible window has joined the channel.
-  if (pid == wanted->pid && std::string(cls) == ui::win32::kMainClass && ::IsWindowVisible(hwnd)) {
-    wanted->found = hwnd;
-    return FALSE;
-  }
-  return TRUE;
-}
-
 // Starts what a shortcut leads to, in the folder it names, as the Start menu does.
 bool start_shortcut(Child& child, const std::string& shortcut, std::string& target) {
   if (FAILED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return false;
@@ -178,17 +160,17 @@ int exchange(const std::string& dir, const std::string& shortcut) {
   Child window;
   std::string target;
   if (!start_shortcut(window, shortcut, target)) return failed("cannot start " + shortcut);
-  FindMain main{window.info.dwProcessId, nullptr};
-  for (const auto deadline = Clock::now() + kPatience; main.found == nullptr;) {
+  HWND form = nullptr;
+  for (const auto deadline = Clock::now() + kPatience; form == nullptr;) {
     if (Clock::now() > deadline) return failed("the window did not appear");
     if (::WaitForSingleObject(window.info.hProcess, 100) == WAIT_OBJECT_0)
       return failed("the window's program ended at start");
-    ::EnumWindows(match_main, reinterpret_cast<LPARAM>(&main));
+    form = testsupport::main_window_of(window.info.dwProcessId, true);
   }
-  HWND text1 = ::GetDlgItem(main.found, ui::win32::kIdText1);
-  HWND text2 = ::GetDlgItem(main.found, ui::win32::kIdText2);
-  HWND command1 = ::GetDlgItem(main.found, ui::win32::kIdCommand1);
-  std::printf("the shortcut started %s: %s\n", target.c_str(), window_text(main.found).c_str());
+  HWND text1 = ::GetDlgItem(form, ui::win32::kIdText1);
+  HWND text2 = ::GetDlgItem(form, ui::win32::kIdText2);
+  HWND command1 = ::GetDlgItem(form, ui::win32::kIdCommand1);
+  std::printf("the shortcut started %s: %s\n", target.c_str(), window_text(form).c_str());
 
   // From the command line to the window: the send returns once the window has taken it.
   const std::string to_window = "line from the command line";
@@ -230,7 +212,7 @@ int exchange(const std::string& dir, const std::string& shortcut) {
     return failed("mmfcast-cli listen ended with " + std::to_string(code));
   std::printf("window sends -> mmfcast-cli listen prints: %s\n", out.c_str());
 
-  ::PostMessageA(main.found, WM_CLOSE, 0, 0);
+  ::PostMessageA(form, WM_CLOSE, 0, 0);
   if (const long code = window.finish(); code != 0)
     return failed("the window's program ended with " + std::to_string(code));
   std::printf("window closed\n");

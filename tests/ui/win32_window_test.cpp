@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "tests/support/child_process.h"
+#include "tests/support/main_window_win.h"
 #include "ui/win32/control_ids.h"
 
 namespace {
@@ -35,24 +36,6 @@ std::string program_path() {
   }
   path.append(relative);
   return path;
-}
-
-struct FindByProcess {
-  DWORD pid;
-  HWND found;
-};
-
-BOOL CALLBACK match_window(HWND hwnd, LPARAM param) {
-  auto* wanted = reinterpret_cast<FindByProcess*>(param);
-  DWORD pid = 0;
-  ::GetWindowThreadProcessId(hwnd, &pid);
-  char cls[64] = {};
-  ::GetClassNameA(hwnd, cls, sizeof cls);
-  if (pid == wanted->pid && std::string(cls) == ui::win32::kMainClass) {
-    wanted->found = hwnd;
-    return FALSE;
-  }
-  return TRUE;
 }
 
 std::string window_text(HWND hwnd) {
@@ -83,12 +66,11 @@ class Copy {
     if (process_.hProcess == nullptr) return;
     ::WaitForInputIdle(process_.hProcess, 20000);
     const auto deadline = Clock::now() + std::chrono::seconds(30);
-    FindByProcess wanted{process_.dwProcessId, nullptr};
-    while (wanted.found == nullptr && Clock::now() < deadline) {
-      ::EnumWindows(match_window, reinterpret_cast<LPARAM>(&wanted));
-      if (wanted.found == nullptr) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    main = testsupport::main_window_of(process_.dwProcessId, false);
+    while (main == nullptr && Clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      main = testsupport::main_window_of(process_.dwProcessId, false);
     }
-    main = wanted.found;
     if (main == nullptr) return;
     text1 = ::GetDlgItem(main, ui::win32::kIdText1);
     text2 = ::GetDlgItem(main, ui::win32::kIdText2);
