@@ -298,35 +298,10 @@ void Channel::State::release_area() {
   index = 0;
 }
 
-// The window's part: the notification announces a text of wParam - 1 characters in the area,
-// read at once, while the sender waits.
-// A notification our sender tagged with a send-lock hold that has since ended was queued while
-// this window did not answer (Windows): the area's current text is read whole, once, instead
-// of one copy of it per queued notification.
 void Channel::State::notified(platform::Hwnd hWnd, std::uint32_t msg, platform::WParam length,
                               platform::LParam tag) {
   ++arrived;
-  const platform::NotificationUse use = platform::use_notification(hWnd, msg, tag);
-  if (use == platform::NotificationUse::kSkip) return;
-  const bool current = use == platform::NotificationUse::kReadCurrent;
-  const bool open = mmf.OpenMMF(index) != 0;
-  std::u16string text;
-  if (open) {
-    MMFItem item;
-    const std::size_t area = mmf.GetMMFItem(index, item) == 1
-                                 ? platform::view_size(item.lpMapView)
-                                 : static_cast<std::size_t>(options.area_size);
-    // wParam carries a 32-bit length; a larger value from a 64-bit sender is cut to it. The
-    // current text is read up to its zero byte, bounded by the area.
-    const auto read_length = current
-                                 ? static_cast<std::int32_t>(std::min<std::size_t>(
-                                       area + 1, std::numeric_limits<std::int32_t>::max()))
-                                 : static_cast<std::int32_t>(static_cast<std::uint32_t>(length));
-    text = mmf.ReadMMF(index, read_length);
-  }
-  if (current) platform::current_text_read();
-  // A text replaced while it was being copied out is dropped rather than shown.
-  if (open && platform::notification_current()) received(text);
+  if (auto text = read_notified_text(mmf, index, hWnd, msg, length, tag)) received(*text);
 }
 
 // The area's text arrives padded with characters of code 0 to the sender's length; the text

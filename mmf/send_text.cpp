@@ -3,6 +3,7 @@
 #include "mmf/send_text.h"
 
 #include <algorithm>
+#include <limits>
 #include <variant>
 
 #include "platform/platform.h"
@@ -73,6 +74,34 @@ SentText send_text(cMMF& mmf, std::int32_t index, std::uint32_t msg, std::u16str
     out.result = SendResult::kSent;
   }
   return out;
+}
+
+std::optional<std::u16string> read_notified_text(cMMF& mmf, std::int32_t index, platform::Hwnd hWnd,
+                                                 std::uint32_t msg, platform::WParam wParam,
+                                                 platform::LParam lParam) {
+  // A notification our sender tagged with a send-lock hold that has since ended was queued
+  // while this window did not answer (Windows): the area holds a later text, which is read
+  // whole, once, instead of as many copies as there are queued notifications.
+  const platform::NotificationUse use = platform::use_notification(hWnd, msg, lParam);
+  if (use == platform::NotificationUse::kSkip) return std::nullopt;
+  const bool current = use == platform::NotificationUse::kReadCurrent;
+  const bool open = mmf.OpenMMF(index) != 0;
+  std::u16string text;
+  if (open) {
+    MMFItem item;
+    const std::size_t area =
+        mmf.GetMMFItem(index, item) == 1 ? platform::view_size(item.lpMapView) : 0;
+    // wParam carries a 32-bit length; a larger value from a 64-bit sender is cut to it. The
+    // current text is read up to its zero byte, bounded by the area.
+    const auto length = current ? static_cast<std::int32_t>(std::min<std::size_t>(
+                                      area + 1, std::numeric_limits<std::int32_t>::max()))
+                                : static_cast<std::int32_t>(static_cast<std::uint32_t>(wParam));
+    text = mmf.ReadMMF(index, length);
+  }
+  if (current) platform::current_text_read();
+  // A text replaced while it was being copied out is dropped rather than shown.
+  if (!open || !platform::notification_current()) return std::nullopt;
+  return text;
 }
 
 }  // namespace mmfcast

@@ -1,9 +1,11 @@
 // The one way a copy of the program sends a line: the checks that keep a receiver from being
 // told more than the area holds, then the write into the shared area and its announcement as a
-// single step under the session's send lock. The window and Channel both send through it.
+// single step under the session's send lock; and the one way it reads a line it was told of.
+// The window's hook and Channel both go through them.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -26,5 +28,13 @@ struct SentText {
 // a receiver that resumes late can tell a stale notification.
 SentText send_text(cMMF& mmf, std::int32_t index, std::uint32_t msg, std::u16string_view text,
                    std::size_t max_bytes);
+
+// The text that notification msg (wParam, lParam), handled by window hWnd, announced in the area
+// at index of mmf, as ReadMMF gives it (padded with characters of code 0); nullopt when there
+// is nothing to show: the notification is stale or its text already shown, the area is not open,
+// or the text was replaced while it was copied out.
+std::optional<std::u16string> read_notified_text(cMMF& mmf, std::int32_t index, platform::Hwnd hWnd,
+                                                 std::uint32_t msg, platform::WParam wParam,
+                                                 platform::LParam lParam);
 
 }  // namespace mmfcast
