@@ -1,16 +1,18 @@
-// BroadcastSystemMessage on Linux: sends one notification frame to the endpoint of every other
-// process of the session and waits, against one deadline for all of them, until each awaited
-// receiver has answered in this process's acknowledgement page; the last one to answer wakes
-// it through an eventfd, so a broadcast costs one wake-up whatever the number of receivers.
+// BroadcastSystemMessage on Linux: publishes one notification in this process's ring, wakes the
+// endpoint of every other process of the session with one write to the eventfd they all watch,
+// and waits, against one deadline for all of them, until each awaited receiver has answered in
+// this process's acknowledgement page; the last one to answer wakes it through another eventfd,
+// so a broadcast costs one write and one wake-up whatever the number of receivers.
 // A receiver still silent at the deadline is marked hung in its state page, where every other
 // sender sees it and stops waiting for it until it handles notifications again. While waiting
 // the sender keeps handling notifications for its own windows, as a Windows thread blocked in
 // SendMessage handles incoming sent messages, so two processes that broadcast to each other
-// both finish. Connections and the peer list are kept across broadcasts; the directory is
-// listed again only when it has changed.
+// both finish. Connections (which carry the introduction and tell of hang-ups) and the peer
+// list are kept across broadcasts; the directory is listed again only when it has changed.
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -21,11 +23,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -44,10 +48,11 @@ using Clock = std::chrono::steady_clock;
 // handling incoming notifications while they wait, so the nesting cannot grow without bound;
 // each level has a count word of its own in the acknowledgement page.
 constexpr int kMaxDispatchDepth = static_cast<int>(kCountWords) - 1;
-// A listing made this soon after the directory's last change is repeated on the next
-// broadcast: an entry added within the same tick of the file system's clock leaves the
-// modification time as it was.
-constexpr long kSettleNs = 50'000'000;
+// Tags of the sender's wait set: the answers' wake-up, this process's own endpoint, and from
+// kFirstPeerTag on, each peer's connection (for hang-ups).
+constexpr std::uint64_t kAnswerTag = 0;
+constexpr std::uint64_t kOwnTag = 1;
+constexpr std::uint64_t kFirstPeerTag = 16;
 // How long a connection to a receiver whose backlog is full may wait to be accepted.
 constexpr int kConnectWaitMs = 500;
 
@@ -59,27 +64,34 @@ struct Peer {
   struct stat state_st {};
   int fd = -1;
   PeerState* state = nullptr;
-  int guard = -1;  // the state page's slot among the regions guarded against truncation
+  int guard = -1;         // the state page's slot among the regions guarded against truncation
+  std::uint64_t tag = 0;  // in the wait set
   std::uint32_t slot = 0;
   bool awaitable = false;  // has a slot in the acknowledgement page
   bool closed = false;
   bool resent = false;  // made again within a broadcast after the receiver closed the last one
 };
 
-// This process's acknowledgement page and wake-up descriptor, handed to every receiver.
+// This process's acknowledgement page (with its ring), wake-up and notification descriptors,
+// handed to every receiver, and the wait set a broadcast sleeps in.
 struct Answers {
   UniqueFd page_fd;
   UniqueFd wake_fd;
+  UniqueFd notify_fd;
+  UniqueFd wait_fd;  // epoll: wake_fd (edge-triggered), the own endpoint, every connection
   AckPage* page = nullptr;
   std::vector<std::uint32_t> free_slots;
   std::uint32_t next_slot = 0;
+  std::uint64_t next_tag = kFirstPeerTag;
+  int own_fd = -1;  // the own endpoint's epoll set as registered in wait_fd
+  std::uint64_t own_opens = 0;
 };
 
 struct BroadcastState {
   pid_t owner = 0;
-  std::uint64_t epoch = 0;  // of the session directory the peers belong to
-  struct timespec listed_mtime {};
-  bool settled = false;  // the listing is known to show the directory as it still is
+  std::uint64_t epoch = 0;           // of the session directory the peers belong to
+  std::uint64_t listed_changes = 0;  // session_changes() when the directory was listed
+  bool settled = false;              // the listing is known to show the directory as it still is
   std::map<EndpointId, std::shared_ptr<Peer>> peers;
   std::unique_ptr<Answers> answers;
   SessionPtr dir;  // of the broadcast in progress
@@ -180,6 +192,15 @@ Answers* answers() {
   if (!a->page_fd.valid()) return failed();
   a->wake_fd.reset(sys.eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
   if (!a->wake_fd.valid()) return failed();
+  a->notify_fd.reset(sys.eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+  if (!a->notify_fd.valid()) return failed();
+  a->wait_fd.reset(sys.epoll_create1(EPOLL_CLOEXEC));
+  if (!a->wait_fd.valid()) return failed();
+  // Never read: each answer's write is an edge of its own.
+  epoll_event ev{};
+  ev.events = EPOLLIN | EPOLLET;
+  ev.data.u64 = kAnswerTag;
+  if (sys.epoll_ctl(a->wait_fd.get(), EPOLL_CTL_ADD, a->wake_fd.get(), &ev) != 0) return failed();
   try {
     reserve_blocks(a->page_fd.get(), kAckPageSize, "acknowledgement page");
   } catch (const OsError& e) {
@@ -224,10 +245,11 @@ void remove_if_abandoned(const SessionDir& dir, const EndpointId& id) {
   syscalls().close(fd);
 }
 
-// A connection to the endpoint, introduced with this process's acknowledgement page; null when
-// it is not a live endpoint of ours (a dead one's files are removed) or cannot take a
-// connection now.
-std::shared_ptr<Peer> connect_peer(const SessionDir& dir, const EndpointId& id) {
+// A connection to the endpoint, introduced with this process's acknowledgement page, its ring
+// to be read after entry `read_after` (by default, the newest); null when it is not a live
+// endpoint of ours (a dead one's files are removed) or cannot take a connection now.
+std::shared_ptr<Peer> connect_peer(const SessionDir& dir, const EndpointId& id,
+                                   std::optional<std::uint64_t> read_after = std::nullopt) {
   const Syscalls& sys = syscalls();
   auto peer = std::make_shared<Peer>();
   peer->id = id;
@@ -291,9 +313,7 @@ std::shared_ptr<Peer> connect_peer(const SessionDir& dir, const EndpointId& id) 
     return nullptr;
   }
   Answers* a = answers();
-  if (a == nullptr) {
-    note_unreached(last_error(), "no acknowledgement page");
-  } else {
+  if (a != nullptr) {
     if (!a->free_slots.empty()) {
       peer->slot = a->free_slots.back();
       a->free_slots.pop_back();
@@ -301,19 +321,21 @@ std::shared_ptr<Peer> connect_peer(const SessionDir& dir, const EndpointId& id) 
     } else if (a->next_slot < kAckSlots) {
       peer->slot = a->next_slot++;
       peer->awaitable = true;
-    } else {
-      note_unreached(EMLINK,
-                     "more peers than acknowledgement slots (" + std::to_string(kAckSlots) + ")");
-    }
+    }  // else counted as not reached by every broadcast
   }
   if (peer->awaitable) {
     Frame hello;
     hello.kind = FrameKind::kHello;
     hello.index = peer->slot;
+    hello.seq = read_after.value_or(a->page->published.load(std::memory_order_relaxed));
     const FrameBytes bytes = encode_frame(hello);
-    const int fds[2] = {a->page_fd.get(), a->wake_fd.get()};
-    if (send_record(peer->fd, bytes.data(), bytes.size(), fds, 2) !=
-        static_cast<ssize_t>(bytes.size())) {
+    const int fds[3] = {a->page_fd.get(), a->wake_fd.get(), a->notify_fd.get()};
+    epoll_event ev{};
+    ev.events = EPOLLRDHUP;  // hang-ups and errors only
+    ev.data.u64 = peer->tag = a->next_tag++;
+    if (send_record(peer->fd, bytes.data(), bytes.size(), fds, 3) !=
+            static_cast<ssize_t>(bytes.size()) ||
+        sys.epoll_ctl(a->wait_fd.get(), EPOLL_CTL_ADD, peer->fd, &ev) != 0) {
       note_unreached(errno);
       close_peer(*peer);
       return nullptr;
@@ -325,26 +347,20 @@ std::shared_ptr<Peer> connect_peer(const SessionDir& dir, const EndpointId& id) 
 // Brings the peer list in line with the directory when it may have changed since the last
 // listing: connects to new endpoints, drops those that went away, clears up abandoned ones.
 // False, with the reason recorded, when the directory cannot be listed.
-bool refresh_peers(const SessionDir& dir, const struct timespec& mtime) {
+bool refresh_peers(const SessionDir& dir) {
   BroadcastState& s = broadcast_state();
-  if (s.epoch == dir.epoch && s.settled && mtime.tv_sec == s.listed_mtime.tv_sec &&
-      mtime.tv_nsec == s.listed_mtime.tv_nsec) {
-    return true;
-  }
+  const std::uint64_t changes = session_changes();
+  if (s.epoch == dir.epoch && s.settled && changes == s.listed_changes) return true;
   if (s.epoch != dir.epoch) reset(s);
   s.epoch = dir.epoch;
-  struct timespec now {};
-  clock_gettime(CLOCK_REALTIME, &now);
-  const long long age_ns = (static_cast<long long>(now.tv_sec) - mtime.tv_sec) * 1'000'000'000LL +
-                           (now.tv_nsec - mtime.tv_nsec);
   DIR* stream = syscalls().opendir(dir.path.c_str());
   if (stream == nullptr) {
     // Nobody can be counted: the broadcast fails, and the listing is tried again next time.
     set_last_error(errno, "session directory " + dir.path);
     return false;
   }
-  s.listed_mtime = mtime;
-  s.settled = age_ns > kSettleNs;
+  s.listed_changes = changes;
+  s.settled = true;
 
   const std::optional<EndpointId> self = own_endpoint_id();
   std::map<EndpointId, EndpointFile> listed;  // the socket when there is one, else what is there
@@ -383,33 +399,77 @@ class DepthGuard {
   DepthGuard& operator=(const DepthGuard&) = delete;
 };
 
-// Sends the frame to the peer, awaited when it can answer and is not marked hung; true when
-// the peer is to be waited for. A connection the receiver closed (it makes room for newer ones
-// at its limit) while its owner lives is made again at once and the frame sent on the new one.
-bool send_to(std::shared_ptr<Peer>& peer, Frame frame, bool may_await) {
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    const bool awaited = may_await && peer->awaitable && !hung(*peer);
-    frame.flags = awaited ? kAwaited : 0;
-    const FrameBytes bytes = encode_frame(frame);
-    if (send_record(peer->fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size())) {
-      return awaited;
-    }
-    // A full queue belongs to a receiver that is not reading: it is simply not sent to.
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
-    const int error = errno;
-    BroadcastState& s = broadcast_state();
-    if (!drop(peer, true) || !s.dir) return false;
-    std::shared_ptr<Peer> again = connect_peer(*s.dir, peer->id);
-    if (!again) return false;
-    s.peers[again->id] = again;
-    peer = std::move(again);
-    if (attempt == 1) note_unreached(error);
-  }
-  return false;
-}
-
 bool answered(const Answers& a, const Peer& peer, std::uint64_t seq) {
   return peer.closed || a.page->acked[peer.slot].load(std::memory_order_acquire) >= seq;
+}
+
+// Registers this process's own endpoint (-1: none) in the wait set, in place of the one there.
+// An endpoint closed since took its registration with it.
+void watch_own(Answers& a, int own) {
+  const std::uint64_t opens = endpoint_opens();
+  if (own == a.own_fd && opens == a.own_opens) return;
+  if (a.own_fd >= 0 && opens == a.own_opens) {
+    syscalls().epoll_ctl(a.wait_fd.get(), EPOLL_CTL_DEL, a.own_fd, nullptr);
+  }
+  a.own_fd = -1;
+  a.own_opens = opens;
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.u64 = kOwnTag;
+  if (own >= 0 && syscalls().epoll_ctl(a.wait_fd.get(), EPOLL_CTL_ADD, own, &ev) == 0) {
+    a.own_fd = own;
+  }
+}
+
+// Takes one off the count of `seq` in `word` for an awaited peer that will not answer, so that
+// the last of the others still wakes this process; never below 0, never another seq's count.
+void uncount(AckPage& page, std::uint32_t word, std::uint64_t seq) {
+  const std::uint64_t tag = (seq & 0xFFFFFFFFu) << 32;
+  std::uint64_t pending = page.pending[word].load(std::memory_order_acquire);
+  while (
+      (pending & ~std::uint64_t{0xFFFFFFFFu}) == tag && (pending & 0xFFFFFFFFu) != 0 &&
+      !page.pending[word].compare_exchange_weak(pending, pending - 1, std::memory_order_acq_rel)) {
+  }
+}
+
+// Marks the peer awaited for `seq`: it answers it, and its answer counts.
+void await(const Answers& a, const Peer& peer, std::uint64_t seq) {
+  a.page->awaited[peer.slot].store(seq, std::memory_order_relaxed);
+}
+
+// The peer whose connection has the tag, in `waiting` first and then among all peers.
+std::shared_ptr<Peer> find_tag(const std::vector<std::shared_ptr<Peer>>& waiting,
+                               std::uint64_t tag) {
+  for (const auto& peer : waiting) {
+    if (peer->tag == tag) return peer;
+  }
+  for (const auto& [id, peer] : broadcast_state().peers) {
+    if (peer->tag == tag) return peer;
+  }
+  return nullptr;
+}
+
+// A connection hung up: the owner died, or closed it to make room for another. One awaited
+// before its answer is made again, when the owner lives, and reads `frame` from the ring on the
+// new one, once; its count stays in the word. Returns the new peer to wait for, if any.
+std::shared_ptr<Peer> hung_up(Answers& a, const std::shared_ptr<Peer>& peer, bool awaited,
+                              const Frame& frame) {
+  const bool retried = peer->resent;
+  if (!drop(peer, true) || !awaited || retried) {
+    if (awaited) uncount(*a.page, frame.index, frame.seq);
+    return nullptr;
+  }
+  BroadcastState& s = broadcast_state();
+  std::shared_ptr<Peer> next = s.dir ? connect_peer(*s.dir, peer->id, frame.seq - 1) : nullptr;
+  if (!next || !next->awaitable) {
+    uncount(*a.page, frame.index, frame.seq);
+    if (next) s.peers[next->id] = next;
+    return nullptr;
+  }
+  s.peers[next->id] = next;
+  next->resent = true;
+  await(a, *next, frame.seq);
+  return next;
 }
 
 // Waits until every peer in `waiting` has answered `seq`, has closed its connection, or the
@@ -419,48 +479,29 @@ void collect_answers(Answers& a, std::vector<std::shared_ptr<Peer>> waiting, con
   const std::uint64_t seq = frame.seq;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kBroadcastDeadlineMs);
   const bool dispatch = broadcast_state().depth <= kMaxDispatchDepth;
-  std::vector<pollfd> watch;
+  watch_own(a, dispatch ? event_fd() : -1);
+  epoll_event events[16];
   for (;;) {
     std::erase_if(waiting, [&](const std::shared_ptr<Peer>& p) { return answered(a, *p, seq); });
     if (waiting.empty()) return;
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) break;
-
-    // The wake-up first, then each peer for hang-ups only (they never write), then our own.
-    watch.clear();
-    watch.push_back({a.wake_fd.get(), POLLIN, 0});
-    for (const auto& peer : waiting) watch.push_back({peer->fd, 0, 0});
-    const int own = dispatch ? event_fd() : -1;
-    if (own >= 0) watch.push_back({own, POLLIN, 0});
-    const int ready = syscalls().poll(watch.data(), watch.size(), static_cast<int>(left.count()));
+    const int ready =
+        syscalls().epoll_wait(a.wait_fd.get(), events, 16, static_cast<int>(left.count()));
     if (ready <= 0) continue;  // EINTR or timeout: the loop re-checks the deadline
 
-    if (watch[0].revents != 0) {
-      std::uint64_t count = 0;
-      syscalls().read(a.wake_fd.get(), &count, sizeof count);
+    bool own_ready = false;
+    for (int i = 0; i < ready; ++i) {
+      const std::uint64_t tag = events[i].data.u64;
+      if (tag == kOwnTag) own_ready = true;
+      if (tag < kFirstPeerTag) continue;
+      const std::shared_ptr<Peer> peer = find_tag(waiting, tag);
+      if (!peer || peer->closed) continue;
+      const bool awaited = std::find(waiting.begin(), waiting.end(), peer) != waiting.end() &&
+                           !answered(a, *peer, seq);
+      if (std::shared_ptr<Peer> next = hung_up(a, peer, awaited, frame)) waiting.push_back(next);
     }
-    // A hang-up before the answer: the owner died, or closed this connection to make room for
-    // another. A live owner is sent the notification again on a new connection, once.
-    std::vector<std::shared_ptr<Peer>> again;
-    for (std::size_t i = 0; i < waiting.size(); ++i) {
-      if (watch[i + 1].revents == 0 || answered(a, *waiting[i], seq)) continue;
-      std::shared_ptr<Peer> peer = waiting[i];
-      const bool retried = peer->resent;
-      if (!drop(peer, true) || retried) continue;
-      BroadcastState& s = broadcast_state();
-      std::shared_ptr<Peer> next = s.dir ? connect_peer(*s.dir, peer->id) : nullptr;
-      if (!next) continue;
-      s.peers[next->id] = next;
-      next->resent = true;
-      // The count word was lowered for the old connection, which never answered.
-      if (send_to(next, frame, true)) {
-        again.push_back(next);
-      } else {
-        a.page->pending[frame.index].fetch_sub(1, std::memory_order_acq_rel);
-      }
-    }
-    waiting.insert(waiting.end(), again.begin(), again.end());
-    if (own >= 0 && watch.back().revents != 0) dispatch_ready();
+    if (own_ready) dispatch_ready();
   }
   for (const auto& peer : waiting) {
     if (!peer->closed) peer->state->hung.store(1, std::memory_order_relaxed);
@@ -486,9 +527,10 @@ long BroadcastSystemMessage(std::uint32_t flags, std::uint32_t* lpInfo, std::uin
     os::reset(s);
     s.owner = os::own_pid();
   }
-  struct timespec mtime {};
+  // One look at the directory serves the whole broadcast.
+  const os::CheckedScope scope;
   bool reattached = false;
-  const os::SessionPtr dir = os::current_session(&mtime, &reattached);
+  const os::SessionPtr dir = os::current_session(nullptr, &reattached);
   if (!dir) return -1;
   // The text this broadcast announces went into an area that has just been found orphaned.
   if (reattached) {
@@ -506,19 +548,15 @@ long BroadcastSystemMessage(std::uint32_t flags, std::uint32_t* lpInfo, std::uin
   const int outer_unreached = s.unreached;  // a broadcast nested in this one counts its own
   s.unreached = 0;
   s.dir = dir;
-  if (!os::refresh_peers(*dir, mtime)) {
+  if (!os::refresh_peers(*dir)) {
     s.unreached = outer_unreached;
     return -1;
   }
   const std::uint64_t seq = ++s.last_seq;
+  // Broadcasts nested deeper than the page has count words are published but not waited for.
   const auto word = static_cast<std::uint32_t>(s.depth - 1);
-  os::Answers* answers = word < os::kCountWords ? os::answers() : nullptr;
-  if (answers != nullptr) {
-    answers->page->pending[word].store(((seq & 0xFFFFFFFFu) << 32) | os::kPendingUnsent,
-                                       std::memory_order_release);
-  } else if (word < os::kCountWords && !s.peers.empty()) {
-    os::note_unreached(os::last_error(), "no acknowledgement page");
-  }
+  const bool awaiting = word < os::kCountWords;
+  os::Answers* answers = s.peers.empty() ? nullptr : os::answers();
   os::Frame frame;
   frame.kind = os::FrameKind::kNotify;
   frame.seq = seq;
@@ -526,27 +564,46 @@ long BroadcastSystemMessage(std::uint32_t flags, std::uint32_t* lpInfo, std::uin
   frame.wparam = wParam;
   frame.lparam = lParam;
   frame.hold = hold.hold;
-  frame.index = answers != nullptr ? word : 0;
+  frame.index = awaiting ? word : 0;
   // Receivers that read this notification late judge it against the last hold that broadcast
   // the same message, so it is written before any of them can see the frame.
   os::record_broadcast(frame.msg, hold.hold);
 
   std::vector<std::shared_ptr<os::Peer>> waiting;
-  std::vector<std::shared_ptr<os::Peer>> peers;
-  peers.reserve(s.peers.size());
-  for (const auto& entry : s.peers) peers.push_back(entry.second);
-  for (auto& peer : peers) {
+  int without_slot = 0;
+  for (const auto& [id, peer] : s.peers) {
     if (peer->closed) continue;
     peer->resent = false;
-    if (os::send_to(peer, frame, answers != nullptr)) waiting.push_back(peer);
+    if (!peer->awaitable || answers == nullptr) {
+      // Introduced without a ring: it cannot hear this process.
+      ++without_slot;
+      os::note_unreached(answers == nullptr ? os::last_error() : EMLINK,
+                         answers == nullptr ? "no acknowledgement page"
+                                            : "more peers than acknowledgement slots (" +
+                                                  std::to_string(os::kAckSlots) + ")");
+    } else if (awaiting && !os::hung(*peer)) {
+      os::await(*answers, *peer, seq);
+      waiting.push_back(peer);
+    }
   }
-  if (answers != nullptr) {
-    answers->page->pending[word].fetch_sub(os::kPendingUnsent - waiting.size(),
-                                           std::memory_order_acq_rel);
+  if (answers != nullptr && !waiting.empty()) {
+    answers->page->pending[word].store(((seq & 0xFFFFFFFFu) << 32) | waiting.size(),
+                                       std::memory_order_release);
+  }
+  if (answers != nullptr && static_cast<int>(s.peers.size()) > without_slot) {
+    os::publish_entry(*answers->page, frame);
+    const std::uint64_t one = 1;
+    if (os::retry_eintr([&] {
+          return os::syscalls().write(answers->notify_fd.get(), &one, sizeof one);
+        }) != sizeof one) {
+      for (std::size_t i = 0; i < waiting.size(); ++i) os::note_unreached(errno);
+      waiting.clear();
+    }
     os::collect_answers(*answers, std::move(waiting), frame);
   }
   const int unreached = s.unreached;
-  const int total = static_cast<int>(s.peers.size()) + unreached;
+  // Peers without a slot are among both.
+  const int total = static_cast<int>(s.peers.size()) + unreached - without_slot;
   s.unreached = outer_unreached;
   s.last_unreached = unreached;
   if (unreached > 0) {

@@ -45,6 +45,8 @@ constexpr std::uint64_t kListenerId = 0;
 constexpr std::uint64_t kWatchId = 1;
 constexpr std::uint64_t kTimerId = 2;
 constexpr std::uint64_t kFirstInboundId = 16;
+// Marks an epoll id as the ring of connection (id without the mark), not its socket.
+constexpr std::uint64_t kRingMark = std::uint64_t{1} << 63;
 // A vanished endpoint is published anew this long after the first sign, so that a directory
 // being removed entry by entry is gone before it is made again; a failed attempt is retried.
 // While the directory keeps changing (it is being emptied) the repair waits on, up to
@@ -59,6 +61,8 @@ struct Inbound {
   bool closed = false;
   AckPage* ack = nullptr;  // the sender's page, once its hello has arrived
   int wake_fd = -1;
+  int notify_fd = -1;          // the sender's ring descriptor; -1 when it sends on the socket
+  std::uint64_t read_seq = 0;  // the last entry of the ring read
   std::uint32_t slot = 0;
   std::uint64_t last_used = 0;
 };
@@ -86,6 +90,7 @@ struct Endpoint {
   std::map<std::uint64_t, std::shared_ptr<Inbound>> inbound;
   std::chrono::steady_clock::time_point repair_since{};  // first sign of the pending repair
   bool repair_pending = false;
+  std::uint64_t opens = 0;  // how many times the epoll descriptor was made
 };
 
 // The notification being handed to the windows on this thread, so that a reader of the area can
@@ -401,6 +406,10 @@ void close_inbound(std::uint64_t id) {
   Inbound& conn = *found->second;
   syscalls().epoll_ctl(e.epoll_fd, EPOLL_CTL_DEL, conn.fd, nullptr);
   syscalls().close(conn.fd);
+  if (conn.notify_fd >= 0) {
+    syscalls().epoll_ctl(e.epoll_fd, EPOLL_CTL_DEL, conn.notify_fd, nullptr);
+    syscalls().close(conn.notify_fd);
+  }
   if (conn.ack != nullptr) syscalls().munmap(conn.ack, kAckPageSize);
   if (conn.wake_fd >= 0) syscalls().close(conn.wake_fd);
   conn.closed = true;
@@ -449,29 +458,45 @@ void accept_pending() {
   }
 }
 
-// Takes the sender's acknowledgement page and wake-up descriptor from a hello; false (and both
-// closed) when they are not what a sender of ours hands over.
-bool take_hello(Inbound& conn, const Frame& frame, const int* fds, std::size_t count) {
+// Takes the sender's acknowledgement page, wake-up descriptor and, from a sender with a ring,
+// its notification descriptor from a hello, and watches the last (edge-triggered: the sender
+// never resets it, each write is one edge). False (and all closed) when they are not what a
+// sender of ours hands over.
+bool take_hello(std::uint64_t id, Inbound& conn, const Frame& frame, const int* fds,
+                std::size_t count) {
   const Syscalls& sys = syscalls();
-  bool good = conn.ack == nullptr && count == 2;
+  bool good = conn.ack == nullptr && (count == 2 || count == 3);
   struct stat st {};
   if (good) {
     const int seals = sys.fcntl(fds[0], F_GET_SEALS, 0);
-    const int wake_flags = sys.fcntl(fds[1], F_GETFL, 0);
     good = sys.fstat(fds[0], &st) == 0 && S_ISREG(st.st_mode) &&
            st.st_size == static_cast<off_t>(kAckPageSize) && seals >= 0 &&
-           (seals & (F_SEAL_SHRINK | F_SEAL_SEAL)) == (F_SEAL_SHRINK | F_SEAL_SEAL) &&
-           wake_flags >= 0 && (wake_flags & O_NONBLOCK) != 0 &&
-           (wake_flags & O_ACCMODE) != O_RDONLY;
+           (seals & (F_SEAL_SHRINK | F_SEAL_SEAL)) == (F_SEAL_SHRINK | F_SEAL_SEAL);
+    for (std::size_t i = 1; good && i < count; ++i) {
+      const int flags = sys.fcntl(fds[i], F_GETFL, 0);
+      // The wake-up is written; the notification descriptor only watched.
+      good = flags >= 0 && (flags & O_NONBLOCK) != 0 && (i == 2 || (flags & O_ACCMODE) != O_RDONLY);
+    }
   }
   void* page = MAP_FAILED;
   if (good) page = sys.mmap(nullptr, kAckPageSize, PROT_READ | PROT_WRITE, MAP_SHARED, fds[0], 0);
+  if (good && page != MAP_FAILED && count == 3) {
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLET;
+    ev.data.u64 = id | kRingMark;
+    if (sys.epoll_ctl(endpoint().epoll_fd, EPOLL_CTL_ADD, fds[2], &ev) != 0) {
+      sys.munmap(page, kAckPageSize);
+      page = MAP_FAILED;
+    }
+  }
   for (std::size_t i = 0; i < count; ++i) {
-    if (!(good && page != MAP_FAILED && i == 1)) sys.close(fds[i]);
+    if (!(good && page != MAP_FAILED && i >= 1)) sys.close(fds[i]);
   }
   if (!good || page == MAP_FAILED) return false;
   conn.ack = static_cast<AckPage*>(page);
   conn.wake_fd = fds[1];
+  conn.notify_fd = count == 3 ? fds[2] : -1;
+  conn.read_seq = frame.seq;
   conn.slot = frame.index;
   return true;
 }
@@ -498,6 +523,36 @@ bool is_stale(const Frame& frame) {
   return !send_lock_hold_current(e.published ? e.published->dir->epoch : 0, frame.msg, frame.hold);
 }
 
+// Delivers the notification unless it is stale, and answers it when the sender awaits it.
+// Returns 1 if it was delivered to the windows.
+int handle(std::uint64_t id, const std::shared_ptr<Inbound>& conn, const Frame& frame,
+           bool awaited) {
+  // Areas whose files were removed or cut short are followed to their current files first.
+  const SessionPtr dir = current_session();
+  int delivered = 0;
+  if (!is_stale(frame)) {
+    // A procedure that broadcasts may deliver nested notifications while it waits.
+    const Delivery outer = delivery;
+    delivery = {true,           frame.msg,       frame.hold, dir ? dir->epoch : 0,
+                damage_count(), mappings_moved()};
+    deliver(frame);
+    delivery = outer;
+    delivered = 1;
+  }
+  // A procedure may have closed the endpoint, or a nested dispatch this connection.
+  if (conn->closed) return delivered;
+  if (awaited && acknowledge(*conn->ack, conn->slot, frame.index, frame.seq)) {
+    const std::uint64_t one = 1;
+    if (retry_eintr([&] { return syscalls().write(conn->wake_fd, &one, sizeof one); }) < 0 &&
+        errno != EAGAIN) {
+      close_inbound(id);
+    }
+  }
+  return delivered;
+}
+
+int serve_ring(std::uint64_t id);
+
 // Reads and handles at most one frame of the connection; returns 1 if a notification was
 // delivered to the windows.
 int serve_one(std::uint64_t id) {
@@ -508,14 +563,21 @@ int serve_one(std::uint64_t id) {
   conn->last_used = ++e.use_clock;
 
   std::uint8_t buffer[kFrameSize];
-  int fds[2] = {-1, -1};
+  int fds[3] = {-1, -1, -1};
   std::size_t fd_count = 0;
-  const ssize_t got = recv_record(conn->fd, buffer, sizeof buffer, fds, 2, &fd_count);
+  const ssize_t got = recv_record(conn->fd, buffer, sizeof buffer, fds, 3, &fd_count);
   if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
+  if (got == 0 && conn->notify_fd >= 0) {
+    // The sender has gone or let go of this connection: what it published before is still
+    // news, as frames queued before the end of a connection would be.
+    const int delivered = serve_ring(id);
+    close_inbound(id);
+    return delivered;
+  }
   std::optional<Frame> frame;
   if (got == static_cast<ssize_t>(kFrameSize)) frame = decode_frame(buffer);
   if (frame && frame->kind == FrameKind::kHello) {
-    if (!take_hello(*conn, *frame, fds, fd_count)) close_inbound(id);
+    if (!take_hello(id, *conn, *frame, fds, fd_count)) close_inbound(id);
     return 0;
   }
   for (std::size_t i = 0; i < fd_count; ++i) syscalls().close(fds[i]);
@@ -523,28 +585,28 @@ int serve_one(std::uint64_t id) {
     close_inbound(id);
     return 0;
   }
+  return handle(id, conn, *frame, (frame->flags & kAwaited) != 0);
+}
 
-  // Areas whose files were removed or cut short are followed to their current files first.
-  const SessionPtr dir = current_session();
+// Reads the entries the connection's sender has published since the last read, and handles
+// each. Returns how many were delivered to the windows.
+int serve_ring(std::uint64_t id) {
+  Endpoint& e = endpoint();
+  auto found = e.inbound.find(id);
+  if (found == e.inbound.end()) return 0;
+  std::shared_ptr<Inbound> conn = found->second;
+  if (conn->ack == nullptr) return 0;
+  conn->last_used = ++e.use_clock;
   int delivered = 0;
-  if (!is_stale(*frame)) {
-    // A procedure that broadcasts may deliver nested notifications while it waits.
-    const Delivery outer = delivery;
-    delivery = {true,           frame->msg,      frame->hold, dir ? dir->epoch : 0,
-                damage_count(), mappings_moved()};
-    deliver(*frame);
-    delivery = outer;
-    delivered = 1;
-  }
-  // A procedure may have closed the endpoint, or a nested dispatch this connection.
-  if (conn->closed) return delivered;
-  if ((frame->flags & kAwaited) != 0 &&
-      acknowledge(*conn->ack, conn->slot, frame->index, frame->seq)) {
-    const std::uint64_t one = 1;
-    if (retry_eintr([&] { return syscalls().write(conn->wake_fd, &one, sizeof one); }) < 0 &&
-        errno != EAGAIN) {
-      close_inbound(id);
-    }
+  // Entries published while these are handled come with a write, and so another edge.
+  const std::uint64_t newest = conn->ack->published.load(std::memory_order_acquire);
+  if (newest > conn->read_seq + kRingEntries) conn->read_seq = newest - kRingEntries;
+  while (conn->read_seq < newest && !conn->closed) {
+    const std::uint64_t seq = ++conn->read_seq;
+    const std::optional<Frame> frame = read_entry(*conn->ack, seq);
+    if (!frame) continue;  // overwritten already: a later entry announces the current text
+    const bool awaited = conn->ack->awaited[conn->slot].load(std::memory_order_acquire) == seq;
+    delivered += handle(id, conn, *frame, awaited);
   }
   return delivered;
 }
@@ -622,11 +684,11 @@ ssize_t recv_record(int fd, void* buffer, std::size_t size, int* fds, std::size_
 ssize_t send_record(int fd, const void* buffer, std::size_t size, const int* fds,
                     std::size_t fd_count) {
   iovec part{const_cast<void*>(buffer), size};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 2)] = {};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 3)] = {};
   msghdr message{};
   message.msg_iov = &part;
   message.msg_iovlen = 1;
-  if (fd_count > 0 && fd_count <= 2) {
+  if (fd_count > 0 && fd_count <= 3) {
     message.msg_control = control;
     message.msg_controllen = CMSG_SPACE(sizeof(int) * fd_count);
     cmsghdr* c = CMSG_FIRSTHDR(&message);
@@ -666,8 +728,10 @@ int dispatch_round(int wait_ms, int* handled) {
         drain(endpoint().timer_fd);
         repair();
         break;
-      default:
-        *handled += serve_one(events[i].data.u64);
+      default: {
+        const std::uint64_t id = events[i].data.u64;
+        *handled += (id & kRingMark) != 0 ? serve_ring(id & ~kRingMark) : serve_one(id);
+      }
     }
   }
   return n;
@@ -683,6 +747,8 @@ int dispatch_ready() {
 
 bool endpoint_is_open() { return endpoint().epoll_fd >= 0; }
 
+std::uint64_t endpoint_opens() { return endpoint().opens; }
+
 std::optional<EndpointId> own_endpoint_id() {
   const Endpoint& e = endpoint();
   if (!e.published) return std::nullopt;
@@ -696,6 +762,7 @@ bool open_endpoint() {
   const Syscalls& sys = syscalls();
   const bool watching = guarded(false, [&] {
     e.epoll_fd = check(sys.epoll_create1(EPOLL_CLOEXEC), "endpoint's epoll set");
+    ++e.opens;
     e.timer_fd = check(sys.timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC),
                        "endpoint's repair timer");
     watch(e.timer_fd, kTimerId);

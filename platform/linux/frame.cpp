@@ -4,6 +4,8 @@
 //   24 wparam u64 | 32 lparam i64 | 40 hold u64 | 48 index u32 | 52 crc32 of bytes 0..51 u32
 #include "platform/linux/frame.h"
 
+#include <cstring>
+#include <iterator>
 #include <limits>
 #include <string>
 
@@ -73,11 +75,43 @@ std::optional<Frame> decode_frame(std::span<const std::uint8_t> bytes) {
   } else if (kind == static_cast<std::uint16_t>(FrameKind::kHello)) {
     frame.kind = FrameKind::kHello;
     if (frame.index >= kAckSlots) return std::nullopt;
-    if (frame.seq != 0 || frame.msg != 0 || frame.flags != 0 || frame.wparam != 0 ||
-        frame.lparam != 0 || frame.hold != 0) {
+    if (frame.msg != 0 || frame.flags != 0 || frame.wparam != 0 || frame.lparam != 0 ||
+        frame.hold != 0) {
       return std::nullopt;
     }
   } else {
+    return std::nullopt;
+  }
+  return frame;
+}
+
+void publish_entry(AckPage& page, const Frame& frame) {
+  const FrameBytes bytes = encode_frame(frame);
+  std::uint64_t words[kFrameSize / 8];
+  std::memcpy(words, bytes.data(), sizeof words);
+  RingEntry& entry = page.ring[frame.seq % kRingEntries];
+  entry.stamp.store(0, std::memory_order_relaxed);
+  std::atomic_thread_fence(std::memory_order_release);
+  for (std::size_t i = 0; i < std::size(words); ++i) {
+    entry.words[i].store(words[i], std::memory_order_relaxed);
+  }
+  entry.stamp.store(frame.seq, std::memory_order_release);
+  page.published.store(frame.seq, std::memory_order_release);
+}
+
+std::optional<Frame> read_entry(const AckPage& page, std::uint64_t seq) {
+  const RingEntry& entry = page.ring[seq % kRingEntries];
+  if (seq == 0 || entry.stamp.load(std::memory_order_acquire) != seq) return std::nullopt;
+  std::uint64_t words[kFrameSize / 8];
+  for (std::size_t i = 0; i < std::size(words); ++i) {
+    words[i] = entry.words[i].load(std::memory_order_relaxed);
+  }
+  std::atomic_thread_fence(std::memory_order_acquire);
+  if (entry.stamp.load(std::memory_order_relaxed) != seq) return std::nullopt;
+  FrameBytes bytes{};
+  std::memcpy(bytes.data(), words, sizeof words);
+  std::optional<Frame> frame = decode_frame(bytes);
+  if (!frame || frame->kind != FrameKind::kNotify || frame->seq != seq || frame->flags != 0) {
     return std::nullopt;
   }
   return frame;

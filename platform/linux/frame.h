@@ -16,17 +16,21 @@
 namespace mmfcast::platform::os {
 
 inline constexpr std::uint32_t kFrameMagic = 0x43464d4d;  // "MMFC" read as little-endian bytes
-inline constexpr std::uint16_t kFrameVersion = 2;
+inline constexpr std::uint16_t kFrameVersion = 3;
 inline constexpr std::size_t kFrameSize = 56;
 
 enum class FrameKind : std::uint16_t {
-  // Deliver msg, wparam, lparam to every top-level window. With kAwaited the sender waits for
-  // the answer in its acknowledgement page, counted down in count word `index`; `hold` is the
-  // send-lock hold it was sent under (0: none), and the receiver discards it when another hold
-  // has begun since.
+  // Deliver msg, wparam, lparam to every top-level window. Sent as an entry of the sender's
+  // ring (see AckPage) or, from a sender that handed over no ring, on the connection, where
+  // kAwaited says the sender waits for the answer. The answer is counted down in count word
+  // `index`; `hold` is the send-lock hold it was sent under (0: none), and the receiver discards
+  // it when another hold has begun since.
   kNotify = 1,
-  // First frame on every connection, carrying the sender's acknowledgement page and wake-up
-  // descriptor (SCM_RIGHTS) and, in `index`, the slot of the page this connection answers in.
+  // First frame on every connection, carrying the sender's acknowledgement page, wake-up
+  // descriptor and notification descriptor (SCM_RIGHTS; the last is left out by a sender that
+  // sends its notifications on the connection); in `index`, the slot of the page this
+  // connection answers in; in `seq`, the last notification of the ring the receiver is not to
+  // read.
   kHello = 3,
 };
 
@@ -34,7 +38,7 @@ inline constexpr std::uint32_t kAwaited = 1;
 
 struct Frame {
   FrameKind kind = FrameKind::kNotify;
-  std::uint64_t seq = 0;  // notify: chosen by the sender, never 0; hello: 0
+  std::uint64_t seq = 0;  // notify: chosen by the sender, never 0; hello: where the ring starts
   std::uint32_t msg = 0;
   std::uint32_t flags = 0;
   std::uint64_t wparam = 0;
@@ -56,25 +60,47 @@ FrameBytes encode_frame(const Frame& frame);
 std::optional<Frame> decode_frame(std::span<const std::uint8_t> bytes);
 
 // ---- The sender's acknowledgement page -----------------------------------------------------
-// A sealed memfd of kAckPageSize bytes. Before sending notification `seq` the sender sets a
-// count word to (seq's low 32 bits) << 32 | a count larger than any number of receivers, and
-// lowers the count to the number of awaited receivers once they are all sent to. Each awaited
-// receiver, after handling it, raises its slot to seq and takes one off the count if the word
-// still names seq; the one that brings it to 0 writes the wake-up descriptor (an eventfd).
-// Broadcasts nested inside a wait (a procedure that broadcasts) use the next count word, so
-// they do not disturb the count of the broadcast they interrupt.
+// A sealed memfd of kAckPageSize bytes, shared by a sender with every receiver it connects to.
+// The sender publishes each notification `seq` as an entry of the ring, marks in `awaited` the
+// slot of every receiver it waits for, sets a count word to (seq's low 32 bits) << 32 | the
+// number of those receivers, and then writes its notification descriptor (an eventfd every
+// receiver watches, edge-triggered) once: one write wakes all of them. Each receiver reads the
+// entries after the last one it read; each awaited one, after handling it, raises its slot of
+// `acked` to seq and takes one off the count if the word still names seq; the one that brings
+// it to 0 writes the wake-up descriptor. Broadcasts nested inside a wait (a procedure that
+// broadcasts) use the next count word, so they do not disturb the count of the broadcast they
+// interrupt. A receiver that falls more than kRingEntries behind (it was stopped) skips to the
+// newest ones; their staleness check would have discarded the rest.
 
-inline constexpr std::size_t kAckPageSize = 16384;
+inline constexpr std::size_t kAckPageSize = 40960;
 inline constexpr std::size_t kCountWords = 8;
-inline constexpr std::size_t kAckSlots = (kAckPageSize - 8 * kCountWords) / 8;
+inline constexpr std::size_t kAckSlots = 2040;
+inline constexpr std::size_t kRingEntries = 64;
 inline constexpr std::uint64_t kPendingUnsent = std::uint64_t{1} << 30;
+
+// One published notification: its frame's bytes, and its seq as a stamp that is 0 while the
+// entry is being written, so a reader can tell a whole entry from a torn or overwritten one.
+struct RingEntry {
+  std::atomic<std::uint64_t> stamp;
+  std::atomic<std::uint64_t> words[kFrameSize / 8];
+};
+static_assert(kFrameSize % 8 == 0);
 
 struct AckPage {
   std::atomic<std::uint64_t> pending[kCountWords];
   std::atomic<std::uint64_t> acked[kAckSlots];
+  std::atomic<std::uint64_t> awaited[kAckSlots];  // the seq the slot's receiver is awaited for
+  std::atomic<std::uint64_t> published;           // the newest entry's seq
+  RingEntry ring[kRingEntries];
 };
-static_assert(sizeof(AckPage) == kAckPageSize);
+static_assert(sizeof(AckPage) <= kAckPageSize);
 static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
+
+// Writes the notification (frame.seq) into its entry of the ring and makes it the newest.
+void publish_entry(AckPage& page, const Frame& frame);
+// The notification `seq` as its entry holds it, or nullopt when the entry holds another one
+// (overwritten, or not written yet), was being written meanwhile, or is not a valid notification.
+std::optional<Frame> read_entry(const AckPage& page, std::uint64_t seq);
 
 // Records the answer to `seq` in `slot`, counted down in count word `word` (both bounds-checked
 // by the caller), and returns true when this answer was the last one the sender waits for, so

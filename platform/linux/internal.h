@@ -166,7 +166,8 @@ struct SessionDir {
 };
 using SessionPtr = std::shared_ptr<const SessionDir>;
 
-// The session directory, checked with one lstat of its path: a directory (not a symlink) owned
+// The session directory, checked (one read of its inotify watch that finds no event while it is
+// unchanged, else one lstat of its path): a directory (not a symlink) owned
 // by the effective uid with mode exactly 0700. When missing it is created (0700 whatever the
 // umask); when the path now names another directory than last time (the old one was removed
 // and re-created), the process attaches to the new one and the result has a new epoch. nullptr,
@@ -174,8 +175,19 @@ using SessionPtr = std::shared_ptr<const SessionDir>;
 // $MMFCAST_SESSION_DIR fails too, since processes started elsewhere would not share it.
 // Attaching to a replacement moves this process's views of mappings in the old directory onto
 // the new one (reattach_mappings), and sets *reattached.
-// `mtime`, when given, receives the directory's modification time as seen by that lstat.
+// `mtime`, when given, makes the check an lstat and receives the directory's modification time.
 SessionPtr current_session(struct timespec* mtime = nullptr, bool* reattached = nullptr);
+
+// While a thread is inside a CheckedScope, the first current_session call checks the directory
+// and the calls after it, for a few milliseconds, return that check's result: one operation (a
+// send under the send lock) looks at the directory once, not once per step.
+class CheckedScope {
+ public:
+  CheckedScope();
+  ~CheckedScope();
+  CheckedScope(const CheckedScope&) = delete;
+  CheckedScope& operator=(const CheckedScope&) = delete;
+};
 
 // The session directory this process attached to last, as current_session left it, without
 // looking at the path again; nullptr before the first attach.

@@ -1,10 +1,13 @@
 // The per-session directory the Linux backend keeps its files in, the checked opening, reading
 // and writing of those files, its session-wide lock and the bounded waits on session-wide
-// locks. The directory is held open and re-checked with one lstat per use, because its safety (ours
-// alone, mode 0700, not a symlink) is what lets the backends trust the files inside it.
+// locks. The directory is held open and re-checked before use, because its safety (ours alone,
+// mode 0700, not a symlink) is what lets the backends trust the files inside it. An inotify watch
+// on it makes the check of a quiet directory one read that finds no event; without one (the
+// system has no instance to spare) each check is an lstat.
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -32,7 +35,30 @@ struct Attached {
   bool settled = false;
   std::atomic<std::uint64_t> changes{0};
   std::atomic<std::uint64_t> damage_repaired{0};  // damage_count() when views were last repaired
+  // The watch on dir (-1: none), made by `watcher` (a forked child makes its own), and how many
+  // reads of it found events against how many of those a full check has since covered.
+  int watch_fd = -1;
+  pid_t watcher = 0;
+  std::atomic<std::uint64_t> events_read{0};
+  std::atomic<std::uint64_t> events_checked{0};
 };
+
+// Everything the watch must hear of: entries made, removed or renamed, files written or cut
+// through their descriptors (the message table grows; writes into mappings are not reported),
+// and the directory itself removed, moved away or changed in mode or owner.
+constexpr std::uint32_t kWatchMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
+                                     IN_MODIFY | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF |
+                                     IN_DONT_FOLLOW | IN_ONLYDIR;
+
+// A check made by a thread inside a CheckedScope serves the scope's later calls for this long.
+constexpr auto kScopeValidity = std::chrono::milliseconds(20);
+
+struct ScopeCheck {
+  int depth = 0;
+  SessionPtr dir;  // the scope's check, once made
+  std::chrono::steady_clock::time_point when{};
+};
+thread_local ScopeCheck scope_check;
 
 // A check made this soon after the directory changed is repeated on the next use: an entry
 // removed within the same tick of the file system's clock leaves the modification time as it was.
@@ -115,10 +141,87 @@ std::string session_dir_path() {
   return path;
 }
 
+namespace {
+
+// Whether the watch shows the attached directory unchanged since its last full check: one read
+// that finds no event. Events found are counted, and the caller then checks in full.
+bool quiet_by_watch(Attached& a, const std::string& path) {
+  if (a.watch_fd < 0 || a.watcher != own_pid() || !a.dir || a.dir->path != path ||
+      a.events_read.load(std::memory_order_acquire) !=
+          a.events_checked.load(std::memory_order_acquire)) {
+    return false;
+  }
+  alignas(inotify_event) char buffer[4096];
+  bool any = false;
+  while (retry_eintr([&] { return syscalls().read(a.watch_fd, buffer, sizeof buffer); }) > 0) {
+    any = true;
+  }
+  if (!any && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+  a.events_read.fetch_add(1, std::memory_order_acq_rel);
+  return false;
+}
+
+// Watches the directory now attached, replacing the watch of an earlier one. Without an
+// inotify instance the checks fall back to one lstat each.
+void watch_attached(Attached& a) {
+  const Syscalls& sys = syscalls();
+  if (a.watch_fd >= 0) sys.close(a.watch_fd);  // a forked child's copy is its own to close
+  a.watch_fd = sys.inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  a.watcher = own_pid();
+  if (a.watch_fd >= 0 && sys.inotify_add_watch(a.watch_fd, a.dir->path.c_str(), kWatchMask) < 0) {
+    sys.close(a.watch_fd);
+    a.watch_fd = -1;
+  }
+  // The check that led here came before the watch: the next one is made in full again.
+  a.events_read.fetch_add(1, std::memory_order_acq_rel);
+}
+
+// Counts the events read before a full check began as covered by it.
+void mark_checked(Attached& a, std::uint64_t events) {
+  std::uint64_t checked = a.events_checked.load(std::memory_order_acquire);
+  while (checked < events &&
+         !a.events_checked.compare_exchange_weak(checked, events, std::memory_order_acq_rel)) {
+  }
+}
+
+SessionPtr checked_session(struct timespec* mtime, bool* reattached);
+
+}  // namespace
+
+CheckedScope::CheckedScope() { ++scope_check.depth; }
+
+CheckedScope::~CheckedScope() {
+  if (--scope_check.depth == 0) scope_check.dir.reset();
+}
+
 SessionPtr current_session(struct timespec* mtime, bool* reattached) {
   if (reattached != nullptr) *reattached = false;
+  ScopeCheck& scope = scope_check;
+  const auto now = std::chrono::steady_clock::now();
+  if (scope.depth > 0 && scope.dir && mtime == nullptr && now - scope.when < kScopeValidity) {
+    return scope.dir;
+  }
+  SessionPtr dir = checked_session(mtime, reattached);
+  if (scope.depth > 0) {
+    scope.dir = dir;
+    scope.when = now;
+  }
+  return dir;
+}
+
+namespace {
+
+// The session directory checked in full (an lstat), or by its watch when it shows no change.
+SessionPtr checked_session(struct timespec* mtime, bool* reattached) {
   return guarded<SessionPtr>(nullptr, [&]() -> SessionPtr {
     std::string path = session_dir_path();
+    Attached& a = attached();
+    const std::uint64_t damage_now = damage_count();
+    if (mtime == nullptr && a.damage_repaired.load() == damage_now) {
+      std::unique_lock lock(a.mutex);
+      if (quiet_by_watch(a, path)) return a.dir;
+    }
+    const std::uint64_t events = a.events_read.load(std::memory_order_acquire);
     const std::string what = "session directory " + path;
     if (path.empty() || path.front() != '/') throw_os_error(EINVAL, what, "not an absolute path");
     const Syscalls& sys = syscalls();
@@ -139,7 +242,6 @@ SessionPtr current_session(struct timespec* mtime, bool* reattached) {
     }
     if (mtime != nullptr) *mtime = st.st_mtim;
 
-    Attached& a = attached();
     const std::uint64_t damage = damage_count();
     if (a.damage_repaired.exchange(damage) != damage) repair_damaged_views();
     std::unique_lock lock(a.mutex);
@@ -149,14 +251,19 @@ SessionPtr current_session(struct timespec* mtime, bool* reattached) {
       // is gone move to the one that now has its name. Checked only after a change, so a quiet
       // session costs nothing more than the lstat above.
       const bool changed = !a.settled || st.st_mtim.tv_sec != a.checked_mtime.tv_sec ||
-                           st.st_mtim.tv_nsec != a.checked_mtime.tv_nsec;
+                           st.st_mtim.tv_nsec != a.checked_mtime.tv_nsec ||
+                           events != a.events_checked.load(std::memory_order_acquire);
       if (changed) {
         a.checked_mtime = st.st_mtim;
         a.settled = settled_since(st.st_mtim);
         a.changes.fetch_add(1, std::memory_order_relaxed);
       }
+      if (a.watcher != own_pid()) watch_attached(a);
       lock.unlock();
+      // Views move before the events that led here count as checked, so no other thread takes
+      // the quiet path while they are still in the removed files.
       if (changed && reattach_mappings(*same) > 0 && reattached != nullptr) *reattached = true;
+      mark_checked(a, events);
       return same;
     }
     const bool replaced = a.dir && a.dir->path == path;
@@ -177,6 +284,7 @@ SessionPtr current_session(struct timespec* mtime, bool* reattached) {
     a.checked_mtime = st.st_mtim;
     a.settled = settled_since(st.st_mtim);
     a.changes.fetch_add(1, std::memory_order_relaxed);
+    watch_attached(a);
     lock.unlock();
     // The directory this process used is gone: its areas move to the new one, so that what is
     // written from now on reaches the copies there.
@@ -184,9 +292,12 @@ SessionPtr current_session(struct timespec* mtime, bool* reattached) {
       reattach_mappings(*dir);
       if (reattached != nullptr) *reattached = true;
     }
+    mark_checked(a, events);
     return dir;
   });
 }
+
+}  // namespace
 
 SessionPtr attached_session() {
   Attached& a = attached();

@@ -31,6 +31,8 @@ bool open_endpoint();
 // Closes the endpoint and every connection accepted on it, and removes its files.
 void close_endpoint();
 bool endpoint_is_open();
+// Counts the openings of the endpoint: event_fd() names another epoll set whenever it moved.
+std::uint64_t endpoint_opens();
 // This process's endpoint id, when it has an endpoint.
 std::optional<EndpointId> own_endpoint_id();
 // Handles every notification that can be read now; returns how many were handled.

@@ -696,7 +696,8 @@ TEST_F(FailingCalls, InterruptedCallsAreRetried) {
   for (int i = 0; i < 200 && calls == 0; ++i) mmfcast::platform::pump_messages(10);
   EXPECT_EQ(calls, 1);
   EXPECT_EQ(child.read_line(), "sent 1");
-  EXPECT_GT(interrupted, 4);
+  // The introductions each way, each interrupted once (notifications travel in shared memory).
+  EXPECT_GE(interrupted, 4);
   mmfcast::platform::destroy_window(w);
 }
 
