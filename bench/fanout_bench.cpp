@@ -26,6 +26,7 @@
 
 #include "bench/receivers.h"
 #include "mmf/channel.h"
+#include "platform/linux/syscalls.h"
 
 extern char** environ;
 
@@ -41,6 +42,69 @@ struct Figures {
   double p50 = 0, p99 = 0, p999 = 0;  // microseconds
 };
 std::map<std::string, std::map<int, Figures>> results;  // kind -> N -> figures
+std::map<int, double> calls_per_send;                      // N -> the sender's system calls
+
+// Counts every system call the transport makes through its table, then makes it.
+namespace os = mmfcast::platform::os;
+long counted_calls = 0;
+os::Syscalls real_calls;
+
+template <auto Member>
+struct Counting;
+template <typename R, typename... A, R (*os::Syscalls::*Member)(A...)>
+struct Counting<Member> {
+  static R call(A... args) {
+    ++counted_calls;
+    return (real_calls.*Member)(args...);
+  }
+};
+
+void count_system_calls() {
+  os::Syscalls& table = os::syscalls();
+  real_calls = table;
+#define MMFCAST_COUNT(name) table.name = &Counting<&os::Syscalls::name>::call;
+  MMFCAST_COUNT(open)
+  MMFCAST_COUNT(close)
+  MMFCAST_COUNT(read)
+  MMFCAST_COUNT(write)
+  MMFCAST_COUNT(fcntl)
+  MMFCAST_COUNT(fchmod)
+  MMFCAST_COUNT(fstat)
+  MMFCAST_COUNT(lstat)
+  MMFCAST_COUNT(mkdir)
+  MMFCAST_COUNT(unlink)
+  MMFCAST_COUNT(flock)
+  MMFCAST_COUNT(mmap)
+  MMFCAST_COUNT(munmap)
+  MMFCAST_COUNT(poll)
+  MMFCAST_COUNT(socket)
+  MMFCAST_COUNT(bind)
+  MMFCAST_COUNT(connect)
+  MMFCAST_COUNT(listen)
+  MMFCAST_COUNT(accept4)
+  MMFCAST_COUNT(sendmsg)
+  MMFCAST_COUNT(recvmsg)
+  MMFCAST_COUNT(pread)
+  MMFCAST_COUNT(pwrite)
+  MMFCAST_COUNT(getsockopt)
+  MMFCAST_COUNT(epoll_create1)
+  MMFCAST_COUNT(epoll_ctl)
+  MMFCAST_COUNT(epoll_wait)
+  MMFCAST_COUNT(fallocate)
+  MMFCAST_COUNT(rename)
+  MMFCAST_COUNT(chmod)
+  MMFCAST_COUNT(opendir)
+  MMFCAST_COUNT(readdir)
+  MMFCAST_COUNT(closedir)
+  MMFCAST_COUNT(memfd_create)
+  MMFCAST_COUNT(eventfd)
+  MMFCAST_COUNT(inotify_init1)
+  MMFCAST_COUNT(inotify_add_watch)
+  MMFCAST_COUNT(timerfd_create)
+  MMFCAST_COUNT(timerfd_settime)
+  MMFCAST_COUNT(getrandom)
+#undef MMFCAST_COUNT
+}
 long listener_rss_kib = -1;
 
 std::string session_dir;
@@ -85,7 +149,9 @@ void BM_MmfFanout(benchmark::State& state) {
     state.SkipWithError(("cannot join the channel: " + channel.error()).c_str());
     return;
   }
+  const long calls_before = counted_calls;
   measure(state, "mmf", [&] { channel.send(kText); });
+  calls_per_send[n] = static_cast<double>(counted_calls - calls_before) / (kWarmUp + kSends);
   listener_rss_kib = std::max(listener_rss_kib, receivers[0]->peak_rss_kib());
 }
 
@@ -192,14 +258,17 @@ int run_sender(int count) {
 void print_table() {
   auto& mmf = results["mmf"];
   if (mmf.empty()) return;
-  std::printf("\n%-4s %11s %11s %11s %11s %11s %9s %9s\n", "N", "mmf p50 us", "p99", "p99.9",
-              "socket p50", "futex p50", "/socket", "/futex");
+  std::printf("\n%-4s %11s %11s %11s %11s %11s %9s %9s %10s\n", "N", "mmf p50 us", "p99",
+              "p99.9", "socket p50", "futex p50", "/socket", "/futex", "calls/send");
   for (const auto& [n, m] : mmf) {
     const Figures& s = results["socket"][n];
     const Figures& f = results["futex"][n];
-    std::printf("%-4d %11.1f %11.1f %11.1f %11.1f %11.1f %9.2f %9.2f\n", n, m.p50, m.p99, m.p999,
-                s.p50, f.p50, s.p50 > 0 ? m.p50 / s.p50 : 0.0, f.p50 > 0 ? m.p50 / f.p50 : 0.0);
+    std::printf("%-4d %11.1f %11.1f %11.1f %11.1f %11.1f %9.2f %9.2f %10.2f\n", n, m.p50, m.p99,
+                m.p999, s.p50, f.p50, s.p50 > 0 ? m.p50 / s.p50 : 0.0,
+                f.p50 > 0 ? m.p50 / f.p50 : 0.0, calls_per_send[n]);
   }
+  std::printf("(calls/send: the sending process's system calls per send, counted through the "
+              "transport's system-call table)\n");
   // Per-receiver cost: the marginal median cost of one more receiver, and a least-squares fit.
   const auto& [n1, first] = *mmf.begin();
   std::printf("\nper-receiver cost, (t(N) - t(%d)) / (N - %d), us:", n1, n1);
@@ -234,6 +303,7 @@ int main(int argc, char** argv) {
   if (!mkdtemp(dir_template)) return 1;
   session_dir = dir_template;
   setenv("MMFCAST_SESSION_DIR", session_dir.c_str(), 1);
+  count_system_calls();
 
   for (const char* kind : {"BM_MmfFanout", "BM_SocketFanout", "BM_FutexFanout"}) {
     auto* b = benchmark::RegisterBenchmark(kind, std::string(kind) == "BM_MmfFanout" ? BM_MmfFanout

@@ -63,7 +63,11 @@ struct Channel::State {
   // dispatch may take in this channel's notifications; they still wake this one's watcher.
   int watch_fd = -1;
   int waiting_fd = -1;
+  bool signalled = false;  // whether waiting_fd was last made readable
 #endif
+  // While this channel's own dispatch or send runs it hands texts over itself before it
+  // returns, so the waiting descriptor is brought in line once, at the end, not per text.
+  int busy = 0;
 
   // The joined Channels of this process, by window, so that a window's procedure finds its
   // Channel. Recursive: a window procedure may run while the table is held.
@@ -88,6 +92,22 @@ struct Channel::State {
   void received(const std::u16string& padded);
   void hand_over();
   void inbox_changed();
+
+  // Marks the channel's own dispatch or send in progress, and settles its waiting descriptor
+  // when it ends.
+  class Busy {
+   public:
+    explicit Busy(State& state) : state_(state) { ++state_.busy; }
+    ~Busy() {
+      --state_.busy;
+      state_.inbox_changed();
+    }
+    Busy(const Busy&) = delete;
+    Busy& operator=(const Busy&) = delete;
+
+   private:
+    State& state_;
+  };
 };
 
 namespace {
@@ -341,8 +361,10 @@ void Channel::State::hand_over() {
 // Keeps the waiting descriptor readable exactly while texts (or a delivery error) wait.
 void Channel::State::inbox_changed() {
 #if !defined(_WIN32)
-  if (waiting_fd < 0) return;
+  if (waiting_fd < 0 || busy > 0) return;
   const bool waiting = !inbox.empty() || delivery_error;
+  if (waiting == signalled) return;
+  signalled = waiting;
   std::uint64_t count = 0;
   if (waiting) {
     count = 1;
@@ -384,6 +406,7 @@ SendResult Channel::send(std::u16string_view text) {
     s.error = "the text is empty; there is nothing to send";
     return SendResult::kFailed;
   }
+  const State::Busy busy(s);
   SentText sent = send_text(s.mmf, s.index, s.message_id, text, max_text_bytes());
   s.error = std::move(sent.error);
   // Texts that arrived while sending go to the handler now; one that throws is raised by the
@@ -410,6 +433,7 @@ int Channel::event_fd() const {
 int Channel::dispatch(int timeout_ms) {
   State& s = *state_;
   if (!s.joined) return -1;
+  const State::Busy busy(s);
   // Texts taken in by another Channel's dispatch (or this one's send) are handed over at once.
   if (!s.inbox.empty() || s.delivery_error) timeout_ms = 0;
 #if defined(_WIN32)

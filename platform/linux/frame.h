@@ -76,7 +76,6 @@ inline constexpr std::size_t kAckPageSize = 40960;
 inline constexpr std::size_t kCountWords = 8;
 inline constexpr std::size_t kAckSlots = 2040;
 inline constexpr std::size_t kRingEntries = 64;
-inline constexpr std::uint64_t kPendingUnsent = std::uint64_t{1} << 30;
 
 // One published notification: its frame's bytes, and its seq as a stamp that is 0 while the
 // entry is being written, so a reader can tell a whole entry from a torn or overwritten one.

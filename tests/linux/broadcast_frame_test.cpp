@@ -94,9 +94,8 @@ TEST(BroadcastFrame, FieldsOutOfTheirKindsRangeAreRefusedEvenWithAGoodChecksum) 
 
 TEST(AckPage, EachAwaitedAnswerCountsOnceAndOnlyTheLastWakes) {
   auto page = std::make_unique<os::AckPage>();
-  page->pending[0].store((std::uint64_t{9} << 32) | os::kPendingUnsent);
-  EXPECT_FALSE(os::acknowledge(*page, 0, 0, 9));  // answered before the sender has sent to all
-  page->pending[0].fetch_sub(os::kPendingUnsent - 3);
+  page->pending[0].store((std::uint64_t{9} << 32) | 3);
+  EXPECT_FALSE(os::acknowledge(*page, 0, 0, 9));
   EXPECT_FALSE(os::acknowledge(*page, 1, 0, 9));
   EXPECT_FALSE(os::acknowledge(*page, 2, 0, 8));  // a late answer to an older notification
   EXPECT_TRUE(os::acknowledge(*page, 2, 0, 9));
@@ -114,6 +113,34 @@ TEST(AckPage, NestedBroadcastCountsInItsOwnWordAndLeavesTheOuterCountAlone) {
   EXPECT_TRUE(os::acknowledge(*page, 0, 1, 6));
   EXPECT_FALSE(os::acknowledge(*page, 0, 0, 5));
   EXPECT_TRUE(os::acknowledge(*page, 1, 0, 5));  // the outer's last answer still wakes it
+}
+
+TEST(AckPage, RingEntriesAreReadWholeUntilOverwrittenAndNeverWrong) {
+  auto page = std::make_unique<os::AckPage>();
+  const std::uint64_t last = os::kRingEntries + 2;
+  for (std::uint64_t seq = 1; seq <= last; ++seq) {
+    os::publish_entry(*page, notify(seq, 0xC001, seq, -1, 7));
+  }
+  EXPECT_EQ(page->published.load(), last);
+  EXPECT_FALSE(os::read_entry(*page, 2).has_value());  // its entry holds `last` now
+  ASSERT_TRUE(os::read_entry(*page, 3).has_value());
+  EXPECT_EQ(*os::read_entry(*page, 3), notify(3, 0xC001, 3, -1, 7));
+  EXPECT_FALSE(os::read_entry(*page, last + 1).has_value());  // not written yet
+  EXPECT_FALSE(os::read_entry(*page, 0).has_value());
+
+  // Being written (stamp 0), scribbled by another process, or not a plain notification.
+  os::RingEntry& entry = page->ring[3 % os::kRingEntries];
+  entry.stamp.store(0);
+  EXPECT_FALSE(os::read_entry(*page, 3).has_value());
+  entry.stamp.store(3);
+  entry.words[2].fetch_xor(1);
+  EXPECT_FALSE(os::read_entry(*page, 3).has_value());
+  os::Frame introduction = hello(1);
+  introduction.seq = 3;
+  for (const os::Frame& other : {introduction, notify(3, 0xC001, 3, -1, 7, os::kAwaited)}) {
+    os::publish_entry(*page, other);
+    EXPECT_FALSE(os::read_entry(*page, 3).has_value());
+  }
 }
 
 TEST(EndpointName, ParsesOnlyItsOwnSpelling) {
