@@ -42,7 +42,7 @@ struct Figures {
   double p50 = 0, p99 = 0, p999 = 0;  // microseconds
 };
 std::map<std::string, std::map<int, Figures>> results;  // kind -> N -> figures
-std::map<int, double> calls_per_send;                      // N -> the sender's system calls
+std::map<int, double> calls_per_send;                   // N -> the sender's system calls
 
 // Counts every system call the transport makes through its table, then makes it.
 namespace os = mmfcast::platform::os;
@@ -258,8 +258,8 @@ int run_sender(int count) {
 void print_table() {
   auto& mmf = results["mmf"];
   if (mmf.empty()) return;
-  std::printf("\n%-4s %11s %11s %11s %11s %11s %9s %9s %10s\n", "N", "mmf p50 us", "p99",
-              "p99.9", "socket p50", "futex p50", "/socket", "/futex", "calls/send");
+  std::printf("\n%-4s %11s %11s %11s %11s %11s %9s %9s %10s\n", "N", "mmf p50 us", "p99", "p99.9",
+              "socket p50", "futex p50", "/socket", "/futex", "calls/send");
   for (const auto& [n, m] : mmf) {
     const Figures& s = results["socket"][n];
     const Figures& f = results["futex"][n];
@@ -267,8 +267,9 @@ void print_table() {
                 m.p999, s.p50, f.p50, s.p50 > 0 ? m.p50 / s.p50 : 0.0,
                 f.p50 > 0 ? m.p50 / f.p50 : 0.0, calls_per_send[n]);
   }
-  std::printf("(calls/send: the sending process's system calls per send, counted through the "
-              "transport's system-call table)\n");
+  std::printf(
+      "(calls/send: the sending process's system calls per send, counted through the "
+      "transport's system-call table)\n");
   // Per-receiver cost: the marginal median cost of one more receiver, and a least-squares fit.
   const auto& [n1, first] = *mmf.begin();
   std::printf("\nper-receiver cost, (t(N) - t(%d)) / (N - %d), us:", n1, n1);

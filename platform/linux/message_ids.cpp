@@ -129,9 +129,8 @@ std::uint32_t register_name(std::string_view name) {
 // new ones still understand each other.
 struct Known {
   std::string name;
-  std::uint32_t local = 0;    // what RegisterWindowMessageA returned
+  std::uint32_t local = 0;    // what RegisterWindowMessageA returned: never changes
   std::uint32_t session = 0;  // its id in the current table; 0 when it could not be registered
-  bool pinned = false;        // handed out before the directory was made again: never changes
 };
 
 struct Ids {
@@ -171,7 +170,6 @@ void follow(Ids& t, const SessionDir& dir) {
     if (!table_changed(t, dir) || t.known.empty()) return;
     for (Known& k : t.known) {
       k.session = guarded<std::uint32_t>(0, [&] { return register_name(k.name); });
-      k.pinned = true;
     }
     table_changed(t, dir);  // what this process may have appended is not news
     return;
@@ -186,7 +184,6 @@ void follow(Ids& t, const SessionDir& dir) {
   }
   for (Known& k : t.known) {
     k.session = guarded<std::uint32_t>(0, [&] { return register_name(k.name); });
-    k.pinned = true;
   }
 }
 
@@ -231,9 +228,10 @@ std::uint32_t RegisterWindowMessageA(const char* lpString) {
     os::follow(t, *dir);
     for (os::Known& k : t.known) {
       if (!os::same_name(k.name, name)) continue;
+      // The id handed out stays this process's; the table's, if it moved (a damaged record),
+      // is translated to.
       k.session = 0;  // until the table has the name again
       k.session = os::register_name(name);
-      if (!k.pinned) k.local = k.session;  // the table is the truth until then
       return k.local;
     }
     const std::uint32_t session = os::register_name(name);

@@ -43,12 +43,12 @@ struct Attached {
   std::atomic<std::uint64_t> events_checked{0};
 };
 
-// Everything the watch must hear of: entries made, removed or renamed, files written or cut
-// through their descriptors (the message table grows; writes into mappings are not reported),
-// and the directory itself removed, moved away or changed in mode or owner.
+// Everything that changes the directory's modification time, which the checks without a watch
+// go by: entries made, removed or renamed; and the directory itself removed, moved away or
+// changed in mode or owner.
 constexpr std::uint32_t kWatchMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
-                                     IN_MODIFY | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF |
-                                     IN_DONT_FOLLOW | IN_ONLYDIR;
+                                     IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_DONT_FOLLOW |
+                                     IN_ONLYDIR;
 
 // A check made by a thread inside a CheckedScope serves the scope's later calls for this long.
 constexpr auto kScopeValidity = std::chrono::milliseconds(20);
