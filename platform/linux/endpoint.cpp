@@ -30,6 +30,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/linux/syscalls.h"
@@ -44,6 +45,7 @@ constexpr int kMaxFramesPerDispatch = 4096;  // bounds one dispatch_pending call
 constexpr std::uint64_t kListenerId = 0;
 constexpr std::uint64_t kWatchId = 1;
 constexpr std::uint64_t kTimerId = 2;
+constexpr std::uint64_t kSessionWatchId = 3;
 constexpr std::uint64_t kFirstInboundId = 16;
 // Marks an epoll id as the ring of connection (id without the mark), not its socket.
 constexpr std::uint64_t kRingMark = std::uint64_t{1} << 63;
@@ -91,6 +93,7 @@ struct Endpoint {
   std::chrono::steady_clock::time_point repair_since{};  // first sign of the pending repair
   bool repair_pending = false;
   std::uint64_t opens = 0;  // how many times the epoll descriptor was made
+  WatchedBy session_watch;  // the session directory's watch, in the epoll set
 };
 
 // The notification being handed to the windows on this thread, so that a reader of the area can
@@ -706,9 +709,15 @@ ssize_t send_record(int fd, const void* buffer, std::size_t size, const int* fds
 int dispatch_round(int wait_ms, int* handled) {
   Endpoint& e = endpoint();
   if (e.epoll_fd < 0) return -1;
+  const bool watched = e.session_watch.watch_in(e.epoll_fd, kSessionWatchId);
   epoll_event events[16];
   const int n = syscalls().epoll_wait(e.epoll_fd, events, 16, wait_ms);
   if (n < 0) return errno == EINTR ? 0 : -1;
+  bool changed = false;
+  for (int i = 0; i < n; ++i) changed = changed || events[i].data.u64 == kSessionWatchId;
+  // The wait just showed the directory unchanged: the notifications below need no look at it.
+  std::optional<CheckedScope> checked;
+  if (watched && !changed) checked.emplace(e.session_watch);
   // A state page cut short by another process is replaced by publishing anew.
   if (n > 0 && e.published && region_damaged(e.published->guard)) arm_timer(1);
   // Handling anything shows this process is not hung, whatever a sender marked.
@@ -727,6 +736,9 @@ int dispatch_round(int wait_ms, int* handled) {
       case kTimerId:
         drain(endpoint().timer_fd);
         repair();
+        break;
+      case kSessionWatchId:
+        endpoint().session_watch.take_events();
         break;
       default: {
         const std::uint64_t id = events[i].data.u64;

@@ -181,9 +181,27 @@ SessionPtr current_session(struct timespec* mtime = nullptr, bool* reattached = 
 // While a thread is inside a CheckedScope, the first current_session call checks the directory
 // and the calls after it, for a few milliseconds, return that check's result: one operation (a
 // send under the send lock) looks at the directory once, not once per step.
+// The directory watch as registered in an epoll set (the endpoint's), so that a wait on the set
+// that did not report the watch shows the directory unchanged without a read of its own.
+class WatchedBy {
+ public:
+  // Adds the watch to the set under `tag` unless it is there already; false without a watch.
+  bool watch_in(int epoll_fd, std::uint64_t tag);
+  // Reads the events the set reported, so that it stops reporting them; the next
+  // current_session checks in full.
+  void take_events();
+
+ private:
+  friend class CheckedScope;
+  std::uint64_t watches = 0;  // which watch is in the set; 0: none
+};
+
 class CheckedScope {
  public:
   CheckedScope();
+  // A scope whose check is already made: a wait on the set that holds the watch has just
+  // returned without reporting it.
+  explicit CheckedScope(const WatchedBy& waited);
   ~CheckedScope();
   CheckedScope(const CheckedScope&) = delete;
   CheckedScope& operator=(const CheckedScope&) = delete;

@@ -6,6 +6,7 @@
 // system has no instance to spare) each check is an lstat.
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/epoll.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/resource.h>
@@ -39,6 +40,7 @@ struct Attached {
   // reads of it found events against how many of those a full check has since covered.
   int watch_fd = -1;
   pid_t watcher = 0;
+  std::uint64_t watches = 0;  // how many watches were made: an epoll set holding one re-adds
   std::atomic<std::uint64_t> events_read{0};
   std::atomic<std::uint64_t> events_checked{0};
 };
@@ -168,6 +170,7 @@ void watch_attached(Attached& a) {
   if (a.watch_fd >= 0) sys.close(a.watch_fd);  // a forked child's copy is its own to close
   a.watch_fd = sys.inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   a.watcher = own_pid();
+  ++a.watches;
   if (a.watch_fd >= 0 && sys.inotify_add_watch(a.watch_fd, a.dir->path.c_str(), kWatchMask) < 0) {
     sys.close(a.watch_fd);
     a.watch_fd = -1;
@@ -189,6 +192,47 @@ SessionPtr checked_session(struct timespec* mtime, bool* reattached);
 }  // namespace
 
 CheckedScope::CheckedScope() { ++scope_check.depth; }
+
+CheckedScope::CheckedScope(const WatchedBy& waited) : CheckedScope() {
+  Attached& a = attached();
+  std::lock_guard lock(a.mutex);
+  // Only a watch that was in the set, quiet since the last full check, with nothing damaged.
+  if (waited.watches != 0 && waited.watches == a.watches && a.watcher == own_pid() &&
+      a.watch_fd >= 0 && a.dir && a.dir->path == session_dir_path() &&
+      a.events_read.load() == a.events_checked.load() &&
+      a.damage_repaired.load() == damage_count()) {
+    scope_check.dir = a.dir;
+    scope_check.when = std::chrono::steady_clock::now();
+  }
+}
+
+void WatchedBy::take_events() {
+  Attached& a = attached();
+  std::lock_guard lock(a.mutex);
+  if (a.watch_fd < 0 || a.watcher != own_pid()) return;
+  alignas(inotify_event) char buffer[4096];
+  bool any = false;
+  while (retry_eintr([&] { return syscalls().read(a.watch_fd, buffer, sizeof buffer); }) > 0) {
+    any = true;
+  }
+  if (any) a.events_read.fetch_add(1, std::memory_order_acq_rel);
+}
+
+bool WatchedBy::watch_in(int epoll_fd, std::uint64_t tag) {
+  Attached& a = attached();
+  std::lock_guard lock(a.mutex);
+  if (a.watch_fd < 0 || a.watcher != own_pid()) {
+    watches = 0;
+    return false;
+  }
+  if (watches == a.watches) return true;
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.u64 = tag;
+  // A watch made since took the place of the one registered, which went with its descriptor.
+  watches = syscalls().epoll_ctl(epoll_fd, EPOLL_CTL_ADD, a.watch_fd, &ev) == 0 ? a.watches : 0;
+  return watches != 0;
+}
 
 CheckedScope::~CheckedScope() {
   if (--scope_check.depth == 0) scope_check.dir.reset();
