@@ -127,6 +127,20 @@ void raise_open_file_limit() {
   (void)raised;
 }
 
+namespace {
+
+// Whether the environment still names `path`, without building the name when
+// $MMFCAST_SESSION_DIR gives it (the common case, checked on every delivery).
+bool names_path(const std::string& path) {
+  const char* own = std::getenv("MMFCAST_SESSION_DIR");
+  if (own == nullptr || *own == '\0') return session_dir_path() == path;
+  std::string_view named(own);
+  while (named.size() > 1 && named.back() == '/') named.remove_suffix(1);
+  return named == path;
+}
+
+}  // namespace
+
 std::string session_dir_path() {
   std::string path;
   const char* own = std::getenv("MMFCAST_SESSION_DIR");
@@ -198,7 +212,7 @@ CheckedScope::CheckedScope(const WatchedBy& waited) : CheckedScope() {
   std::lock_guard lock(a.mutex);
   // Only a watch that was in the set, quiet since the last full check, with nothing damaged.
   if (waited.watches != 0 && waited.watches == a.watches && a.watcher == own_pid() &&
-      a.watch_fd >= 0 && a.dir && a.dir->path == session_dir_path() &&
+      a.watch_fd >= 0 && a.dir && names_path(a.dir->path) &&
       a.events_read.load() == a.events_checked.load() &&
       a.damage_repaired.load() == damage_count()) {
     scope_check.dir = a.dir;
