@@ -100,6 +100,11 @@ constexpr int kLookMs = 100;
 // the lock back itself; the waiters it saw are then forgotten (they register again when they
 // wake), so a waiter that died or was stopped costs this once.
 constexpr int kOfferMs = 20;
+// How long a process may hold the lock in a run of holds (taking it again at once after each
+// release) while others wait, before its release offers it to them. Taking a free lock again
+// costs nothing, while handing it over costs the waiter's wake-up: runs keep a busy session
+// fast, their bound keeps every sender going.
+constexpr int kRunMs = 2;
 
 // The shared page mapped in this process; kept by a waiter's helper thread as long as it runs.
 struct Page {
@@ -138,6 +143,8 @@ struct LockState {
   std::uint64_t hold = 0;          // the count of holds that this process's hold began
   bool held = false;
   Clock::time_point offered_at{};  // when this process last offered the lock to its waiters
+  std::uint64_t last_hold = 0;     // the count of holds its last hold began
+  Clock::time_point run_since{};   // the start of its current run of holds
 };
 
 LockState& lock_state() { return os::process_wide<LockState>(); }
@@ -357,25 +364,29 @@ bool takeable(std::uint64_t owner, std::uint64_t token) {
   return owner == 0 || owner == token || ((owner & kOffered) != 0 && owner != (kOffered | token));
 }
 
-// Lets the lock go, offering it to the other waiters when there are any, and wakes one of
-// them. Nothing happens when the word no longer holds this token (it was taken over).
-void let_go(SharedState& shared, std::uint64_t token) {
-  const bool offer = others_waiting(shared, token);
+// Lets the lock go and wakes one waiter, if any. With may_offer, a run of holds that has lasted
+// kRunMs while others wait ends with the lock offered to them. Nothing happens when the word no
+// longer holds this token (it was taken over).
+void let_go(SharedState& shared, std::uint64_t token, bool may_offer) {
+  LockState& s = lock_state();
+  const bool waiters = others_waiting(shared, token);
+  const bool offer =
+      may_offer && waiters && Clock::now() - s.run_since >= std::chrono::milliseconds(kRunMs);
   std::uint64_t expected = token;
   if (!shared.owner.compare_exchange_strong(expected, offer ? (kOffered | token) : 0)) return;
-  if (offer) lock_state().offered_at = Clock::now();
+  if (offer) s.offered_at = Clock::now();
   shared.turn.fetch_add(1);
   // A waiter that registered after the first look finds the word changed, or is woken here.
-  if (offer || others_waiting(shared, token)) futex_wake(shared, 1);
+  if (waiters || others_waiting(shared, token)) futex_wake(shared, 1);
 }
 
 // A helper thread that sleeps on the lock's futex word, as a waiter of this process's class,
-// and writes its eventfd each time the word moves, so that the waiting thread can sleep in
-// poll on the eventfd and its own endpoint together.
+// and writes its eventfd when the word moved and the lock may be taken, so that the waiting
+// thread can sleep in poll on the eventfd and its own endpoint together.
 class Helper {
  public:
-  Helper(std::shared_ptr<Page> page, std::uint32_t seen, std::uint32_t bits)
-      : page_(std::move(page)), bits_(bits), seen_(seen) {}
+  Helper(std::shared_ptr<Page> page, std::uint32_t seen, std::uint64_t token)
+      : page_(std::move(page)), token_(token), bits_(token_bit(token)), seen_(seen) {}
   Helper(const Helper&) = delete;
   Helper& operator=(const Helper&) = delete;
 
@@ -414,8 +425,10 @@ class Helper {
       futex_wait(shared, seen_, kLookMs, bits_);
       const std::uint32_t now = shared.turn.load();
       if (stop_.load()) break;
-      if (now != seen_) {
-        seen_ = now;
+      if (now == seen_) continue;
+      seen_ = now;
+      // Read after the turn: a lock freed later moves the turn again.
+      if (takeable(shared.owner.load(), token_)) {
         const std::uint64_t one = 1;
         syscalls().write(wake_.get(), &one, sizeof one);
       }
@@ -423,6 +436,7 @@ class Helper {
   }
 
   std::shared_ptr<Page> page_;
+  std::uint64_t token_;
   std::uint32_t bits_;
   std::uint32_t seen_;
   std::atomic<bool> stop_{false};
@@ -442,7 +456,7 @@ void wait_for_turn(LockState& s, std::unique_ptr<Helper>& helper, std::uint32_t 
     return;
   }
   if (!helper) {
-    helper = std::make_unique<Helper>(s.page, seen, token_bit(s.token.value));
+    helper = std::make_unique<Helper>(s.page, seen, s.token.value);
     if (!helper->start()) helper.reset();
   }
   pollfd watch[2] = {{helper ? helper->wake_fd() : -1, POLLIN, 0}, {events, POLLIN, 0}};
@@ -529,7 +543,7 @@ bool open_state(LockState& s) {
       }
       if (s.token.value != 0) {
         unregister_waiter(*s.shared, s.token.value);
-        let_go(*s.shared, s.token.value);
+        let_go(*s.shared, s.token.value, false);
       }
     }
     close_all(s);
@@ -577,6 +591,7 @@ bool ensure_token(LockState& s) {
 bool begin_hold(LockState& s) {
   if (os::region_damaged(s.page->guard)) return false;
   s.hold = s.shared->holds.fetch_add(1) + 1;
+  if (s.hold != s.last_hold + 1) s.run_since = Clock::now();  // another held it in between
   s.moved_seen = os::mappings_moved();
   s.damage_seen = os::damage_count();
   s.held = true;
@@ -672,7 +687,8 @@ void release_send_lock() {
   LockState& s = lock_state();
   if (!s.held || s.opener != os::own_pid()) return;
   s.held = false;
-  if (s.shared != nullptr) let_go(*s.shared, s.token.value);
+  s.last_hold = s.hold;
+  if (s.shared != nullptr) let_go(*s.shared, s.token.value, true);
 }
 
 bool send_lock_still_held() {
