@@ -402,6 +402,9 @@ class Helper {
     return true;
   }
   int wake_fd() const { return wake_.get(); }
+  bool serves(const std::shared_ptr<Page>& page, std::uint64_t token) const {
+    return page == page_ && token == token_;
+  }
   void drain() {
     std::uint64_t count = 0;
     while (syscalls().read(wake_.get(), &count, sizeof count) > 0) {
@@ -455,6 +458,7 @@ void wait_for_turn(LockState& s, std::unique_ptr<Helper>& helper, std::uint32_t 
     futex_wait(*s.shared, seen, timeout_ms, token_bit(s.token.value));
     return;
   }
+  if (helper && !helper->serves(s.page, s.token.value)) helper.reset();
   if (!helper) {
     helper = std::make_unique<Helper>(s.page, seen, s.token.value);
     if (!helper->start()) helper.reset();
@@ -667,15 +671,26 @@ int acquire_send_lock(int takeover_ms) {
       if (forget_waiters) {
         for (auto& slot : shared.waiting) slot.store(0);
       }
-      if (begin_hold(s)) return leave(true);
+      if (!begin_hold(s)) continue;
+      // The files may have been removed or replaced while this process waited: the lock it
+      // got is then one nobody else asks for any more, and is let go.
+      if (!open_state(s) || !ensure_token(s)) return leave(false);
+      if (s.shared == &shared) return leave(true);
+      since = Clock::now();
       continue;
     }
     if (take) continue;  // the word moved meanwhile
     wait_for_turn(s, helper, turn, wait_ms);
     if (s.shared != &shared || shared.turn.load() != turn) continue;
-    // A holder that died is found out at each look while the word stays the same.
     if (Clock::now() - looked < std::chrono::milliseconds(kLookMs)) continue;
     looked = Clock::now();
+    // At each look while the word stays the same: the page may have been replaced (the others
+    // moved on to the new one), or the holder may have died.
+    if (!open_state(s) || !ensure_token(s)) return leave(false);
+    if (s.shared != &shared) {
+      since = looked;
+      continue;
+    }
     if (shared.owner.load() == owner && holder_gone(s.dir, owner) &&
         shared.owner.compare_exchange_strong(owner, token) && begin_hold(s)) {
       return leave(true);
