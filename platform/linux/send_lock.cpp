@@ -1,16 +1,16 @@
 // The session-wide send lock on Linux: a word in the shared page "send-lock" of the session
 // directory, taken and released with atomic operations, so a lock nobody else wants costs no
-// system call. The word holds the holder's token, a random id whose file
-// "peer-<token>.state" the holder keeps an exclusive flock on for its whole life: a waiter that
-// can take that flock knows the holder is dead and takes the lock at once. A waiter that sees
-// the same hold for longer than the takeover time takes it over from a hung holder. The page's
-// count of holds, with a small table of the last hold that broadcast each message, tells a
-// receiver whether a notification's text is still current and tells a resumed holder that its
-// hold was taken over. Waiters sleep on a futex word of the page (a helper thread sleeps there
-// while the waiting thread keeps answering its own endpoint); a releaser that sees waiters
-// offers the lock to them rather than to itself, so a copy sending in a loop cannot starve the
-// others. Files removed or replaced under the lock are noticed when the directory has changed
-// and opened anew; an entry at their names that is not a private file is moved aside.
+// system call. The word holds the holder's token, a random id whose file "holder-<token>" the
+// holder keeps an exclusive flock on for its whole life: a waiter that can take that flock knows
+// the holder is dead and takes the lock. A waiter that sees the same hold for longer than the
+// takeover time takes it over from a hung holder. The page's count of holds, with a small table
+// of the last hold that broadcast each message, tells a receiver whether a notification's text
+// is still current and tells a resumed holder that its hold was taken over. Waiters sleep on a
+// futex word of the page (a helper thread sleeps there while the waiting thread keeps answering
+// its own endpoint); a process that has held the lock for a while in a run of holds offers it to
+// the waiters rather than take it again, so a copy sending in a loop cannot starve the others.
+// Files removed or replaced under the lock are noticed when the directory has changed and
+// opened anew; an entry at their names that is not a private file is moved aside.
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/futex.h>
