@@ -194,11 +194,6 @@ struct TokenExitRecord {
 };
 TokenExitRecord token_exit_record;
 
-void remove_token_at_exit() {
-  const TokenExitRecord& r = token_exit_record;
-  if (r.pid == getpid() && r.path[0] != '\0') os::unlink_if_same(r.path, r.dev, r.ino);
-}
-
 // A forked child shares the open file description of its parent's token, whose lock would then
 // outlive the parent: the child lets go of it at once and makes its own when it needs one.
 void forget_token_in_child() {
@@ -216,7 +211,7 @@ void drop_token(LockState& s) {
   token_exit_record.path[0] = '\0';
 }
 
-// Frees the lock word of `shared` if it holds `token`, whose holder is known to be gone, and
+// Frees the lock word of `shared` if it holds `token`, whose holder is gone or exiting, and
 // wakes a waiter. True when this call freed it.
 bool free_dead_holder(SharedState& shared, std::uint64_t token) {
   std::uint64_t expected = token;
@@ -226,8 +221,19 @@ bool free_dead_holder(SharedState& shared, std::uint64_t token) {
   return true;
 }
 
-// Whether the file at path, a token or an old lock file, is flocked by a live process; when not,
-// it is removed (with mode LOCK_EX, only when nobody holds any lock on it).
+void remove_token_at_exit() {
+  const TokenExitRecord& r = token_exit_record;
+  if (r.pid != getpid() || r.path[0] == '\0') return;
+  // A lock left in the word would outlive the file that tells the others its holder is gone.
+  LockState& s = lock_state();
+  if (s.shared != nullptr && s.opener == r.pid && s.token.value != 0) {
+    free_dead_holder(*s.shared, s.token.value);
+  }
+  os::unlink_if_same(r.path, r.dev, r.ino);
+}
+
+// Removes the file at path, a token or an old lock file, when the flock `mode` (LOCK_SH or
+// LOCK_EX) can be taken on it: no live process holds it. True when it did.
 bool remove_if_unlocked(const std::string& path, int mode) {
   try {
     struct stat info {};
@@ -272,6 +278,7 @@ void sweep(LockState& s) {
 
 // Makes this process's token in the current directory: a new file "holder-<token>", flocked
 // exclusively for the life of the process. Throws OsError naming it when it cannot.
+constexpr int kTokenAttempts = 8;
 void make_token(LockState& s) {
   static const bool registered = [] {
     std::atexit(remove_token_at_exit);
@@ -294,17 +301,20 @@ void make_token(LockState& s) {
     try {
       fd = os::open_session_file(path, os::Create::kExclusive, what, &st);
     } catch (const os::OsError& e) {
-      if (e.code == EEXIST && attempt < 3) continue;
+      // Taken, or removed or replaced right after it was made (see below): another id.
+      if ((e.code == EEXIST || e.code == EPERM) && attempt < kTokenAttempts) continue;
       throw;
     }
+    // A copy sweeping the directory may take the fresh file for a dead one before it is
+    // locked (it then holds a shared lock on it, or has removed it): made again under a new id.
     if (syscalls().flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
       const int error = errno;
-      syscalls().unlink(path.c_str());
+      os::unlink_if_same(path, st.st_dev, st.st_ino);
+      if (error == EWOULDBLOCK && attempt < kTokenAttempts) continue;
       os::throw_os_error(error, what);
     }
-    // A copy sweeping the directory may have taken the fresh file for a dead one.
     if (!os::is_same_file(path, st.st_dev, st.st_ino)) {
-      if (attempt < 3) continue;
+      if (attempt < kTokenAttempts) continue;
       os::throw_os_error(ENOENT, what, "removed while it was made");
     }
     s.token = Token{value, fd.release(), path, st};
