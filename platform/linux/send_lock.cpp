@@ -257,7 +257,9 @@ void sweep(LockState& s) {
   std::vector<std::string> names;
   while (const dirent* entry = syscalls().readdir(stream)) {
     const std::string_view name = entry->d_name;
-    if (name.starts_with(kTokenPrefix) ||
+    if ((name.starts_with(kTokenPrefix) && name.size() == kTokenPrefix.size() + 16 &&
+         name.find_first_not_of("0123456789abcdef", kTokenPrefix.size()) ==
+             std::string_view::npos) ||
         (name.starts_with("send-lock.") && name.size() > 10 &&
          name.find_first_not_of("0123456789", 10) == std::string_view::npos)) {
       names.emplace_back(name);
