@@ -9,6 +9,7 @@
 //                           of it, as a sender does; says "tags TAG..." and ends.
 #include <chrono>
 #include <fstream>
+#include <iostream>
 #include <string>
 #include <thread>
 
@@ -42,7 +43,10 @@ int lock_count(const std::vector<std::string>& args) {
   const auto hold = std::chrono::milliseconds(std::stoi(args[2]));
   const int takeover_ms = std::stoi(args[3]);
   for (int i = 0; i < times; ++i) {
-    if (mmfcast::platform::acquire_send_lock(takeover_ms) != 1) return 3;
+    if (mmfcast::platform::acquire_send_lock(takeover_ms) != 1) {
+      std::cerr << "no send lock: " << mmfcast::platform::last_error_text() << '\n';
+      return 3;
+    }
     long value = 0;
     {
       std::ifstream in(args[0]);
