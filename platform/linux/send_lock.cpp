@@ -142,6 +142,9 @@ struct LockState {
   std::uint64_t damage_seen = 0;   // os::damage_count() when the hold began
   std::uint64_t hold = 0;          // the count of holds that this process's hold began
   bool held = false;
+  // While held, the steps of a send (the checks before and after writing, the broadcast) look
+  // at the session directory once.
+  std::unique_ptr<os::CheckedScope> scope;
   Clock::time_point offered_at{};  // when this process last offered the lock to its waiters
   std::uint64_t last_hold = 0;     // the count of holds its last hold began
   Clock::time_point run_since{};   // the start of its current run of holds
@@ -491,6 +494,7 @@ void close_all(LockState& s) {
   if (s.state_fd >= 0) syscalls().close(s.state_fd);
   s.state_fd = -1;
   s.held = false;
+  s.scope.reset();
 }
 
 // Whether the page and the token this process has open are still the ones at their names;
@@ -611,6 +615,7 @@ bool begin_hold(LockState& s) {
   s.moved_seen = os::mappings_moved();
   s.damage_seen = os::damage_count();
   s.held = true;
+  s.scope = std::make_unique<os::CheckedScope>();
   return true;
 }
 
@@ -714,14 +719,15 @@ void release_send_lock() {
   LockState& s = lock_state();
   if (!s.held || s.opener != os::own_pid()) return;
   s.held = false;
+  s.scope.reset();
   s.last_hold = s.hold;
   if (s.shared != nullptr) let_go(*s.shared, s.token.value, true);
 }
 
 bool send_lock_still_held() {
   LockState& s = lock_state();
-  // One lstat of the directory: the send lock's files are looked at again when it changed, and
-  // a lock taken in a directory since replaced is no lock.
+  // One look at the directory per hold: the send lock's files are looked at again when it
+  // changed, and a lock taken in a directory since replaced is no lock.
   bool same_directory = true;
   if (s.held && s.opener == os::own_pid()) {
     const os::SessionPtr dir = os::current_session();

@@ -248,8 +248,10 @@ bool WatchedBy::watch_in(int epoll_fd, std::uint64_t tag) {
   return watches != 0;
 }
 
+// A scope ended on another thread than it began (a send lock released elsewhere) leaves this
+// thread's count alone.
 CheckedScope::~CheckedScope() {
-  if (--scope_check.depth == 0) scope_check.dir.reset();
+  if (scope_check.depth > 0 && --scope_check.depth == 0) scope_check.dir.reset();
 }
 
 SessionPtr current_session(struct timespec* mtime, bool* reattached) {
