@@ -5,7 +5,6 @@
 // clicks it. The caption says when the copy is not connected or a line was not sent, and why;
 // a timer tries joining again every second. --help and --version print to the console the
 // program was started from (or to its standard output when that was redirected) and exit.
-#include <oleacc.h>
 #include <windows.h>
 
 #include <algorithm>
