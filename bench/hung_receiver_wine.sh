@@ -18,31 +18,21 @@ run() {
   WINEPREFIX=$prefix WINEDEBUG=-all LC_ALL=C.UTF-8 /usr/lib/wine/wine64 "$@" </dev/null >/dev/null
 }
 ms_since() { echo $((($(date +%s%N) - $1) / 1000000)); }
-# Runs the command 10 times; prints the sum of the runs' times and each run's time, in ms. A run that fails is
-# marked with "!".
+# Runs the command 10 times, with the run's number as its last argument; prints the sum of the
+# runs' times and each run's time, in ms. A run that fails is marked with "!".
 ten() {
   each=
   for i in 1 2 3 4 5 6 7 8 9 10; do
     t=$(date +%s%N)
     mark=
-    "$@" "line $i" || mark=!
+    "$@" "$i" || mark=!
     each="$each $(ms_since "$t")$mark"
-    # The programs the split compares a send with, run between the sends so that both see the
-    # same load, and timed apart from them.
-    if [ -n "${compare:-}" ]; then
-      t=$(date +%s%N)
-      mark=
-      run "$cli" --version || mark=!
-      echo "$(ms_since "$t")$mark" >>"$compare.start"
-      t=$(date +%s%N)
-      mark=
-      run "$child" window-once || mark=!
-      echo "$(ms_since "$t")$mark" >>"$compare.window"
-    fi
   done
   echo "$(echo "$each" | tr -d '!' | awk '{ for (i = 1; i <= NF; i++) sum += $i } END { print sum }') $each"
 }
-sends() { run "$cli" send "$1"; }
+sends() { run "$cli" send "line $1"; }
+starts() { run "$cli" --version; }
+windows() { run "$child" window-once; }
 # The median of the numbers given.
 median() { printf '%s\n' "$@" | tr -d '!' | sort -n | sed -n "$((($# + 1) / 2))p"; }
 
@@ -65,8 +55,7 @@ cmake/wine_run.sh "$prefix" "$child" unresponsive <"$fifo" >/dev/null 2>&1 &
 hung=$!
 exec 9>"$fifo"
 sleep 2
-compare=$(mktemp -u)
-runs=$(compare=$compare ten sends)
+runs=$(ten sends)
 all="$all $runs"
 set -- $runs
 total=$1
@@ -77,10 +66,13 @@ echo "10 sends, one receiver hung:       $total ms (each: $first $*)"
 # The deadline: what the first send took beyond a usual one.
 deadline=$((first - $(median $(printf '%s\n' "$@" | tr -d '!'))))
 send=$(median "$@")
-start=$(median $(cat "$compare.start"))
-window=$(median $(cat "$compare.window"))
-all="$all $(cat "$compare.start" "$compare.window")"
-rm -f "$compare.start" "$compare.window"
+# The programs the split compares a send with, run after the sends (run between them, their
+# ends would slow the sends down).
+starts=$(ten starts)
+windows=$(ten windows)
+all="$all $starts $windows"
+start=$(median ${starts#* })
+window=$(median ${windows#* })
 echo "each send after the first (median): $send ms; Wine starting mmfcast-cli --version: $start ms, a program that makes one window: $window ms"
 echo "split of the hung run: deadline $deadline ms, starting 10 programs with a window about $((10 * window)) ms, our joining and sending about $((total - deadline - 10 * window)) ms"
 kill "$hung" "$listener" 2>/dev/null || true
