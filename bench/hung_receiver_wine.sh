@@ -9,7 +9,10 @@
 #   bench/hung_receiver_wine.sh [BUILD_DIR]
 set -eu
 build=$(cd "${1:-build/mingw-x64}" && pwd)
-prefix=$build/wineprefix
+# A prefix of its own: in the tests' prefix the two would share one Windows session, and the
+# sends here would write into the area the tests read (and the tests' windows get these
+# notifications).
+prefix=$build/wineprefix-bench
 cli=$build/cli/mmfcast-cli.exe
 child=$build/tests/mmfcast_child.exe
 # The programs timed start wine directly: the test runner's relays would add their own start-up
