@@ -2,42 +2,92 @@
 # Under Wine: how long 10 separate `mmfcast-cli send` processes take in all, first with every
 # receiver answering, then with one receiver that never answers (started last, so Wine does not
 # yet count it hung and only the broadcast's deadline and the session-wide mark stand between it
-# and the senders). Run from the top of the source tree after `cmake --build --preset mingw-x64`.
+# and the senders). Then where the hung run's time goes: the first send's wait for the deadline,
+# Wine starting ten programs (each making one window, as a send does to join), and what is left,
+# our own joining and sending. Run from the top of the source tree after
+# `cmake --build --preset mingw-x64`.
 #   bench/hung_receiver_wine.sh [BUILD_DIR]
 set -eu
 build=$(cd "${1:-build/mingw-x64}" && pwd)
-prefix=$build/wineprefix
-# The senders start wine directly: the test runner's relays would add their own start-up time.
-send() {
-  WINEPREFIX=$prefix WINEDEBUG=-all LC_ALL=C.UTF-8 /usr/lib/wine/wine64 "$build/cli/mmfcast-cli.exe" send "$@" </dev/null
+# A prefix of its own: in the tests' prefix the two would share one Windows session, and the
+# sends here would write into the area the tests read (and the tests' windows get these
+# notifications).
+prefix=$build/wineprefix-bench
+cli=$build/cli/mmfcast-cli.exe
+child=$build/tests/mmfcast_child.exe
+# The programs timed start wine directly: the test runner's relays would add their own start-up
+# time.
+run() {
+  WINEPREFIX=$prefix WINEDEBUG=-all LC_ALL=C.UTF-8 /usr/lib/wine/wine64 "$@" </dev/null >/dev/null
 }
-# Prints each send's time and the total, in ms.
-ten_sends() {
-  start=$(date +%s%N)
+ms_since() { echo $((($(date +%s%N) - $1) / 1000000)); }
+# Runs the command 10 times, with the run's number as its last argument; prints the sum of the
+# runs' times and each run's time, in ms. A run that fails is marked with "!".
+ten() {
   each=
   for i in 1 2 3 4 5 6 7 8 9 10; do
     t=$(date +%s%N)
-    send "line $i" >/dev/null
-    each="$each $(( ($(date +%s%N) - t) / 1000000 ))"
+    mark=
+    "$@" "$i" || mark=!
+    each="$each $(ms_since "$t")$mark"
   done
-  echo "$(( ($(date +%s%N) - start) / 1000000 )) (each:$each)"
+  echo "$(echo "$each" | tr -d '!' | awk '{ for (i = 1; i <= NF; i++) sum += $i } END { print sum }') $each"
 }
+sends() { run "$cli" send "line $1"; }
+starts() { run "$cli" --version; }
+windows() { run "$child" window-once; }
+# The median of the numbers given.
+median() { printf '%s\n' "$@" | tr -d '!' | sort -n | sed -n "$((($# + 1) / 2))p"; }
+
+# The prefix is made (and its server started) before anything is timed or listened on.
+cmake/wine_run.sh "$prefix" "$cli" --version >/dev/null
 listen_out=$(mktemp)
 # Started as the script itself (not through a function's subshell), so that killing it ends the
 # Windows program too.
-cmake/wine_run.sh "$prefix" "$build/cli/mmfcast-cli.exe" listen >"$listen_out" 2>&1 &
+cmake/wine_run.sh "$prefix" "$cli" listen >"$listen_out" 2>&1 &
 listener=$!
 sleep 2
-echo "10 sends, every receiver answering: $(ten_sends) ms"
-fifo=$(mktemp -u); mkfifo "$fifo"
-cmake/wine_run.sh "$prefix" "$build/tests/mmfcast_child.exe" unresponsive <"$fifo" >/dev/null 2>&1 &
+runs=$(ten sends)
+all=$runs
+set -- $runs
+answering=$1
+echo "10 sends, every receiver answering: $answering ms (each: $(shift; echo "$@"))"
+fifo=$(mktemp -u)
+mkfifo "$fifo"
+cmake/wine_run.sh "$prefix" "$child" unresponsive <"$fifo" >/dev/null 2>&1 &
 hung=$!
 exec 9>"$fifo"
 sleep 2
-echo "10 sends, one receiver hung:       $(ten_sends) ms"
+runs=$(ten sends)
+all="$all $runs"
+set -- $runs
+total=$1
+shift
+first=${1%!}
+shift
+echo "10 sends, one receiver hung:       $total ms (each: $first $*)"
+# The deadline: what the first send took beyond a usual one.
+deadline=$((first - $(median $(printf '%s\n' "$@" | tr -d '!'))))
+send=$(median "$@")
+# The programs the split compares a send with, run after the sends (run between them, their
+# ends would slow the sends down).
+starts=$(ten starts)
+windows=$(ten windows)
+all="$all $starts $windows"
+start=$(median ${starts#* })
+window=$(median ${windows#* })
+echo "each send after the first (median): $send ms; Wine starting mmfcast-cli --version: $start ms, a program that makes one window: $window ms"
+echo "split of the hung run: deadline $deadline ms, starting 10 programs with a window about $((10 * window)) ms, our joining and sending about $((total - deadline - 10 * window)) ms"
 kill "$hung" "$listener" 2>/dev/null || true
 wait "$hung" "$listener" 2>/dev/null || true
 exec 9>&-
 rm -f "$fifo"
-echo "lines the listener printed: $(grep -c '^line ' "$listen_out" || true) of 20"
+heard=$(grep -c '^line ' "$listen_out" || true)
+echo "lines the listener printed: $heard of 20"
+[ "$heard" -eq 20 ] || sed 's/^/  listener: /' "$listen_out" | grep -v '^  listener: line ' | head -5
 rm -f "$listen_out"
+failed=$(printf '%s\n' $all | grep -c '!' || true)
+[ "$failed" -eq 0 ] || {
+  echo "$failed runs failed (marked !)"
+  exit 1
+}

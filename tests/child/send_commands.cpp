@@ -6,6 +6,8 @@
 //   unresponsive    creates a top-level window, says "ready" and never handles a message again.
 //   windows N       creates N top-level windows, says "ready", handles messages until a line
 //                   arrives on standard input.
+//   window-once     creates a top-level window, destroys it and exits: what starting a program
+//                   that makes a window costs, without anything sent.
 //   time-broadcast MSGNAME COUNT
 //       broadcasts MSGNAME COUNT times and says "median US p90 US max US" in microseconds.
 #include <algorithm>
@@ -77,6 +79,14 @@ int windows(const std::vector<std::string>& args) {
   return 0;
 }
 
+int window_once(const std::vector<std::string>& args) {
+  if (!args.empty()) return 2;
+  const mmfcast::platform::Hwnd w = mmfcast::platform::create_window(&quiet_procedure);
+  if (w == 0) return 4;
+  mmfcast::platform::destroy_window(w);
+  return 0;
+}
+
 int time_broadcast(const std::vector<std::string>& args) {
   if (args.size() != 2) return 2;
   const std::uint32_t msg = mmfcast::platform::RegisterWindowMessageA(args[0].c_str());
@@ -103,6 +113,7 @@ int time_broadcast(const std::vector<std::string>& args) {
 const child::Registration registered_send_many("send-many", send_many);
 const child::Registration registered_unresponsive("unresponsive", unresponsive);
 const child::Registration registered_windows("windows", windows);
+const child::Registration registered_window_once("window-once", window_once);
 const child::Registration registered_time("time-broadcast", time_broadcast);
 
 }  // namespace

@@ -151,6 +151,37 @@ class Copy {
   PROCESS_INFORMATION process_{};
 };
 
+// What a screen reader hears of a control, asked across processes as one asks: its accessible
+// name, description and role; a role of -1 when the control gives no accessible object.
+struct Heard {
+  std::wstring name;
+  std::wstring description;
+  LONG role = -1;
+};
+
+Heard heard_of(HWND control) {
+  Heard heard;
+  IAccessible* acc = nullptr;
+  if (FAILED(::AccessibleObjectFromWindow(control, static_cast<DWORD>(OBJID_CLIENT),
+                                          __uuidof(IAccessible), reinterpret_cast<void**>(&acc)))) {
+    return heard;
+  }
+  VARIANT self{};
+  self.vt = VT_I4;
+  self.lVal = CHILDID_SELF;
+  BSTR name = nullptr, description = nullptr;
+  if (acc->get_accName(self, &name) == S_OK && name != nullptr) heard.name = name;
+  if (acc->get_accDescription(self, &description) == S_OK && description != nullptr) {
+    heard.description = description;
+  }
+  ::SysFreeString(name);
+  ::SysFreeString(description);
+  VARIANT role{};
+  if (acc->get_accRole(self, &role) == S_OK && role.vt == VT_I4) heard.role = role.lVal;
+  acc->Release();
+  return heard;
+}
+
 RECT client_rect_of(HWND child) {
   RECT r;
   ::GetWindowRect(child, &r);
@@ -181,9 +212,19 @@ TEST(Win32Window, TwoCopiesExchangeLines) {
   EXPECT_EQ(b.wait_for_text1("\r\nabc\r\nghi"), "\r\nabc\r\nghi");
 }
 
-TEST(Win32Window, LayoutAndTabOrderFollowTheTable) {
+TEST(Win32Window, LayoutTabOrderAndScreenReaderNamesFollowTheTable) {
   Copy a;
   ASSERT_TRUE(a.ok());
+  // The names a screen reader says; the controls stay what they are, the button's caption too.
+  ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+  const Heard log = heard_of(a.text1), input = heard_of(a.text2), button = heard_of(a.command1);
+  EXPECT_EQ(log.name, L"Received lines");
+  EXPECT_EQ(input.name, L"Line to send");
+  EXPECT_EQ(button.name, L"Send");
+  for (const Heard* h : {&log, &input, &button}) EXPECT_FALSE(h->description.empty());
+  EXPECT_EQ(log.role, ROLE_SYSTEM_TEXT);
+  EXPECT_EQ(input.role, ROLE_SYSTEM_TEXT);
+  ::CoUninitialize();
   HDC screen = ::GetDC(nullptr);
   const int dpi = ::GetDeviceCaps(screen, LOGPIXELSX);
   ::ReleaseDC(nullptr, screen);

@@ -5,7 +5,6 @@
 // clicks it. The caption says when the copy is not connected or a line was not sent, and why;
 // a timer tries joining again every second. --help and --version print to the console the
 // program was started from (or to its standard output when that was redirected) and exit.
-#include <oleacc.h>
 #include <windows.h>
 
 #include <algorithm>
@@ -17,6 +16,7 @@
 
 #include "ui/frmMain.h"
 #include "ui/layout.h"
+#include "ui/win32/accessible.h"
 #include "ui/win32/control_ids.h"
 
 namespace {
@@ -209,34 +209,18 @@ POINT place_window(int width, int height) {
   return place(static_cast<int>(others.size() % static_cast<std::size_t>(places)));
 }
 
-// What a screen reader says of the controls: a name and a description for each, set through
-// the system's accessibility property service. The button's caption stays "Command1". Where the
-// service is missing the controls keep the names the system gives them.
+// What a screen reader says of the controls: a name and a description for each. The button's
+// caption stays "Command1". Handing the controls' accessible objects to another process needs
+// COM on this thread; without it they keep what the system says of them.
 void name_for_screen_readers(const Win32Form& f) {
   if (FAILED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return;
-  IAccPropServices* props = nullptr;
-  if (SUCCEEDED(::CoCreateInstance(CLSID_AccPropServices, nullptr, CLSCTX_INPROC_SERVER,
-                                   IID_IAccPropServices, reinterpret_cast<void**>(&props)))) {
-    struct Named {
-      HWND control;
-      const wchar_t* name;
-      const wchar_t* description;
-    };
-    const Named named[] = {
-        {f.text1_wnd, L"Received lines",
-         L"The lines the other copies of mmfcast sent, the newest at the bottom"},
-        {f.text2_wnd, L"Line to send",
-         L"Type a line and press Enter to send it to the other copies"},
-        {f.command1_wnd, L"Send", L"Sends the line to send to the other copies of mmfcast"},
-    };
-    for (const Named& n : named) {
-      props->SetHwndPropStr(n.control, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF,
-                            PROPID_ACC_NAME, n.name);
-      props->SetHwndPropStr(n.control, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF,
-                            PROPID_ACC_DESCRIPTION, n.description);
-    }
-    props->Release();
-  }
+  ui::win32::name_for_screen_readers(
+      f.text1_wnd, L"Received lines",
+      L"The lines the other copies of mmfcast sent, the newest at the bottom");
+  ui::win32::name_for_screen_readers(f.text2_wnd, L"Line to send",
+                                     L"Type a line and press Enter to send it to the other copies");
+  ui::win32::name_for_screen_readers(f.command1_wnd, L"Send",
+                                     L"Sends the line to send to the other copies of mmfcast");
 }
 
 bool create_form(Win32Form& f, HINSTANCE instance, int show) {
