@@ -248,8 +248,11 @@ void BM_Throughput(benchmark::State& state) {
   }
 }
 
+// A sender as mmfcast-cli send is one: it only sends.
 int run_sender(int count) {
-  mmfcast::Channel channel;
+  mmfcast::ChannelOptions options;
+  options.receive = false;
+  mmfcast::Channel channel(options);
   if (!channel.joined()) return 4;
   for (int i = 0; i < count; ++i) channel.send(kText);
   return 0;

@@ -287,7 +287,10 @@ int run_send(const SendOptions& options) {
     fail("nothing to send: the text is empty");
     return kBadArguments;
   }
-  mmfcast::Channel channel(channel_options(options.channel));
+  mmfcast::ChannelOptions send_options = channel_options(options.channel);
+  // Sending needs no window: the other copies neither send to this one nor wait for it.
+  send_options.receive = false;
+  mmfcast::Channel channel(send_options);
   if (const int code = join(channel); code != kOk) return code;
   if (from_stdin) return send_lines(channel, options.truncate);
   const std::optional<mmfcast::SendResult> result =

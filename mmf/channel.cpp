@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -16,6 +17,7 @@
 #include <limits>
 #include <map>
 #include <mutex>
+#include <thread>
 #include <utility>
 #include <variant>
 
@@ -207,7 +209,7 @@ bool Channel::State::join() {
   Table& t = table();
   std::lock_guard lock(t.mutex);
   if (!join_steps()) return false;
-  t.by_window.emplace(window, this);
+  if (window != 0) t.by_window.emplace(window, this);
   joined = true;
   return true;
 }
@@ -258,6 +260,7 @@ bool Channel::State::join_steps() {
     fail(JoinFailure::kArea, because("cannot open the shared area " + options.area_name));
     return false;
   }
+  if (!options.receive) return true;
   platform::clear_last_error();
   window = platform::create_window(&procedure);
 #if defined(_WIN32)
@@ -433,6 +436,10 @@ int Channel::event_fd() const {
 int Channel::dispatch(int timeout_ms) {
   State& s = *state_;
   if (!s.joined) return -1;
+  if (s.window == 0) {  // sends only
+    if (timeout_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
+    return 0;
+  }
   const State::Busy busy(s);
   // Texts taken in by another Channel's dispatch (or this one's send) are handed over at once.
   if (!s.inbox.empty() || s.delivery_error) timeout_ms = 0;

@@ -73,6 +73,10 @@ struct ChannelOptions {
   // children it starts later), and is refused (kInUse) while a Channel of the process is joined
   // in another one. Ignored on Windows, whose session is the desktop's.
   std::string session_dir;
+  // false: the channel only sends. It makes no window, so no copy waits for it or sends to it;
+  // on_receive() has nothing to hand over and dispatch() handles nothing (it waits out a
+  // positive timeout and returns 0).
+  bool receive = true;
 };
 
 // One joined channel: its area, its notification and a hidden window that hears it.
