@@ -236,13 +236,16 @@ bool Channel::State::join_steps() {
   }
   message_id = static_cast<std::uint32_t>(id);
   const std::u16string area = platform::from_ansi(options.area_name);
-  for (const auto& [window_of_other, other] : others) {
-    if (other->message_id == message_id || other->options.area_name == options.area_name) {
-      fail(JoinFailure::kInUse, "this process has joined channel " + other->options.name +
-                                    " (area " + other->options.area_name + ", message " +
-                                    other->options.message_name +
-                                    ") already; a process joins a channel once");
-      return false;
+  // A channel that only sends has no window that could hear a text twice.
+  if (options.receive) {
+    for (const auto& [window_of_other, other] : others) {
+      if (other->message_id == message_id || other->options.area_name == options.area_name) {
+        fail(JoinFailure::kInUse, "this process has joined channel " + other->options.name +
+                                      " (area " + other->options.area_name + ", message " +
+                                      other->options.message_name +
+                                      ") already; a process joins a channel once");
+        return false;
+      }
     }
   }
   if (ModSubclass::objMMF != nullptr &&

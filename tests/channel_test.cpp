@@ -176,6 +176,16 @@ TEST_F(ChannelInOneProcess, ChannelsKeepToThemselves) {
     const auto ready = child->read_line();
     ASSERT_TRUE(ready && ready->rfind("ready ", 0) == 0) << ready.value_or("(nothing)");
   }
+  // A channel that only sends joins beside `big`, makes no window and reaches the copy alone.
+  mmfcast::ChannelOptions sends_only = named("big", 10000);
+  sends_only.receive = false;
+  Channel only_sends(sends_only);
+  ASSERT_TRUE(only_sends.joined()) << only_sends.error();
+  EXPECT_EQ(only_sends.event_fd(), -1);
+  EXPECT_EQ(only_sends.send(std::string_view("from one that only sends")), SendResult::kSent);
+  EXPECT_EQ(on_big.read_line(), "text " + testsupport::to_hex8("from one that only sends"));
+  EXPECT_EQ(only_sends.dispatch(0), 0);
+
   const std::string long_text(8000, 'b');
   // Each send returns once this process has handled its notification, so only `big` is
   // dispatched while the copy on the other side sends.
