@@ -3,8 +3,8 @@
 # receiver answering, then with one receiver that never answers (started last, so Wine does not
 # yet count it hung and only the broadcast's deadline and the session-wide mark stand between it
 # and the senders). Then where the hung run's time goes: the first send's wait for the deadline,
-# Wine starting ten programs (each making one window, as a send does to join), and what is left,
-# our own joining and sending. Run from the top of the source tree after
+# Wine starting ten programs (a send makes no window, so as mmfcast-cli --version starts), and
+# what is left, our own joining and sending. Run from the top of the source tree after
 # `cmake --build --preset mingw-x64`.
 #   bench/hung_receiver_wine.sh [BUILD_DIR]
 set -eu
@@ -77,7 +77,8 @@ all="$all $starts $windows"
 start=$(median ${starts#* })
 window=$(median ${windows#* })
 echo "each send after the first (median): $send ms; Wine starting mmfcast-cli --version: $start ms, a program that makes one window: $window ms"
-echo "split of the hung run: deadline $deadline ms, starting 10 programs with a window about $((10 * window)) ms, our joining and sending about $((total - deadline - 10 * window)) ms"
+# A send makes no window (it only sends), so Wine's part is starting a program like --version.
+echo "split of the hung run: deadline $deadline ms, Wine starting 10 programs about $((10 * start)) ms, our joining and sending about $((total - deadline - 10 * start)) ms"
 kill "$hung" "$listener" 2>/dev/null || true
 wait "$hung" "$listener" 2>/dev/null || true
 exec 9>&-
