@@ -129,9 +129,9 @@ void remove_endpoint_at_exit() {
 }
 
 // A hang-up, interrupt or termination that would end the process where it stands removes the
-// endpoint's files first (lstat and unlink are safe in a signal handler), then ends it the same
-// way. Installed only for signals still at their default action: a program that handles one
-// itself keeps it, and exits normally through the at-exit handler.
+// endpoint's files and the send lock's token first (lstat and unlink are safe in a signal handler),
+// then ends it the same way. Installed only for signals still at their default action: a program
+// that handles one itself keeps it, and exits normally through the at-exit handler.
 void remove_endpoint_and_die(int signal) {
   if (exit_record.pid == ::getpid()) {
     for (const auto& file : exit_record.files) {
@@ -141,6 +141,7 @@ void remove_endpoint_and_die(int signal) {
         ::unlink(file.path);
       }
     }
+    remove_send_lock_token();
   }
   struct sigaction fallback {};
   fallback.sa_handler = SIG_DFL;

@@ -741,6 +741,8 @@ bool send_lock_still_held() {
 
 namespace os {
 
+void remove_send_lock_token() { remove_token_at_exit(); }
+
 SendLockHold send_lock_hold() {
   LockState& s = lock_state();
   if (!s.held || s.opener != os::own_pid()) return {};

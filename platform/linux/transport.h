@@ -78,6 +78,10 @@ SendLockHold send_lock_hold();
 // cannot be opened. Checks the session directory only when the lock's state was opened in
 // another one than `epoch`.
 bool send_lock_hold_current(std::uint64_t epoch, std::uint32_t msg, std::uint64_t hold);
+// Frees the send lock if this process holds it and removes its holder token file: for a
+// process that ends now (at exit, or by a stop signal; safe in a signal handler).
+void remove_send_lock_token();
+
 // Records, under this process's current hold `hold`, that it broadcasts `msg`; called before the
 // frames are sent. Does nothing when the hold is not this process's current one.
 void record_broadcast(std::uint32_t msg, std::uint64_t hold);
