@@ -3,11 +3,13 @@
 // Unix-domain SOCK_SEQPACKET socket bound as "peer-<id>.new", listening, then renamed to
 // "peer-<id>.sock", so a name a sender can see always accepts connections. One epoll descriptor,
 // which lives from the first window to the last, covers the listener, every accepted
-// connection, an inotify watch on the session directory and a repair timer: when the endpoint's
-// files or the directory vanish, the endpoint is published anew (in a re-created directory)
-// shortly after. Each notification goes to every window on the calling thread and is answered
-// in the sender's acknowledgement page. Delivery state belongs to the thread that handles
-// messages and is not locked.
+// connection and its sender's notification eventfd (edge-triggered: each write means new
+// entries in that sender's ring), an inotify watch on the session directory for repairs,
+// the session directory's own watch (a wait that does not report it shows the directory
+// unchanged) and a repair timer: when the endpoint's files or the directory vanish, the
+// endpoint is published anew (in a re-created directory) shortly after. Each notification goes
+// to every window on the calling thread and is answered in the sender's acknowledgement page.
+// Delivery state belongs to the thread that handles messages and is not locked.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
