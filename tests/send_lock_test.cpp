@@ -37,6 +37,18 @@ class SendLockTest : public ::testing::Test {
   }
   void TearDown() override { mmfcast::platform::release_send_lock(); }
 
+  // With this process holding the lock, a copy started now waits (still waiting after `quiet`)
+  // and gets the lock once this process releases it.
+  static void expect_next_copy_to_wait_for_us(milliseconds quiet) {
+    ChildProcess next({"lock-hold", "60000"});
+    ASSERT_EQ(next.read_line(), "waiting");
+    EXPECT_EQ(next.read_line(quiet), std::nullopt);
+    mmfcast::platform::release_send_lock();
+    EXPECT_EQ(next.read_line(), "held");
+    next.write_line("go");
+    EXPECT_EQ(next.read_line(), "released");
+  }
+
   testsupport::ScopedSession session_;
 };
 
@@ -101,13 +113,7 @@ TEST_F(SendLockTest, ScribbledLockPageHangsNobody) {
   const auto start = Clock::now();
   ASSERT_EQ(mmfcast::platform::acquire_send_lock(300), 1);
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(30));
-  ChildProcess next({"lock-hold", "60000"});
-  ASSERT_EQ(next.read_line(), "waiting");
-  EXPECT_EQ(next.read_line(milliseconds(300)), std::nullopt);
-  mmfcast::platform::release_send_lock();
-  EXPECT_EQ(next.read_line(), "held");
-  next.write_line("go");
-  EXPECT_EQ(next.read_line(), "released");
+  expect_next_copy_to_wait_for_us(milliseconds(300));
   EXPECT_EQ(mmfcast::platform::acquire_send_lock(60000), 1);
 }
 #endif
@@ -120,13 +126,7 @@ TEST_F(SendLockTest, HungHolderIsTakenOverAndTheLockStillExcludes) {
   EXPECT_GE(Clock::now() - start, milliseconds(300));
 
   // A later copy queues behind the new holder, not behind the hung one.
-  ChildProcess next({"lock-hold", "60000"});
-  ASSERT_EQ(next.read_line(), "waiting");
-  EXPECT_EQ(next.read_line(milliseconds(500)), std::nullopt);
-  mmfcast::platform::release_send_lock();
-  EXPECT_EQ(next.read_line(), "held");
-  next.write_line("go");
-  EXPECT_EQ(next.read_line(), "released");
+  expect_next_copy_to_wait_for_us(milliseconds(500));
   hung.kill();
 }
 

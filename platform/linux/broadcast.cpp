@@ -421,17 +421,6 @@ void watch_own(Answers& a, int own) {
   }
 }
 
-// Takes one off the count of `seq` in `word` for an awaited peer that will not answer, so that
-// the last of the others still wakes this process; never below 0, never another seq's count.
-void uncount(AckPage& page, std::uint32_t word, std::uint64_t seq) {
-  const std::uint64_t tag = (seq & 0xFFFFFFFFu) << 32;
-  std::uint64_t pending = page.pending[word].load(std::memory_order_acquire);
-  while (
-      (pending & ~std::uint64_t{0xFFFFFFFFu}) == tag && (pending & 0xFFFFFFFFu) != 0 &&
-      !page.pending[word].compare_exchange_weak(pending, pending - 1, std::memory_order_acq_rel)) {
-  }
-}
-
 // Marks the peer awaited for `seq`: it answers it, and its answer counts.
 void await(const Answers& a, const Peer& peer, std::uint64_t seq) {
   a.page->awaited[peer.slot].store(seq, std::memory_order_relaxed);
@@ -456,13 +445,13 @@ std::shared_ptr<Peer> hung_up(Answers& a, const std::shared_ptr<Peer>& peer, boo
                               const Frame& frame) {
   const bool retried = peer->resent;
   if (!drop(peer, true) || !awaited || retried) {
-    if (awaited) uncount(*a.page, frame.index, frame.seq);
+    if (awaited) count_down(*a.page, frame.index, frame.seq);
     return nullptr;
   }
   BroadcastState& s = broadcast_state();
   std::shared_ptr<Peer> next = s.dir ? connect_peer(*s.dir, peer->id, frame.seq - 1) : nullptr;
   if (!next || !next->awaitable) {
-    uncount(*a.page, frame.index, frame.seq);
+    count_down(*a.page, frame.index, frame.seq);
     if (next) s.peers[next->id] = next;
     return nullptr;
   }
@@ -530,7 +519,7 @@ long BroadcastSystemMessage(std::uint32_t flags, std::uint32_t* lpInfo, std::uin
   // One look at the directory serves the whole broadcast.
   const os::CheckedScope scope;
   bool reattached = false;
-  const os::SessionPtr dir = os::current_session(nullptr, &reattached);
+  const os::SessionPtr dir = os::current_session(&reattached);
   if (!dir) return -1;
   // The text this broadcast announces went into an area that has just been found orphaned.
   if (reattached) {

@@ -124,6 +124,10 @@ bool acknowledge(AckPage& page, std::uint32_t slot, std::uint32_t word, std::uin
   while (acked < seq &&
          !page.acked[slot].compare_exchange_weak(acked, seq, std::memory_order_release)) {
   }
+  return count_down(page, word, seq);
+}
+
+bool count_down(AckPage& page, std::uint32_t word, std::uint64_t seq) {
   const std::uint64_t tag = (seq & 0xFFFFFFFFu) << 32;
   std::atomic<std::uint64_t>& count = page.pending[word];
   std::uint64_t pending = count.load(std::memory_order_acquire);

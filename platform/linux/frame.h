@@ -105,6 +105,10 @@ std::optional<Frame> read_entry(const AckPage& page, std::uint64_t seq);
 // by the caller), and returns true when this answer was the last one the sender waits for, so
 // the caller must wake it.
 bool acknowledge(AckPage& page, std::uint32_t slot, std::uint32_t word, std::uint64_t seq);
+// Takes one off count word `word` if it still names `seq` and is not 0 (the part of an answer
+// that counts); true when this brought it to 0. A sender uses it alone for an awaited receiver
+// that will not answer.
+bool count_down(AckPage& page, std::uint32_t word, std::uint64_t seq);
 
 // ---- The state page beside each endpoint ---------------------------------------------------
 // "peer-<id>.state": kStatePageSize bytes, written by its owner (magic, version) before the

@@ -175,8 +175,7 @@ using SessionPtr = std::shared_ptr<const SessionDir>;
 // $MMFCAST_SESSION_DIR fails too, since processes started elsewhere would not share it.
 // Attaching to a replacement moves this process's views of mappings in the old directory onto
 // the new one (reattach_mappings), and sets *reattached.
-// `mtime`, when given, makes the check an lstat and receives the directory's modification time.
-SessionPtr current_session(struct timespec* mtime = nullptr, bool* reattached = nullptr);
+SessionPtr current_session(bool* reattached = nullptr);
 
 // While a thread is inside a CheckedScope, the first current_session call checks the directory
 // and the calls after it, for a few milliseconds, return that check's result: one operation (a

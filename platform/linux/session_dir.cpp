@@ -159,6 +159,19 @@ std::string session_dir_path() {
 
 namespace {
 
+// Reads every event the watch holds; counts them (the next check is then a full one) and
+// returns true when there were any, or when the watch could not be read.
+bool take_watch_events(Attached& a) {
+  alignas(inotify_event) char buffer[4096];
+  bool any = false;
+  while (retry_eintr([&] { return syscalls().read(a.watch_fd, buffer, sizeof buffer); }) > 0) {
+    any = true;
+  }
+  if (!any && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
+  a.events_read.fetch_add(1, std::memory_order_acq_rel);
+  return true;
+}
+
 // Whether the watch shows the attached directory unchanged since its last full check: one read
 // that finds no event. Events found are counted, and the caller then checks in full.
 bool quiet_by_watch(Attached& a, const std::string& path) {
@@ -167,14 +180,7 @@ bool quiet_by_watch(Attached& a, const std::string& path) {
           a.events_checked.load(std::memory_order_acquire)) {
     return false;
   }
-  alignas(inotify_event) char buffer[4096];
-  bool any = false;
-  while (retry_eintr([&] { return syscalls().read(a.watch_fd, buffer, sizeof buffer); }) > 0) {
-    any = true;
-  }
-  if (!any && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
-  a.events_read.fetch_add(1, std::memory_order_acq_rel);
-  return false;
+  return !take_watch_events(a);
 }
 
 // Watches the directory now attached, replacing the watch of an earlier one. Without an
@@ -201,7 +207,7 @@ void mark_checked(Attached& a, std::uint64_t events) {
   }
 }
 
-SessionPtr checked_session(struct timespec* mtime, bool* reattached);
+SessionPtr checked_session(bool* reattached);
 
 }  // namespace
 
@@ -223,13 +229,7 @@ CheckedScope::CheckedScope(const WatchedBy& waited) : CheckedScope() {
 void WatchedBy::take_events() {
   Attached& a = attached();
   std::lock_guard lock(a.mutex);
-  if (a.watch_fd < 0 || a.watcher != own_pid()) return;
-  alignas(inotify_event) char buffer[4096];
-  bool any = false;
-  while (retry_eintr([&] { return syscalls().read(a.watch_fd, buffer, sizeof buffer); }) > 0) {
-    any = true;
-  }
-  if (any) a.events_read.fetch_add(1, std::memory_order_acq_rel);
+  if (a.watch_fd >= 0 && a.watcher == own_pid()) take_watch_events(a);
 }
 
 bool WatchedBy::watch_in(int epoll_fd, std::uint64_t tag) {
@@ -254,14 +254,14 @@ CheckedScope::~CheckedScope() {
   if (scope_check.depth > 0 && --scope_check.depth == 0) scope_check.dir.reset();
 }
 
-SessionPtr current_session(struct timespec* mtime, bool* reattached) {
+SessionPtr current_session(bool* reattached) {
   if (reattached != nullptr) *reattached = false;
   ScopeCheck& scope = scope_check;
   const auto now = std::chrono::steady_clock::now();
-  if (scope.depth > 0 && scope.dir && mtime == nullptr && now - scope.when < kScopeValidity) {
+  if (scope.depth > 0 && scope.dir && now - scope.when < kScopeValidity) {
     return scope.dir;
   }
-  SessionPtr dir = checked_session(mtime, reattached);
+  SessionPtr dir = checked_session(reattached);
   if (scope.depth > 0) {
     scope.dir = dir;
     scope.when = now;
@@ -272,12 +272,12 @@ SessionPtr current_session(struct timespec* mtime, bool* reattached) {
 namespace {
 
 // The session directory checked in full (an lstat), or by its watch when it shows no change.
-SessionPtr checked_session(struct timespec* mtime, bool* reattached) {
+SessionPtr checked_session(bool* reattached) {
   return guarded<SessionPtr>(nullptr, [&]() -> SessionPtr {
     std::string path = session_dir_path();
     Attached& a = attached();
     const std::uint64_t damage_now = damage_count();
-    if (mtime == nullptr && a.damage_repaired.load() == damage_now) {
+    if (a.damage_repaired.load() == damage_now) {
       std::unique_lock lock(a.mutex);
       if (quiet_by_watch(a, path)) return a.dir;
     }
@@ -300,7 +300,6 @@ SessionPtr checked_session(struct timespec* mtime, bool* reattached) {
     if (!acceptable(st)) {
       throw_os_error(EACCES, what, "must be a directory of this user with mode 0700");
     }
-    if (mtime != nullptr) *mtime = st.st_mtim;
 
     const std::uint64_t damage = damage_count();
     if (a.damage_repaired.exchange(damage) != damage) repair_damaged_views();

@@ -91,6 +91,15 @@ class Transport : public ::testing::Test {
     return took;
   }
 
+  // Has `sender`, a running "channel-send" copy, send the text, and checks that it went out and
+  // that `listening` showed it.
+  static void send_and_hear(ChildProcess& sender, ChildProcess& listening,
+                            const std::string& text) {
+    sender.write_line(text);
+    EXPECT_THAT(sender.read_line().value_or("(no output)"), StartsWith("sent "));
+    EXPECT_EQ(listening.read_line(), "line " + text);
+  }
+
   // Ends a receiver and returns every text it showed that was not read yet.
   static std::vector<std::string> texts_until_quit(ChildProcess& process) {
     process.write_line("quit");
@@ -384,14 +393,10 @@ TEST_F(FullFilesystem, AreaMadeBeforeTheDiskFilledStillCarriesTexts) {
   auto listening = receiver();
   ChildProcess sender({"channel-send"});
   ASSERT_EQ(sender.read_line(), "joined");
-  sender.write_line("before the disk filled");
-  EXPECT_THAT(sender.read_line().value_or(""), StartsWith("sent "));
-  EXPECT_EQ(listening->read_line(), "line before the disk filled");
+  send_and_hear(sender, *listening, "before the disk filled");
 
   fill();
-  sender.write_line("after the disk filled");
-  EXPECT_THAT(sender.read_line().value_or("(no output)"), StartsWith("sent "));
-  EXPECT_EQ(listening->read_line(), "line after the disk filled");
+  send_and_hear(sender, *listening, "after the disk filled");
   // A copy started now reaches the area too, but cannot make an endpoint to receive on.
   send_from_new_copy({"from a copy started on the full disk"});
   EXPECT_EQ(listening->read_line(), "line from a copy started on the full disk");
@@ -563,9 +568,7 @@ TEST_F(DamagedSession, TruncatedSharedFilesNeitherCrashNorShowWrongText) {
   auto listening = receiver();
   ChildProcess sender({"channel-send"});
   ASSERT_EQ(sender.read_line(), "joined");
-  sender.write_line("before");
-  ASSERT_THAT(sender.read_line().value_or("(no output)"), StartsWith("sent "));
-  EXPECT_EQ(listening->read_line(), "line before");
+  send_and_hear(sender, *listening, "before");
   for (const auto& entry : fs::directory_iterator(session.dir())) {
     const std::string name = entry.path().filename().string();
     if (name.rfind("map-", 0) == 0 || name == "send-lock" || name.ends_with(".state")) {
