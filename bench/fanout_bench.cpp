@@ -1,8 +1,10 @@
 // Fan-out benchmark: the time of one send (Channel::send: the send lock, WriteMMF and
 // SendMesageAll) to N real receiving processes, next to two baselines run in the same process on
 // the same N: a plain Unix-socket fan-out (send to all, collect all replies) and a shared futex
-// word woken for all receivers with the last one waking the sender. Prints a table of medians and
-// ratios after Google Benchmark's own report (which --benchmark_out writes as JSON).
+// word woken for all receivers with the last one waking the sender. The three take turns in
+// blocks. Prints a table of medians and ratios after Google Benchmark's own report (which
+// --benchmark_out writes as JSON). Run under `taskset -c 0` it measures the CPU each send costs
+// without the wait for an idle CPU to wake.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -19,8 +21,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -35,6 +39,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int kSends = 5000;  // timed sends per N
 constexpr int kWarmUp = 300;  // untimed sends before them
+constexpr int kBlock = 100;   // sends of one kind before the next kind's turn
 const std::vector<int> kReceiverCounts = {1, 2, 4, 8, 16, 32};
 constexpr std::u16string_view kText = u"a line of text of ordinary length";
 
@@ -118,29 +123,107 @@ Figures summarise(std::vector<double>& samples) {
   return {at(0.5), at(0.99), at(0.999)};
 }
 
-// Runs `one` (one timed send) kWarmUp times untimed and then once per benchmark iteration,
-// recording each iteration's time.
-template <class F>
-void measure(benchmark::State& state, const std::string& kind, F&& one) {
-  for (int i = 0; i < kWarmUp; ++i) one();
+// One kind of fan-out on N receivers: a send to all of them that returns once all have
+// answered, and the timed samples of such sends.
+struct Fanout {
+  std::string kind;
+  std::function<void()> send;
   std::vector<double> samples;
-  samples.reserve(kSends);
-  for (auto _ : state) {
-    const auto start = Clock::now();
-    one();
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    state.SetIterationTime(seconds);
-    samples.push_back(seconds * 1e6);
-  }
-  Figures f = summarise(samples);
-  const int n = static_cast<int>(state.range(0));
-  results[kind][n] = f;
-  state.counters["p50_us"] = f.p50;
-  state.counters["p99_us"] = f.p99;
-  state.counters["p999_us"] = f.p999;
-}
+};
 
-void BM_MmfFanout(benchmark::State& state) {
+// A plain Unix-socket fan-out: a frame to each echo receiver, then every echo read back.
+class SocketFanout {
+ public:
+  explicit SocketFanout(int n) {
+    for (int i = 0; i < n; ++i) {
+      const std::string path = session_dir + "/echo-" + std::to_string(i) + ".sock";
+      receivers_.push_back(std::make_unique<bench::Receiver>("socket", path));
+      const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      sockaddr_un address{};
+      address.sun_family = AF_UNIX;
+      std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+      if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        throw std::runtime_error("cannot connect to an echo receiver");
+      }
+      peers_.push_back({fd, POLLIN, 0});
+    }
+  }
+  ~SocketFanout() {
+    for (auto& p : peers_) close(p.fd);
+  }
+  SocketFanout(const SocketFanout&) = delete;
+  SocketFanout& operator=(const SocketFanout&) = delete;
+
+  void send() {
+    char frame[64] = "notification";
+    for (auto& p : peers_) {
+      if (::send(p.fd, frame, sizeof frame, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof frame))
+        std::abort();
+    }
+    std::vector<std::size_t> got(peers_.size(), 0);
+    std::size_t complete = 0;
+    while (complete < peers_.size()) {
+      poll(peers_.data(), peers_.size(), -1);
+      for (std::size_t i = 0; i < peers_.size(); ++i) {
+        if (!(peers_[i].revents & POLLIN) || got[i] == sizeof frame) continue;
+        char reply[64];
+        const ssize_t r = read(peers_[i].fd, reply, sizeof frame - got[i]);
+        if (r <= 0) std::abort();
+        got[i] += static_cast<std::size_t>(r);
+        if (got[i] == sizeof frame) ++complete;
+      }
+    }
+  }
+
+ private:
+  std::vector<std::unique_ptr<bench::Receiver>> receivers_;
+  std::vector<pollfd> peers_;
+};
+
+// The floor: one shared futex word woken for all receivers, the last of which wakes the sender.
+class FutexFanout {
+ public:
+  explicit FutexFanout(int n) : n_(n) {
+    const std::string path = session_dir + "/futex-" + std::to_string(n);
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0 || ftruncate(fd, sizeof(bench::FutexBlock)) != 0) std::abort();
+    block_ = static_cast<bench::FutexBlock*>(
+        mmap(nullptr, sizeof(bench::FutexBlock), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+    close(fd);
+    block_->receivers = static_cast<unsigned>(n);
+    for (int i = 0; i < n; ++i) {
+      receivers_.push_back(std::make_unique<bench::Receiver>("futex", path));
+    }
+  }
+  ~FutexFanout() {
+    receivers_.clear();
+    munmap(block_, sizeof(bench::FutexBlock));
+  }
+  FutexFanout(const FutexFanout&) = delete;
+  FutexFanout& operator=(const FutexFanout&) = delete;
+
+  void send() {
+    __atomic_store_n(&block_->done, 0u, __ATOMIC_RELEASE);
+    __atomic_add_fetch(&block_->generation, 1u, __ATOMIC_ACQ_REL);
+    bench::futex_wake(&block_->generation, n_);
+    for (;;) {
+      const unsigned done = __atomic_load_n(&block_->done, __ATOMIC_ACQUIRE);
+      if (done == static_cast<unsigned>(n_)) break;
+      bench::futex_wait(&block_->done, done);
+    }
+  }
+
+ private:
+  int n_;
+  bench::FutexBlock* block_;
+  std::vector<std::unique_ptr<bench::Receiver>> receivers_;
+};
+
+// One send through Channel (ours) to N receivers, with the socket fan-out and the futex floor
+// on N receivers of their own. The three take turns in blocks of kBlock sends, so that all of
+// them meet the machine in the same states (which CPU the receivers wake on, how fast an idle
+// CPU wakes), and the ratios compare like with like. The benchmark's own time is ours.
+void BM_Fanout(benchmark::State& state) {
   const int n = static_cast<int>(state.range(0));
   std::vector<std::unique_ptr<bench::Receiver>> receivers;
   for (int i = 0; i < n; ++i) receivers.push_back(std::make_unique<bench::Receiver>("mmf", ""));
@@ -149,75 +232,54 @@ void BM_MmfFanout(benchmark::State& state) {
     state.SkipWithError(("cannot join the channel: " + channel.error()).c_str());
     return;
   }
-  const long calls_before = counted_calls;
-  measure(state, "mmf", [&] { channel.send(kText); });
-  calls_per_send[n] = static_cast<double>(counted_calls - calls_before) / (kWarmUp + kSends);
-  listener_rss_kib = std::max(listener_rss_kib, receivers[0]->peak_rss_kib());
-}
-
-void BM_SocketFanout(benchmark::State& state) {
-  const int n = static_cast<int>(state.range(0));
-  std::vector<std::unique_ptr<bench::Receiver>> receivers;
-  std::vector<pollfd> peers;
-  for (int i = 0; i < n; ++i) {
-    const std::string path = session_dir + "/echo-" + std::to_string(i) + ".sock";
-    receivers.push_back(std::make_unique<bench::Receiver>("socket", path));
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-      state.SkipWithError("cannot connect to an echo receiver");
-      return;
-    }
-    peers.push_back({fd, POLLIN, 0});
+  SocketFanout sockets(n);
+  FutexFanout futex(n);
+  long ours_calls = 0;
+  std::vector<Fanout> kinds = {{"mmf",
+                                [&] {
+                                  const long before = counted_calls;
+                                  channel.send(kText);
+                                  ours_calls += counted_calls - before;
+                                },
+                                {}},
+                               {"socket", [&] { sockets.send(); }, {}},
+                               {"futex", [&] { futex.send(); }, {}}};
+  for (Fanout& k : kinds) {
+    for (int i = 0; i < kWarmUp; ++i) k.send();
+    k.samples.reserve(kSends);
   }
-  char frame[64] = "notification";
-  measure(state, "socket", [&] {
-    for (auto& p : peers) {
-      if (send(p.fd, frame, sizeof frame, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof frame))
-        std::abort();
-    }
-    std::vector<std::size_t> got(peers.size(), 0);
-    std::size_t complete = 0;
-    while (complete < peers.size()) {
-      poll(peers.data(), peers.size(), -1);
-      for (std::size_t i = 0; i < peers.size(); ++i) {
-        if (!(peers[i].revents & POLLIN) || got[i] == sizeof frame) continue;
-        char reply[64];
-        const ssize_t r = read(peers[i].fd, reply, sizeof frame - got[i]);
-        if (r <= 0) std::abort();
-        got[i] += static_cast<std::size_t>(r);
-        if (got[i] == sizeof frame) ++complete;
+  ours_calls = 0;
+  int in_block = kBlock;
+  for (auto _ : state) {
+    // Each iteration is one send of ours; a block of each of the others runs before each block
+    // of ours, outside the framework's time.
+    if (in_block == kBlock) {
+      in_block = 0;
+      state.PauseTiming();
+      for (std::size_t k = 1; k < kinds.size(); ++k) {
+        for (int i = 0; i < kBlock; ++i) {
+          const auto start = Clock::now();
+          kinds[k].send();
+          kinds[k].samples.push_back(
+              std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+        }
       }
+      state.ResumeTiming();
     }
-  });
-  for (auto& p : peers) close(p.fd);
-}
-
-void BM_FutexFanout(benchmark::State& state) {
-  const int n = static_cast<int>(state.range(0));
-  const std::string path = session_dir + "/futex-" + std::to_string(n);
-  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0 || ftruncate(fd, sizeof(bench::FutexBlock)) != 0) std::abort();
-  auto* block = static_cast<bench::FutexBlock*>(
-      mmap(nullptr, sizeof(bench::FutexBlock), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
-  close(fd);
-  block->receivers = static_cast<unsigned>(n);
-  std::vector<std::unique_ptr<bench::Receiver>> receivers;
-  for (int i = 0; i < n; ++i) receivers.push_back(std::make_unique<bench::Receiver>("futex", path));
-  measure(state, "futex", [&] {
-    __atomic_store_n(&block->done, 0u, __ATOMIC_RELEASE);
-    __atomic_add_fetch(&block->generation, 1u, __ATOMIC_ACQ_REL);
-    bench::futex_wake(&block->generation, n);
-    for (;;) {
-      const unsigned done = __atomic_load_n(&block->done, __ATOMIC_ACQUIRE);
-      if (done == static_cast<unsigned>(n)) break;
-      bench::futex_wait(&block->done, done);
-    }
-  });
-  receivers.clear();
-  munmap(block, sizeof(bench::FutexBlock));
+    const auto start = Clock::now();
+    kinds[0].send();
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    state.SetIterationTime(seconds);
+    kinds[0].samples.push_back(seconds * 1e6);
+    ++in_block;
+  }
+  for (Fanout& k : kinds) {
+    const Figures f = summarise(k.samples);
+    results[k.kind][n] = f;
+    state.counters[k.kind + "_p50_us"] = f.p50;
+  }
+  calls_per_send[n] = static_cast<double>(ours_calls) / kSends;
+  listener_rss_kib = std::max(listener_rss_kib, receivers[0]->peak_rss_kib());
 }
 
 // Texts per second that `senders` processes (each sending `per_sender` texts through the
@@ -309,14 +371,9 @@ int main(int argc, char** argv) {
   setenv("MMFCAST_SESSION_DIR", session_dir.c_str(), 1);
   count_system_calls();
 
-  for (const char* kind : {"BM_MmfFanout", "BM_SocketFanout", "BM_FutexFanout"}) {
-    auto* b = benchmark::RegisterBenchmark(kind, std::string(kind) == "BM_MmfFanout" ? BM_MmfFanout
-                                                 : std::string(kind) == "BM_SocketFanout"
-                                                     ? BM_SocketFanout
-                                                     : BM_FutexFanout);
-    for (int n : kReceiverCounts) b->Arg(n);
-    b->Iterations(kSends)->UseManualTime()->Unit(benchmark::kMicrosecond);
-  }
+  auto* fanout = benchmark::RegisterBenchmark("BM_Fanout", BM_Fanout);
+  for (int n : kReceiverCounts) fanout->Arg(n);
+  fanout->Iterations(kSends)->UseManualTime()->Unit(benchmark::kMicrosecond);
   benchmark::RegisterBenchmark("BM_Throughput", BM_Throughput)
       ->Arg(1)
       ->Arg(4)

@@ -449,9 +449,13 @@ int Channel::dispatch(int timeout_ms) {
 #if defined(_WIN32)
   const int handled = platform::pump_messages(timeout_ms);
 #else
-  // pump_messages waits as asked but handles one batch of what is ready; dispatch_pending
-  // handles all of it, so without a wait it alone is enough.
-  if (timeout_ms == 0 || platform::pump_messages(timeout_ms) >= 0) platform::dispatch_pending();
+  // pump_messages waits as asked and handles what is then ready; without a wait,
+  // dispatch_pending alone is enough.
+  if (timeout_ms == 0) {
+    platform::dispatch_pending();
+  } else {
+    platform::pump_messages(timeout_ms);
+  }
   const int handled = static_cast<int>(s.arrived - s.arrived_reported);
   s.arrived_reported = s.arrived;
 #endif

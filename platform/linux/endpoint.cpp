@@ -44,6 +44,7 @@ namespace {
 constexpr int kListenBacklog = 64;
 constexpr std::size_t kMaxInbound = 256;     // accepted connections kept at once
 constexpr int kMaxFramesPerDispatch = 4096;  // bounds one dispatch_pending call
+constexpr int kEventsPerRound = 16;          // events one wait takes in
 constexpr std::uint64_t kListenerId = 0;
 constexpr std::uint64_t kWatchId = 1;
 constexpr std::uint64_t kTimerId = 2;
@@ -713,8 +714,8 @@ int dispatch_round(int wait_ms, int* handled) {
   Endpoint& e = endpoint();
   if (e.epoll_fd < 0) return -1;
   const bool watched = e.session_watch.watch_in(e.epoll_fd, kSessionWatchId);
-  epoll_event events[16];
-  const int n = syscalls().epoll_wait(e.epoll_fd, events, 16, wait_ms);
+  epoll_event events[kEventsPerRound];
+  const int n = syscalls().epoll_wait(e.epoll_fd, events, kEventsPerRound, wait_ms);
   if (n < 0) return errno == EINTR ? 0 : -1;
   bool changed = false;
   for (int i = 0; i < n; ++i) changed = changed || events[i].data.u64 == kSessionWatchId;
@@ -823,7 +824,8 @@ void dispatch_pending() { os::dispatch_ready(); }
 int pump_messages(int timeout_ms) {
   using Clock = std::chrono::steady_clock;
   if (os::endpoint().epoll_fd < 0) return -1;
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  const Clock::time_point deadline =
+      timeout_ms > 0 ? Clock::now() + std::chrono::milliseconds(timeout_ms) : Clock::time_point();
   int handled = 0;
   for (;;) {
     int wait_ms = timeout_ms < 0 ? -1 : 0;
@@ -833,8 +835,14 @@ int pump_messages(int timeout_ms) {
       wait_ms = static_cast<int>(std::max<long long>(left, 0));
     }
     // The wait itself is the epoll descriptor's, so a quiet loop costs one call per message.
-    if (os::dispatch_round(wait_ms, &handled) < 0) return handled;
-    if (handled > 0 || wait_ms == 0) return handled;
+    const int events = os::dispatch_round(wait_ms, &handled);
+    if (events < 0) return handled;
+    if (handled > 0 || wait_ms == 0) {
+      // A round that took in fewer events than it could left nothing ready behind it: what
+      // comes later wakes the next wait, so only a full round looks again.
+      if (events == os::kEventsPerRound) handled += os::dispatch_ready();
+      return handled;
+    }
   }
 }
 
