@@ -3,9 +3,8 @@
 # receiver answering, then with one receiver that never answers (started last, so Wine does not
 # yet count it hung and only the broadcast's deadline and the session-wide mark stand between it
 # and the senders). Then where the hung run's time goes: the first send's wait for the deadline,
-# Wine starting ten programs (a send makes no window, so as mmfcast-cli --version starts), and
-# what is left, our own joining and sending. Run from the top of the source tree after
-# `cmake --build --preset mingw-x64`.
+# and the other sends next to Wine starting as many programs. Run from the top of the source tree
+# after `cmake --build --preset mingw-x64`.
 #   bench/hung_receiver_wine.sh [BUILD_DIR]
 set -eu
 build=$(cd "${1:-build/mingw-x64}" && pwd)
@@ -77,8 +76,9 @@ all="$all $starts $windows"
 start=$(median ${starts#* })
 window=$(median ${windows#* })
 echo "each send after the first (median): $send ms; Wine starting mmfcast-cli --version: $start ms, a program that makes one window: $window ms"
-# A send makes no window (it only sends), so Wine's part is starting a program like --version.
-echo "split of the hung run: deadline $deadline ms, Wine starting 10 programs about $((10 * start)) ms, our joining and sending about $((total - deadline - 10 * start)) ms"
+# A send makes no window, but its first look at the windows sets up the program's desktop as a
+# first window does: what the sends after the first cost beyond that is our joining and sending.
+echo "split of the hung run: deadline $deadline ms; the other nine sends $((total - first)) ms, against $((9 * window)) ms for Wine starting nine programs that make one window"
 kill "$hung" "$listener" 2>/dev/null || true
 wait "$hung" "$listener" 2>/dev/null || true
 exec 9>&-
