@@ -4,7 +4,8 @@
 // word woken for all receivers with the last one waking the sender. The three take turns in
 // blocks. Prints a table of medians and ratios after Google Benchmark's own report (which
 // --benchmark_out writes as JSON). Run under `taskset -c 0` it measures the CPU each send costs
-// without the wait for an idle CPU to wake.
+// without the wait for an idle CPU to wake; `taskset -c 0 mmfcast_bench --receivers-on=1` puts
+// every receiver of every kind on the other CPU.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -26,6 +27,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "bench/receivers.h"
@@ -363,6 +365,15 @@ int main(int argc, char** argv) {
     return bench::run_receiver(argv[2], argc >= 4 ? argv[3] : "");
   }
   if (argc >= 3 && std::strcmp(argv[1], "--sender") == 0) return run_sender(std::atoi(argv[2]));
+  // --receivers-on=CPU keeps every receiver on that CPU (the sender goes where taskset puts it).
+  for (int i = 1; i < argc; ++i) {
+    constexpr std::string_view kOption = "--receivers-on=";
+    if (std::string_view(argv[i]).substr(0, kOption.size()) != kOption) continue;
+    setenv(bench::kReceiverCpuVariable, argv[i] + kOption.size(), 1);
+    std::copy(argv + i + 1, argv + argc, argv + i);
+    --argc;
+    break;
+  }
 
   // A private session, so the benchmark neither disturbs nor hears running copies.
   char dir_template[] = "/tmp/mmfcast-bench-XXXXXX";

@@ -3,6 +3,7 @@
 #include "bench/receivers.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <linux/futex.h>
 #include <signal.h>
 #include <spawn.h>
@@ -14,6 +15,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
@@ -93,6 +95,13 @@ int futex_receiver(const std::string& path) {
 }  // namespace
 
 int run_receiver(const std::string& kind, const std::string& arg) {
+  // The benchmark's --receivers-on=CPU: every receiver waits and works on that CPU.
+  if (const char* cpu = std::getenv(kReceiverCpuVariable)) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(std::atoi(cpu), &set);
+    if (sched_setaffinity(0, sizeof set, &set) != 0) return 4;
+  }
   if (kind == "mmf") return mmf_receiver();
   if (kind == "socket") return socket_receiver(arg);
   if (kind == "futex") return futex_receiver(arg);

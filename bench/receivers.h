@@ -9,6 +9,9 @@
 
 namespace bench {
 
+// When set, the number of the CPU every receiver keeps to.
+inline constexpr const char* kReceiverCpuVariable = "MMFCAST_BENCH_RECEIVER_CPU";
+
 // Runs the receiver named by kind ("mmf", "socket PATH", "futex PATH"); returns the exit code.
 int run_receiver(const std::string& kind, const std::string& arg);
 

@@ -201,15 +201,19 @@ std::u16string cMMF::ReadMMF(std::int32_t Index, std::int32_t ReadLength) {
     if (GetMMFItem(Index, item) == 0 || !is_open(item)) return result;
     const std::size_t area = mmfcast::platform::view_size(item.lpMapView);
     if (area == 0) return result;
-    // Copy out at most the area's bytes, stopping at its first zero byte; another process may
-    // be writing meanwhile, so the bytes are copied once and only the copy is examined.
-    std::string bytes(area + 1, '\0');
+    const std::size_t wanted = std::min(static_cast<std::size_t>(ReadLength) - 1, area);
+    // Copy out the bytes of the first `wanted` characters, stopping at the area's first zero
+    // byte and never past the area. A character takes at most 4 bytes in any ANSI code page
+    // (GB18030), so they lie within 4 × wanted bytes; a character cut at that bound comes after
+    // them and is cut off below. Another process may be writing meanwhile, so the bytes are
+    // copied once and only the copy is examined.
+    const std::size_t copy = std::min(area, 4 * wanted);
+    std::string bytes(copy + 1, '\0');
     mmfcast::platform::lstrcpynA(
         bytes.data(), reinterpret_cast<const char*>(item.lpMapView),
-        static_cast<int>(std::min<std::size_t>(area + 1, std::numeric_limits<int>::max())));
+        static_cast<int>(std::min<std::size_t>(copy + 1, std::numeric_limits<int>::max())));
     bytes.resize(std::strlen(bytes.c_str()));
     std::u16string text = mmfcast::platform::from_ansi(bytes);
-    const std::size_t wanted = std::min(static_cast<std::size_t>(ReadLength) - 1, area);
     if (text.size() > wanted) {
       text.resize(wanted);
       if (!text.empty() && is_high_surrogate(text.back())) text.back() = u'\0';

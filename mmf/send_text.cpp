@@ -88,14 +88,16 @@ std::optional<std::u16string> read_notified_text(cMMF& mmf, std::int32_t index, 
   const bool open = mmf.OpenMMF(index) != 0;
   std::u16string text;
   if (open) {
-    MMFItem item;
-    const std::size_t area =
-        mmf.GetMMFItem(index, item) == 1 ? platform::view_size(item.lpMapView) : 0;
     // wParam carries a 32-bit length; a larger value from a 64-bit sender is cut to it. The
     // current text is read up to its zero byte, bounded by the area.
-    const auto length = current ? static_cast<std::int32_t>(std::min<std::size_t>(
-                                      area + 1, std::numeric_limits<std::int32_t>::max()))
-                                : static_cast<std::int32_t>(static_cast<std::uint32_t>(wParam));
+    auto length = static_cast<std::int32_t>(static_cast<std::uint32_t>(wParam));
+    if (current) {
+      MMFItem item;
+      const std::size_t area =
+          mmf.GetMMFItem(index, item) == 1 ? platform::view_size(item.lpMapView) : 0;
+      length = static_cast<std::int32_t>(
+          std::min<std::size_t>(area + 1, std::numeric_limits<std::int32_t>::max()));
+    }
     text = mmf.ReadMMF(index, length);
   }
   if (current) platform::current_text_read();

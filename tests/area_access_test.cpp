@@ -104,6 +104,7 @@ TEST_F(AreaAccess, NonAsciiTextsRoundTripWhole) {
     const auto n = static_cast<std::int32_t>(text.size());
     EXPECT_EQ(m_.WriteMMF(index_, text), n + 1);
     EXPECT_EQ(m_.ReadMMF(index_, n + 1), text);
+    EXPECT_EQ(m_.ReadMMF(index_, n), text.substr(0, n - 1)) << "a shorter read, whole";
   }
 }
 

@@ -77,11 +77,15 @@ struct SharedState {
   std::atomic<std::uint32_t> reserved;
   // The tokens of the processes waiting for the lock (0: a free slot).
   std::atomic<std::uint64_t> waiting[kWaiterSlots];
+  // When the current holder's run of holds reaches kRunMs (steady clock, ns): its releases
+  // before then wake nobody, so waiters sleep no longer than that.
+  std::atomic<std::int64_t> run_ends;
 };
 static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
 static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t));
 static_assert(offsetof(SharedState, holds) == 8 && offsetof(SharedState, last_broadcast) == 24);
 static_assert(offsetof(SharedState, turn) == 2072 && offsetof(SharedState, waiting) == 2080);
+static_assert(offsetof(SharedState, run_ends) == 2592);
 
 constexpr off_t kSharedSize = 4096;
 static_assert(sizeof(SharedState) <= kSharedSize);
@@ -103,8 +107,15 @@ constexpr int kOfferMs = 20;
 // How long a process may hold the lock in a run of holds (taking it again at once after each
 // release) while others wait, before its release offers it to them. Taking a free lock again
 // costs nothing, while handing it over costs the waiter's wake-up: runs keep a busy session
-// fast, their bound keeps every sender going.
+// fast, their bound keeps every sender going. A release within the run wakes nobody (the
+// holder may take the lock again at once, and a waiter woken for each send would cost a switch
+// each time); waiters sleep no longer than the run, so a lock let go for good within its run
+// waits at most that long for them.
 constexpr int kRunMs = 2;
+
+std::int64_t steady_ns(Clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+}
 
 // The shared page mapped in this process; kept by a waiter's helper thread as long as it runs.
 struct Page {
@@ -385,12 +396,14 @@ bool takeable(std::uint64_t owner, std::uint64_t token) {
 void let_go(SharedState& shared, std::uint64_t token, bool may_offer) {
   LockState& s = lock_state();
   const bool waiters = others_waiting(shared, token);
-  const bool offer =
-      may_offer && waiters && Clock::now() - s.run_since >= std::chrono::milliseconds(kRunMs);
+  const bool in_run = may_offer && Clock::now() - s.run_since < std::chrono::milliseconds(kRunMs);
+  const bool offer = may_offer && waiters && !in_run;
   std::uint64_t expected = token;
   if (!shared.owner.compare_exchange_strong(expected, offer ? (kOffered | token) : 0)) return;
   if (offer) s.offered_at = Clock::now();
   shared.turn.fetch_add(1);
+  // Waiters sleep until the run ends at the latest (a waiter about to sleep sees the turn move).
+  if (in_run) return;
   // A waiter that registered after the first look finds the word changed, or is woken here.
   if (waiters || others_waiting(shared, token)) futex_wake(shared, 1);
 }
@@ -612,6 +625,7 @@ bool begin_hold(LockState& s) {
   if (os::region_damaged(s.page->guard)) return false;
   s.hold = s.shared->holds.fetch_add(1) + 1;
   if (s.hold != s.last_hold + 1) s.run_since = Clock::now();  // another held it in between
+  s.shared->run_ends.store(steady_ns(s.run_since + std::chrono::milliseconds(kRunMs)));
   s.moved_seen = os::mappings_moved();
   s.damage_seen = os::damage_count();
   s.held = true;
@@ -682,7 +696,12 @@ int acquire_send_lock(int takeover_ms) {
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(
                             since + std::chrono::milliseconds(takeover_ms) - now)
                             .count();
-      wait_ms = static_cast<int>(std::clamp<long long>(left, 1, kLookMs));
+      // The holder's releases wake nobody until its run ends. A hold just begun may not have
+      // published its run yet: the first sleep on it is no longer than a run.
+      const auto run_left = (shared.run_ends.load() - steady_ns(now) + 999'999) / 1'000'000;
+      const long long bound = run_left > 0 ? run_left : since == now ? kRunMs : kLookMs;
+      wait_ms =
+          static_cast<int>(std::clamp<long long>(std::min<long long>(left, bound), 1, kLookMs));
     }
     if (take && shared.owner.compare_exchange_strong(owner, token)) {
       if (forget_waiters) {
