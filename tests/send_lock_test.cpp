@@ -99,13 +99,13 @@ TEST_F(SendLockTest, ScribbledLockPageHangsNobody) {
   ASSERT_EQ(mmfcast::platform::acquire_send_lock(), 1);
   mmfcast::platform::release_send_lock();
   {
-    // The lock word, the futex word and the waiters' slots.
+    // The lock word, the futex word, the waiters' slots and the end of the holder's run.
     std::fstream page(session_.dir() + "/send-lock",
                       std::ios::in | std::ios::out | std::ios::binary);
     const std::string junk(8, '\x5a');
     page.seekp(0);
     page.write(junk.data(), 8);
-    for (int at = 2072; at < 2080 + 64 * 8; at += 8) {
+    for (int at = 2072; at < 2080 + 64 * 8 + 8; at += 8) {
       page.seekp(at);
       page.write(junk.data(), 8);
     }

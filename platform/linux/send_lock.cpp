@@ -697,9 +697,13 @@ int acquire_send_lock(int takeover_ms) {
                             since + std::chrono::milliseconds(takeover_ms) - now)
                             .count();
       // The holder's releases wake nobody until its run ends. A hold just begun may not have
-      // published its run yet: the first sleep on it is no longer than a run.
-      const auto run_left = (shared.run_ends.load() - steady_ns(now) + 999'999) / 1'000'000;
-      const long long bound = run_left > 0 ? run_left : since == now ? kRunMs : kLookMs;
+      // published its run yet: the first sleep on it is no longer than a run. The page may
+      // have been scribbled on, so the end is compared before it is subtracted.
+      const std::int64_t ends = shared.run_ends.load();
+      const std::int64_t now_ns = steady_ns(now);
+      const long long bound = ends > now_ns  ? (ends - now_ns) / 1'000'000 + 1
+                              : since == now ? kRunMs
+                                             : kLookMs;
       wait_ms =
           static_cast<int>(std::clamp<long long>(std::min<long long>(left, bound), 1, kLookMs));
     }
