@@ -50,4 +50,9 @@ relay_err=$!
 status=0
 wait "$pid" || status=$?
 wait "$relay_out" "$relay_err" || true
+# A program that fails without a word (Wine itself failing to start it, or a crash before main)
+# would leave a test runner's log empty: the status at least is told.
+if [ "$status" -ne 0 ] && [ ! -s "$out" ] && [ ! -s "$err" ]; then
+  echo "wine_run.sh: $* ended with status $status and printed nothing" >&2
+fi
 exit "$status"
