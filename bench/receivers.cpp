@@ -3,8 +3,8 @@
 #include "bench/receivers.h"
 
 #include <fcntl.h>
-#include <sched.h>
 #include <linux/futex.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mman.h>
