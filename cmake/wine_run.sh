@@ -40,18 +40,27 @@ pid=
 trap 'rm -f "$out" "$err"' EXIT
 trap '[ -n "$pid" ] && kill "$pid" 2>/dev/null; exit 143' TERM INT HUP
 if (exec 3<&0) 2>/dev/null; then exec 3<&0; else exec 3</dev/null; fi
-"$wine" "$@" <&3 >"$out" 2>"$err" 3<&- &
-pid=$!
+run_once() {
+  "$wine" "$@" <&3 >"$out" 2>"$err" 3<&- &
+  pid=$!
+  tail -s 0.05 --pid="$pid" -n +1 -f "$out" 3<&- &
+  relay_out=$!
+  tail -s 0.05 --pid="$pid" -n +1 -f "$err" >&2 3<&- &
+  relay_err=$!
+  status=0
+  wait "$pid" || status=$?
+  wait "$relay_out" "$relay_err" || true
+}
+run_once "$@"
+# Now and then (about once in a few thousand starts) Wine fails to start a program: it ends with
+# status 1 before the program printed anything. Such a start is made again, once, and said so.
+if [ "$status" -eq 1 ] && [ ! -s "$out" ] && [ ! -s "$err" ]; then
+  echo "wine_run.sh: $* ended with status 1 and printed nothing; starting it again" >&2
+  run_once "$@"
+fi
 exec 3<&-
-tail -s 0.05 --pid="$pid" -n +1 -f "$out" &
-relay_out=$!
-tail -s 0.05 --pid="$pid" -n +1 -f "$err" >&2 &
-relay_err=$!
-status=0
-wait "$pid" || status=$?
-wait "$relay_out" "$relay_err" || true
-# A program that fails without a word (Wine itself failing to start it, or a crash before main)
-# would leave a test runner's log empty: the status at least is told.
+# A program that fails without a word would leave a test runner's log empty: the status at
+# least is told.
 if [ "$status" -ne 0 ] && [ ! -s "$out" ] && [ ! -s "$err" ]; then
   echo "wine_run.sh: $* ended with status $status and printed nothing" >&2
 fi
