@@ -56,10 +56,14 @@ class Copy {
     startup.cb = sizeof startup;
     std::string command(1, '"');
     command.append(program_path()).push_back('"');
-    if (!::CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                          &startup, &process_)) {
-      return;
+    // Under Wine a start now and then fails with ERROR_INTERNAL_ERROR before the program runs.
+    bool started = false;
+    for (int attempt = 1; attempt <= 3 && !started; ++attempt) {
+      started = ::CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                 nullptr, &startup, &process_) != 0;
+      if (!started && ::GetLastError() != ERROR_INTERNAL_ERROR) break;
     }
+    if (!started) return;
     if (attach_now) attach();
   }
   void attach() {
