@@ -5,11 +5,11 @@
 #include <windows.h>
 
 #include <atomic>
-#include <cstdio>
 #include <stdexcept>
 #include <thread>
 
 #include "tests/support/child_process.h"
+#include "tests/support/start_process_win.h"
 
 namespace testsupport {
 
@@ -112,19 +112,9 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
   startup.hStdInput = stdin_read;
   startup.hStdOutput = stdout_write;
   startup.hStdError = stderr_dup;
-  // Under Wine, starting a process now and then fails with ERROR_INTERNAL_ERROR before the
-  // program runs at all (about once in a few thousand starts): that is tried again.
-  BOOL started = FALSE;
-  DWORD error = 0;
-  for (int attempt = 1; attempt <= 3; ++attempt) {
-    started = ::CreateProcessA(path.c_str(), command_line.data(), nullptr, nullptr, TRUE, 0,
-                               nullptr, nullptr, &startup, &impl_->process);
-    error = ::GetLastError();
-    if (started || error != ERROR_INTERNAL_ERROR) break;
-    std::fprintf(stderr, "CreateProcessA %s failed with error %lu; starting it again\n",
-                 path.c_str(), static_cast<unsigned long>(error));
-    ::Sleep(50);
-  }
+  const BOOL started =
+      start_process(path.c_str(), command_line.data(), TRUE, &startup, &impl_->process);
+  const DWORD error = ::GetLastError();
   cleanup();
   if (!started) {
     close_handle(impl_->stdin_write);

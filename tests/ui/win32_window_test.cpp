@@ -13,6 +13,7 @@
 
 #include "tests/support/child_process.h"
 #include "tests/support/main_window_win.h"
+#include "tests/support/start_process_win.h"
 #include "ui/win32/control_ids.h"
 
 namespace {
@@ -56,14 +57,7 @@ class Copy {
     startup.cb = sizeof startup;
     std::string command(1, '"');
     command.append(program_path()).push_back('"');
-    // Under Wine a start now and then fails with ERROR_INTERNAL_ERROR before the program runs.
-    bool started = false;
-    for (int attempt = 1; attempt <= 3 && !started; ++attempt) {
-      started = ::CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                 nullptr, &startup, &process_) != 0;
-      if (!started && ::GetLastError() != ERROR_INTERNAL_ERROR) break;
-    }
-    if (!started) return;
+    if (!testsupport::start_process(nullptr, command.data(), FALSE, &startup, &process_)) return;
     if (attach_now) attach();
   }
   void attach() {
