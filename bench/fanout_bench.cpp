@@ -32,7 +32,7 @@
 
 #include "bench/receivers.h"
 #include "mmf/channel.h"
-#include "platform/linux/syscalls.h"
+#include "platform/linux/transport/syscalls.h"
 
 extern char** environ;
 

@@ -92,7 +92,7 @@ check_format() {
 check_tidy() {
   local files out status=0
   cmake --preset dev >/dev/null || return
-  mapfile -t files < <(sources ':(glob)mmf/*.cpp' ':(glob)hook/*.cpp' ':(glob)platform/linux/*.cpp' \
+  mapfile -t files < <(sources ':(glob)mmf/*.cpp' ':(glob)hook/*.cpp' ':(glob)platform/linux/*.cpp' ':(glob)platform/linux/transport/*.cpp' \
     ':(glob)cli/*.cpp' ':(glob)ui/*.cpp' ':(glob)ui/qt/*.cpp')
   tests_run=${#files[@]} tests_failed=0 tests_skipped=0
   out=$(printf '%s\n' "${files[@]}" |

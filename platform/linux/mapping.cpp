@@ -19,13 +19,15 @@
 #include <memory>
 #include <mutex>
 
-#include "platform/linux/internal.h"
+#include "platform/linux/transport/internal.h"
+#include "platform/linux/transport/session.h"
 #include "platform/platform.h"
 
 namespace mmfcast::platform {
 namespace {
 
 using os::check;
+using os::MappingTable;
 using os::syscalls;
 using os::throw_os_error;
 using os::UniqueFd;
@@ -86,6 +88,12 @@ struct View {
   int guard = -1;  // its slot among the regions guarded against truncation
 };
 
+MappingTable& mapping_table() { return os::session().mappings(); }
+
+}  // namespace
+
+namespace os {
+
 struct MappingTable {
   std::mutex mutex;
   std::map<Handle, FilePtr> handles;
@@ -95,28 +103,47 @@ struct MappingTable {
   // Set while an operation of this process holds the session lock, so a file released inside
   // it does not wait for the lock a second time.
   bool holding_session_lock = false;
+  std::atomic<std::uint64_t> moved_views{0};  // how many views reattach_mappings has moved
+
+  MappingTable() = default;
+  // Lets go of the files (removing those no other process holds); the views' memory stays
+  // mapped, so addresses handed out stay valid.
+  ~MappingTable() {
+    std::lock_guard lock(mutex);
+    if (getpid() != owner) return;  // a forked child shares our descriptions
+    handles.clear();
+    for (auto& [addr, view] : views) view.file.reset();
+  }
+  MappingTable(const MappingTable&) = delete;
+  MappingTable& operator=(const MappingTable&) = delete;
 };
 
-void release_all_at_exit();
-
-// Views and handles must stay usable by other static destructors; the exit handler releases
-// the files instead.
-MappingTable& mapping_table() {
-  MappingTable& table = os::process_wide<MappingTable>();
-  static const bool registered = std::atexit(release_all_at_exit) == 0;
-  (void)registered;
-  return table;
-}
+namespace {
 
 // Runs at normal exit: removes the files of mappings this process still holds that no other
-// process holds. A child forked without exec shares our descriptions and must not do this.
+// process holds. Views and handles must stay usable by other static destructors, so the
+// table itself stays.
 void release_all_at_exit() {
-  MappingTable& table = mapping_table();
+  Session* session = session_if_made();
+  if (session == nullptr) return;
+  MappingTable& table = session->mappings();
   std::lock_guard lock(table.mutex);
   if (getpid() != table.owner) return;
   table.handles.clear();
   for (auto& [addr, view] : table.views) view.file.reset();  // the memory stays mapped
 }
+
+}  // namespace
+
+Part<MappingTable> make_mapping_table() {
+  static const bool registered = std::atexit(release_all_at_exit) == 0;
+  (void)registered;
+  return {new MappingTable, [](MappingTable* t) { delete t; }};
+}
+
+}  // namespace os
+
+namespace {
 
 // Called with the state's mutex held, when the last handle or view of a description goes.
 void retire(int fd, const std::string& dir, const std::string& path, dev_t dev, ino_t ino) {
@@ -237,11 +264,9 @@ std::optional<std::string> mapping_file_name(std::string_view name) {
   return file;
 }
 
-namespace {
-std::atomic<std::uint64_t> moved_views{0};
-}  // namespace
-
-std::uint64_t mappings_moved() { return moved_views.load(std::memory_order_relaxed); }
+std::uint64_t mappings_moved() {
+  return mapping_table().moved_views.load(std::memory_order_relaxed);
+}
 
 int reattach_mappings(const SessionDir& now) {
   MappingTable& table = mapping_table();
@@ -299,7 +324,7 @@ int reattach_mappings(const SessionDir& now) {
       if (at == MAP_FAILED) throw_os_error(errno, next->what);
       clear_damage(view.guard);
       view.file = next;
-      moved_views.fetch_add(1, std::memory_order_relaxed);
+      table.moved_views.fetch_add(1, std::memory_order_relaxed);
       return 1;
     });
   }

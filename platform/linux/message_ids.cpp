@@ -18,9 +18,10 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/linux/message_record.h"
-#include "platform/linux/record_encoding.h"
-#include "platform/linux/transport.h"
+#include "platform/linux/transport/message_record.h"
+#include "platform/linux/transport/record_encoding.h"
+#include "platform/linux/transport/session.h"
+#include "platform/linux/transport/transport.h"
 #include "platform/platform.h"
 
 namespace mmfcast::platform::os {
@@ -39,6 +40,32 @@ constexpr std::size_t kSlots = 0x10000 - kFirstId;
 constexpr char kTableName[] = "messages";
 
 }  // namespace
+
+// The names this process registered and the ids it handed out for them, which stay its ids
+// for the life of the process. When the session directory is removed and made again, the new
+// table may give the same names other ids (another copy registered first); the names are then
+// registered again and the ids translated on the way out and in, so that running copies and
+// new ones still understand each other.
+struct Known {
+  std::string name;
+  std::uint32_t local = 0;    // what RegisterWindowMessageA returned: never changes
+  std::uint32_t session = 0;  // its id in the current table; 0 when it could not be registered
+};
+
+struct Ids {
+  std::mutex mutex;
+  std::string path;  // the session directory the names belong to
+  std::uint64_t epoch = 0;
+  std::uint64_t changes = 0;  // session_changes() when the table was last looked at
+  dev_t table_dev = 0;        // the table file as it was then
+  ino_t table_ino = 0;
+  off_t table_size = 0;
+  std::vector<Known> known;
+};
+
+Part<Ids> make_ids() {
+  return {new Ids, [](Ids* t) { delete t; }};
+}
 
 Record encode_record(std::string_view name) {
   Record r{};
@@ -122,29 +149,7 @@ std::uint32_t register_name(std::string_view name) {
   return kFirstId + static_cast<std::uint32_t>(used);
 }
 
-// The names this process registered and the ids it handed out for them, which stay its ids
-// for the life of the process. When the session directory is removed and made again, the new
-// table may give the same names other ids (another copy registered first); the names are then
-// registered again and the ids translated on the way out and in, so that running copies and
-// new ones still understand each other.
-struct Known {
-  std::string name;
-  std::uint32_t local = 0;    // what RegisterWindowMessageA returned: never changes
-  std::uint32_t session = 0;  // its id in the current table; 0 when it could not be registered
-};
-
-struct Ids {
-  std::mutex mutex;
-  std::string path;  // the session directory the names belong to
-  std::uint64_t epoch = 0;
-  std::uint64_t changes = 0;  // session_changes() when the table was last looked at
-  dev_t table_dev = 0;        // the table file as it was then
-  ino_t table_ino = 0;
-  off_t table_size = 0;
-  std::vector<Known> known;
-};
-
-Ids& ids() { return process_wide<Ids>(); }
+Ids& ids() { return session().ids(); }
 
 // Whether the table file is another one, or has grown, since the last look.
 bool table_changed(Ids& t, const SessionDir& dir) {

@@ -7,11 +7,11 @@
 #include <mutex>
 #include <string>
 
-#include "platform/linux/transport.h"
+#include "platform/linux/transport/session.h"
+#include "platform/linux/transport/transport.h"
 #include "platform/platform.h"
 
 namespace mmfcast::platform::os {
-namespace {
 
 struct WindowTable {
   std::mutex mutex;
@@ -19,7 +19,13 @@ struct WindowTable {
   platform::Hwnd next = 0x10010;
 };
 
-WindowTable& window_table() { return process_wide<WindowTable>(); }
+Part<WindowTable> make_window_table() {
+  return {new WindowTable, [](WindowTable* t) { delete t; }};
+}
+
+namespace {
+
+WindowTable& window_table() { return session().windows(); }
 
 }  // namespace
 

@@ -30,7 +30,7 @@
 
 #include "hook/ModSubclass.h"
 #include "mmf/cMMF.h"
-#include "platform/linux/internal.h"
+#include "platform/linux/transport/internal.h"
 #include "platform/platform.h"
 #include "tests/child/child_commands.h"
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/linux/frame.h"
+#include "platform/linux/transport/frame.h"
 
 namespace os = mmfcast::platform::os;
 

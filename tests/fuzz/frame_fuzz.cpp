@@ -16,8 +16,8 @@
 #include <optional>
 #include <span>
 
-#include "platform/linux/frame.h"
-#include "platform/linux/record_encoding.h"
+#include "platform/linux/transport/frame.h"
+#include "platform/linux/transport/record_encoding.h"
 
 namespace os = mmfcast::platform::os;
 

@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/linux/message_record.h"
-#include "platform/linux/record_encoding.h"
+#include "platform/linux/transport/message_record.h"
+#include "platform/linux/transport/record_encoding.h"
 
 namespace os = mmfcast::platform::os;
 

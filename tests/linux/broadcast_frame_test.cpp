@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "platform/linux/frame.h"
+#include "platform/linux/transport/frame.h"
 
 namespace {
 

@@ -22,9 +22,9 @@
 #include <functional>
 #include <string>
 
-#include "platform/linux/frame.h"
-#include "platform/linux/internal.h"
-#include "platform/linux/syscalls.h"
+#include "platform/linux/transport/frame.h"
+#include "platform/linux/transport/internal.h"
+#include "platform/linux/transport/syscalls.h"
 #include "platform/platform.h"
 #include "tests/support/child_process.h"
 #include "tests/support/endpoints_linux.h"

@@ -15,7 +15,7 @@
 #include <set>
 #include <string>
 
-#include "platform/linux/internal.h"
+#include "platform/linux/transport/internal.h"
 #include "platform/platform.h"
 #include "tests/support/child_process.h"
 #include "tests/support/hex.h"

@@ -23,9 +23,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/frame.h"
-#include "platform/linux/syscalls.h"
-#include "platform/linux/transport.h"
+#include "platform/linux/transport/frame.h"
+#include "platform/linux/transport/syscalls.h"
+#include "platform/linux/transport/transport.h"
 #include "platform/platform.h"
 #include "tests/support/child_process.h"
 #include "tests/support/endpoints_linux.h"

@@ -25,7 +25,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/linux/internal.h"
+#include "platform/linux/transport/internal.h"
 #include "platform/platform.h"
 #include "tests/support/child_process.h"
 #include "tests/support/endpoints_linux.h"

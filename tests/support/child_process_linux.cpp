@@ -15,7 +15,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "platform/linux/internal.h"
+#include "platform/linux/transport/internal.h"
 #include "tests/support/child_process.h"
 
 extern char** environ;

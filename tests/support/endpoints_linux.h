@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/linux/frame.h"
+#include "platform/linux/transport/frame.h"
 
 namespace testsupport {
 

@@ -20,11 +20,11 @@
 #include <cstring>
 #include <mutex>
 
-#include "platform/linux/internal.h"
+#include "platform/linux/transport/internal.h"
+#include "platform/linux/transport/session.h"
 #include "platform/platform.h"
 
 namespace mmfcast::platform::os {
-namespace {
 
 struct Attached {
   std::mutex mutex;
@@ -36,14 +36,21 @@ struct Attached {
   bool settled = false;
   std::atomic<std::uint64_t> changes{0};
   std::atomic<std::uint64_t> damage_repaired{0};  // damage_count() when views were last repaired
-  // The watch on dir (-1: none), made by `watcher` (a forked child makes its own), and how many
-  // reads of it found events against how many of those a full check has since covered.
-  int watch_fd = -1;
+  // The watch on dir (none: the system had no instance to spare), made by `watcher` (a forked
+  // child makes its own), and how many reads of it found events against how many of those a
+  // full check has since covered.
+  UniqueFd watch_fd;
   pid_t watcher = 0;
   std::uint64_t watches = 0;  // how many watches were made: an epoll set holding one re-adds
   std::atomic<std::uint64_t> events_read{0};
   std::atomic<std::uint64_t> events_checked{0};
 };
+
+Part<Attached> make_attached() {
+  return {new Attached, [](Attached* a) { delete a; }};
+}
+
+namespace {
 
 // Everything that changes the directory's modification time, which the checks without a watch
 // go by: entries made, removed or renamed; and the directory itself removed, moved away or
@@ -74,7 +81,7 @@ bool settled_since(const struct timespec& mtime) {
   return age_ns > kSettleNs;
 }
 
-Attached& attached() { return process_wide<Attached>(); }
+Attached& attached() { return session().attached(); }
 
 bool acceptable(const struct stat& st) {
   return S_ISDIR(st.st_mode) && st.st_uid == own_euid() && (st.st_mode & 07777) == 0700;
@@ -118,9 +125,10 @@ uid_t own_euid() {
 void raise_open_file_limit() {
   static const bool raised = [] {
     struct rlimit limit {};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    // Failing leaves the limit as it was: the sends past it report the copies not reached.
+    if (syscalls().getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
       limit.rlim_cur = limit.rlim_max;
-      ::setrlimit(RLIMIT_NOFILE, &limit);
+      syscalls().setrlimit(RLIMIT_NOFILE, &limit);
     }
     return true;
   }();
@@ -164,7 +172,8 @@ namespace {
 bool take_watch_events(Attached& a) {
   alignas(inotify_event) char buffer[4096];
   bool any = false;
-  while (retry_eintr([&] { return syscalls().read(a.watch_fd, buffer, sizeof buffer); }) > 0) {
+  while (retry_eintr([&] { return syscalls().read(a.watch_fd.get(), buffer, sizeof buffer); }) >
+         0) {
     any = true;
   }
   if (!any && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
@@ -175,7 +184,7 @@ bool take_watch_events(Attached& a) {
 // Whether the watch shows the attached directory unchanged since its last full check: one read
 // that finds no event. Events found are counted, and the caller then checks in full.
 bool quiet_by_watch(Attached& a, const std::string& path) {
-  if (a.watch_fd < 0 || a.watcher != own_pid() || !a.dir || a.dir->path != path ||
+  if (!a.watch_fd.valid() || a.watcher != own_pid() || !a.dir || a.dir->path != path ||
       a.events_read.load(std::memory_order_acquire) !=
           a.events_checked.load(std::memory_order_acquire)) {
     return false;
@@ -187,13 +196,12 @@ bool quiet_by_watch(Attached& a, const std::string& path) {
 // inotify instance the checks fall back to one lstat each.
 void watch_attached(Attached& a) {
   const Syscalls& sys = syscalls();
-  if (a.watch_fd >= 0) sys.close(a.watch_fd);  // a forked child's copy is its own to close
-  a.watch_fd = sys.inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  a.watch_fd.reset(sys.inotify_init1(IN_NONBLOCK | IN_CLOEXEC));  // a forked child's copy too
   a.watcher = own_pid();
   ++a.watches;
-  if (a.watch_fd >= 0 && sys.inotify_add_watch(a.watch_fd, a.dir->path.c_str(), kWatchMask) < 0) {
-    sys.close(a.watch_fd);
-    a.watch_fd = -1;
+  if (a.watch_fd.valid() &&
+      sys.inotify_add_watch(a.watch_fd.get(), a.dir->path.c_str(), kWatchMask) < 0) {
+    a.watch_fd.reset();
   }
   // The check that led here came before the watch: the next one is made in full again.
   a.events_read.fetch_add(1, std::memory_order_acq_rel);
@@ -218,7 +226,7 @@ CheckedScope::CheckedScope(const WatchedBy& waited) : CheckedScope() {
   std::lock_guard lock(a.mutex);
   // Only a watch that was in the set, quiet since the last full check, with nothing damaged.
   if (waited.watches != 0 && waited.watches == a.watches && a.watcher == own_pid() &&
-      a.watch_fd >= 0 && a.dir && names_path(a.dir->path) &&
+      a.watch_fd.valid() && a.dir && names_path(a.dir->path) &&
       a.events_read.load() == a.events_checked.load() &&
       a.damage_repaired.load() == damage_count()) {
     scope_check.dir = a.dir;
@@ -229,13 +237,13 @@ CheckedScope::CheckedScope(const WatchedBy& waited) : CheckedScope() {
 void WatchedBy::take_events() {
   Attached& a = attached();
   std::lock_guard lock(a.mutex);
-  if (a.watch_fd >= 0 && a.watcher == own_pid()) take_watch_events(a);
+  if (a.watch_fd.valid() && a.watcher == own_pid()) take_watch_events(a);
 }
 
 bool WatchedBy::watch_in(int epoll_fd, std::uint64_t tag) {
   Attached& a = attached();
   std::lock_guard lock(a.mutex);
-  if (a.watch_fd < 0 || a.watcher != own_pid()) {
+  if (!a.watch_fd.valid() || a.watcher != own_pid()) {
     watches = 0;
     return false;
   }
@@ -244,7 +252,8 @@ bool WatchedBy::watch_in(int epoll_fd, std::uint64_t tag) {
   ev.events = EPOLLIN;
   ev.data.u64 = tag;
   // A watch made since took the place of the one registered, which went with its descriptor.
-  watches = syscalls().epoll_ctl(epoll_fd, EPOLL_CTL_ADD, a.watch_fd, &ev) == 0 ? a.watches : 0;
+  watches =
+      syscalls().epoll_ctl(epoll_fd, EPOLL_CTL_ADD, a.watch_fd.get(), &ev) == 0 ? a.watches : 0;
   return watches != 0;
 }
 
@@ -375,7 +384,13 @@ struct TimedOut {
   std::chrono::steady_clock::time_point when{};
 };
 
-TimedOut& timed_out() { return process_wide<TimedOut>(); }
+Part<TimedOut> make_timed_out() {
+  return {new TimedOut, [](TimedOut* t) { delete t; }};
+}
+
+namespace {
+TimedOut& timed_out() { return session().timed_out(); }
+}  // namespace
 
 void bounded_flock(int fd, int operation, const std::string& what) {
   using Clock = std::chrono::steady_clock;

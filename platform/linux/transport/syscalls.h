@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <poll.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -61,6 +62,12 @@ struct Syscalls {
   int (*timerfd_create)(int clock, int flags);
   int (*timerfd_settime)(int fd, int flags, const struct itimerspec* value, struct itimerspec* old);
   ssize_t (*getrandom)(void* buffer, std::size_t length, unsigned flags);
+  int (*setsockopt)(int fd, int level, int name, const void* value, socklen_t length);
+  // FUTEX_WAIT_BITSET / FUTEX_WAKE_BITSET on a shared word: what the futex call returns.
+  long (*futex)(std::uint32_t* word, int op, std::uint32_t value, const struct timespec* until,
+                std::uint32_t bits);
+  int (*getrlimit)(int resource, struct rlimit* limit);
+  int (*setrlimit)(int resource, const struct rlimit* limit);
 };
 
 // The table every backend calls through; starts out as default_syscalls().

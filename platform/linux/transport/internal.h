@@ -16,7 +16,7 @@
 #include <string_view>
 #include <utility>
 
-#include "platform/linux/syscalls.h"
+#include "platform/linux/transport/syscalls.h"
 
 namespace mmfcast::platform::os {
 

@@ -42,8 +42,9 @@
 #include <utility>
 #include <vector>
 
-#include "platform/linux/internal.h"
-#include "platform/linux/transport.h"
+#include "platform/linux/transport/internal.h"
+#include "platform/linux/transport/session.h"
+#include "platform/linux/transport/transport.h"
 #include "platform/platform.h"
 
 namespace mmfcast::platform {
@@ -134,16 +135,20 @@ struct Page {
 // This process's token: its file, flocked for as long as the process lives.
 struct Token {
   std::uint64_t value = 0;
-  int fd = -1;
+  os::UniqueFd fd;
   std::string path;
   struct stat st {};
 };
+
+}  // namespace
+
+namespace os {
 
 struct LockState {
   std::string dir;
   std::uint64_t epoch = 0;  // of the session directory the state was opened in
   pid_t opener = 0;         // a forked child must not share the parent's open file descriptions
-  int state_fd = -1;
+  UniqueFd state_fd;
   std::shared_ptr<Page> page;
   SharedState* shared = nullptr;  // page->shared
   struct stat state_st {};        // what state_fd was opened as
@@ -159,9 +164,25 @@ struct LockState {
   Clock::time_point offered_at{};  // when this process last offered the lock to its waiters
   std::uint64_t last_hold = 0;     // the count of holds its last hold began
   Clock::time_point run_since{};   // the start of its current run of holds
+
+  LockState() = default;
+  // Lets go of a lock this process holds and removes its token.
+  ~LockState();
+  LockState(const LockState&) = delete;
+  LockState& operator=(const LockState&) = delete;
 };
 
-LockState& lock_state() { return os::process_wide<LockState>(); }
+Part<LockState> make_lock_state() {
+  return {new LockState, [](LockState* s) { delete s; }};
+}
+
+}  // namespace os
+
+namespace {
+
+using os::LockState;
+
+LockState& lock_state() { return os::session().lock(); }
 
 // ---- Futexes on the shared page (never FUTEX_PRIVATE: the waiters are other processes) ------
 
@@ -179,11 +200,12 @@ void futex_wait(SharedState& shared, std::uint32_t expected, int timeout_ms, std
     until.tv_sec += 1;
     until.tv_nsec -= 1'000'000'000L;
   }
-  syscall(SYS_futex, futex_word(shared), FUTEX_WAIT_BITSET, expected, &until, nullptr, bits);
+  syscalls().futex(futex_word(shared), FUTEX_WAIT_BITSET, expected, &until, bits);
 }
 
 void futex_wake(SharedState& shared, int count, std::uint32_t bits = FUTEX_BITSET_MATCH_ANY) {
-  syscall(SYS_futex, futex_word(shared), FUTEX_WAKE_BITSET, count, nullptr, nullptr, bits);
+  syscalls().futex(futex_word(shared), FUTEX_WAKE_BITSET, static_cast<std::uint32_t>(count),
+                   nullptr, bits);
 }
 
 // ---- Tokens ------------------------------------------------------------------------------
@@ -211,16 +233,11 @@ TokenExitRecord token_exit_record;
 // A forked child shares the open file description of its parent's token, whose lock would then
 // outlive the parent: the child lets go of it at once and makes its own when it needs one.
 void forget_token_in_child() {
-  LockState& s = lock_state();
-  if (s.token.fd >= 0) ::close(s.token.fd);
-  s.token = Token{};
+  if (os::Session* session = os::session_if_made()) session->lock().token = Token{};
 }
 
 void drop_token(LockState& s) {
-  if (s.token.fd >= 0) {
-    os::unlink_if_same(s.token.path, s.token.st.st_dev, s.token.st.st_ino);
-    syscalls().close(s.token.fd);
-  }
+  if (s.token.fd.valid()) os::unlink_if_same(s.token.path, s.token.st.st_dev, s.token.st.st_ino);
   s.token = Token{};
   token_exit_record.path[0] = '\0';
 }
@@ -239,9 +256,11 @@ void remove_token_at_exit() {
   const TokenExitRecord& r = token_exit_record;
   if (r.pid != getpid() || r.path[0] == '\0') return;
   // A lock left in the word would outlive the file that tells the others its holder is gone.
-  LockState& s = lock_state();
-  if (s.shared != nullptr && s.opener == r.pid && s.token.value != 0) {
-    free_dead_holder(*s.shared, s.token.value);
+  if (os::Session* session = os::session_if_made()) {
+    const LockState& s = session->lock();
+    if (s.shared != nullptr && s.opener == r.pid && s.token.value != 0) {
+      free_dead_holder(*s.shared, s.token.value);
+    }
   }
   os::unlink_if_same(r.path, r.dev, r.ino);
 }
@@ -333,7 +352,7 @@ void make_token(LockState& s) {
       if (attempt < kTokenAttempts) continue;
       os::throw_os_error(ENOENT, what, "removed while it was made");
     }
-    s.token = Token{value, fd.release(), path, st};
+    s.token = Token{value, std::move(fd), path, st};
     TokenExitRecord& r = token_exit_record;
     r.pid = getpid();
     r.path[0] = '\0';
@@ -504,8 +523,7 @@ void wait_for_turn(LockState& s, std::unique_ptr<Helper>& helper, std::uint32_t 
 void close_all(LockState& s) {
   s.page.reset();
   s.shared = nullptr;
-  if (s.state_fd >= 0) syscalls().close(s.state_fd);
-  s.state_fd = -1;
+  s.state_fd.reset();
   s.held = false;
   s.scope.reset();
 }
@@ -518,7 +536,7 @@ bool files_in_place(LockState& s) {
   if (changes == s.changes_seen) return true;
   if (!os::is_same_file(s.dir + "/send-lock", s.state_st.st_dev, s.state_st.st_ino)) return false;
   // A token no longer at its name proves nothing to waiters: a new one is made when free.
-  if (s.token.fd >= 0 && !s.held &&
+  if (s.token.fd.valid() && !s.held &&
       !os::is_same_file(s.token.path, s.token.st.st_dev, s.token.st.st_ino)) {
     return false;
   }
@@ -580,10 +598,10 @@ bool open_state(LockState& s) {
       }
     }
     close_all(s);
-    if (s.token.fd >= 0 && s.opener == os::own_pid() && s.epoch == dir->epoch &&
+    if (s.token.fd.valid() && s.opener == os::own_pid() && s.epoch == dir->epoch &&
         os::is_same_file(s.token.path, s.token.st.st_dev, s.token.st.st_ino)) {
       // The token is still good in this directory.
-    } else if (s.token.fd >= 0) {
+    } else if (s.token.fd.valid()) {
       drop_token(s);
     }
     const std::string path = dir->file("send-lock");
@@ -602,7 +620,7 @@ bool open_state(LockState& s) {
     s.dir = dir->path;
     s.epoch = dir->epoch;
     s.opener = os::own_pid();
-    s.state_fd = fd.release();
+    s.state_fd = std::move(fd);
     s.shared = page->shared;
     s.page = std::move(page);
     return true;
@@ -612,7 +630,7 @@ bool open_state(LockState& s) {
 // Makes this process's token when it has none in the page's directory; false, with the reason
 // recorded, when it cannot.
 bool ensure_token(LockState& s) {
-  if (s.token.fd >= 0) return true;
+  if (s.token.fd.valid()) return true;
   return os::guarded(false, [&] {
     make_token(s);
     return true;
@@ -635,6 +653,18 @@ bool begin_hold(LockState& s) {
 
 }  // namespace
 
+namespace os {
+
+LockState::~LockState() {
+  if (shared != nullptr && opener == own_pid() && token.value != 0) {
+    unregister_waiter(*shared, token.value);
+    free_dead_holder(*shared, token.value);
+  }
+  drop_token(*this);
+}
+
+}  // namespace os
+
 int acquire_send_lock(int takeover_ms) {
   LockState& s = lock_state();
   if (s.held && s.opener == os::own_pid()) return 1;
@@ -643,7 +673,7 @@ int acquire_send_lock(int takeover_ms) {
   // while the directory last seen is the one it was opened in.
   const os::SessionPtr known = os::attached_session();
   const bool reusable = s.shared != nullptr && s.opener == os::own_pid() && known &&
-                        known->epoch == s.epoch && s.token.fd >= 0 && files_in_place(s);
+                        known->epoch == s.epoch && s.token.fd.valid() && files_in_place(s);
   if (!reusable && (!open_state(s) || !ensure_token(s))) return 0;
 
   std::uint64_t owner = s.shared->owner.load();

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/frame.h"
-#include "platform/linux/internal.h"
+#include "platform/linux/transport/frame.h"
+#include "platform/linux/transport/internal.h"
 #include "platform/platform.h"
 
 namespace mmfcast::platform::os {

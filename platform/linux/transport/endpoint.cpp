@@ -35,8 +35,9 @@
 #include <optional>
 #include <string>
 
-#include "platform/linux/syscalls.h"
-#include "platform/linux/transport.h"
+#include "platform/linux/transport/session.h"
+#include "platform/linux/transport/syscalls.h"
+#include "platform/linux/transport/transport.h"
 
 namespace mmfcast::platform::os {
 namespace {
@@ -86,6 +87,8 @@ struct Publication {
   struct stat state_st {};
 };
 
+}  // namespace
+
 struct Endpoint {
   int epoll_fd = -1;
   int timer_fd = -1;
@@ -99,6 +102,15 @@ struct Endpoint {
   WatchedBy session_watch;  // the session directory's watch, in the epoll set
 };
 
+Part<Endpoint> make_endpoint() {
+  return {new Endpoint, [](Endpoint* e) {
+            close_endpoint();  // still the session's part while it is destroyed
+            delete e;
+          }};
+}
+
+namespace {
+
 // The notification being handed to the windows on this thread, so that a reader of the area can
 // ask afterwards whether the text it copied out was still the one announced.
 struct Delivery {
@@ -111,7 +123,7 @@ struct Delivery {
 };
 thread_local Delivery delivery;
 
-Endpoint& endpoint() { return process_wide<Endpoint>(); }
+Endpoint& endpoint() { return session().endpoint(); }
 
 // What the exit handler needs, kept in plain storage that exit-time destruction cannot touch.
 struct ExitRecord {

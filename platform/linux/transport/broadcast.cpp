@@ -32,9 +32,10 @@
 #include <utility>
 #include <vector>
 
-#include "platform/linux/frame.h"
-#include "platform/linux/syscalls.h"
-#include "platform/linux/transport.h"
+#include "platform/linux/transport/frame.h"
+#include "platform/linux/transport/session.h"
+#include "platform/linux/transport/syscalls.h"
+#include "platform/linux/transport/transport.h"
 #include "platform/platform.h"
 
 namespace mmfcast::platform::os {
@@ -83,7 +84,16 @@ struct Answers {
   std::uint64_t next_tag = kFirstPeerTag;
   int own_fd = -1;  // the own endpoint's epoll set as registered in wait_fd
   std::uint64_t own_opens = 0;
+
+  Answers() = default;
+  ~Answers() {
+    if (page != nullptr) syscalls().munmap(page, kAckPageSize);
+  }
+  Answers(const Answers&) = delete;
+  Answers& operator=(const Answers&) = delete;
 };
+
+}  // namespace
 
 struct BroadcastState {
   pid_t owner = 0;
@@ -102,7 +112,22 @@ struct BroadcastState {
   int last_unreached = 0;  // of the last broadcast that finished
 };
 
-BroadcastState& broadcast_state() { return process_wide<BroadcastState>(); }
+namespace {
+
+void reset(BroadcastState& s);
+
+}  // namespace
+
+Part<BroadcastState> make_broadcast_state() {
+  return {new BroadcastState, [](BroadcastState* s) {
+            reset(*s);
+            delete s;
+          }};
+}
+
+namespace {
+
+BroadcastState& broadcast_state() { return session().broadcast(); }
 
 // Counts a copy this broadcast cannot reach, or cannot wait for.
 void note_unreached(int error, std::string why = {}) {
@@ -211,7 +236,7 @@ Answers* answers() {
   void* page =
       sys.mmap(nullptr, kAckPageSize, PROT_READ | PROT_WRITE, MAP_SHARED, a->page_fd.get(), 0);
   if (page == MAP_FAILED) return failed();
-  a->page = static_cast<AckPage*>(page);  // stays mapped for the life of the process
+  a->page = static_cast<AckPage*>(page);
   s.answers = std::move(a);
   return s.answers.get();
 }
@@ -291,7 +316,12 @@ std::shared_ptr<Peer> connect_peer(const SessionDir& dir, const EndpointId& id,
     return nullptr;
   }
   const timeval wait{kConnectWaitMs / 1000, static_cast<suseconds_t>(kConnectWaitMs % 1000) * 1000};
-  ::setsockopt(peer->fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
+  // Without the timeout a full backlog would make the connect wait without end.
+  if (sys.setsockopt(peer->fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait) != 0) {
+    note_unreached(errno);
+    close_peer(*peer);
+    return nullptr;
+  }
   const int rc = retry_eintr(
       [&] { return sys.connect(peer->fd, reinterpret_cast<const sockaddr*>(&address), length); });
   if (rc != 0) {

@@ -15,7 +15,7 @@
 #include <mutex>
 #include <span>
 
-#include "platform/linux/internal.h"
+#include "platform/linux/transport/internal.h"
 
 namespace mmfcast::platform::os {
 namespace {

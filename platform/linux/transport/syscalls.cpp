@@ -1,6 +1,6 @@
 // The default entries of the system-call table: the C library's functions, with thin adapters
 // for the variadic ones so every entry has a fixed signature.
-#include "platform/linux/syscalls.h"
+#include "platform/linux/transport/syscalls.h"
 
 #include <fcntl.h>
 #include <sys/eventfd.h>
@@ -8,6 +8,8 @@
 #include <sys/inotify.h>
 #include <sys/mman.h>
 #include <sys/random.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
@@ -19,6 +21,16 @@ namespace {
 
 int open_fixed(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
 int fcntl_fixed(int fd, int cmd, int arg) { return ::fcntl(fd, cmd, arg); }
+long futex_bitset(std::uint32_t* word, int op, std::uint32_t value, const struct timespec* until,
+                  std::uint32_t bits) {
+  return ::syscall(SYS_futex, word, op, value, until, nullptr, bits);
+}
+int getrlimit_fixed(int resource, struct rlimit* limit) {
+  return ::getrlimit(static_cast<__rlimit_resource_t>(resource), limit);
+}
+int setrlimit_fixed(int resource, const struct rlimit* limit) {
+  return ::setrlimit(static_cast<__rlimit_resource_t>(resource), limit);
+}
 int fallocate_errno(int fd, off_t offset, off_t length) {
   const int error = ::posix_fallocate(fd, offset, length);
   if (error == 0) return 0;
@@ -67,6 +79,10 @@ constexpr Syscalls kDefaults{
     .timerfd_create = ::timerfd_create,
     .timerfd_settime = ::timerfd_settime,
     .getrandom = ::getrandom,
+    .setsockopt = ::setsockopt,
+    .futex = futex_bitset,
+    .getrlimit = getrlimit_fixed,
+    .setrlimit = setrlimit_fixed,
 };
 
 constinit Syscalls table = kDefaults;

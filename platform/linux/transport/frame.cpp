@@ -2,14 +2,14 @@
 // endpoint names. Frame layout (little-endian):
 //   0 magic u32 | 4 version u16 | 6 kind u16 | 8 seq u64 | 16 msg u32 | 20 flags u32
 //   24 wparam u64 | 32 lparam i64 | 40 hold u64 | 48 index u32 | 52 crc32 of bytes 0..51 u32
-#include "platform/linux/frame.h"
+#include "platform/linux/transport/frame.h"
 
 #include <cstring>
 #include <iterator>
 #include <limits>
 #include <string>
 
-#include "platform/linux/record_encoding.h"
+#include "platform/linux/transport/record_encoding.h"
 
 namespace mmfcast::platform::os {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/linux/internal.h"
+#include "platform/linux/transport/internal.h"
 #include "platform/platform.h"
 
 namespace mmfcast::platform::os {
