@@ -249,6 +249,49 @@ void clear_damage(int slot);
 // How many times a guarded region has been damaged in this process so far.
 std::uint64_t damage_count();
 
+// A shared read-write mapping of a whole file, unmapped when the owner goes. Mapped with
+// map_guarded, it is guarded against the file being cut short (see guard_region) and its guard
+// slot is given back first.
+class SharedMapping {
+ public:
+  SharedMapping() = default;
+  SharedMapping(SharedMapping&& other) noexcept
+      : address_(std::exchange(other.address_, nullptr)),
+        size_(std::exchange(other.size_, 0)),
+        guard_(std::exchange(other.guard_, -1)) {}
+  SharedMapping& operator=(SharedMapping&& other) noexcept {
+    if (this != &other) {
+      reset();
+      address_ = std::exchange(other.address_, nullptr);
+      size_ = std::exchange(other.size_, 0);
+      guard_ = std::exchange(other.guard_, -1);
+    }
+    return *this;
+  }
+  ~SharedMapping() { reset(); }
+
+  // Maps size bytes of fd from offset 0; throws OsError naming `what` when it cannot.
+  static SharedMapping map(int fd, std::size_t size, const std::string& what);
+  static SharedMapping map_guarded(int fd, std::size_t size, const std::string& what);
+
+  template <typename T>
+  T* as() const {
+    return static_cast<T*>(address_);
+  }
+  void* get() const { return address_; }
+  std::size_t size() const { return size_; }
+  bool valid() const { return address_ != nullptr; }
+  int guard() const { return guard_; }
+  // Whether another process cut the file short under the mapping (never for an unguarded one).
+  bool damaged() const { return region_damaged(guard_); }
+  void reset();
+
+ private:
+  void* address_ = nullptr;
+  std::size_t size_ = 0;
+  int guard_ = -1;
+};
+
 // A count that goes up whenever current_session saw the directory change (an entry made,
 // removed or renamed) or attached to another one: holders of files in it check that theirs
 // are still in place when it has moved.

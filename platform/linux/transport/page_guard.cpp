@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <mutex>
 #include <span>
+#include <string>
+#include <utility>
 
 #include "platform/linux/transport/internal.h"
 
@@ -117,5 +119,26 @@ void clear_damage(int slot) {
 }
 
 std::uint64_t damage_count() { return damage_events.load(std::memory_order_acquire); }
+
+SharedMapping SharedMapping::map(int fd, std::size_t size, const std::string& what) {
+  void* at = syscalls().mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (at == MAP_FAILED) throw_os_error(errno, what);
+  SharedMapping mapping;
+  mapping.address_ = at;
+  mapping.size_ = size;
+  return mapping;
+}
+
+SharedMapping SharedMapping::map_guarded(int fd, std::size_t size, const std::string& what) {
+  SharedMapping mapping = map(fd, size, what);
+  mapping.guard_ = guard_region(mapping.address_, size);  // before the first access
+  return mapping;
+}
+
+void SharedMapping::reset() {
+  unguard_region(std::exchange(guard_, -1));
+  if (address_ != nullptr) syscalls().munmap(std::exchange(address_, nullptr), size_);
+  size_ = 0;
+}
 
 }  // namespace mmfcast::platform::os
