@@ -249,7 +249,10 @@ int send_lines(mmfcast::Channel& channel, const SendOptions& options) {
     if (line.empty()) continue;
     std::u16string text;
     if (const std::string why = line_text(line, code_page, text); !why.empty()) {
-      fail(where + "not sent: " + why + "; skipped");
+      std::string message = where;
+      message += "not sent: ";
+      message += why;
+      fail(message + "; skipped");
       refused = true;
       continue;
     }
