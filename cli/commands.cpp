@@ -11,13 +11,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <iostream>
 
 #include "cli/text.h"
 #include "mmf/channel.h"
 #include "platform/platform.h"
+#include "platform/utf8.h"
 
 #if defined(_WIN32)
+#include <windows.h>
+
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -32,14 +34,31 @@ namespace {
 
 void fail(const std::string& what) { std::fprintf(stderr, "mmfcast-cli: %s\n", what.c_str()); }
 
-// The Channel's options for the choice made on the command line. A relative session directory
-// is taken from the current directory.
-mmfcast::ChannelOptions channel_options(const ChannelChoice& choice) {
-  mmfcast::ChannelOptions options;
-  if (choice.name) options.name = *choice.name;
+// The Channel's options for the choice made on the command line: the name, given in UTF-8, in
+// the session's code page. A relative session directory is taken from the current directory.
+// "" when the options are made, else why the name cannot be used.
+std::string channel_options(const ChannelChoice& choice, mmfcast::ChannelOptions& options) {
+  if (choice.name) {
+    std::u16string name;
+    std::string why =
+        mmfcast::platform::decode_exact(*choice.name, name, mmfcast::platform::kUtf8CodePage);
+    if (why.empty()) why = mmfcast::platform::encode_exact(name, options.name);
+    if (!why.empty()) return "--channel: " + why;
+  }
   if (choice.area_size != 0) options.area_size = choice.area_size;
   options.session_dir = choice.session_dir;
-  return options;
+  return {};
+}
+
+// Why a text cannot be carried exactly; "" when it can.
+std::string text_problem(std::u16string_view text) {
+  if (const std::size_t zero = text.find(u'\0'); zero != std::u16string_view::npos) {
+    return "a character of code 0 at character " +
+           std::to_string(mmfcast::platform::utf8::character_ordinal(text, zero)) +
+           " would end the text there";
+  }
+  std::string bytes;
+  return mmfcast::platform::encode_exact(text, bytes);
 }
 
 // The exit code for a channel that did not join. A full filesystem is reported as the area
@@ -66,14 +85,9 @@ std::string too_long_message(const mmfcast::Channel& channel) {
          " bytes at most; --truncate cuts it)";
 }
 
-// Sends one text. A text holding a character of code 0 goes up to it, which is all that a
-// receiver would show of it, and nothing is sent when that leaves nothing (nullopt); with
-// truncate, a text too long for the area is cut to fit, and one whose first character does not
-// fit is too long.
-std::optional<mmfcast::SendResult> send_one(mmfcast::Channel& channel, std::u16string text,
-                                            bool truncate) {
-  text.resize(std::min(text.size(), text.find(u'\0')));
-  if (text.empty()) return std::nullopt;
+// Sends one text that text_problem accepts. With truncate, a text too long for the area is cut
+// to fit on a character boundary, and one whose first character does not fit is too long.
+mmfcast::SendResult send_one(mmfcast::Channel& channel, std::u16string text, bool truncate) {
   if (truncate) {
     text = cut_to_fit(text, channel.max_text_bytes());
     if (text.empty()) return mmfcast::SendResult::kTooLong;
@@ -83,21 +97,25 @@ std::optional<mmfcast::SendResult> send_one(mmfcast::Channel& channel, std::u16s
 
 // Standard input line by line, read while the channel keeps handling the notifications that
 // reach this process, so that the other copies' sends are not held up by a sender that waits
-// for its next line.
+// for its next line. A read that fails ends the input; error() then says why.
 class InputLines {
  public:
   explicit InputLines(mmfcast::Channel& channel);
-  // The next line without its newline; false at the end of input.
+  // The next line without its newline; false at the end of input or once a read failed.
   bool next(std::string& line);
+  // Why reading failed; "" at a plain end of input.
+  const std::string& error() const { return error_; }
 
  private:
   mmfcast::Channel& channel_;
+  std::string error_;
 #if defined(_WIN32)
-  // A console or pipe cannot be waited on with the messages, so a thread reads it.
+  // A console or pipe cannot be waited on with the messages, so a thread reads it, as bytes.
   struct Shared {
     std::mutex lock;
     std::deque<std::string> lines;
     bool ended = false;
+    std::string error;
   };
   std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
 #else
@@ -109,13 +127,28 @@ class InputLines {
 #if defined(_WIN32)
 InputLines::InputLines(mmfcast::Channel& channel) : channel_(channel) {
   std::thread([shared = shared_] {
+    const HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
+    std::string pending;
     std::string line;
-    while (std::getline(std::cin, line)) {
+    std::string error;
+    for (bool ended = false; !ended;) {
+      char chunk[65536];
+      DWORD got = 0;
+      if (!::ReadFile(input, chunk, sizeof chunk, &got, nullptr)) {
+        const DWORD code = ::GetLastError();
+        if (code != ERROR_BROKEN_PIPE && code != ERROR_HANDLE_EOF) {
+          error = "cannot read standard input: Windows error " + std::to_string(code);
+        }
+        got = 0;
+      }
+      ended = got == 0;
+      pending.append(chunk, got);
       const std::lock_guard<std::mutex> guard(shared->lock);
-      shared->lines.push_back(std::move(line));
+      while (take_line(pending, ended, line)) shared->lines.push_back(std::move(line));
     }
     const std::lock_guard<std::mutex> guard(shared->lock);
     shared->ended = true;
+    shared->error = std::move(error);
   }).detach();
 }
 
@@ -128,7 +161,10 @@ bool InputLines::next(std::string& line) {
         shared_->lines.pop_front();
         return true;
       }
-      if (shared_->ended) return false;
+      if (shared_->ended) {
+        error_ = shared_->error;
+        return false;
+      }
     }
     channel_.dispatch(20);
   }
@@ -143,6 +179,7 @@ bool InputLines::next(std::string& line) {
     pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {channel_.event_fd(), POLLIN, 0}};
     if (poll(fds, 2, -1) < 0) {
       if (errno == EINTR) continue;
+      error_ = std::string("cannot wait for standard input: ") + std::strerror(errno);
       ended_ = true;
       continue;
     }
@@ -152,39 +189,83 @@ bool InputLines::next(std::string& line) {
     const ssize_t got = ::read(STDIN_FILENO, chunk, sizeof chunk);
     if (got > 0) {
       pending_.append(chunk, static_cast<std::size_t>(got));
-    } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
+    } else if (got == 0) {
+      ended_ = true;
+    } else if (errno != EINTR && errno != EAGAIN) {
+      error_ = std::string("cannot read standard input: ") + std::strerror(errno);
       ended_ = true;
     }
   }
 }
 #endif
 
+// The code page standard input is read in, and how refusals name it.
+struct InputCodePage {
+  unsigned code_page = mmfcast::platform::kUtf8CodePage;
+  std::string told;  // added to a refusal: which code page was used, and how to choose another
+};
+
+InputCodePage input_code_page([[maybe_unused]] bool utf8) {
+  InputCodePage input;
+#if defined(_WIN32)
+  if (utf8) {
+    input.told = " (standard input read as UTF-8, as --utf8 asks)";
+    return input;
+  }
+  const UINT console = ::GetConsoleCP();
+  input.code_page = console != 0 ? console : ::GetACP();
+  input.told = " (standard input read in " + mmfcast::platform::code_page_name(input.code_page) +
+               (console != 0 ? ", the console's input code page" : ", the ANSI code page") +
+               "; --utf8 reads it as UTF-8)";
+#endif
+  return input;
+}
+
+// The line's text, or why it cannot be sent exactly.
+std::string line_text(const std::string& line, const InputCodePage& input, std::u16string& text) {
+  if (const std::size_t zero = line.find('\0'); zero != std::string::npos) {
+    return "a byte 0 at offset " + std::to_string(zero) + " would end the text there";
+  }
+  std::string why = mmfcast::platform::decode_exact(line, text, input.code_page);
+  if (!why.empty()) return why + input.told;
+  return text_problem(text);
+}
+
 // Each line of standard input as one text. An empty line is passed over, as a window sends
-// nothing for an empty input; a line too long for the area is reported and skipped.
-int send_lines(mmfcast::Channel& channel, bool truncate) {
+// nothing for an empty input; a line too long for the area, or one that cannot be sent
+// exactly, is reported and skipped.
+int send_lines(mmfcast::Channel& channel, const SendOptions& options) {
   InputLines input(channel);
+  const InputCodePage code_page = input_code_page(options.utf8_input);
   std::string line;
   long number = 0;
   bool skipped = false;
+  bool refused = false;
   bool missed = false;
   while (input.next(line)) {
     ++number;
+    const std::string where = "line " + std::to_string(number) + " of standard input: ";
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty()) continue;
-    const std::optional<mmfcast::SendResult> result =
-        send_one(channel, mmfcast::platform::from_ansi(line), truncate);
-    if (!result) continue;  // nothing before its character of code 0: as an empty line
-    switch (*result) {
+    std::u16string text;
+    if (const std::string why = line_text(line, code_page, text); !why.empty()) {
+      std::string message = where;
+      message += "not sent: ";
+      message += why;
+      fail(message + "; skipped");
+      refused = true;
+      continue;
+    }
+    switch (send_one(channel, text, options.truncate)) {
       case mmfcast::SendResult::kSent:
         break;
       case mmfcast::SendResult::kNotAllReached:
         // The others have it: sending it again would double it, and the lines after it go on.
-        fail("line " + std::to_string(number) + " of standard input: " + channel.error());
+        fail(where + channel.error());
         missed = true;
         break;
       case mmfcast::SendResult::kTooLong:
-        fail("line " + std::to_string(number) + " of standard input: " + too_long_message(channel) +
-             "; skipped");
+        fail(where + too_long_message(channel) + "; skipped");
         skipped = true;
         break;
       case mmfcast::SendResult::kFailed:
@@ -192,7 +273,12 @@ int send_lines(mmfcast::Channel& channel, bool truncate) {
         return kBroadcastFailed;
     }
   }
+  if (!input.error().empty()) {
+    fail(input.error() + (number > 0 ? " after line " + std::to_string(number) : std::string()));
+    return kInputFailed;
+  }
   if (missed) return kBroadcastFailed;
+  if (refused) return kTextRefused;
   return skipped ? kLinesSkipped : kOk;
 }
 
@@ -287,19 +373,27 @@ int run_send(const SendOptions& options) {
     fail("nothing to send: the text is empty");
     return kBadArguments;
   }
-  mmfcast::ChannelOptions send_options = channel_options(options.channel);
+  std::u16string text;
+  if (!from_stdin) {
+    std::string why =
+        mmfcast::platform::decode_exact(joined, text, mmfcast::platform::kUtf8CodePage);
+    if (why.empty()) why = text_problem(text);
+    if (!why.empty()) {
+      fail("not sent: " + why);
+      return kTextRefused;
+    }
+  }
+  mmfcast::ChannelOptions send_options;
+  if (const std::string why = channel_options(options.channel, send_options); !why.empty()) {
+    fail(why);
+    return kBadArguments;
+  }
   // Sending needs no window: the other copies neither send to this one nor wait for it.
   send_options.receive = false;
   mmfcast::Channel channel(send_options);
   if (const int code = join(channel); code != kOk) return code;
-  if (from_stdin) return send_lines(channel, options.truncate);
-  const std::optional<mmfcast::SendResult> result =
-      send_one(channel, mmfcast::platform::from_ansi(joined), options.truncate);
-  if (!result) {
-    fail("nothing to send: the text starts with a character of code 0");
-    return kBadArguments;
-  }
-  switch (*result) {
+  if (from_stdin) return send_lines(channel, options);
+  switch (send_one(channel, text, options.truncate)) {
     case mmfcast::SendResult::kSent:
       return kOk;
     case mmfcast::SendResult::kNotAllReached:
@@ -315,7 +409,12 @@ int run_send(const SendOptions& options) {
 }
 
 int run_listen(const ListenOptions& options) {
-  mmfcast::Channel channel(channel_options(options.channel));
+  mmfcast::ChannelOptions listen_options;
+  if (const std::string why = channel_options(options.channel, listen_options); !why.empty()) {
+    fail(why);
+    return kBadArguments;
+  }
+  mmfcast::Channel channel(listen_options);
   if (const int code = join(channel); code != kOk) return code;
   Output output;
   channel.on_receive([&](const std::string& text) {

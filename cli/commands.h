@@ -21,6 +21,11 @@ enum ExitCode : int {
   kTooLong = 6,         // send: the text does not fit the area and --truncate was not given
   kOutputFailed = 7,    // listen: standard output is closed or a write to it failed
   kLinesSkipped = 8,    // send -: one or more lines did not fit and were skipped; the rest went
+  kTextRefused = 9,     // send: a text (send -: one or more lines, skipped; the rest went) was
+                        // not sent because it cannot arrive exactly: it holds a zero byte, bytes
+                        // that are not UTF-8 (or not of the input's code page), or characters
+                        // the session's code page has no form for
+  kInputFailed = 10,    // send -: reading standard input failed; the lines before went
   kInternalError = 70,  // an unexpected failure, such as running out of memory
   kInterrupted = 130,   // listen: ended by SIGINT (128 + the signal's number)
   kTerminated = 143,    // listen: ended by SIGTERM
@@ -33,9 +38,13 @@ struct ChannelChoice {
   std::string session_dir;          // when not empty, the session directory to use
 };
 
+// Words, the channel's name and every other argument are UTF-8 (on Windows the command line's
+// UTF-16 converted). Standard input is read as UTF-8 on Linux; on Windows in the console's
+// input code page, or as UTF-8 when utf8_input is set.
 struct SendOptions {
   std::vector<std::string> words;  // joined by one space; a single "-" reads standard input
   bool truncate = false;
+  bool utf8_input = false;
   ChannelChoice channel;
 };
 

@@ -5,11 +5,19 @@
 #include <exception>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "cli/commands.h"
 #include "mmf/channel.h"
+#include "platform/platform.h"
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+// shellapi.h needs windows.h first.
+// clang-format off
+#include <windows.h>
+#include <shellapi.h>
+// clang-format on
+#else
 #include <fcntl.h>
 #include <unistd.h>
 #endif
@@ -62,6 +70,13 @@ int run(int argc, char** argv) {
   send_cmd->add_option("text", send.words, "The text, or - for standard input")->required();
   send_cmd->add_flag("--truncate", send.truncate,
                      "Cut a text that does not fit the area instead of refusing it");
+  send_cmd->add_flag("--utf8", send.utf8_input,
+#if defined(_WIN32)
+                     "Read standard input as UTF-8 instead of the console's input code page"
+#else
+                     "Read standard input as UTF-8 (always so on Linux)"
+#endif
+  );
 
   cli::ListenOptions listen;
   CLI::App* listen_cmd =
@@ -136,11 +151,45 @@ int run(int argc, char** argv) {
   return cli::run_listen(listen);
 }
 
+#if defined(_WIN32)
+// The command line as the user typed it: the system's UTF-16 arguments in UTF-8, not the ANSI
+// ones, which turn every character the code page lacks into '?'. Empty with a message on
+// stderr when an argument cannot be converted exactly.
+std::vector<std::string> utf8_arguments() {
+  int argc = 0;
+  LPWSTR* wide = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
+  std::vector<std::string> args;
+  for (int i = 0; i < argc && wide != nullptr; ++i) {
+    const std::u16string_view arg(reinterpret_cast<const char16_t*>(wide[i]));
+    std::string bytes;
+    if (const std::string why =
+            mmfcast::platform::encode_exact(arg, bytes, mmfcast::platform::kUtf8CodePage);
+        !why.empty()) {
+      std::fprintf(stderr, "mmfcast-cli: argument %d: %s\n", i, why.c_str());
+      args.clear();
+      break;
+    }
+    args.push_back(std::move(bytes));
+  }
+  if (wide != nullptr) ::LocalFree(wide);
+  return args;
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
   // Nothing is expected to throw here but running out of memory; it is reported, not aborted on.
   try {
+#if defined(_WIN32)
+    std::vector<std::string> args = utf8_arguments();
+    if (args.empty()) return cli::kBadArguments;
+    std::vector<char*> pointers;
+    for (std::string& arg : args) pointers.push_back(arg.data());
+    pointers.push_back(nullptr);
+    argc = static_cast<int>(args.size());
+    argv = pointers.data();
+#endif
     return run(argc, argv);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "mmfcast-cli: %s\n", e.what());

@@ -18,6 +18,7 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <variant>
 
@@ -131,8 +132,26 @@ static_assert(spells(kDesktopChannelName, "Memory", kPubMemoryName) &&
 // Why the options name no channel that can be joined; "" when they do.
 std::string options_problem(const ChannelOptions& o) {
   if (o.area_name.empty() || o.message_name.empty()) return "the channel's name is empty";
-  for (const std::string* name : {&o.name, &o.area_name, &o.message_name}) {
-    if (name->find('\0') != std::string::npos) return "a channel name holds a byte 0";
+  // Each name must stand for one object only: names that the session would store cut, or
+  // convert into another name, are refused rather than joined with some other channel.
+  if (const std::size_t zero = o.name.find('\0'); zero != std::string::npos) {
+    return "the channel name holds a byte 0 at offset " + std::to_string(zero);
+  }
+  std::u16string decoded;
+  if (std::string why = platform::decode_exact(o.name, decoded); !why.empty()) {
+    return "the channel name cannot be used: " + why;
+  }
+  const bool derived_area = o.area_name == o.name + "Memory";
+  const bool derived_message = o.message_name == o.name + "Message";
+  for (const auto& [name, kind, what] :
+       {std::tuple{&o.area_name, platform::NameKind::kMapping,
+                   derived_area ? "area name (the channel name and \"Memory\")" : "area name"},
+        std::tuple{&o.message_name, platform::NameKind::kMessage,
+                   derived_message ? "message name (the channel name and \"Message\")"
+                                   : "message name"}}) {
+    if (std::string why = platform::name_problem(*name, kind); !why.empty()) {
+      return std::string("the channel's ") + what + " cannot be used: " + why;
+    }
   }
   // Programs that follow the windows' interface read the windows' area as 4096 bytes.
   if (o.area_name == platform::to_ansi(kPubMemoryName) && o.area_size != kPubMemoryLength) {
@@ -400,7 +419,20 @@ const ChannelOptions& Channel::options() const { return state_->options; }
 
 std::size_t Channel::max_text_bytes() const { return state_->joined ? state_->area_size - 1 : 0; }
 
-SendResult Channel::send(std::string_view text) { return send(platform::from_ansi(text)); }
+// The bytes are checked before they are converted, so that a refusal names the byte.
+SendResult Channel::send(std::string_view text) {
+  if (const std::size_t zero = text.find('\0'); zero != std::string_view::npos && state_->joined) {
+    state_->error = "the text holds a byte 0 at offset " + std::to_string(zero) +
+                    "; a receiver would see it cut there";
+    return SendResult::kFailed;
+  }
+  std::u16string wide;
+  if (std::string why = platform::decode_exact(text, wide); !why.empty() && state_->joined) {
+    state_->error = std::move(why);
+    return SendResult::kFailed;
+  }
+  return send(std::u16string_view(wide));
+}
 
 SendResult Channel::send(std::u16string_view text) {
   State& s = *state_;

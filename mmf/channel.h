@@ -6,7 +6,7 @@
 // another process sends on the channel reaches the on_receive handler from dispatch(), which an
 // event loop calls when event_fd() is readable (Linux) or in its idle time (Windows). Texts
 // cross the channel as bytes of the system code page (UTF-8 on Linux), up to the area's first
-// zero byte, so a text never holds a byte 0.
+// zero byte; send() carries a text exactly or refuses it and says why.
 //
 // A process may join several channels, each with its own handler, but each channel once. All
 // the Channels of a process are used on one thread: the one that constructs them sends and
@@ -59,7 +59,9 @@ inline constexpr std::size_t kDefaultAreaSize = static_cast<std::size_t>(kPubMem
 struct ChannelOptions {
   // The channel's name. Its shared area is called name + "Memory" and its notification
   // name + "Message", unless area_name or message_name say otherwise. Names are bytes of the
-  // system code page without a byte 0.
+  // system code page without a byte 0; joining refuses (kOptions) a name that is not valid in
+  // the code page, so that two different names never meet on one channel, and one longer than
+  // the session holds (platform::name_problem gives the limits).
   std::string name = kDesktopChannelName;
   std::string area_name;     // "" for name + "Memory"
   std::string message_name;  // "" for name + "Message"
@@ -110,14 +112,17 @@ class MMFCAST_EXPORT Channel {
   // The longest text, in bytes of the system code page, that fits the area with its zero byte.
   std::size_t max_text_bytes() const;
 
-  // Sends one line to every other process of the session that joined the channel. A text
-  // longer than max_text_bytes() is not sent (kTooLong). An empty text, and one holding a
-  // character of code 0, are refused (kFailed): the area carries a text up to its first zero
-  // byte, so the receivers would see nothing, or the text cut there. Returns
-  // when the receivers have handled it, or when the broadcast's deadline for an unresponsive one
-  // has passed. A successful send clears error().
+  // Sends one line to every other process of the session that joined the channel, exactly as
+  // given. A text longer than max_text_bytes() is not sent (kTooLong). These are refused
+  // (kFailed), error() saying what and where: an empty text; one holding a byte 0 (the area
+  // carries a text up to its first zero byte, so the receivers would see it cut there); bytes
+  // that are not valid in the system code page ("byte 0xFF at offset 5 is not UTF-8"). Returns
+  // when the receivers have handled it, or when the broadcast's deadline for an unresponsive
+  // one has passed. A successful send clears error().
   SendResult send(std::string_view text);
-  // The same for a UTF-16 text, which is converted to the system code page first.
+  // The same for a UTF-16 text, which is converted to the system code page first; a character
+  // that has no form there, or a lone surrogate, is refused (kFailed): "U+4E2D at character 1
+  // has no form in code page 1252".
   SendResult send(std::u16string_view text);
 
   // The handler each received text is handed to, in the order they arrived, from dispatch()

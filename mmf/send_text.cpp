@@ -7,6 +7,7 @@
 #include <variant>
 
 #include "platform/platform.h"
+#include "platform/utf8.h"
 
 namespace mmfcast {
 
@@ -23,8 +24,16 @@ std::string because(const std::string& what) {
 SentText send_text(cMMF& mmf, std::int32_t index, std::uint32_t msg, std::u16string_view text,
                    std::size_t max_bytes) {
   SentText out;
-  if (text.find(u'\0') != std::u16string_view::npos) {
-    out.error = "the text holds a character of code 0; a receiver would see it cut there";
+  if (const std::size_t zero = text.find(u'\0'); zero != std::u16string_view::npos) {
+    out.error = "the text holds a character of code 0 at character " +
+                std::to_string(platform::utf8::character_ordinal(text, zero)) +
+                "; a receiver would see it cut there";
+    return out;
+  }
+  // Checked before anything else, so that a text is either carried exactly or refused.
+  std::string bytes;
+  if (std::string why = platform::encode_exact(text, bytes); !why.empty()) {
+    out.error = std::move(why);
     return out;
   }
   MMFItem item;
@@ -39,11 +48,10 @@ SentText send_text(cMMF& mmf, std::int32_t index, std::uint32_t msg, std::u16str
     return out;
   }
   const std::u16string whole(text);
-  const std::size_t bytes = platform::to_ansi(whole).size();
   const std::size_t limit = std::min(area - 1, max_bytes);
-  if (bytes > limit) {
+  if (bytes.size() > limit) {
     out.result = SendResult::kTooLong;
-    out.error = "text too long for the shared area (" + std::to_string(bytes) + " bytes, " +
+    out.error = "text too long for the shared area (" + std::to_string(bytes.size()) + " bytes, " +
                 std::to_string(limit) + " at most)";
     return out;
   }

@@ -22,10 +22,11 @@ struct SentText {
 // Sends text through the area at index of mmf (open, registered under the channel's area name)
 // with the notification msg. A text longer than max_bytes (and than the area less its zero
 // byte) is not sent (kTooLong); one
-// holding a character of code 0, an area that is not open or a notification that is not
-// registered is refused (kFailed). The notification announces what was written: wParam = the
-// characters written + 1 (WriteMMF's result), lParam = the send-lock hold it was sent under, so
-// a receiver that resumes late can tell a stale notification.
+// holding a character of code 0 or a character that has no form in the ANSI code page (a lone
+// surrogate included), an area that is not open or a notification that is not registered is
+// refused (kFailed), the error naming the character and its place. The notification announces what
+// was written: wParam = the characters written + 1 (WriteMMF's result), lParam = the send-lock hold
+// it was sent under, so a receiver that resumes late can tell a stale notification.
 SentText send_text(cMMF& mmf, std::int32_t index, std::uint32_t msg, std::u16string_view text,
                    std::size_t max_bytes);
 

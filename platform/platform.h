@@ -89,6 +89,49 @@ MMFCAST_EXPORT void clear_last_error();
 MMFCAST_EXPORT std::string to_ansi(std::u16string_view text);
 MMFCAST_EXPORT std::u16string from_ansi(std::string_view bytes);
 
+// ---- Checked conversions -------------------------------------------------------------------
+// For texts and names that must arrive exactly as given: each converts exactly or refuses, and
+// says what stopped it and where. A byte is named by its offset from 0, a character by its
+// place counted from 1 (a surrogate pair is one character). The code page is the session's
+// ANSI code page (UTF-8 on Linux) unless another is named; on Windows any installed code page
+// may be named (the console's, say), on Linux only UTF-8.
+
+inline constexpr unsigned kAnsiCodePage = 0;      // CP_ACP
+inline constexpr unsigned kUtf8CodePage = 65001;  // CP_UTF8
+
+// How messages name the code page: "UTF-8", "code page 1252".
+MMFCAST_EXPORT std::string code_page_name(unsigned code_page = kAnsiCodePage);
+
+// Decodes bytes of the code page into `text`: "" when every byte is part of a character that
+// converts back to the same bytes, else why not ("byte 0xFF at offset 5 is not UTF-8", "byte
+// 0x81 at offset 2 is not valid in code page 932"), `text` then unspecified. A zero byte
+// decodes as U+0000; callers that carry texts refuse it themselves.
+MMFCAST_EXPORT std::string decode_exact(std::string_view bytes, std::u16string& text,
+                                        unsigned code_page = kAnsiCodePage);
+
+// Encodes text into bytes of the code page: "" when every character has a form there that
+// decodes back to it, else the first that has none ("U+4E2D at character 1 has no form in code
+// page 1252", "U+D800 at character 3 has no form in UTF-8: it is half of a surrogate pair"),
+// `bytes` then unspecified.
+MMFCAST_EXPORT std::string encode_exact(std::u16string_view text, std::string& bytes,
+                                        unsigned code_page = kAnsiCodePage);
+
+// ---- Names of the session's objects --------------------------------------------------------
+
+enum class NameKind {
+  kMapping,  // a named file mapping (a shared area)
+  kMessage,  // a registered window message
+};
+
+// Why the session cannot hold an object of this kind under `name`, bytes of the ANSI code page;
+// "" when it can. A name is refused when it is empty, holds a byte 0, is not exact in the code
+// page (so that two different names never stand for one object), or is longer than the session
+// allows; the reason then gives the limit. Linux: a message name holds at most 255 bytes, and a
+// mapping's file name ("map-" and the name, each byte outside A-Z, a-z, 0-9, '.', '_' and '-'
+// written as three) at most 255. Windows: at most 255 characters for a message, MAX_PATH
+// (260) for a mapping.
+MMFCAST_EXPORT std::string name_problem(std::string_view name, NameKind kind);
+
 // ---- Registered messages, windows and broadcast --------------------------------------------
 
 // The id registered for the name in this session (0xC000..0xFFFF), or 0 on failure.

@@ -4,6 +4,7 @@
 #include "mmf/channel.h"
 
 #include <gtest/gtest.h>
+#include <mmfcast/mmfcast.h>
 
 #include <chrono>
 #include <memory>
@@ -89,8 +90,24 @@ TEST_F(ChannelBetweenCopies, TextThatCannotArriveWholeIsNotSent) {
   }
   while (mmfcast::platform::to_ansi(wide).size() <= sender_.max_text_bytes()) wide += u'x';
   EXPECT_EQ(sender_.send(wide), SendResult::kTooLong);
+  // Nor is a text that would arrive changed: cut at a zero, with U+FFFD or '?' in it.
   EXPECT_EQ(sender_.send(tag_ + std::string("cut\0here", 8)), SendResult::kFailed);
-  EXPECT_NE(sender_.error().find("code 0"), std::string::npos) << sender_.error();
+  EXPECT_EQ(sender_.error(), "the text holds a byte 0 at offset " +
+                                 std::to_string(tag_.size() + 3) +
+                                 "; a receiver would see it cut there");
+  EXPECT_EQ(sender_.send(mmfcast::platform::from_ansi(tag_) + u"a\xD800"), SendResult::kFailed);
+  EXPECT_NE(sender_.error().find("U+D800 at character " + std::to_string(tag_.size() + 2) +
+                                 " has no form in"),
+            std::string::npos)
+      << sender_.error();
+  if (mmfcast::platform::code_page_name() == "UTF-8") {
+    EXPECT_EQ(sender_.send(tag_ + "name-\xff\xfe.txt"), SendResult::kFailed);
+    EXPECT_EQ(sender_.error(),
+              "byte 0xFF at offset " + std::to_string(tag_.size() + 5) + " is not UTF-8");
+  } else {
+    EXPECT_EQ(sender_.send(mmfcast::platform::from_ansi(tag_) + u"\u0e01"), SendResult::kFailed);
+    EXPECT_NE(sender_.error().find("U+0E01 at character"), std::string::npos) << sender_.error();
+  }
   EXPECT_EQ(sender_.send(""), SendResult::kFailed);
   EXPECT_NE(sender_.error().find("empty"), std::string::npos) << sender_.error();
 
@@ -244,9 +261,46 @@ TEST_F(ChannelInOneProcess, AChannelIsJoinedOnceAndBadOptionsAreRefused) {
     EXPECT_EQ(refused.join_failure(), mmfcast::JoinFailure::kOptions);
     EXPECT_NE(refused.error().find("out of range"), std::string::npos) << refused.error();
   }
+  // A name stands for one channel: one the session would store otherwise is refused, not met
+  // with another.
+  const std::pair<std::string, std::string> bad_names[] = {
+      {std::string(300, 'n'), " at most"},
+      {std::string("a\0b", 3), "byte 0 at offset 1"},
+      {"caf\xe9", "byte 0xE9 at offset 3 is not UTF-8"}};
+  for (const auto& [name, why] : bad_names) {
+    if (name == "caf\xe9" && mmfcast::platform::code_page_name() != "UTF-8") continue;
+    mmfcast::ChannelOptions options = named("");
+    options.name = name;
+    Channel refused(options);
+    EXPECT_EQ(refused.join_failure(), mmfcast::JoinFailure::kOptions);
+    EXPECT_NE(refused.error().find(why), std::string::npos) << refused.error();
+  }
   first.reset();
   Channel again(named("once"));
   EXPECT_TRUE(again.joined()) << again.error();
+}
+
+// The C interface refuses what the Channel refuses, and says the same.
+TEST_F(ChannelInOneProcess, CInterfaceRefusesWhatCannotArriveExactly) {
+  const std::string name = session_.name("c");
+  mmfcast_channel* channel = mmfcast_join(name.c_str(), 0, nullptr);
+  ASSERT_EQ(mmfcast_joined(channel), 1) << mmfcast_error(channel);
+  EXPECT_EQ(mmfcast_send(channel, "a\0b", 3), MMFCAST_FAILED);
+  EXPECT_STREQ(mmfcast_error(channel),
+               "the text holds a byte 0 at offset 1; a receiver would see it cut there");
+  if (mmfcast::platform::code_page_name() == "UTF-8") {
+    EXPECT_EQ(mmfcast_send(channel, "name-\xff\xfe.txt", 11), MMFCAST_FAILED);
+    EXPECT_STREQ(mmfcast_error(channel), "byte 0xFF at offset 5 is not UTF-8");
+  }
+  EXPECT_EQ(mmfcast_send(channel, "fine", 4), MMFCAST_SENT) << mmfcast_error(channel);
+  mmfcast_leave(channel);
+
+  const std::string too_long(300, 'c');
+  channel = mmfcast_join(too_long.c_str(), 0, nullptr);
+  EXPECT_EQ(mmfcast_joined(channel), 0);
+  EXPECT_NE(std::string(mmfcast_error(channel)).find(" at most"), std::string::npos)
+      << mmfcast_error(channel);
+  mmfcast_leave(channel);
 }
 
 TEST_F(ChannelInOneProcess, HookedObjectKeepsTheDesktopChannelOut) {

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "platform/platform.h"
 #include "tests/support/child_process.h"
@@ -266,6 +267,73 @@ TEST(AnsiConversion, CharactersBeyondTheBasicPlaneRoundTripInUtf8) {
   const std::string bytes = mmfcast::platform::to_ansi(text);
   EXPECT_EQ(bytes, "a\xf0\x9f\x98\x80z");
   EXPECT_EQ(mmfcast::platform::from_ansi(bytes), text);
+}
+
+// ---- Checked conversions ------------------------------------------------------------------
+// UTF-8 follows the same rules on both systems; what the messages say is what users read.
+
+TEST(CheckedConversion, Utf8DecodesExactlyOrNamesTheFirstByteThatIsNot) {
+  using mmfcast::platform::decode_exact;
+  using mmfcast::platform::kUtf8CodePage;
+  std::u16string text;
+  EXPECT_EQ(decode_exact("a\xf0\x9f\x98\x80\xc3\xa9", text, kUtf8CodePage), "");
+  EXPECT_EQ(text, u"a\U0001F600\u00e9");
+  const std::pair<std::string, std::string> refused[] = {
+      {"name-\xff\xfe.txt", "byte 0xFF at offset 5 is not UTF-8"},
+      {"ab\xc0\xaf", "byte 0xC0 at offset 2 is not UTF-8"},         // overlong '/'
+      {"\xed\xa0\x80", "byte 0xED at offset 0 is not UTF-8"},       // a surrogate
+      {"x\xf4\x90\x80\x80", "byte 0xF4 at offset 1 is not UTF-8"},  // above U+10FFFF
+      {"ok\xe4\xbd", "byte 0xE4 at offset 2 is not UTF-8"},         // cut short
+      {"\xe4\xbdx", "byte 0xE4 at offset 0 is not UTF-8"},          // broken off
+      {"\x80", "byte 0x80 at offset 0 is not UTF-8"}};
+  for (const auto& [bytes, why] : refused) {
+    EXPECT_EQ(decode_exact(bytes, text, kUtf8CodePage), why);
+  }
+}
+
+TEST(CheckedConversion, EncodingNamesTheCharacterThatHasNoForm) {
+  using mmfcast::platform::encode_exact;
+  std::string bytes;
+  EXPECT_EQ(encode_exact(u"a\U0001F600z", bytes, mmfcast::platform::kUtf8CodePage), "");
+  EXPECT_EQ(bytes, "a\xf0\x9f\x98\x80z");
+  // A pair counts as one character; a lone half of one has no form anywhere.
+  EXPECT_EQ(encode_exact(u"a\U0001F600\xD800", bytes), "U+D800 at character 3 has no form in " +
+                                                           mmfcast::platform::code_page_name() +
+                                                           ": it is half of a surrogate pair");
+  EXPECT_EQ(encode_exact(std::u16string{0xDC00, u'a'}, bytes, mmfcast::platform::kUtf8CodePage),
+            "U+DC00 at character 1 has no form in UTF-8: it is half of a surrogate pair");
+  if (mmfcast::platform::code_page_name() == "code page 1252") {
+    EXPECT_EQ(encode_exact(u"\u4e2d\u6587 cli", bytes),
+              "U+4E2D at character 1 has no form in code page 1252");
+    EXPECT_EQ(encode_exact(u"caf\u00e9", bytes), "");
+    EXPECT_EQ(bytes, "caf\xe9");
+  }
+}
+
+// The limits the session's names are held to, at their edges.
+TEST(CheckedConversion, NamesTheSessionCannotHoldAreRefusedWithTheLimit) {
+  using mmfcast::platform::name_problem;
+  using mmfcast::platform::NameKind;
+  EXPECT_EQ(name_problem("", NameKind::kMessage), "the name is empty");
+  EXPECT_EQ(name_problem(std::string("a\0b", 3), NameKind::kMapping),
+            "the name holds a byte 0 at offset 1");
+  EXPECT_EQ(name_problem(std::string(255, 'm'), NameKind::kMessage), "");
+  EXPECT_NE(name_problem(std::string(256, 'm'), NameKind::kMessage).find("255 at most"),
+            std::string::npos);
+#if defined(_WIN32)
+  EXPECT_EQ(name_problem(std::string(260, 'a'), NameKind::kMapping), "");
+  EXPECT_NE(name_problem(std::string(261, 'a'), NameKind::kMapping).find("260 at most"),
+            std::string::npos);
+#else
+  // "map-" and the name; a byte outside the plain ones takes three.
+  EXPECT_EQ(name_problem(std::string(251, 'a'), NameKind::kMapping), "");
+  EXPECT_NE(name_problem(std::string(252, 'a'), NameKind::kMapping).find("256 bytes long"),
+            std::string::npos);
+  EXPECT_NE(name_problem(std::string(249, 'a') + " ", NameKind::kMapping).find("256 bytes long"),
+            std::string::npos);
+  EXPECT_EQ(name_problem("caf\xe9", NameKind::kMessage),
+            "the name: byte 0xE9 at offset 3 is not UTF-8");
+#endif
 }
 
 }  // namespace

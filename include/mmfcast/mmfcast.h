@@ -4,7 +4,8 @@
 
    A channel is named: its shared area is NAME "Memory" and its notification NAME "Message".
    The name "MyPub" with the size 4096 is the channel of the mmfcast windows and mmfcast-cli.
-   Texts are bytes of the system code page (UTF-8 on Linux) without a byte 0. All the channels
+   Texts and names are bytes of the system code page (UTF-8 on Linux) without a byte 0; a text
+   is carried exactly or refused. All the channels
    of a process are used on one thread. Builds as C99 and as C++. */
 #ifndef MMFCAST_MMFCAST_H
 #define MMFCAST_MMFCAST_H
@@ -33,7 +34,9 @@ enum mmfcast_send_result {
 typedef void (*mmfcast_receive_fn)(const char* text, size_t length, void* user);
 
 /** Joins the channel `name` (NULL: "MyPub", the windows' channel) whose area is created with
-    `area_size` bytes (0: 4096; from 2 to 16777216) when no process has made it yet. On Linux
+    `area_size` bytes (0: 4096; from 2 to 16777216) when no process has made it yet. A name
+    that is not valid in the system code page, or too long for the session, is refused (the
+    error says why and gives the limit), so two different names never meet. On Linux
     `session_dir` names the session directory (NULL: the one the environment names); Windows
     ignores it. Returns a handle whether or not joining succeeded (check mmfcast_joined), or
     NULL when there is no memory for one. */
@@ -53,9 +56,11 @@ MMFCAST_EXPORT const char* mmfcast_error(const mmfcast_channel* channel);
 /** The longest text, in bytes, that the channel carries; 0 while not joined. */
 MMFCAST_EXPORT size_t mmfcast_max_text_bytes(const mmfcast_channel* channel);
 
-/** Sends the `length` bytes at `text` to the other processes on the channel and returns once
-    they have handled it (or a deadline for an unresponsive one has passed). An empty text and
-    one holding a byte 0 are refused with MMFCAST_FAILED. */
+/** Sends the `length` bytes at `text` to the other processes on the channel, exactly as given,
+    and returns once they have handled it (or a deadline for an unresponsive one has passed).
+    Refused with MMFCAST_FAILED, mmfcast_error() saying what and where: an empty text, one
+    holding a byte 0 ("the text holds a byte 0 at offset 6; ..."), and bytes that are not valid
+    in the system code page ("byte 0xFF at offset 5 is not UTF-8"). */
 MMFCAST_EXPORT enum mmfcast_send_result mmfcast_send(mmfcast_channel* channel, const char* text,
                                                      size_t length);
 

@@ -2,9 +2,11 @@
 // receive, so they are single passes into a buffer sized for the worst case. Bytes that are not
 // UTF-8 become U+FFFD, one per maximal subpart of an ill-formed sequence (the usual practice),
 // and a lone surrogate becomes '?', as a Windows conversion with a default character would.
+// The checked conversions refuse both instead, naming where.
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/utf8.h"
 
 namespace mmfcast::platform {
 namespace {
@@ -103,6 +105,32 @@ std::u16string from_ansi(std::string_view bytes) {
   }
   out.resize(static_cast<std::size_t>(o - out.data()));
   return out;
+}
+
+std::string code_page_name(unsigned code_page) {
+  return code_page == kAnsiCodePage || code_page == kUtf8CodePage
+             ? "UTF-8"
+             : "code page " + std::to_string(code_page);
+}
+
+std::string decode_exact(std::string_view bytes, std::u16string& text, unsigned code_page) {
+  if (code_page != kAnsiCodePage && code_page != kUtf8CodePage) {
+    return code_page_name(code_page) + " is not available on this system";
+  }
+  const std::size_t bad = utf8::decode(bytes, text);
+  if (bad == std::string_view::npos) return {};
+  return utf8::byte_name(bytes, bad) + " is not UTF-8";
+}
+
+std::string encode_exact(std::u16string_view text, std::string& bytes, unsigned code_page) {
+  if (code_page != kAnsiCodePage && code_page != kUtf8CodePage) {
+    return code_page_name(code_page) + " is not available on this system";
+  }
+  const std::size_t bad = utf8::encode(text, bytes);
+  if (bad == std::u16string_view::npos) return {};
+  return utf8::code_point_name(text[bad]) + " at character " +
+         std::to_string(utf8::character_ordinal(text, bad)) +
+         " has no form in UTF-8: it is half of a surrogate pair";
 }
 
 char* lstrcpynA(char* lpString1, const char* lpString2, int iMaxLength) {

@@ -12,6 +12,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "tests/support/child_process.h"
 #include "tests/support/endpoints_linux.h"
@@ -241,7 +242,6 @@ TEST_F(Cli, StdinLineTooLongIsSkippedAndTheRestSent) {
   sending->write_line("before");
   sending->write_line(std::string(5000, 'x'));
   sending->write_line("");  // an empty line sends nothing, as in a window
-  sending->write_line(std::string("\0only after a zero", 18));  // nothing before its zero
   sending->write_line("after");
   sending->close_stdin();
   const auto message = sending->read_line().value_or("");
@@ -251,6 +251,52 @@ TEST_F(Cli, StdinLineTooLongIsSkippedAndTheRestSent) {
   EXPECT_EQ(listening->read_line(), "before");
   EXPECT_EQ(listening->read_line(), "after");
   EXPECT_EQ(listening->wait(), 0) << "exactly two texts arrived";
+}
+
+// A text that would arrive changed is not sent, and the message says what and where: a zero
+// byte (the receivers would see the text cut there) and bytes that are not UTF-8 (they would
+// see U+FFFD). Lines of standard input that are refused are skipped and the rest go.
+TEST_F(Cli, TextThatCannotArriveExactlyIsRefused) {
+  auto listening = listener({"--count", "1"});
+  auto [code, message] = run({"send", "name-\xff\xfe.txt"});
+  EXPECT_EQ(code, 9);
+  EXPECT_EQ(message, "mmfcast-cli: not sent: byte 0xFF at offset 5 is not UTF-8");
+
+  auto sending = cli({"send", "-"});
+  sending->write_line(std::string("before\0after the zero byte", 27));
+  sending->write_line("caf\xe9");
+  sending->write_line("caf\xc3\xa9");
+  sending->close_stdin();
+  EXPECT_EQ(sending->read_line(),
+            "mmfcast-cli: line 1 of standard input: not sent: a byte 0 at offset 6 would end the "
+            "text there; skipped");
+  EXPECT_EQ(sending->read_line(),
+            "mmfcast-cli: line 2 of standard input: not sent: byte 0xE9 at offset 3 is not UTF-8; "
+            "skipped");
+  EXPECT_EQ(sending->wait(), 9);
+  EXPECT_EQ(listening->read_line(), "caf\xc3\xa9");
+  EXPECT_EQ(listening->wait(), 0) << "only the exact line arrived";
+}
+
+// Names are names: one that is not UTF-8 would be taken for another, and one too long for the
+// session would fail at some later step; both are usage errors that say why.
+TEST_F(Cli, ChannelNameThatCannotBeUsedExactlyIsAUsageError) {
+  auto [code, message] = run({"listen", "--channel", "caf\xe9"});
+  EXPECT_EQ(code, 2);
+  EXPECT_EQ(message, "mmfcast-cli: --channel: byte 0xE9 at offset 3 is not UTF-8");
+  for (const std::size_t length : {248u, 300u}) {
+    std::tie(code, message) = run({"send", "--channel", std::string(length, 'c'), "x"});
+    EXPECT_EQ(code, 2) << message;
+    EXPECT_NE(message.find("255 at most"), std::string::npos) << message;
+  }
+  EXPECT_EQ(run({"send", "--channel", std::string(245, 'c'), "x"}).first, 0)
+      << "the longest plain name the session holds";
+}
+
+TEST_F(Cli, ReadErrorOnStandardInputEndsTheSend) {
+  auto reading = cli_redirected("send -", "<" + session_.dir());
+  EXPECT_EQ(reading->read_line(), "mmfcast-cli: cannot read standard input: Is a directory");
+  EXPECT_EQ(reading->wait(), 10);
 }
 
 TEST_F(Cli, ListenWithItsOutputClosedOrFailingSaysSo) {

@@ -2,11 +2,14 @@
 // from_ansi and as 16-bit units for to_ansi. Checked against glibc's iconv: valid UTF-8
 // decodes to what iconv gives and encodes back to itself; any UTF-16 encodes to valid UTF-8
 // that decodes to the input with each lone surrogate replaced by '?'; any byte string decodes
-// to text whose encoding is valid UTF-8.
+// to text whose encoding is valid UTF-8. The checked conversions accept exactly what iconv finds
+// valid (and lone-surrogate-free UTF-16), give the same result, and otherwise name a byte or a
+// character that is there.
 #include <iconv.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -63,9 +66,21 @@ void check_bytes(const std::string& bytes) {
   const std::u16string text = mmfcast::platform::from_ansi(bytes);
   const std::string back = mmfcast::platform::to_ansi(text);
   if (!valid_utf8(back)) std::abort();
+  std::u16string exact;
+  const std::string why = mmfcast::platform::decode_exact(bytes, exact);
   if (std::optional<std::string> expected =
           convert("UTF-16LE", "UTF-8", bytes.data(), bytes.size())) {
     if (text != utf16_of(*expected) || back != bytes) std::abort();
+    if (!why.empty() || exact != text) std::abort();
+  } else {
+    // "byte 0xXX at offset N is not UTF-8": a byte of the input, after which nothing decodes.
+    unsigned byte = 0;
+    std::size_t offset = 0;
+    if (std::sscanf(why.c_str(), "byte 0x%X at offset %zu", &byte, &offset) != 2 ||
+        offset >= bytes.size() || static_cast<unsigned char>(bytes[offset]) != byte ||
+        !valid_utf8(bytes.substr(0, offset))) {
+      std::abort();
+    }
   }
 }
 
@@ -73,6 +88,13 @@ void check_units(const std::u16string& units) {
   const std::string bytes = mmfcast::platform::to_ansi(units);
   if (!valid_utf8(bytes)) std::abort();
   if (mmfcast::platform::from_ansi(bytes) != lone_surrogates_replaced(units)) std::abort();
+  std::string exact;
+  const std::string why = mmfcast::platform::encode_exact(units, exact);
+  if (lone_surrogates_replaced(units) == units) {
+    if (!why.empty() || exact != bytes) std::abort();
+  } else if (why.rfind("U+D", 0) != 0 || why.find(" has no form in UTF-8") == std::string::npos) {
+    std::abort();
+  }
 }
 
 }  // namespace

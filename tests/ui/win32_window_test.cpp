@@ -311,6 +311,27 @@ TEST(Win32Window, ALineTooLongIsKeptAndAContractReceiverNeverReadsPastTheArea) {
   EXPECT_EQ(receiver.wait(), 0);
 }
 
+// The input line is a Unicode control: characters the ANSI code page lacks stay as typed, and
+// the line is refused with the reason and kept, instead of sent as "??".
+TEST(Win32Window, TypedCharactersTheCodePageLacksAreKeptAndRefused) {
+  if (::GetACP() != 1252) GTEST_SKIP() << "the ANSI code page is " << ::GetACP();
+  Copy a, b;
+  ASSERT_TRUE(a.ok() && b.ok());
+  for (const wchar_t typed : {L'\u4e2d', L'\u6587', L' ', L'x'}) {
+    ::SendMessageW(a.text2, WM_CHAR, typed, 0);
+  }
+  ::SendMessageA(a.command1, BM_CLICK, 0, 0);
+  wchar_t kept[16] = {};
+  ::SendMessageW(a.text2, WM_GETTEXT, 16, reinterpret_cast<LPARAM>(kept));
+  EXPECT_EQ(std::wstring(kept), L"\u4e2d\u6587 x");
+  const std::string refused = a.caption();
+  EXPECT_NE(refused.find("not sent: U+4E2D at character 1 has no form in code page 1252"),
+            std::string::npos)
+      << refused;
+  a.send("after");
+  EXPECT_EQ(b.wait_for_text1("\r\nafter"), "\r\nafter") << "nothing arrived before it";
+}
+
 // The area's name held by another kind of object: the copy says so in its caption, keeps what
 // is typed, and joins once the name is free, without a restart.
 TEST(Win32Window, FailureToJoinIsInTheCaptionAndTheCopyRecovers) {

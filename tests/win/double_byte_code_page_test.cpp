@@ -83,6 +83,19 @@ TEST_F(DoubleByteCodePage, LeadByteAtTheEndOfTheAreaIsReadWithoutHarm) {
   EXPECT_EQ(short_read.substr(0, 2), u"ab");
 }
 
+// The checked conversions walk the code page's characters: a lead byte cut short is named by its
+// offset, a character the code page lacks by its place, and a double-byte text converts whole.
+TEST_F(DoubleByteCodePage, CheckedConversionsNameTheByteOrCharacterThatStopsThem) {
+  std::u16string text;
+  EXPECT_EQ(mmfcast::platform::decode_exact("a\x93\xfa\x96\x7b", text), "");
+  EXPECT_EQ(text, u"a\u65e5\u672c");
+  EXPECT_EQ(mmfcast::platform::decode_exact("a\x93\xfa\x82", text),
+            "byte 0x82 at offset 3 is not valid in code page 932");
+  std::string bytes;
+  EXPECT_EQ(mmfcast::platform::encode_exact(u"\u65e5\u672c\u0e01", bytes),
+            "U+0E01 at character 3 has no form in code page 932");
+}
+
 TEST_F(DoubleByteCodePage, AnotherCopyReceivesTheTextWhole) {
   testsupport::ChildProcess receiver({"hooked", session_.name("dbcs-message")});
   const std::optional<std::string> ready = receiver.read_line();

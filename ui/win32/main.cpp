@@ -2,7 +2,11 @@
 // controls interface. The hook replaces the top-level window's own procedure; Text2 gets a
 // subclass of ours so Enter reaches it as the character 13 despite the dialog-style keyboard
 // handling (IsDialogMessage) that gives Tab its meaning, and Enter on the focused Command1
-// clicks it. The caption says when the copy is not connected or a line was not sent, and why;
+// clicks it. The controls are Unicode windows, so the input line holds what the user typed even
+// where the ANSI code page has no form for it, and such a line is refused with the reason instead
+// of sent with '?' in it; the top-level window stays an ANSI window, whose procedure the hook
+// replaces with SetWindowLongA. The caption says when the copy is not connected or a line was
+// not sent, and why;
 // a timer tries joining again every second. --help and --version print to the console the
 // program was started from (or to its standard output when that was redirected) and exit.
 #include <windows.h>
@@ -39,23 +43,24 @@ class Win32Form final : public FormControls {
   frmMain form{*this};
 
   void append_text1(std::u16string_view text) override {
-    const std::string bytes = mmfcast::platform::to_ansi(text);
-    const LRESULT end = ::SendMessageA(text1_wnd, WM_GETTEXTLENGTH, 0, 0);
-    ::SendMessageA(text1_wnd, EM_SETSEL, static_cast<WPARAM>(end), end);
-    ::SendMessageA(text1_wnd, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(bytes.c_str()));
-    ::SendMessageA(text1_wnd, EM_SCROLLCARET, 0, 0);
+    const std::wstring wide(text.begin(), text.end());
+    const LRESULT end = ::SendMessageW(text1_wnd, WM_GETTEXTLENGTH, 0, 0);
+    ::SendMessageW(text1_wnd, EM_SETSEL, static_cast<WPARAM>(end), end);
+    ::SendMessageW(text1_wnd, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(wide.c_str()));
+    ::SendMessageW(text1_wnd, EM_SCROLLCARET, 0, 0);
   }
 
   std::u16string text2() const override {
-    const int length = ::GetWindowTextLengthA(text2_wnd);
-    std::string bytes(static_cast<std::size_t>(length) + 1, '\0');
-    const int copied = ::GetWindowTextA(text2_wnd, bytes.data(), length + 1);
-    bytes.resize(static_cast<std::size_t>(copied > 0 ? copied : 0));
-    return mmfcast::platform::from_ansi(bytes);
+    const int length = ::GetWindowTextLengthW(text2_wnd);
+    std::wstring wide(static_cast<std::size_t>(length) + 1, L'\0');
+    const int copied = ::GetWindowTextW(text2_wnd, wide.data(), length + 1);
+    wide.resize(static_cast<std::size_t>(copied > 0 ? copied : 0));
+    return std::u16string(wide.begin(), wide.end());
   }
 
   void set_text2(const std::u16string& text) override {
-    ::SetWindowTextA(text2_wnd, mmfcast::platform::to_ansi(text).c_str());
+    const std::wstring wide(text.begin(), text.end());
+    ::SetWindowTextW(text2_wnd, wide.c_str());
   }
 
   mmfcast::platform::Hwnd form_hwnd() const override {
@@ -83,23 +88,27 @@ LRESULT CALLBACK text2_proc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     // Keep Enter for the box instead of letting the dialog handling turn it into a command.
     const MSG* key = reinterpret_cast<const MSG*>(lParam);
     if (key->message == WM_KEYDOWN && key->wParam == VK_RETURN) {
-      return ::CallWindowProcA(f.text2_prev, hwnd, msg, wParam, lParam) | DLGC_WANTALLKEYS;
+      return ::CallWindowProcW(f.text2_prev, hwnd, msg, wParam, lParam) | DLGC_WANTALLKEYS;
     }
   }
   if (msg == WM_CHAR) {
     auto key_ascii = static_cast<std::int16_t>(wParam & 0xFFFF);
     ui::run_handler([&] { f.form.Text2_KeyPress(key_ascii); });
   }
-  return ::CallWindowProcA(f.text2_prev, hwnd, msg, wParam, lParam);
+  return ::CallWindowProcW(f.text2_prev, hwnd, msg, wParam, lParam);
 }
 
+// A Unicode control of the class named in ASCII.
 HWND create_control(HWND parent, const char* cls, const char* text, DWORD style, int id,
                     const ui::TwipsRect& r, int dpi_x, int dpi_y) {
-  HWND control = ::CreateWindowExA(
-      cls[0] == 'E' ? WS_EX_CLIENTEDGE : 0, cls, text, WS_CHILD | WS_VISIBLE | style,
-      ui::twips_to_px(r.left, dpi_x), ui::twips_to_px(r.top, dpi_y),
+  const std::string cls_ascii(cls), text_ascii(text);
+  const std::wstring wide_cls(cls_ascii.begin(), cls_ascii.end());
+  const std::wstring wide_text(text_ascii.begin(), text_ascii.end());
+  HWND control = ::CreateWindowExW(
+      cls[0] == 'E' ? WS_EX_CLIENTEDGE : 0, wide_cls.c_str(), wide_text.c_str(),
+      WS_CHILD | WS_VISIBLE | style, ui::twips_to_px(r.left, dpi_x), ui::twips_to_px(r.top, dpi_y),
       ui::twips_to_px(r.width, dpi_x), ui::twips_to_px(r.height, dpi_y), parent,
-      reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), ::GetModuleHandleA(nullptr), nullptr);
+      reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), ::GetModuleHandleW(nullptr), nullptr);
   if (control != nullptr) {
     ::SendMessageA(control, WM_SETFONT,
                    reinterpret_cast<WPARAM>(::GetStockObject(DEFAULT_GUI_FONT)), FALSE);
@@ -275,7 +284,7 @@ bool create_form(Win32Form& f, HINSTANCE instance, int show) {
   if (f.command1_wnd == nullptr || f.text1_wnd == nullptr || f.text2_wnd == nullptr) return false;
   ::SendMessageA(f.text1_wnd, EM_SETLIMITTEXT, 0, 0);  // received lines are not limited to 32K
   f.text2_prev = reinterpret_cast<WNDPROC>(
-      ::SetWindowLongPtrA(f.text2_wnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&text2_proc)));
+      ::SetWindowLongPtrW(f.text2_wnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&text2_proc)));
 
   name_for_screen_readers(f);
   ui::run_handler([&] { f.form.Form_Load(); });
@@ -369,13 +378,15 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
   }
   MSG msg;
   int got;
-  while ((got = ::GetMessageA(&msg, nullptr, 0, 0)) > 0) {
+  // The Unicode loop: an ANSI one would hand the controls each typed character through the
+  // code page, '?' for those it lacks.
+  while ((got = ::GetMessageW(&msg, nullptr, 0, 0)) > 0) {
     if (handle_tab(form, msg) || handle_enter_on_command1(form, msg) ||
-        ::IsDialogMessageA(form.main, &msg)) {
+        ::IsDialogMessageW(form.main, &msg)) {
       continue;
     }
     ::TranslateMessage(&msg);
-    ::DispatchMessageA(&msg);
+    ::DispatchMessageW(&msg);
   }
   return got < 0 ? 1 : static_cast<int>(msg.wParam);
 }

@@ -1,0 +1,25 @@
+// Which names the Windows session can hold: the system's limits on a registered message's name
+// (an atom, 255 characters) and on a named mapping's (MAX_PATH).
+#include <windows.h>
+
+#include <string>
+
+#include "platform/platform.h"
+
+namespace mmfcast::platform {
+
+std::string name_problem(std::string_view name, NameKind kind) {
+  if (name.empty()) return "the name is empty";
+  if (const std::size_t zero = name.find('\0'); zero != std::string_view::npos) {
+    return "the name holds a byte 0 at offset " + std::to_string(zero);
+  }
+  std::u16string text;
+  if (std::string why = decode_exact(name, text); !why.empty()) return "the name: " + why;
+  const std::size_t limit = kind == NameKind::kMessage ? 255 : MAX_PATH;
+  if (text.size() <= limit) return {};
+  return "the name is " + std::to_string(text.size()) + " characters long; a " +
+         (kind == NameKind::kMessage ? "message" : "shared area") + " name may have " +
+         std::to_string(limit) + " at most";
+}
+
+}  // namespace mmfcast::platform
