@@ -118,6 +118,7 @@ MMFCAST_EXPORT std::string encode_exact(std::u16string_view text, std::string& b
 
 // ---- Names of the session's objects --------------------------------------------------------
 
+// What kind of the session's objects a name stands for.
 enum class NameKind {
   kMapping,  // a named file mapping (a shared area)
   kMessage,  // a registered window message
