@@ -23,6 +23,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/linux/transport/frame.h"
@@ -610,6 +611,19 @@ TEST_F(OwnEndpoint, ConnectionsThatCloseEarlyAreForgotten) {
   introduce(s);
   notify(s, 3);
   EXPECT_TRUE(answered(s, 3));
+
+  // What a sender published before it let go of its connection is still delivered, even with
+  // no wake-up of its ring to tell of it.
+  FakeSender leaving;
+  introduce(leaving);
+  os::Frame last;
+  last.seq = 1;
+  last.msg = 0xC010;
+  os::publish_entry(*leaving.page, last);
+  ::close(std::exchange(leaving.fd, -1));
+  const int before = calls;
+  for (int i = 0; i < 100 && calls == before; ++i) mmfcast::platform::pump_messages(10);
+  EXPECT_EQ(calls, before + 1);
 }
 
 TEST_F(OwnEndpoint, AtTheConnectionLimitTheLeastRecentlyUsedMakesRoom) {
