@@ -33,8 +33,7 @@ std::optional<os::Frame> decode_checked(std::span<const std::uint8_t> bytes) {
   if (!frame) return frame;
   require(bytes.size() == os::kFrameSize);
   if (frame->kind == os::FrameKind::kNotify) {
-    require(frame->seq != 0 && (frame->flags & ~os::kAwaited) == 0 &&
-            frame->index < os::kCountWords);
+    require(frame->seq != 0 && frame->flags == 0 && frame->index < os::kCountWords);
   } else {
     require(frame->kind == os::FrameKind::kHello && frame->index < os::kAckSlots);
     require(frame->msg == 0 && frame->flags == 0 && frame->wparam == 0 && frame->lparam == 0 &&

@@ -48,7 +48,7 @@ TEST(BroadcastFrame, FieldsSurviveAtTheirExtremes) {
       notify(1, 0, 0, 0),
       notify(std::numeric_limits<std::uint64_t>::max(), 0xFFFFFFFFu,
              std::numeric_limits<std::uint64_t>::max(), std::numeric_limits<std::int64_t>::min(),
-             std::numeric_limits<std::uint64_t>::max(), os::kAwaited),
+             std::numeric_limits<std::uint64_t>::max()),
       notify(0x0102030405060708u, 0xC000, 0, std::numeric_limits<std::int64_t>::max(), 7),
       hello(0),
       hello(os::kAckSlots - 1),
@@ -57,7 +57,7 @@ TEST(BroadcastFrame, FieldsSurviveAtTheirExtremes) {
 }
 
 TEST(BroadcastFrame, EverySingleBitFlipIsRefused) {
-  for (const os::Frame& frame : {notify(42, 0xC001, 7, -1, 3, os::kAwaited), hello(5)}) {
+  for (const os::Frame& frame : {notify(42, 0xC001, 7, -1, 3), hello(5)}) {
     const std::vector<std::uint8_t> good = encoded(frame);
     for (std::size_t byte = 0; byte < good.size(); ++byte) {
       for (int bit = 0; bit < 8; ++bit) {
@@ -86,7 +86,7 @@ TEST(BroadcastFrame, FieldsOutOfTheirKindsRangeAreRefusedEvenWithAGoodChecksum) 
   os::Frame notify_with_word = notify(5, 1, 0, 0);
   notify_with_word.index = os::kCountWords;
   const os::Frame refused[] = {
-      unknown,         notify(0, 1, 0, 0),   notify(5, 1, 0, 0, 0, 2),
+      unknown,         notify(0, 1, 0, 0),   notify(5, 1, 0, 0, 0, 2), notify(5, 1, 0, 0, 0, 1),
       hello_with_text, hello(os::kAckSlots), notify_with_word,
   };
   for (const os::Frame& frame : refused) EXPECT_FALSE(decode(encoded(frame)).has_value());
@@ -137,7 +137,7 @@ TEST(AckPage, RingEntriesAreReadWholeUntilOverwrittenAndNeverWrong) {
   EXPECT_FALSE(os::read_entry(*page, 3).has_value());
   os::Frame introduction = hello(1);
   introduction.seq = 3;
-  for (const os::Frame& other : {introduction, notify(3, 0xC001, 3, -1, 7, os::kAwaited)}) {
+  for (const os::Frame& other : {introduction, notify(3, 0xC001, 3, -1, 7, 1)}) {
     os::publish_entry(*page, other);
     EXPECT_FALSE(os::read_entry(*page, 3).has_value());
   }

@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -25,6 +27,7 @@
 #include "platform/linux/transport/frame.h"
 #include "platform/linux/transport/internal.h"
 #include "platform/linux/transport/syscalls.h"
+#include "platform/linux/transport/transport.h"
 #include "platform/platform.h"
 #include "tests/support/child_process.h"
 #include "tests/support/endpoints_linux.h"
@@ -355,15 +358,30 @@ TEST_F(OtherUser, ItsConnectionsAreClosedUnread) {
   ASSERT_EQ(::link(newest_endpoint(session, {}).c_str(), door.c_str()), 0);
   ASSERT_EQ(::chmod(door.c_str(), 0666), 0);
 
+  // It introduces itself as a sender does and publishes a notification in its ring.
+  os::Frame hello;
+  hello.kind = os::FrameKind::kHello;
   os::Frame notify;
   notify.seq = 1;
   notify.msg = msg;
   notify.wparam = 66;
-  const os::FrameBytes frame = os::encode_frame(notify);
+  const os::FrameBytes frame = os::encode_frame(hello);
   EXPECT_EQ(as_nobody([&] {
               const int fd = connect_to(door);
               if (fd < 0) return 2;
-              if (::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL) < 0) return 0;
+              const int page = ::memfd_create("other-answers", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+              if (page < 0 || ::ftruncate(page, os::kAckPageSize) != 0 ||
+                  ::fcntl(page, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0) {
+                return 5;
+              }
+              void* mapped =
+                  ::mmap(nullptr, os::kAckPageSize, PROT_READ | PROT_WRITE, MAP_SHARED, page, 0);
+              if (mapped == MAP_FAILED) return 6;
+              os::publish_entry(*static_cast<os::AckPage*>(mapped), notify);
+              const int fds[3] = {page, ::eventfd(0, EFD_NONBLOCK), ::eventfd(0, EFD_NONBLOCK)};
+              if (os::send_record(fd, frame.data(), frame.size(), fds, 3) < 0) return 0;
+              const std::uint64_t one = 1;
+              if (::write(fds[2], &one, sizeof one) != sizeof one) return 7;
               return closed_unread(fd, 10000);
             }),
             0);

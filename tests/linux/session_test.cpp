@@ -2,6 +2,8 @@
 // damage, the window table, the endpoint's lifetime, and delivery of frames that a test writes
 // to the endpoint itself (well-formed ones answered in the sender's page, stale ones answered
 // but not delivered, malformed ones and bad introductions ending their connection).
+#include "platform/linux/transport/session.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -21,6 +23,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/linux/transport/frame.h"
@@ -243,6 +246,45 @@ TEST_F(Windows, EndpointLivesFromFirstToLastWindow) {
   EXPECT_EQ(mmfcast::platform::event_fd(), -1);
 }
 
+std::size_t open_descriptors() {
+  std::size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++count;
+  return count;
+}
+
+// A session ended with a window still open takes its endpoint, connections and peers with it:
+// the files go, no descriptor is left open, and the next session sends and receives as before.
+TEST_F(Windows, EndedSessionLeavesNothingBehindAndTheNextOneWorks) {
+  os::end_session();
+  const std::size_t before = open_descriptors();
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE("session " + std::to_string(round));
+    calls = 0;
+    mmfcast::platform::create_window(&counting_proc);
+    const std::string socket = own_endpoint(session.dir());
+    const std::string state = socket.substr(0, socket.size() - 5) + ".state";
+    ASSERT_TRUE(fs::is_socket(socket));
+    ASSERT_TRUE(fs::is_regular_file(state));
+    {
+      ChildProcess child({"listen", "0"});
+      ASSERT_EQ(child.read_line(), "ready");
+      std::uint32_t recipients = mmfcast::platform::kBsmApplications;
+      EXPECT_EQ(mmfcast::platform::BroadcastSystemMessage(mmfcast::platform::kBsfIgnoreCurrentTask,
+                                                          &recipients, 0xC001, 1, 2),
+                1);
+      EXPECT_EQ(child.read_line(), "got 49153 1 2");
+      child.write_line("broadcast 49153 3 4");
+      for (int i = 0; i < 1000 && calls == 0; ++i) mmfcast::platform::pump_messages(10);
+      EXPECT_EQ(calls, 1);
+      EXPECT_EQ(child.read_line(), "sent 1");
+    }
+    os::end_session();
+    EXPECT_FALSE(fs::exists(socket));
+    EXPECT_FALSE(fs::exists(state));
+    EXPECT_EQ(open_descriptors(), before);
+  }
+}
+
 TEST_F(Windows, WindowWithoutSessionStillExistsButCannotReceive) {
   ASSERT_EQ(::chmod(session.dir().c_str(), 0750), 0);
   const mmfcast::platform::Hwnd w = mmfcast::platform::create_window(&counting_proc);
@@ -316,16 +358,17 @@ mmfcast::platform::LResult MMFCAST_CALLBACK destroying_proc(mmfcast::platform::H
 }
 
 // A sender played by the test: a connection to this process's endpoint with an
-// acknowledgement page and wake-up descriptor of its own.
+// acknowledgement page (and its ring), wake-up and notification descriptors of its own.
 struct FakeSender {
   int fd = -1;
   int page_fd = -1;
   int wake_fd = -1;
+  int notify_fd = -1;
   os::AckPage* page = nullptr;
 
   ~FakeSender() {
     if (page != nullptr) ::munmap(page, os::kAckPageSize);
-    for (int d : {fd, page_fd, wake_fd}) {
+    for (int d : {fd, page_fd, wake_fd, notify_fd}) {
       if (d >= 0) ::close(d);
     }
   }
@@ -352,7 +395,7 @@ class OwnEndpoint : public ::testing::Test {
     return fd;
   }
 
-  // A sealed page and an eventfd as a real sender makes them; `seal` false leaves the page
+  // A sealed page and two eventfds as a real sender makes them; `seal` false leaves the page
   // unsealed, `size` makes it another size.
   static void make_page(FakeSender& s, bool seal = true, off_t size = os::kAckPageSize) {
     s.page_fd = ::memfd_create("test-answers", MFD_CLOEXEC | MFD_ALLOW_SEALING);
@@ -361,6 +404,7 @@ class OwnEndpoint : public ::testing::Test {
       ASSERT_EQ(::fcntl(s.page_fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL), 0);
     }
     s.wake_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    s.notify_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (size >= static_cast<off_t>(os::kAckPageSize)) {
       s.page = static_cast<os::AckPage*>(
           ::mmap(nullptr, os::kAckPageSize, PROT_READ | PROT_WRITE, MAP_SHARED, s.page_fd, 0));
@@ -381,12 +425,14 @@ class OwnEndpoint : public ::testing::Test {
     os::Frame hello;
     hello.kind = os::FrameKind::kHello;
     hello.index = kSlot;
-    const int fds[2] = {s.page_fd, s.wake_fd};
-    ASSERT_TRUE(send_frame(s.fd, hello, fds, 2));
+    const int fds[3] = {s.page_fd, s.wake_fd, s.notify_fd};
+    ASSERT_TRUE(send_frame(s.fd, hello, fds, 3));
   }
 
-  // Sends an awaited notification `seq` as the only one outstanding.
+  // Publishes an awaited notification `seq` in the ring as the only one outstanding, and wakes
+  // the endpoint.
   static void notify(FakeSender& s, std::uint64_t seq, std::uint64_t hold = 0) {
+    s.page->awaited[kSlot].store(seq);
     s.page->pending[0].store((seq & 0xFFFFFFFFu) << 32 | 1);
     os::Frame frame;
     frame.seq = seq;
@@ -394,8 +440,9 @@ class OwnEndpoint : public ::testing::Test {
     frame.wparam = 5;
     frame.lparam = -6;
     frame.hold = hold;
-    frame.flags = os::kAwaited;
-    ASSERT_TRUE(send_frame(s.fd, frame));
+    os::publish_entry(*s.page, frame);
+    const std::uint64_t one = 1;
+    ASSERT_EQ(::write(s.notify_fd, &one, sizeof one), 8);
   }
 
   // Pumps until the sender's page shows seq answered and the wake-up came; false if not within
@@ -479,7 +526,6 @@ TEST_F(OwnEndpoint, MalformedFramesAndIntroductionsCloseTheirConnectionOnly) {
   os::Frame good;
   good.seq = 9;
   good.msg = 0xC011;
-  good.flags = os::kAwaited;
   const os::FrameBytes good_bytes = os::encode_frame(good);
   const std::string good_frame(reinterpret_cast<const char*>(good_bytes.data()), os::kFrameSize);
   std::string wrong_magic = good_frame, wrong_version = good_frame, wrong_crc = good_frame;
@@ -487,8 +533,8 @@ TEST_F(OwnEndpoint, MalformedFramesAndIntroductionsCloseTheirConnectionOnly) {
   wrong_version[4] = 1;
   wrong_crc[53] ^= 0x10;
   for (const std::string& frame :
-       {wrong_magic, wrong_version, wrong_crc, good_frame.substr(0, 55), good_frame + "x",
-        std::string(os::kFrameSize, '\0'), std::string(1, 'G')}) {
+       {good_frame, wrong_magic, wrong_version, wrong_crc, good_frame.substr(0, 55),
+        good_frame + "x", std::string(os::kFrameSize, '\0'), std::string(1, 'G')}) {
     FakeSender s;
     introduce(s);
     ASSERT_EQ(::send(s.fd, frame.data(), frame.size(), 0), static_cast<ssize_t>(frame.size()));
@@ -516,14 +562,23 @@ TEST_F(OwnEndpoint, MalformedFramesAndIntroductionsCloseTheirConnectionOnly) {
     FakeSender s;
     s.fd = connect_endpoint();
     make_page(s, seal, seal ? 4096 : os::kAckPageSize);
-    const int fds[2] = {s.page_fd, s.wake_fd};
-    ASSERT_TRUE(send_frame(s.fd, hello, fds, 2));
+    const int fds[3] = {s.page_fd, s.wake_fd, s.notify_fd};
+    ASSERT_TRUE(send_frame(s.fd, hello, fds, 3));
     EXPECT_TRUE(closed(s.fd));
   }
   {
     SCOPED_TRACE("a second hello");
     FakeSender s;
     introduce(s);
+    const int fds[3] = {s.page_fd, s.wake_fd, s.notify_fd};
+    ASSERT_TRUE(send_frame(s.fd, hello, fds, 3));
+    EXPECT_TRUE(closed(s.fd));
+  }
+  {
+    SCOPED_TRACE("a hello without a ring");
+    FakeSender s;
+    s.fd = connect_endpoint();
+    make_page(s);
     const int fds[2] = {s.page_fd, s.wake_fd};
     ASSERT_TRUE(send_frame(s.fd, hello, fds, 2));
     EXPECT_TRUE(closed(s.fd));
@@ -556,6 +611,19 @@ TEST_F(OwnEndpoint, ConnectionsThatCloseEarlyAreForgotten) {
   introduce(s);
   notify(s, 3);
   EXPECT_TRUE(answered(s, 3));
+
+  // What a sender published before it let go of its connection is still delivered, even with
+  // no wake-up of its ring to tell of it.
+  FakeSender leaving;
+  introduce(leaving);
+  os::Frame last;
+  last.seq = 1;
+  last.msg = 0xC010;
+  os::publish_entry(*leaving.page, last);
+  ::close(std::exchange(leaving.fd, -1));
+  const int before = calls;
+  for (int i = 0; i < 100 && calls == before; ++i) mmfcast::platform::pump_messages(10);
+  EXPECT_EQ(calls, before + 1);
 }
 
 TEST_F(OwnEndpoint, AtTheConnectionLimitTheLeastRecentlyUsedMakesRoom) {

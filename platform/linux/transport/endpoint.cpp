@@ -62,36 +62,48 @@ constexpr long kRepairDelayMs = 250;
 constexpr long kRepairRetryMs = 1000;
 constexpr long kRepairMaxDelayMs = 2000;
 
+// A connection accepted on the endpoint. What a hello handed over is owned here and goes with
+// the object; `closed` tells a handler still holding it that the endpoint has let it go.
 struct Inbound {
-  int fd = -1;
-  bool closed = false;
-  AckPage* ack = nullptr;  // the sender's page, once its hello has arrived
-  int wake_fd = -1;
-  int notify_fd = -1;          // the sender's ring descriptor; -1 when it sends on the socket
+  UniqueFd fd;
+  UniqueFd wake_fd;            // the sender's wake-up, written by the answer that completes a count
+  UniqueFd notify_fd;          // the sender's ring descriptor, in the epoll set (edge-triggered)
+  SharedMapping ack;           // the sender's acknowledgement page, once its hello has arrived
   std::uint64_t read_seq = 0;  // the last entry of the ring read
   std::uint32_t slot = 0;
   std::uint64_t last_used = 0;
+  bool closed = false;
+
+  AckPage* page() const { return ack.as<AckPage>(); }
 };
 
-// The files that make the endpoint visible in one session directory.
+// The files that make the endpoint visible in one session directory. Destroying it removes the
+// files (while they are still its own) before it lets go of the state file: the exclusive flock
+// on that file is what proves the owner alive, so it goes last.
 struct Publication {
   SessionPtr dir;
   EndpointId id{};
-  int listen_fd = -1;
-  int state_fd = -1;  // flocked for as long as the process lives
-  PeerState* state = nullptr;
-  int guard = -1;     // the state page's slot among the regions guarded against truncation
-  int watch_fd = -1;  // inotify on the directory; -1 when the system has none to spare
+  UniqueFd state_fd;    // flocked for as long as the endpoint is published
+  SharedMapping state;  // the state page, guarded against truncation
+  UniqueFd listen_fd;
+  UniqueFd watch_fd;  // inotify on the directory; invalid when the system has none to spare
   std::string socket_name, state_name, socket_path, state_path;
   struct stat socket_st {};
   struct stat state_st {};
+
+  Publication() = default;
+  Publication(const Publication&) = delete;
+  Publication& operator=(const Publication&) = delete;
+  ~Publication();
+
+  PeerState& page() const { return *state.as<PeerState>(); }
 };
 
 }  // namespace
 
 struct Endpoint {
-  int epoll_fd = -1;
-  int timer_fd = -1;
+  UniqueFd epoll_fd;
+  UniqueFd timer_fd;
   std::unique_ptr<Publication> published;
   std::uint64_t next_id = kFirstInboundId;
   std::uint64_t use_clock = 0;
@@ -102,9 +114,13 @@ struct Endpoint {
   WatchedBy session_watch;  // the session directory's watch, in the epoll set
 };
 
+namespace {
+void close_endpoint(Endpoint& e);
+}  // namespace
+
 Part<Endpoint> make_endpoint() {
   return {new Endpoint, [](Endpoint* e) {
-            close_endpoint();  // still the session's part while it is destroyed
+            close_endpoint(*e);
             delete e;
           }};
 }
@@ -196,26 +212,36 @@ void remember_for_exit(const Publication& p) {
   }
 }
 
-void watch(int fd, std::uint64_t id) {
+// Adds fd to the endpoint's epoll set under id; throws OsError when it cannot.
+void watch(Endpoint& e, int fd, std::uint64_t id, std::uint32_t events = EPOLLIN) {
   epoll_event ev{};
-  ev.events = EPOLLIN;
+  ev.events = events;
   ev.data.u64 = id;
-  check(syscalls().epoll_ctl(endpoint().epoll_fd, EPOLL_CTL_ADD, fd, &ev), "endpoint's epoll set");
+  check(syscalls().epoll_ctl(e.epoll_fd.get(), EPOLL_CTL_ADD, fd, &ev), "endpoint's epoll set");
 }
 
-// Arms the repair timer to fire once after ms, then every `every` ms (0: once).
-void arm_timer(long ms, long every = 0) {
+// Takes fd out of the endpoint's epoll set. Needed before closing a descriptor whose file
+// another process (or a forked child) may still hold open: closing ours alone would leave it
+// registered. Failing means it was not there.
+void unwatch(Endpoint& e, const UniqueFd& fd) {
+  if (e.epoll_fd.valid() && fd.valid()) {
+    syscalls().epoll_ctl(e.epoll_fd.get(), EPOLL_CTL_DEL, fd.get(), nullptr);
+  }
+}
+
+// Arms the repair timer to fire once after ms, then every `every` ms (0: once). It fails only
+// for arguments out of range, which these never are.
+void arm_timer(Endpoint& e, long ms, long every = 0) {
   itimerspec when{};
   when.it_value.tv_sec = ms / 1000;
   when.it_value.tv_nsec = (ms % 1000) * 1000000L;
   when.it_interval.tv_sec = every / 1000;
   when.it_interval.tv_nsec = (every % 1000) * 1000000L;
-  syscalls().timerfd_settime(endpoint().timer_fd, 0, &when, nullptr);
+  syscalls().timerfd_settime(e.timer_fd.get(), 0, &when, nullptr);
 }
 
 // Starts waiting to repair the endpoint, or waits longer while the directory keeps changing.
-void schedule_repair() {
-  Endpoint& e = endpoint();
+void schedule_repair(Endpoint& e) {
   const auto now = std::chrono::steady_clock::now();
   if (!e.repair_pending) {
     e.repair_pending = true;
@@ -225,24 +251,22 @@ void schedule_repair() {
   const long left = static_cast<long>(
       kRepairMaxDelayMs -
       std::chrono::duration_cast<std::chrono::milliseconds>(now - e.repair_since).count());
-  arm_timer(std::clamp(left, 1L, kRepairDelayMs));
+  arm_timer(e, std::clamp(left, 1L, kRepairDelayMs));
 }
 
-// Removes the publication's files (only while they are still its own) and closes it.
-void unpublish(Publication& p) {
-  Endpoint& e = endpoint();
-  if (!p.socket_path.empty()) unlink_if_same(p.socket_path, p.socket_st.st_dev, p.socket_st.st_ino);
-  if (!p.state_path.empty()) unlink_if_same(p.state_path, p.state_st.st_dev, p.state_st.st_ino);
-  for (int fd : {p.listen_fd, p.watch_fd}) {
-    if (fd < 0) continue;
-    if (e.epoll_fd >= 0) syscalls().epoll_ctl(e.epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
-    syscalls().close(fd);
-  }
-  unguard_region(p.guard);
-  if (p.state != nullptr) syscalls().munmap(p.state, kStatePageSize);
-  if (p.state_fd >= 0) syscalls().close(p.state_fd);  // releases the liveness lock
-  p = Publication{};
+Publication::~Publication() {
+  if (!socket_path.empty()) unlink_if_same(socket_path, socket_st.st_dev, socket_st.st_ino);
+  if (!state_path.empty()) unlink_if_same(state_path, state_st.st_dev, state_st.st_ino);
   for (auto& file : exit_record.files) file.path[0] = '\0';
+  // The members go now, the state file's lock last.
+}
+
+// Removes the endpoint's publication, files first, from its epoll set and its directory.
+void unpublish(Endpoint& e) {
+  if (!e.published) return;
+  unwatch(e, e.published->listen_fd);
+  unwatch(e, e.published->watch_fd);
+  e.published.reset();
 }
 
 EndpointId random_id() {
@@ -258,83 +282,92 @@ EndpointId random_id() {
   return id;
 }
 
-// Creates the state page and the socket and makes them visible; throws OsError, leaving
-// nothing behind, when it cannot.
-void publish(Publication& p) {
-  const Syscalls& sys = syscalls();
-  p.dir = current_session();
-  if (!p.dir) throw_last_error();
-  p.id = random_id();
-  p.socket_name = endpoint_file_name(p.id, EndpointFile::kSocket);
-  p.state_name = endpoint_file_name(p.id, EndpointFile::kState);
-  const std::string new_name = endpoint_file_name(p.id, EndpointFile::kUnpublished);
+// Creates the state page, locked and filled in; it comes first, since its lock is what tells
+// others this endpoint's owner is alive.
+void make_state_page(Publication& p) {
   const std::string state_path = p.dir->file(p.state_name);
-  const std::string state_what = "endpoint state page " + state_path;
-
-  // The state page first: its lock is what tells others this endpoint's owner is alive.
-  p.state_fd = open_session_file(state_path, Create::kExclusive, state_what, &p.state_st).release();
+  const std::string what = "endpoint state page " + state_path;
+  p.state_fd = open_session_file(state_path, Create::kExclusive, what, &p.state_st);
   p.state_path = state_path;
-  check(sys.flock(p.state_fd, LOCK_EX | LOCK_NB), state_what);
-  reserve_blocks(p.state_fd, kStatePageSize, state_what);
-  void* page = sys.mmap(nullptr, kStatePageSize, PROT_READ | PROT_WRITE, MAP_SHARED, p.state_fd, 0);
-  if (page == MAP_FAILED) throw_os_error(errno, state_what);
-  p.state = static_cast<PeerState*>(page);
-  p.guard = guard_region(page, kStatePageSize);
-  p.state->version.store(kStateVersion, std::memory_order_relaxed);
-  p.state->magic.store(kStateMagic, std::memory_order_release);
+  check(syscalls().flock(p.state_fd.get(), LOCK_EX | LOCK_NB), what);
+  reserve_blocks(p.state_fd.get(), kStatePageSize, what);
+  p.state = SharedMapping::map_guarded(p.state_fd.get(), kStatePageSize, what);
+  p.page().version.store(kStateVersion, std::memory_order_relaxed);
+  p.page().magic.store(kStateMagic, std::memory_order_release);
+}
 
+// Binds the socket as "peer-<id>.new", listens and renames it to its published name, so that a
+// name a sender can see always accepts connections. Removes the unpublished name on failure.
+void make_socket(Publication& p) {
+  const Syscalls& sys = syscalls();
+  const std::string new_name = endpoint_file_name(p.id, EndpointFile::kUnpublished);
+  const std::string new_path = p.dir->file(new_name);
+  const std::string what = "endpoint socket " + new_path;
   sockaddr_un address{};
   socklen_t length = 0;
-  const std::string new_path = p.dir->file(new_name);
-  const std::string socket_what = "endpoint socket " + new_path;
-  if (!socket_address(*p.dir, new_name, address, length)) {
-    throw_os_error(ENAMETOOLONG, socket_what);
-  }
+  if (!socket_address(*p.dir, new_name, address, length)) throw_os_error(ENAMETOOLONG, what);
   p.listen_fd =
-      check(sys.socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0), socket_what);
-  check(sys.bind(p.listen_fd, reinterpret_cast<const sockaddr*>(&address), length), socket_what);
+      UniqueFd(check(sys.socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0), what));
+  check(sys.bind(p.listen_fd.get(), reinterpret_cast<const sockaddr*>(&address), length), what);
   try {
     // Senders need write permission on the socket, which the umask may have taken away.
-    check(sys.chmod(new_path.c_str(), 0600), socket_what);
-    check(sys.listen(p.listen_fd, kListenBacklog), socket_what);
+    check(sys.chmod(new_path.c_str(), 0600), what);
+    check(sys.listen(p.listen_fd.get(), kListenBacklog), what);
     const std::string socket_path = p.dir->file(p.socket_name);
     const std::string published_what = "endpoint socket " + socket_path;
     check(sys.rename(new_path.c_str(), socket_path.c_str()), published_what);
     p.socket_path = socket_path;
     check(sys.lstat(socket_path.c_str(), &p.socket_st), published_what);
-  } catch (...) {
+  } catch (const OsError&) {
     sys.unlink(new_path.c_str());
     throw;
   }
+}
 
-  // Without an inotify instance to spare, the repair timer looks every kRepairRetryMs instead.
-  p.watch_fd = sys.inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (p.watch_fd >= 0 && sys.inotify_add_watch(p.watch_fd, p.dir->path.c_str(),
-                                               IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF |
-                                                   IN_MOVE_SELF | IN_ONLYDIR) < 0) {
-    sys.close(p.watch_fd);
-    p.watch_fd = -1;
+// Watches the directory for the removal of the endpoint's files. Without an inotify instance
+// to spare, the repair timer looks every kRepairRetryMs instead.
+void watch_directory(Publication& p) {
+  const Syscalls& sys = syscalls();
+  p.watch_fd = UniqueFd(sys.inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  if (p.watch_fd.valid() && sys.inotify_add_watch(p.watch_fd.get(), p.dir->path.c_str(),
+                                                  IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF |
+                                                      IN_MOVE_SELF | IN_ONLYDIR) < 0) {
+    p.watch_fd.reset();
   }
-  watch(p.listen_fd, kListenerId);
-  if (p.watch_fd >= 0) watch(p.watch_fd, kWatchId);
-  arm_timer(p.watch_fd >= 0 ? 0 : kRepairRetryMs, p.watch_fd >= 0 ? 0 : kRepairRetryMs);
+}
+
+// Creates the state page and the socket and makes them visible; throws OsError when it cannot
+// (what was made goes with *p).
+void publish(Endpoint& e, Publication& p) {
+  p.dir = current_session();
+  if (!p.dir) throw_last_error();
+  p.id = random_id();
+  p.socket_name = endpoint_file_name(p.id, EndpointFile::kSocket);
+  p.state_name = endpoint_file_name(p.id, EndpointFile::kState);
+  make_state_page(p);
+  make_socket(p);
+  watch_directory(p);
+  watch(e, p.listen_fd.get(), kListenerId);
+  if (p.watch_fd.valid()) watch(e, p.watch_fd.get(), kWatchId);
+  const long retry = p.watch_fd.valid() ? 0 : kRepairRetryMs;
+  arm_timer(e, retry, retry);
   remember_for_exit(p);
 }
 
 // Publishes a new endpoint; false, with the reason recorded and nothing left behind, when it
 // cannot.
-bool publish_or_clean_up() {
-  std::unique_ptr<Publication> p;
+bool publish_or_clean_up(Endpoint& e) {
+  auto p = std::make_unique<Publication>();
   const bool published = guarded(false, [&] {
-    p = std::make_unique<Publication>();
-    publish(*p);
+    publish(e, *p);
     return true;
   });
   if (!published) {
-    if (p) unpublish(*p);
+    unwatch(e, p->listen_fd);
+    unwatch(e, p->watch_fd);
     return false;
   }
-  endpoint().published = std::move(p);
+  e.published = std::move(p);
   return true;
 }
 
@@ -356,48 +389,50 @@ long long directory_quiet_ms(const SessionDir& dir) {
          (now.tv_nsec - st.st_mtim.tv_nsec) / 1'000'000;
 }
 
-void repair() {
-  Endpoint& e = endpoint();
-  if (e.published && !region_damaged(e.published->guard) && still_published(*e.published)) {
-    e.repair_pending = false;
-    if (e.published->watch_fd < 0) arm_timer(kRepairRetryMs, kRepairRetryMs);
-    return;
-  }
-  // A directory still being emptied (rm -r) changes all the time: publishing in it would leave
-  // it not empty. Waited for while it keeps changing, within a bound; an endpoint without a
-  // watch finds it here first.
-  if (e.published && !e.repair_pending) {
+// Whether a repair that has begun should wait on, since the directory is still being emptied
+// (rm -r): publishing in it would leave it not empty. Arms the timer for the rest of the wait.
+// Waited for within a bound; an endpoint without a watch finds the start of it here.
+bool repair_waits(Endpoint& e) {
+  if (!e.repair_pending) {
     e.repair_pending = true;
     e.repair_since = std::chrono::steady_clock::now();
   }
-  if (e.published && e.repair_pending) {
-    SessionPtr now = current_session();
-    const long long quiet =
-        now && now->epoch == e.published->dir->epoch ? directory_quiet_ms(*now) : kRepairDelayMs;
-    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            std::chrono::steady_clock::now() - e.repair_since)
-                            .count();
-    if (quiet >= 0 && quiet < kRepairDelayMs && waited < kRepairMaxDelayMs) {
-      arm_timer(static_cast<long>(kRepairDelayMs - quiet));
-      return;
-    }
+  SessionPtr now = current_session();
+  const long long quiet =
+      now && now->epoch == e.published->dir->epoch ? directory_quiet_ms(*now) : kRepairDelayMs;
+  const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now() - e.repair_since)
+                          .count();
+  if (quiet >= 0 && quiet < kRepairDelayMs && waited < kRepairMaxDelayMs) {
+    arm_timer(e, static_cast<long>(kRepairDelayMs - quiet));
+    return true;
   }
+  return false;
+}
+
+// Publishes the endpoint anew when its files, its state page or its directory have gone.
+void repair(Endpoint& e) {
+  if (e.published && !e.published->state.damaged() && still_published(*e.published)) {
+    e.repair_pending = false;
+    if (!e.published->watch_fd.valid()) arm_timer(e, kRepairRetryMs, kRepairRetryMs);
+    return;
+  }
+  if (e.published && repair_waits(e)) return;
   e.repair_pending = false;
-  if (e.published) unpublish(*e.published);
-  e.published.reset();
-  if (!publish_or_clean_up()) arm_timer(kRepairRetryMs);
+  unpublish(e);
+  if (!publish_or_clean_up(e)) arm_timer(e, kRepairRetryMs);
 }
 
 // Reads what the directory watch reports; a change that touches the endpoint starts a repair.
-void read_watch() {
-  Endpoint& e = endpoint();
-  if (!e.published || e.published->watch_fd < 0) return;
+void read_watch(Endpoint& e) {
+  if (!e.published || !e.published->watch_fd.valid()) return;
+  const Publication& p = *e.published;
   alignas(inotify_event) char buffer[4096];
   bool touched = false;
   bool removed = false;  // any entry went
   for (;;) {
     const ssize_t got =
-        retry_eintr([&] { return syscalls().read(e.published->watch_fd, buffer, sizeof buffer); });
+        retry_eintr([&] { return syscalls().read(p.watch_fd.get(), buffer, sizeof buffer); });
     if (got <= 0) break;
     for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= got;) {
       const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
@@ -407,7 +442,7 @@ void read_watch() {
         touched = true;
       } else if (event->len > 0) {
         const std::string_view name(event->name, strnlen(event->name, event->len));
-        if (name == e.published->socket_name || name == e.published->state_name) touched = true;
+        if (name == p.socket_name || name == p.state_name) touched = true;
         removed = true;
       }
       at += size;
@@ -415,116 +450,99 @@ void read_watch() {
   }
   // Every further removal while a repair waits puts it off again: the directory is being
   // emptied.
-  if (touched || (removed && e.repair_pending)) schedule_repair();
+  if (touched || (removed && e.repair_pending)) schedule_repair(e);
 }
 
-void close_inbound(std::uint64_t id) {
-  Endpoint& e = endpoint();
+// Forgets the connection: its descriptors and the sender's page go with the last holder of it.
+// The sender sees the hang-up.
+void close_inbound(Endpoint& e, std::uint64_t id) {
   auto found = e.inbound.find(id);
   if (found == e.inbound.end()) return;
   Inbound& conn = *found->second;
-  syscalls().epoll_ctl(e.epoll_fd, EPOLL_CTL_DEL, conn.fd, nullptr);
-  syscalls().close(conn.fd);
-  if (conn.notify_fd >= 0) {
-    syscalls().epoll_ctl(e.epoll_fd, EPOLL_CTL_DEL, conn.notify_fd, nullptr);
-    syscalls().close(conn.notify_fd);
-  }
-  if (conn.ack != nullptr) syscalls().munmap(conn.ack, kAckPageSize);
-  if (conn.wake_fd >= 0) syscalls().close(conn.wake_fd);
+  unwatch(e, conn.fd);
+  unwatch(e, conn.notify_fd);  // the sender holds it open too
   conn.closed = true;
   e.inbound.erase(found);
 }
 
 // Makes room for one more connection by closing the one that has gone unused the longest.
-void close_least_recently_used() {
-  Endpoint& e = endpoint();
+void close_least_recently_used(Endpoint& e) {
   auto oldest = e.inbound.begin();
   for (auto it = e.inbound.begin(); it != e.inbound.end(); ++it) {
     if (it->second->last_used < oldest->second->last_used) oldest = it;
   }
-  if (oldest != e.inbound.end()) close_inbound(oldest->first);
+  if (oldest != e.inbound.end()) close_inbound(e, oldest->first);
 }
 
-void accept_pending() {
-  Endpoint& e = endpoint();
+// Accepts the connections waiting on the listener. One that cannot be watched is closed at
+// once, which its sender sees as a refusal of this endpoint.
+void accept_pending(Endpoint& e) {
   if (!e.published) return;
   for (int accepted = 0; accepted < kListenBacklog; ++accepted) {
-    const int fd = retry_eintr([&] {
-      return syscalls().accept4(e.published->listen_fd, nullptr, nullptr,
+    UniqueFd fd(retry_eintr([&] {
+      return syscalls().accept4(e.published->listen_fd.get(), nullptr, nullptr,
                                 SOCK_NONBLOCK | SOCK_CLOEXEC);
-    });
-    if (fd < 0) {
+    }));
+    if (!fd.valid()) {
       if (errno == ECONNABORTED) continue;
       return;
     }
-    if (!peer_is_same_user(fd)) {
-      syscalls().close(fd);
-      continue;
-    }
-    if (e.inbound.size() >= kMaxInbound) close_least_recently_used();
+    if (!peer_is_same_user(fd.get())) continue;
+    if (e.inbound.size() >= kMaxInbound) close_least_recently_used(e);
     const std::uint64_t id = e.next_id++;
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.u64 = id;
-    if (syscalls().epoll_ctl(e.epoll_fd, EPOLL_CTL_ADD, fd, &ev) != 0) {
-      syscalls().close(fd);
-      continue;
-    }
+    const bool watched = guarded(false, [&] {
+      watch(e, fd.get(), id);
+      return true;
+    });
+    if (!watched) continue;
     auto conn = std::make_shared<Inbound>();
-    conn->fd = fd;
+    conn->fd = std::move(fd);
     conn->last_used = ++e.use_clock;
     e.inbound.emplace(id, std::move(conn));
   }
 }
 
-// Takes the sender's acknowledgement page, wake-up descriptor and, from a sender with a ring,
-// its notification descriptor from a hello, and watches the last (edge-triggered: the sender
-// never resets it, each write is one edge). False (and all closed) when they are not what a
-// sender of ours hands over.
-bool take_hello(std::uint64_t id, Inbound& conn, const Frame& frame, const int* fds,
-                std::size_t count) {
+// Whether the hello's descriptors are what a sender of ours hands over: a sealed memfd of the
+// page's size, a wake-up it may write, and a notification descriptor, both non-blocking.
+bool hello_descriptors_valid(const UniqueFd (&fds)[3]) {
   const Syscalls& sys = syscalls();
-  bool good = conn.ack == nullptr && (count == 2 || count == 3);
   struct stat st {};
-  if (good) {
-    const int seals = sys.fcntl(fds[0], F_GET_SEALS, 0);
-    good = sys.fstat(fds[0], &st) == 0 && S_ISREG(st.st_mode) &&
-           st.st_size == static_cast<off_t>(kAckPageSize) && seals >= 0 &&
-           (seals & (F_SEAL_SHRINK | F_SEAL_SEAL)) == (F_SEAL_SHRINK | F_SEAL_SEAL);
-    for (std::size_t i = 1; good && i < count; ++i) {
-      const int flags = sys.fcntl(fds[i], F_GETFL, 0);
-      // The wake-up is written; the notification descriptor only watched.
-      good = flags >= 0 && (flags & O_NONBLOCK) != 0 && (i == 2 || (flags & O_ACCMODE) != O_RDONLY);
-    }
+  const int seals = sys.fcntl(fds[0].get(), F_GET_SEALS, 0);
+  if (sys.fstat(fds[0].get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      st.st_size != static_cast<off_t>(kAckPageSize) || seals < 0 ||
+      (seals & (F_SEAL_SHRINK | F_SEAL_SEAL)) != (F_SEAL_SHRINK | F_SEAL_SEAL)) {
+    return false;
   }
-  void* page = MAP_FAILED;
-  if (good) page = sys.mmap(nullptr, kAckPageSize, PROT_READ | PROT_WRITE, MAP_SHARED, fds[0], 0);
-  if (good && page != MAP_FAILED && count == 3) {
-    epoll_event ev{};
-    ev.events = EPOLLIN | EPOLLET;
-    ev.data.u64 = id | kRingMark;
-    if (sys.epoll_ctl(endpoint().epoll_fd, EPOLL_CTL_ADD, fds[2], &ev) != 0) {
-      sys.munmap(page, kAckPageSize);
-      page = MAP_FAILED;
-    }
+  for (int i = 1; i < 3; ++i) {
+    const int flags = sys.fcntl(fds[i].get(), F_GETFL, 0);
+    if (flags < 0 || (flags & O_NONBLOCK) == 0) return false;
+    if (i == 1 && (flags & O_ACCMODE) == O_RDONLY) return false;  // the wake-up is written
   }
-  for (std::size_t i = 0; i < count; ++i) {
-    if (!(good && page != MAP_FAILED && i >= 1)) sys.close(fds[i]);
-  }
-  if (!good || page == MAP_FAILED) return false;
-  conn.ack = static_cast<AckPage*>(page);
-  conn.wake_fd = fds[1];
-  conn.notify_fd = count == 3 ? fds[2] : -1;
-  conn.read_seq = frame.seq;
-  conn.slot = frame.index;
   return true;
+}
+
+// Takes the sender's acknowledgement page, wake-up descriptor and notification descriptor from
+// a hello, and watches the last (edge-triggered: the sender never resets it, each write is one
+// edge). False when they are not what a sender of ours hands over, or cannot be taken.
+bool take_hello(Endpoint& e, std::uint64_t id, Inbound& conn, const Frame& frame,
+                UniqueFd (&fds)[3], std::size_t count) {
+  if (conn.ack.valid() || count != 3 || !hello_descriptors_valid(fds)) return false;
+  return guarded(false, [&] {
+    SharedMapping page = SharedMapping::map(fds[0].get(), kAckPageSize, "acknowledgement page");
+    watch(e, fds[2].get(), id | kRingMark, EPOLLIN | EPOLLET);
+    conn.ack = std::move(page);
+    conn.wake_fd = std::move(fds[1]);
+    conn.notify_fd = std::move(fds[2]);
+    conn.read_seq = frame.seq;
+    conn.slot = frame.index;
+    return true;
+  });
 }
 
 // Hands one notification to every window through its current procedure, with the message id
 // this process knows it by. Windows created while it runs do not get it, windows destroyed
 // meanwhile are skipped.
-void deliver(const Frame& frame) {
-  const Endpoint& e = endpoint();
+void deliver(const Endpoint& e, const Frame& frame) {
   const std::uint32_t msg = e.published ? message_id_in(frame.msg, *e.published->dir) : frame.msg;
   for (platform::Hwnd hwnd : window_list()) {
     platform::WndProc proc = window_proc(hwnd);
@@ -537,96 +555,87 @@ void deliver(const Frame& frame) {
 // Whether the notification's text has been replaced since it was sent: a later send-lock hold
 // broadcast the same message, or may be writing its area. Notifications sent without the lock
 // are always current. When the send lock cannot be opened here, nothing is known to be stale.
-bool is_stale(const Frame& frame) {
-  const Endpoint& e = endpoint();
+bool is_stale(const Endpoint& e, const Frame& frame) {
   return !send_lock_hold_current(e.published ? e.published->dir->epoch : 0, frame.msg, frame.hold);
 }
 
 // Delivers the notification unless it is stale, and answers it when the sender awaits it.
 // Returns 1 if it was delivered to the windows.
-int handle(std::uint64_t id, const std::shared_ptr<Inbound>& conn, const Frame& frame,
+int handle(Endpoint& e, std::uint64_t id, const std::shared_ptr<Inbound>& conn, const Frame& frame,
            bool awaited) {
   // Areas whose files were removed or cut short are followed to their current files first.
   const SessionPtr dir = current_session();
   int delivered = 0;
-  if (!is_stale(frame)) {
+  if (!is_stale(e, frame)) {
     // A procedure that broadcasts may deliver nested notifications while it waits.
     const Delivery outer = delivery;
     delivery = {true,           frame.msg,       frame.hold, dir ? dir->epoch : 0,
                 damage_count(), mappings_moved()};
-    deliver(frame);
+    deliver(e, frame);
     delivery = outer;
     delivered = 1;
   }
   // A procedure may have closed the endpoint, or a nested dispatch this connection.
   if (conn->closed) return delivered;
-  if (awaited && acknowledge(*conn->ack, conn->slot, frame.index, frame.seq)) {
+  if (awaited && acknowledge(*conn->page(), conn->slot, frame.index, frame.seq)) {
     const std::uint64_t one = 1;
-    if (retry_eintr([&] { return syscalls().write(conn->wake_fd, &one, sizeof one); }) < 0 &&
+    if (retry_eintr([&] { return syscalls().write(conn->wake_fd.get(), &one, sizeof one); }) < 0 &&
         errno != EAGAIN) {
-      close_inbound(id);
+      // The sender cannot be woken through its descriptor; the hang-up of its connection wakes
+      // it instead, and it finds the answer in its page.
+      close_inbound(e, id);
     }
   }
   return delivered;
 }
 
-int serve_ring(std::uint64_t id);
+// Reads the entries the connection's sender has published since the last read, and handles
+// each. Returns how many were delivered to the windows.
+int serve_ring(Endpoint& e, std::uint64_t id) {
+  auto found = e.inbound.find(id);
+  if (found == e.inbound.end()) return 0;
+  std::shared_ptr<Inbound> conn = found->second;
+  if (!conn->ack.valid()) return 0;
+  conn->last_used = ++e.use_clock;
+  int delivered = 0;
+  // Entries published while these are handled come with a write, and so another edge.
+  const std::uint64_t newest = conn->page()->published.load(std::memory_order_acquire);
+  if (newest > conn->read_seq + kRingEntries) conn->read_seq = newest - kRingEntries;
+  while (conn->read_seq < newest && !conn->closed) {
+    const std::uint64_t seq = ++conn->read_seq;
+    const std::optional<Frame> frame = read_entry(*conn->page(), seq);
+    if (!frame) continue;  // overwritten already: a later entry announces the current text
+    const bool awaited = conn->page()->awaited[conn->slot].load(std::memory_order_acquire) == seq;
+    delivered += handle(e, id, conn, *frame, awaited);
+  }
+  return delivered;
+}
 
-// Reads and handles at most one frame of the connection; returns 1 if a notification was
-// delivered to the windows.
-int serve_one(std::uint64_t id) {
-  Endpoint& e = endpoint();
+// Reads what the connection carries: its hello, or its end. Anything else (a notification,
+// which travels in the ring, or a frame that does not decode) closes it. Returns how many
+// notifications were delivered to the windows.
+int serve_one(Endpoint& e, std::uint64_t id) {
   auto found = e.inbound.find(id);
   if (found == e.inbound.end()) return 0;
   std::shared_ptr<Inbound> conn = found->second;
   conn->last_used = ++e.use_clock;
 
   std::uint8_t buffer[kFrameSize];
-  int fds[3] = {-1, -1, -1};
+  UniqueFd fds[3];
   std::size_t fd_count = 0;
-  const ssize_t got = recv_record(conn->fd, buffer, sizeof buffer, fds, 3, &fd_count);
+  const ssize_t got = recv_record(conn->fd.get(), buffer, sizeof buffer, fds, 3, &fd_count);
   if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
-  if (got == 0 && conn->notify_fd >= 0) {
-    // The sender has gone or let go of this connection: what it published before is still
-    // news, as frames queued before the end of a connection would be.
-    const int delivered = serve_ring(id);
-    close_inbound(id);
-    return delivered;
-  }
+  int delivered = 0;
   std::optional<Frame> frame;
   if (got == static_cast<ssize_t>(kFrameSize)) frame = decode_frame(buffer);
-  if (frame && frame->kind == FrameKind::kHello) {
-    if (!take_hello(id, *conn, *frame, fds, fd_count)) close_inbound(id);
+  if (frame && frame->kind == FrameKind::kHello &&
+      take_hello(e, id, *conn, *frame, fds, fd_count)) {
     return 0;
   }
-  for (std::size_t i = 0; i < fd_count; ++i) syscalls().close(fds[i]);
-  if (!frame || fd_count != 0 || conn->ack == nullptr) {
-    close_inbound(id);
-    return 0;
-  }
-  return handle(id, conn, *frame, (frame->flags & kAwaited) != 0);
-}
-
-// Reads the entries the connection's sender has published since the last read, and handles
-// each. Returns how many were delivered to the windows.
-int serve_ring(std::uint64_t id) {
-  Endpoint& e = endpoint();
-  auto found = e.inbound.find(id);
-  if (found == e.inbound.end()) return 0;
-  std::shared_ptr<Inbound> conn = found->second;
-  if (conn->ack == nullptr) return 0;
-  conn->last_used = ++e.use_clock;
-  int delivered = 0;
-  // Entries published while these are handled come with a write, and so another edge.
-  const std::uint64_t newest = conn->ack->published.load(std::memory_order_acquire);
-  if (newest > conn->read_seq + kRingEntries) conn->read_seq = newest - kRingEntries;
-  while (conn->read_seq < newest && !conn->closed) {
-    const std::uint64_t seq = ++conn->read_seq;
-    const std::optional<Frame> frame = read_entry(*conn->ack, seq);
-    if (!frame) continue;  // overwritten already: a later entry announces the current text
-    const bool awaited = conn->ack->awaited[conn->slot].load(std::memory_order_acquire) == seq;
-    delivered += handle(id, conn, *frame, awaited);
-  }
+  // The sender has gone or let go of this connection: what it published before is still news,
+  // as frames queued before the end of a connection would be.
+  if (got == 0) delivered = serve_ring(e, id);
+  close_inbound(e, id);
   return delivered;
 }
 
@@ -634,6 +643,47 @@ void drain(int fd) {
   std::uint64_t count = 0;
   while (syscalls().read(fd, &count, sizeof count) > 0) {
   }
+}
+
+// Marks this process as handling notifications: whatever a sender marked in the state page, and
+// replaces a state page another process cut short by publishing anew.
+void show_alive(Endpoint& e) {
+  if (!e.published) return;
+  if (e.published->state.damaged()) arm_timer(e, 1);
+  PeerState& state = e.published->page();
+  if (state.hung.load(std::memory_order_relaxed) != 0) {
+    state.hung.store(0, std::memory_order_relaxed);
+  }
+}
+
+// Handles one event of the endpoint's epoll set; returns how many notifications it delivered.
+int handle_event(Endpoint& e, std::uint64_t tag) {
+  switch (tag) {
+    case kListenerId:
+      accept_pending(e);
+      return 0;
+    case kWatchId:
+      read_watch(e);
+      return 0;
+    case kTimerId:
+      drain(e.timer_fd.get());
+      repair(e);
+      return 0;
+    case kSessionWatchId:
+      e.session_watch.take_events();
+      return 0;
+    default:
+      return (tag & kRingMark) != 0 ? serve_ring(e, tag & ~kRingMark) : serve_one(e, tag);
+  }
+}
+
+// Closes the endpoint and every connection accepted on it, and removes its files.
+void close_endpoint(Endpoint& e) {
+  if (!e.epoll_fd.valid()) return;
+  while (!e.inbound.empty()) close_inbound(e, e.inbound.begin()->first);
+  unpublish(e);
+  e.timer_fd.reset();
+  e.epoll_fd.reset();
 }
 
 }  // namespace
@@ -662,7 +712,7 @@ bool peer_is_same_user(int fd) {
   return credentials.uid == own_euid();
 }
 
-ssize_t recv_record(int fd, void* buffer, std::size_t size, int* fds, std::size_t max_fds,
+ssize_t recv_record(int fd, void* buffer, std::size_t size, UniqueFd* fds, std::size_t max_fds,
                     std::size_t* fd_count) {
   iovec part{buffer, size};
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 4)];
@@ -681,18 +731,18 @@ ssize_t recv_record(int fd, void* buffer, std::size_t size, int* fds, std::size_
     if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
     const std::size_t n = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
     for (std::size_t i = 0; i < n; ++i) {
-      int received = -1;
-      std::memcpy(&received, CMSG_DATA(c) + i * sizeof(int), sizeof received);
+      int raw = -1;
+      std::memcpy(&raw, CMSG_DATA(c) + i * sizeof(int), sizeof raw);
+      UniqueFd received(raw);
       if (fds != nullptr && fd_count != nullptr && *fd_count < max_fds) {
-        fds[(*fd_count)++] = received;
+        fds[(*fd_count)++] = std::move(received);
       } else {
-        syscalls().close(received);
         excess = true;
       }
     }
   }
   if (excess) {
-    for (std::size_t i = 0; fd_count != nullptr && i < *fd_count; ++i) syscalls().close(fds[i]);
+    for (std::size_t i = 0; fd_count != nullptr && i < *fd_count; ++i) fds[i].reset();
     if (fd_count != nullptr) *fd_count = 0;
     errno = EPROTO;
     return -1;
@@ -719,49 +769,22 @@ ssize_t send_record(int fd, const void* buffer, std::size_t size, const int* fds
   return retry_eintr([&] { return syscalls().sendmsg(fd, &message, MSG_DONTWAIT | MSG_NOSIGNAL); });
 }
 
-// One wait of up to wait_ms for the endpoint's events, and the handling of those that came.
-// Returns the number of events (0 when none came, -1 without an endpoint) and adds the
-// notifications delivered to *handled.
 int dispatch_round(int wait_ms, int* handled) {
   Endpoint& e = endpoint();
-  if (e.epoll_fd < 0) return -1;
-  const bool watched = e.session_watch.watch_in(e.epoll_fd, kSessionWatchId);
+  if (!e.epoll_fd.valid()) return -1;
+  const bool watched = e.session_watch.watch_in(e.epoll_fd.get(), kSessionWatchId);
   epoll_event events[kEventsPerRound];
-  const int n = syscalls().epoll_wait(e.epoll_fd, events, kEventsPerRound, wait_ms);
+  const int n = syscalls().epoll_wait(e.epoll_fd.get(), events, kEventsPerRound, wait_ms);
   if (n < 0) return errno == EINTR ? 0 : -1;
   bool changed = false;
   for (int i = 0; i < n; ++i) changed = changed || events[i].data.u64 == kSessionWatchId;
   // The wait just showed the directory unchanged: the notifications below need no look at it.
   std::optional<CheckedScope> checked;
   if (watched && !changed) checked.emplace(e.session_watch);
-  // A state page cut short by another process is replaced by publishing anew.
-  if (n > 0 && e.published && region_damaged(e.published->guard)) arm_timer(1);
   // Handling anything shows this process is not hung, whatever a sender marked.
-  if (n > 0 && e.published && e.published->state->hung.load(std::memory_order_relaxed) != 0) {
-    e.published->state->hung.store(0, std::memory_order_relaxed);
-  }
-  for (int i = 0; i < n; ++i) {
-    if (endpoint().epoll_fd < 0) break;
-    switch (events[i].data.u64) {
-      case kListenerId:
-        accept_pending();
-        break;
-      case kWatchId:
-        read_watch();
-        break;
-      case kTimerId:
-        drain(endpoint().timer_fd);
-        repair();
-        break;
-      case kSessionWatchId:
-        endpoint().session_watch.take_events();
-        break;
-      default: {
-        const std::uint64_t id = events[i].data.u64;
-        *handled += (id & kRingMark) != 0 ? serve_ring(id & ~kRingMark) : serve_one(id);
-      }
-    }
-  }
+  if (n > 0) show_alive(e);
+  // A procedure may close the endpoint while the events are handled.
+  for (int i = 0; i < n && e.epoll_fd.valid(); ++i) *handled += handle_event(e, events[i].data.u64);
   return n;
 }
 
@@ -773,69 +796,9 @@ int dispatch_ready() {
   return handled;
 }
 
-bool endpoint_is_open() { return endpoint().epoll_fd >= 0; }
-
-std::uint64_t endpoint_opens() { return endpoint().opens; }
-
-std::optional<EndpointId> own_endpoint_id() {
-  const Endpoint& e = endpoint();
-  if (!e.published) return std::nullopt;
-  return e.published->id;
-}
-
-bool open_endpoint() {
-  Endpoint& e = endpoint();
-  if (e.epoll_fd >= 0) return true;
-  raise_open_file_limit();
-  const Syscalls& sys = syscalls();
-  const bool watching = guarded(false, [&] {
-    e.epoll_fd = check(sys.epoll_create1(EPOLL_CLOEXEC), "endpoint's epoll set");
-    ++e.opens;
-    e.timer_fd = check(sys.timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC),
-                       "endpoint's repair timer");
-    watch(e.timer_fd, kTimerId);
-    return true;
-  });
-  if (!watching || !publish_or_clean_up()) {
-    if (e.timer_fd >= 0) sys.close(e.timer_fd);
-    if (e.epoll_fd >= 0) sys.close(e.epoll_fd);
-    e.timer_fd = e.epoll_fd = -1;
-    return false;
-  }
-  return true;
-}
-
-void close_endpoint() {
-  Endpoint& e = endpoint();
-  if (e.epoll_fd < 0) return;
-  while (!e.inbound.empty()) close_inbound(e.inbound.begin()->first);
-  if (e.published) unpublish(*e.published);
-  e.published.reset();
-  syscalls().close(e.timer_fd);
-  syscalls().close(e.epoll_fd);
-  e.timer_fd = e.epoll_fd = -1;
-}
-
-}  // namespace mmfcast::platform::os
-
-namespace mmfcast::platform {
-
-int event_fd() { return os::endpoint().epoll_fd; }
-
-bool notification_current() {
-  const os::Delivery& d = os::delivery;
-  if (!d.active) return true;
-  // The text was copied out before this looks at the count of holds.
-  std::atomic_thread_fence(std::memory_order_acquire);
-  if (os::damage_count() != d.damage || os::mappings_moved() != d.moved) return false;
-  return os::send_lock_hold_current(d.epoch, d.msg, d.hold);
-}
-
-void dispatch_pending() { os::dispatch_ready(); }
-
-int pump_messages(int timeout_ms) {
+int pump(int timeout_ms) {
   using Clock = std::chrono::steady_clock;
-  if (os::endpoint().epoll_fd < 0) return -1;
+  if (!endpoint_is_open()) return -1;
   const Clock::time_point deadline =
       timeout_ms > 0 ? Clock::now() + std::chrono::milliseconds(timeout_ms) : Clock::time_point();
   int handled = 0;
@@ -847,15 +810,58 @@ int pump_messages(int timeout_ms) {
       wait_ms = static_cast<int>(std::max<long long>(left, 0));
     }
     // The wait itself is the epoll descriptor's, so a quiet loop costs one call per message.
-    const int events = os::dispatch_round(wait_ms, &handled);
+    const int events = dispatch_round(wait_ms, &handled);
     if (events < 0) return handled;
     if (handled > 0 || wait_ms == 0) {
       // A round that took in fewer events than it could left nothing ready behind it: what
       // comes later wakes the next wait, so only a full round looks again.
-      if (events == os::kEventsPerRound) handled += os::dispatch_ready();
+      if (events == kEventsPerRound) handled += dispatch_ready();
       return handled;
     }
   }
 }
 
-}  // namespace mmfcast::platform
+bool endpoint_is_open() { return endpoint().epoll_fd.valid(); }
+
+int endpoint_event_fd() { return endpoint().epoll_fd.get(); }
+
+std::uint64_t endpoint_opens() { return endpoint().opens; }
+
+std::optional<EndpointId> own_endpoint_id() {
+  const Endpoint& e = endpoint();
+  if (!e.published) return std::nullopt;
+  return e.published->id;
+}
+
+bool open_endpoint() {
+  Endpoint& e = endpoint();
+  if (e.epoll_fd.valid()) return true;
+  raise_open_file_limit();
+  const Syscalls& sys = syscalls();
+  const bool watching = guarded(false, [&] {
+    e.epoll_fd = UniqueFd(check(sys.epoll_create1(EPOLL_CLOEXEC), "endpoint's epoll set"));
+    ++e.opens;
+    e.timer_fd = UniqueFd(check(sys.timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC),
+                                "endpoint's repair timer"));
+    watch(e, e.timer_fd.get(), kTimerId);
+    return true;
+  });
+  if (!watching || !publish_or_clean_up(e)) {
+    e.timer_fd.reset();
+    e.epoll_fd.reset();
+    return false;
+  }
+  return true;
+}
+
+void close_endpoint() { close_endpoint(endpoint()); }
+
+bool delivery_current() {
+  if (!delivery.active) return true;
+  // The text was copied out before this looks at the count of holds.
+  std::atomic_thread_fence(std::memory_order_acquire);
+  if (damage_count() != delivery.damage || mappings_moved() != delivery.moved) return false;
+  return send_lock_hold_current(delivery.epoch, delivery.msg, delivery.hold);
+}
+
+}  // namespace mmfcast::platform::os

@@ -68,7 +68,7 @@ std::optional<Frame> decode_frame(std::span<const std::uint8_t> bytes) {
   frame.index = load_le<std::uint32_t>(in + 48);
   if (kind == static_cast<std::uint16_t>(FrameKind::kNotify)) {
     frame.kind = FrameKind::kNotify;
-    if (frame.seq == 0 || (frame.flags & ~kAwaited) != 0 || frame.index >= kCountWords) {
+    if (frame.seq == 0 || frame.flags != 0 || frame.index >= kCountWords) {
       return std::nullopt;
     }
     if (!fits_pointer(frame)) return std::nullopt;
@@ -111,7 +111,7 @@ std::optional<Frame> read_entry(const AckPage& page, std::uint64_t seq) {
   FrameBytes bytes{};
   std::memcpy(bytes.data(), words, sizeof words);
   std::optional<Frame> frame = decode_frame(bytes);
-  if (!frame || frame->kind != FrameKind::kNotify || frame->seq != seq || frame->flags != 0) {
+  if (!frame || frame->kind != FrameKind::kNotify || frame->seq != seq) {
     return std::nullopt;
   }
   return frame;

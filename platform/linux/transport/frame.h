@@ -20,27 +20,23 @@ inline constexpr std::uint16_t kFrameVersion = 3;
 inline constexpr std::size_t kFrameSize = 56;
 
 enum class FrameKind : std::uint16_t {
-  // Deliver msg, wparam, lparam to every top-level window. Sent as an entry of the sender's
-  // ring (see AckPage) or, from a sender that handed over no ring, on the connection, where
-  // kAwaited says the sender waits for the answer. The answer is counted down in count word
-  // `index`; `hold` is the send-lock hold it was sent under (0: none), and the receiver discards
-  // it when another hold has begun since.
+  // Deliver msg, wparam, lparam to every top-level window. Travels only as an entry of the
+  // sender's ring (see AckPage); on a connection it is malformed. The answer is counted down in
+  // count word `index`; `hold` is the send-lock hold it was sent under (0: none), and the
+  // receiver discards it when another hold has begun since.
   kNotify = 1,
-  // First frame on every connection, carrying the sender's acknowledgement page, wake-up
-  // descriptor and notification descriptor (SCM_RIGHTS; the last is left out by a sender that
-  // sends its notifications on the connection); in `index`, the slot of the page this
-  // connection answers in; in `seq`, the last notification of the ring the receiver is not to
-  // read.
+  // The one frame a sender sends on a connection, first, carrying the sender's acknowledgement
+  // page, wake-up descriptor and notification descriptor (SCM_RIGHTS, exactly these three); in
+  // `index`, the slot of the page this connection answers in; in `seq`, the last notification
+  // of the ring the receiver is not to read.
   kHello = 3,
 };
-
-inline constexpr std::uint32_t kAwaited = 1;
 
 struct Frame {
   FrameKind kind = FrameKind::kNotify;
   std::uint64_t seq = 0;  // notify: chosen by the sender, never 0; hello: where the ring starts
   std::uint32_t msg = 0;
-  std::uint32_t flags = 0;
+  std::uint32_t flags = 0;  // no flags are defined: always 0
   std::uint64_t wparam = 0;
   std::int64_t lparam = 0;
   std::uint64_t hold = 0;
@@ -55,8 +51,8 @@ FrameBytes encode_frame(const Frame& frame);
 
 // The frame held in exactly kFrameSize bytes, or nullopt when the size, magic, version, kind,
 // checksum or any field is out of its range for the kind (a hello's slot beyond the page, a
-// notification's seq 0, unknown flags or count word, a wParam or lParam wider than this build's
-// pointers).
+// notification's seq 0, any flag or an unknown count word, a wParam or lParam wider than this
+// build's pointers).
 std::optional<Frame> decode_frame(std::span<const std::uint8_t> bytes);
 
 // ---- The sender's acknowledgement page -----------------------------------------------------

@@ -35,8 +35,16 @@ bool endpoint_is_open();
 std::uint64_t endpoint_opens();
 // This process's endpoint id, when it has an endpoint.
 std::optional<EndpointId> own_endpoint_id();
+// The endpoint's epoll descriptor, readable while notifications wait; -1 without an endpoint.
+int endpoint_event_fd();
 // Handles every notification that can be read now; returns how many were handled.
 int dispatch_ready();
+// Waits up to timeout_ms (0: not at all, negative: without end) for notifications and handles
+// them; returns how many were handled, -1 without an endpoint.
+int pump(int timeout_ms);
+// Whether the notification being delivered on this thread (none: true) still announces the text
+// of its area, read before this call.
+bool delivery_current();
 // One wait of up to wait_ms (negative: without end) for the endpoint's events, and the handling
 // of those that came. Returns the number of events (0 when none came, -1 without an endpoint)
 // and adds the notifications delivered to the windows to *handled.
@@ -51,7 +59,8 @@ platform::WndProc window_proc(platform::Hwnd hwnd);
 // returns the record's full length even when it did not fit (so oversized records show), and
 // any descriptors that came with it in fds (up to max_fds; the count in *fd_count); descriptors
 // beyond that, or a truncated control message, make it fail with EPROTO after closing them.
-ssize_t recv_record(int fd, void* buffer, std::size_t size, int* fds = nullptr,
+// Each descriptor is owned from the moment it arrives.
+ssize_t recv_record(int fd, void* buffer, std::size_t size, UniqueFd* fds = nullptr,
                     std::size_t max_fds = 0, std::size_t* fd_count = nullptr);
 // Sends one datagram, with the descriptors in fds attached when fd_count is not 0.
 ssize_t send_record(int fd, const void* buffer, std::size_t size, const int* fds = nullptr,
@@ -81,6 +90,16 @@ bool send_lock_hold_current(std::uint64_t epoch, std::uint32_t msg, std::uint64_
 // Frees the send lock if this process holds it and removes its holder token file: for a
 // process that ends now (at exit, or by a stop signal; safe in a signal handler).
 void remove_send_lock_token();
+
+// Publishes the notification (msg as this process registered it) to every other copy of the
+// session and waits for their answers, as BroadcastSystemMessage to every application does.
+// 1 when every copy was reached; -1, with the reason recorded, when the broadcast failed or
+// some copies were not reached.
+long broadcast(std::uint32_t msg, std::uint64_t wparam, std::int64_t lparam);
+// How many copies the last finished broadcast did not reach; forget_unreached sets it to 0 for
+// a broadcast refused before it sends.
+int last_broadcast_unreached();
+void forget_unreached();
 
 // Records, under this process's current hold `hold`, that it broadcasts `msg`; called before the
 // frames are sent. Does nothing when the hold is not this process's current one.
