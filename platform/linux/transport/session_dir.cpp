@@ -280,6 +280,89 @@ SessionPtr current_session(bool* reattached) {
 
 namespace {
 
+// The lstat of the session directory at path, made first when missing; throws OsError naming
+// `what` when it cannot be made or is not a directory of this user with mode 0700.
+struct stat checked_stat(const std::string& path, const std::string& what) {
+  if (path.empty() || path.front() != '/') throw_os_error(EINVAL, what, "not an absolute path");
+  const Syscalls& sys = syscalls();
+  struct stat st {};
+  if (sys.lstat(path.c_str(), &st) != 0) {
+    if (errno != ENOENT) throw_os_error(errno, what);
+    // Made by this process: the mode is set explicitly, since the umask may have taken bits
+    // away (0277 would leave a directory this user cannot write).
+    if (sys.mkdir(path.c_str(), 0700) == 0) {
+      check(sys.chmod(path.c_str(), 0700), what);
+    } else if (errno != EEXIST) {
+      throw_os_error(errno, what);
+    }
+    check(sys.lstat(path.c_str(), &st), what);
+  }
+  if (!acceptable(st)) {
+    throw_os_error(EACCES, what, "must be a directory of this user with mode 0700");
+  }
+  return st;
+}
+
+// The attached directory, found unchanged at its path (st); `events` were read before the
+// check began. Called with a.mutex held through `lock`, which it releases.
+SessionPtr still_attached(Attached& a, std::unique_lock<std::mutex>& lock, const struct stat& st,
+                          std::uint64_t events, bool* reattached) {
+  SessionPtr same = a.dir;
+  // Files may have been removed or replaced inside the directory: views of areas whose file
+  // is gone move to the one that now has its name. Checked only after a change, so a quiet
+  // session costs nothing more than the lstat.
+  const bool changed = !a.settled || st.st_mtim.tv_sec != a.checked_mtime.tv_sec ||
+                       st.st_mtim.tv_nsec != a.checked_mtime.tv_nsec ||
+                       events != a.events_checked.load(std::memory_order_acquire);
+  if (changed) {
+    a.checked_mtime = st.st_mtim;
+    a.settled = settled_since(st.st_mtim);
+    a.changes.fetch_add(1, std::memory_order_relaxed);
+  }
+  if (a.watcher != own_pid()) watch_attached(a);
+  lock.unlock();
+  // Views move before the events that led here count as checked, so no other thread takes
+  // the quiet path while they are still in the removed files.
+  if (changed && reattach_mappings(*same) > 0 && reattached != nullptr) *reattached = true;
+  mark_checked(a, events);
+  return same;
+}
+
+// Attaches to the directory at path (st), held open from now on; called with a.mutex held
+// through `lock`, which it releases.
+SessionPtr attach(Attached& a, std::unique_lock<std::mutex>& lock, std::string path,
+                  const struct stat& st, std::uint64_t events, bool* reattached) {
+  const std::string what = "session directory " + path;
+  const bool replaced = a.dir && a.dir->path == path;
+  UniqueFd fd(syscalls().open(path.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0));
+  if (!fd.valid()) throw_os_error(errno, what);
+  struct stat held {};
+  check(syscalls().fstat(fd.get(), &held), what);
+  if (held.st_dev != st.st_dev || held.st_ino != st.st_ino || !acceptable(held)) {
+    throw_os_error(EAGAIN, what, "replaced while it was opened");
+  }
+  auto dir = std::make_shared<SessionDir>();
+  dir->fd = std::move(fd);
+  dir->path = std::move(path);
+  dir->dev = st.st_dev;
+  dir->ino = st.st_ino;
+  dir->epoch = ++a.last_epoch;
+  a.dir = dir;
+  a.checked_mtime = st.st_mtim;
+  a.settled = settled_since(st.st_mtim);
+  a.changes.fetch_add(1, std::memory_order_relaxed);
+  watch_attached(a);
+  lock.unlock();
+  // The directory this process used is gone: its areas move to the new one, so that what is
+  // written from now on reaches the copies there.
+  if (replaced) {
+    reattach_mappings(*dir);
+    if (reattached != nullptr) *reattached = true;
+  }
+  mark_checked(a, events);
+  return dir;
+}
+
 // The session directory checked in full (an lstat), or by its watch when it shows no change.
 SessionPtr checked_session(bool* reattached) {
   return guarded<SessionPtr>(nullptr, [&]() -> SessionPtr {
@@ -291,77 +374,14 @@ SessionPtr checked_session(bool* reattached) {
       if (quiet_by_watch(a, path)) return a.dir;
     }
     const std::uint64_t events = a.events_read.load(std::memory_order_acquire);
-    const std::string what = "session directory " + path;
-    if (path.empty() || path.front() != '/') throw_os_error(EINVAL, what, "not an absolute path");
-    const Syscalls& sys = syscalls();
-    struct stat st {};
-    if (sys.lstat(path.c_str(), &st) != 0) {
-      if (errno != ENOENT) throw_os_error(errno, what);
-      // Made by this process: the mode is set explicitly, since the umask may have taken bits
-      // away (0277 would leave a directory this user cannot write).
-      if (sys.mkdir(path.c_str(), 0700) == 0) {
-        check(sys.chmod(path.c_str(), 0700), what);
-      } else if (errno != EEXIST) {
-        throw_os_error(errno, what);
-      }
-      check(sys.lstat(path.c_str(), &st), what);
-    }
-    if (!acceptable(st)) {
-      throw_os_error(EACCES, what, "must be a directory of this user with mode 0700");
-    }
-
+    const struct stat st = checked_stat(path, "session directory " + path);
     const std::uint64_t damage = damage_count();
     if (a.damage_repaired.exchange(damage) != damage) repair_damaged_views();
     std::unique_lock lock(a.mutex);
     if (a.dir && a.dir->path == path && a.dir->dev == st.st_dev && a.dir->ino == st.st_ino) {
-      SessionPtr same = a.dir;
-      // Files may have been removed or replaced inside the directory: views of areas whose file
-      // is gone move to the one that now has its name. Checked only after a change, so a quiet
-      // session costs nothing more than the lstat above.
-      const bool changed = !a.settled || st.st_mtim.tv_sec != a.checked_mtime.tv_sec ||
-                           st.st_mtim.tv_nsec != a.checked_mtime.tv_nsec ||
-                           events != a.events_checked.load(std::memory_order_acquire);
-      if (changed) {
-        a.checked_mtime = st.st_mtim;
-        a.settled = settled_since(st.st_mtim);
-        a.changes.fetch_add(1, std::memory_order_relaxed);
-      }
-      if (a.watcher != own_pid()) watch_attached(a);
-      lock.unlock();
-      // Views move before the events that led here count as checked, so no other thread takes
-      // the quiet path while they are still in the removed files.
-      if (changed && reattach_mappings(*same) > 0 && reattached != nullptr) *reattached = true;
-      mark_checked(a, events);
-      return same;
+      return still_attached(a, lock, st, events, reattached);
     }
-    const bool replaced = a.dir && a.dir->path == path;
-    UniqueFd fd(sys.open(path.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0));
-    if (!fd.valid()) throw_os_error(errno, what);
-    struct stat held {};
-    check(sys.fstat(fd.get(), &held), what);
-    if (held.st_dev != st.st_dev || held.st_ino != st.st_ino || !acceptable(held)) {
-      throw_os_error(EAGAIN, what, "replaced while it was opened");
-    }
-    auto dir = std::make_shared<SessionDir>();
-    dir->fd = std::move(fd);
-    dir->path = std::move(path);
-    dir->dev = st.st_dev;
-    dir->ino = st.st_ino;
-    dir->epoch = ++a.last_epoch;
-    a.dir = dir;
-    a.checked_mtime = st.st_mtim;
-    a.settled = settled_since(st.st_mtim);
-    a.changes.fetch_add(1, std::memory_order_relaxed);
-    watch_attached(a);
-    lock.unlock();
-    // The directory this process used is gone: its areas move to the new one, so that what is
-    // written from now on reaches the copies there.
-    if (replaced) {
-      reattach_mappings(*dir);
-      if (reattached != nullptr) *reattached = true;
-    }
-    mark_checked(a, events);
-    return dir;
+    return attach(a, lock, std::move(path), st, events, reattached);
   });
 }
 
