@@ -28,12 +28,6 @@
 #include "mmf/send_text.h"
 #include "platform/platform.h"
 
-#if !defined(_WIN32)
-#include <sys/epoll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
-#endif
-
 namespace mmfcast {
 
 // "what: why", with the reason the platform layer recorded for the failure of the step just
@@ -61,12 +55,10 @@ struct Channel::State {
   long arrived = 0;                   // this channel's notifications the window handled
   long arrived_reported = 0;          // ... as of the previous dispatch()
 #if !defined(_WIN32)
-  // What event_fd() gives: an epoll descriptor over the process's delivery descriptor and
-  // `waiting`, an eventfd that is readable while the inbox holds texts. Another Channel's
-  // dispatch may take in this channel's notifications; they still wake this one's watcher.
-  int watch_fd = -1;
-  int waiting_fd = -1;
-  bool signalled = false;  // whether waiting_fd was last made readable
+  // What event_fd() gives: readable while the process's notifications wait, and marked while
+  // the inbox holds texts. Another Channel's dispatch may take in this channel's
+  // notifications; they still wake this one's watcher.
+  platform::WaitSet watch;
 #endif
   // While this channel's own dispatch or send runs it hands texts over itself before it
   // returns, so the waiting descriptor is brought in line once, at the end, not per text.
@@ -288,21 +280,10 @@ bool Channel::State::join_steps() {
 #if defined(_WIN32)
   const bool can_receive = window != 0;
 #else
-  bool can_receive = window != 0 && platform::event_fd() >= 0;
-  if (can_receive) {
-    watch_fd = ::epoll_create1(EPOLL_CLOEXEC);
-    waiting_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    epoll_event delivery{};
-    delivery.events = EPOLLIN;
-    epoll_event waiting = delivery;
-    can_receive = watch_fd >= 0 && waiting_fd >= 0 &&
-                  ::epoll_ctl(watch_fd, EPOLL_CTL_ADD, platform::event_fd(), &delivery) == 0 &&
-                  ::epoll_ctl(watch_fd, EPOLL_CTL_ADD, waiting_fd, &waiting) == 0;
-    if (!can_receive) {
-      fail(JoinFailure::kSession,
-           std::string("cannot make a descriptor to watch: ") + std::strerror(errno));
-      return false;
-    }
+  const bool can_receive = window != 0 && platform::event_fd() >= 0;
+  if (can_receive && !watch.open()) {
+    fail(JoinFailure::kSession, because("cannot make a descriptor to watch"));
+    return false;
   }
 #endif
   if (!can_receive) {
@@ -325,9 +306,7 @@ void Channel::State::leave() {
   }
   joined = false;
 #if !defined(_WIN32)
-  if (watch_fd >= 0) ::close(watch_fd);
-  if (waiting_fd >= 0) ::close(waiting_fd);
-  watch_fd = waiting_fd = -1;
+  watch.close();
 #endif
   release_area();
 }
@@ -386,17 +365,7 @@ void Channel::State::hand_over() {
 // Keeps the waiting descriptor readable exactly while texts (or a delivery error) wait.
 void Channel::State::inbox_changed() {
 #if !defined(_WIN32)
-  if (waiting_fd < 0 || busy > 0) return;
-  const bool waiting = !inbox.empty() || delivery_error;
-  if (waiting == signalled) return;
-  signalled = waiting;
-  std::uint64_t count = 0;
-  if (waiting) {
-    count = 1;
-    [[maybe_unused]] const auto written = ::write(waiting_fd, &count, sizeof count);
-  } else {
-    [[maybe_unused]] const auto read = ::read(waiting_fd, &count, sizeof count);
-  }
+  if (busy == 0) watch.mark(!inbox.empty() || delivery_error);
 #endif
 }
 
@@ -464,7 +433,7 @@ int Channel::event_fd() const {
 #if defined(_WIN32)
   return -1;
 #else
-  return state_->joined ? state_->watch_fd : -1;
+  return state_->joined ? state_->watch.fd() : -1;
 #endif
 }
 

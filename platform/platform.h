@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -298,6 +299,31 @@ MMFCAST_EXPORT bool notification_current();
 MMFCAST_EXPORT int event_fd();
 // Handles every notification that can be read without waiting, on the calling thread.
 MMFCAST_EXPORT void dispatch_pending();
+
+// A descriptor of one event loop's own to watch: readable while notifications of the process
+// wait (event_fd()) or while its mark is set. What it is made of is closed when it goes.
+class MMFCAST_EXPORT WaitSet {
+ public:
+  WaitSet();
+  ~WaitSet();
+  WaitSet(const WaitSet&) = delete;
+  WaitSet& operator=(const WaitSet&) = delete;
+
+  // Makes the set over event_fd() and the mark; false, with the reason recorded for
+  // last_error_text(), when there is no event_fd() or no descriptor to spare. Nothing stays
+  // open then.
+  bool open();
+  // Closes the set; fd() is -1 afterwards.
+  void close();
+  // The descriptor to watch; -1 while not open.
+  int fd() const;
+  // Sets or clears the mark: fd() stays readable while it is set.
+  void mark(bool set);
+
+ private:
+  struct Descriptors;
+  std::unique_ptr<Descriptors> fds_;
+};
 #endif
 
 }  // namespace mmfcast::platform

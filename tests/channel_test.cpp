@@ -22,6 +22,12 @@
 #if !defined(_WIN32)
 #include <poll.h>
 #include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "platform/linux/transport/syscalls.h"
 #endif
 
 namespace {
@@ -335,6 +341,48 @@ TEST_F(ChannelInOneProcess, UnusableSessionIsNamedWithTheReason) {
   ASSERT_EQ(::chmod(session_.dir().c_str(), 0700), 0);
   Channel joined;
   EXPECT_TRUE(joined.joined()) << joined.error();
+}
+
+// A Channel that cannot make the descriptor it is watched by fails to join in the session step,
+// with the reason, and leaves no descriptor behind. Another Channel stays joined meanwhile, so
+// that the process's own delivery is open and only the Channel's descriptors are made.
+TEST_F(ChannelInOneProcess, NoDescriptorToWatchFailsTheJoinAndLeavesNothingOpen) {
+  using mmfcast::platform::os::ScopedSyscall;
+  using mmfcast::platform::os::Syscalls;
+  Channel keeps(named("keeps"));
+  ASSERT_TRUE(keeps.joined()) << keeps.error();
+  const auto open_descriptors = [] {
+    const std::filesystem::directory_iterator fds("/proc/self/fd");
+    return std::distance(begin(fds), end(fds));
+  };
+  const auto refused = [&](const char* which) {
+    const auto before = open_descriptors();
+    {
+      Channel channel(named("watched"));
+      EXPECT_FALSE(channel.joined()) << which;
+      EXPECT_EQ(channel.join_failure(), mmfcast::JoinFailure::kSession) << which;
+      EXPECT_EQ(channel.error().rfind("cannot make a descriptor to watch: ", 0), 0u)
+          << channel.error();
+      EXPECT_NE(channel.error().find(std::strerror(EMFILE)), std::string::npos) << channel.error();
+    }
+    EXPECT_EQ(open_descriptors(), before) << which;
+  };
+  {
+    const ScopedSyscall no_epoll(&Syscalls::epoll_create1, [](int) {
+      errno = EMFILE;
+      return -1;
+    });
+    refused("epoll_create1");
+  }
+  {
+    const ScopedSyscall no_eventfd(&Syscalls::eventfd, [](unsigned, int) {
+      errno = EMFILE;
+      return -1;
+    });
+    refused("eventfd");
+  }
+  Channel watched(named("watched"));
+  EXPECT_TRUE(watched.joined()) << watched.error();
 }
 #endif
 

@@ -18,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 
 #include "platform/linux/transport/internal.h"
 #include "platform/linux/transport/session.h"
@@ -153,8 +154,11 @@ void retire(int fd, const std::string& dir, const std::string& path, dev_t dev, 
     UniqueFd session_lock;
     if (!mapping_table().holding_session_lock) session_lock = os::lock_session(dir);
     if (sys.flock(fd, LOCK_EX | LOCK_NB) == 0) os::unlink_if_same(path, dev, ino);
-  } catch (...) {
-    // Left in place, the file has no holder once fd closes and counts as absent.
+  } catch (const os::OsError&) {
+    // Left in place (the session lock timed out, say), the file has no holder once fd closes
+    // and counts as absent: the next copy to open the name removes it or makes the area anew.
+  } catch (const std::bad_alloc&) {
+    // The same, for want of memory to name the lock file: a destructor calls this.
   }
 }
 

@@ -15,7 +15,7 @@
 namespace mmfcast::platform::os {
 
 struct Attached;        // session_dir.cpp: the checked directory and its watch
-struct TimedOut;        // session_dir.cpp: the last session-wide lock whose wait ran out
+struct TimedOut;        // session_files.cpp: the last session-wide lock whose wait ran out
 struct MappingTable;    // mapping.cpp: handles and views
 struct Ids;             // message_ids.cpp: the names this process registered
 struct LockState;       // send_lock.cpp: the send lock's page and this process's token

@@ -1,9 +1,9 @@
-// The per-session directory the Linux backend keeps its files in, the checked opening, reading
-// and writing of those files, its session-wide lock and the bounded waits on session-wide
-// locks. The directory is held open and re-checked before use, because its safety (ours alone,
-// mode 0700, not a symlink) is what lets the backends trust the files inside it. An inotify watch
-// on it makes the check of a quiet directory one read that finds no event; without one (the
-// system has no instance to spare) each check is an lstat.
+// The per-session directory the Linux backend keeps its files in: found from the environment,
+// checked before use and held open, and re-attached when it is replaced. Its safety (ours
+// alone, mode 0700, not a symlink) is what lets the backends trust the files inside it
+// (session_files.cpp opens them). An inotify watch on it makes the check of a quiet directory
+// one read that finds no event; without one (the system has no instance to spare) each check
+// is an lstat.
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/epoll.h>
@@ -280,6 +280,89 @@ SessionPtr current_session(bool* reattached) {
 
 namespace {
 
+// The lstat of the session directory at path, made first when missing; throws OsError naming
+// `what` when it cannot be made or is not a directory of this user with mode 0700.
+struct stat checked_stat(const std::string& path, const std::string& what) {
+  if (path.empty() || path.front() != '/') throw_os_error(EINVAL, what, "not an absolute path");
+  const Syscalls& sys = syscalls();
+  struct stat st {};
+  if (sys.lstat(path.c_str(), &st) != 0) {
+    if (errno != ENOENT) throw_os_error(errno, what);
+    // Made by this process: the mode is set explicitly, since the umask may have taken bits
+    // away (0277 would leave a directory this user cannot write).
+    if (sys.mkdir(path.c_str(), 0700) == 0) {
+      check(sys.chmod(path.c_str(), 0700), what);
+    } else if (errno != EEXIST) {
+      throw_os_error(errno, what);
+    }
+    check(sys.lstat(path.c_str(), &st), what);
+  }
+  if (!acceptable(st)) {
+    throw_os_error(EACCES, what, "must be a directory of this user with mode 0700");
+  }
+  return st;
+}
+
+// The attached directory, found unchanged at its path (st); `events` were read before the
+// check began. Called with a.mutex held through `lock`, which it releases.
+SessionPtr still_attached(Attached& a, std::unique_lock<std::mutex>& lock, const struct stat& st,
+                          std::uint64_t events, bool* reattached) {
+  SessionPtr same = a.dir;
+  // Files may have been removed or replaced inside the directory: views of areas whose file
+  // is gone move to the one that now has its name. Checked only after a change, so a quiet
+  // session costs nothing more than the lstat.
+  const bool changed = !a.settled || st.st_mtim.tv_sec != a.checked_mtime.tv_sec ||
+                       st.st_mtim.tv_nsec != a.checked_mtime.tv_nsec ||
+                       events != a.events_checked.load(std::memory_order_acquire);
+  if (changed) {
+    a.checked_mtime = st.st_mtim;
+    a.settled = settled_since(st.st_mtim);
+    a.changes.fetch_add(1, std::memory_order_relaxed);
+  }
+  if (a.watcher != own_pid()) watch_attached(a);
+  lock.unlock();
+  // Views move before the events that led here count as checked, so no other thread takes
+  // the quiet path while they are still in the removed files.
+  if (changed && reattach_mappings(*same) > 0 && reattached != nullptr) *reattached = true;
+  mark_checked(a, events);
+  return same;
+}
+
+// Attaches to the directory at path (st), held open from now on; called with a.mutex held
+// through `lock`, which it releases.
+SessionPtr attach(Attached& a, std::unique_lock<std::mutex>& lock, std::string path,
+                  const struct stat& st, std::uint64_t events, bool* reattached) {
+  const std::string what = "session directory " + path;
+  const bool replaced = a.dir && a.dir->path == path;
+  UniqueFd fd(syscalls().open(path.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0));
+  if (!fd.valid()) throw_os_error(errno, what);
+  struct stat held {};
+  check(syscalls().fstat(fd.get(), &held), what);
+  if (held.st_dev != st.st_dev || held.st_ino != st.st_ino || !acceptable(held)) {
+    throw_os_error(EAGAIN, what, "replaced while it was opened");
+  }
+  auto dir = std::make_shared<SessionDir>();
+  dir->fd = std::move(fd);
+  dir->path = std::move(path);
+  dir->dev = st.st_dev;
+  dir->ino = st.st_ino;
+  dir->epoch = ++a.last_epoch;
+  a.dir = dir;
+  a.checked_mtime = st.st_mtim;
+  a.settled = settled_since(st.st_mtim);
+  a.changes.fetch_add(1, std::memory_order_relaxed);
+  watch_attached(a);
+  lock.unlock();
+  // The directory this process used is gone: its areas move to the new one, so that what is
+  // written from now on reaches the copies there.
+  if (replaced) {
+    reattach_mappings(*dir);
+    if (reattached != nullptr) *reattached = true;
+  }
+  mark_checked(a, events);
+  return dir;
+}
+
 // The session directory checked in full (an lstat), or by its watch when it shows no change.
 SessionPtr checked_session(bool* reattached) {
   return guarded<SessionPtr>(nullptr, [&]() -> SessionPtr {
@@ -291,77 +374,14 @@ SessionPtr checked_session(bool* reattached) {
       if (quiet_by_watch(a, path)) return a.dir;
     }
     const std::uint64_t events = a.events_read.load(std::memory_order_acquire);
-    const std::string what = "session directory " + path;
-    if (path.empty() || path.front() != '/') throw_os_error(EINVAL, what, "not an absolute path");
-    const Syscalls& sys = syscalls();
-    struct stat st {};
-    if (sys.lstat(path.c_str(), &st) != 0) {
-      if (errno != ENOENT) throw_os_error(errno, what);
-      // Made by this process: the mode is set explicitly, since the umask may have taken bits
-      // away (0277 would leave a directory this user cannot write).
-      if (sys.mkdir(path.c_str(), 0700) == 0) {
-        check(sys.chmod(path.c_str(), 0700), what);
-      } else if (errno != EEXIST) {
-        throw_os_error(errno, what);
-      }
-      check(sys.lstat(path.c_str(), &st), what);
-    }
-    if (!acceptable(st)) {
-      throw_os_error(EACCES, what, "must be a directory of this user with mode 0700");
-    }
-
+    const struct stat st = checked_stat(path, "session directory " + path);
     const std::uint64_t damage = damage_count();
     if (a.damage_repaired.exchange(damage) != damage) repair_damaged_views();
     std::unique_lock lock(a.mutex);
     if (a.dir && a.dir->path == path && a.dir->dev == st.st_dev && a.dir->ino == st.st_ino) {
-      SessionPtr same = a.dir;
-      // Files may have been removed or replaced inside the directory: views of areas whose file
-      // is gone move to the one that now has its name. Checked only after a change, so a quiet
-      // session costs nothing more than the lstat above.
-      const bool changed = !a.settled || st.st_mtim.tv_sec != a.checked_mtime.tv_sec ||
-                           st.st_mtim.tv_nsec != a.checked_mtime.tv_nsec ||
-                           events != a.events_checked.load(std::memory_order_acquire);
-      if (changed) {
-        a.checked_mtime = st.st_mtim;
-        a.settled = settled_since(st.st_mtim);
-        a.changes.fetch_add(1, std::memory_order_relaxed);
-      }
-      if (a.watcher != own_pid()) watch_attached(a);
-      lock.unlock();
-      // Views move before the events that led here count as checked, so no other thread takes
-      // the quiet path while they are still in the removed files.
-      if (changed && reattach_mappings(*same) > 0 && reattached != nullptr) *reattached = true;
-      mark_checked(a, events);
-      return same;
+      return still_attached(a, lock, st, events, reattached);
     }
-    const bool replaced = a.dir && a.dir->path == path;
-    UniqueFd fd(sys.open(path.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0));
-    if (!fd.valid()) throw_os_error(errno, what);
-    struct stat held {};
-    check(sys.fstat(fd.get(), &held), what);
-    if (held.st_dev != st.st_dev || held.st_ino != st.st_ino || !acceptable(held)) {
-      throw_os_error(EAGAIN, what, "replaced while it was opened");
-    }
-    auto dir = std::make_shared<SessionDir>();
-    dir->fd = std::move(fd);
-    dir->path = std::move(path);
-    dir->dev = st.st_dev;
-    dir->ino = st.st_ino;
-    dir->epoch = ++a.last_epoch;
-    a.dir = dir;
-    a.checked_mtime = st.st_mtim;
-    a.settled = settled_since(st.st_mtim);
-    a.changes.fetch_add(1, std::memory_order_relaxed);
-    watch_attached(a);
-    lock.unlock();
-    // The directory this process used is gone: its areas move to the new one, so that what is
-    // written from now on reaches the copies there.
-    if (replaced) {
-      reattach_mappings(*dir);
-      if (reattached != nullptr) *reattached = true;
-    }
-    mark_checked(a, events);
-    return dir;
+    return attach(a, lock, std::move(path), st, events, reattached);
   });
 }
 
@@ -375,144 +395,4 @@ SessionPtr attached_session() {
 
 std::uint64_t session_changes() { return attached().changes.load(std::memory_order_relaxed); }
 
-// The lock file whose wait last ran out, so that the next wait for the same holder (the second
-// step of one operation, say) fails at once instead of waiting the whole bound again.
-struct TimedOut {
-  std::mutex mutex;
-  dev_t dev = 0;
-  ino_t ino = 0;
-  std::chrono::steady_clock::time_point when{};
-};
-
-Part<TimedOut> make_timed_out() {
-  return {new TimedOut, [](TimedOut* t) { delete t; }};
-}
-
-namespace {
-TimedOut& timed_out() { return session().timed_out(); }
-}  // namespace
-
-void bounded_flock(int fd, int operation, const std::string& what) {
-  using Clock = std::chrono::steady_clock;
-  const auto bound = std::chrono::milliseconds(kLockWaitMs);
-  const std::string why = "timed out after " + std::to_string(kLockWaitMs / 1000) +
-                          " s waiting for a lock another copy holds; that copy may be stopped "
-                          "or hung";
-  Clock::time_point deadline = Clock::now() + bound;
-  struct stat st {};
-  bool known = false;
-  int pause_ms = 1;
-  for (;;) {
-    if (retry_eintr([&] { return syscalls().flock(fd, operation | LOCK_NB); }) == 0) return;
-    if (errno != EWOULDBLOCK) throw_os_error(errno, what);
-    TimedOut& t = timed_out();
-    if (!known && syscalls().fstat(fd, &st) == 0) {
-      known = true;
-      std::lock_guard lock(t.mutex);
-      if (t.dev == st.st_dev && t.ino == st.st_ino && Clock::now() - t.when < bound) {
-        deadline = Clock::now();  // the same holder made this process wait the bound already
-      }
-    }
-    if (Clock::now() >= deadline) {
-      if (known) {
-        std::lock_guard lock(t.mutex);
-        t.dev = st.st_dev;
-        t.ino = st.st_ino;
-        t.when = Clock::now();
-      }
-      throw_os_error(ETIMEDOUT, what, why);
-    }
-    syscalls().poll(nullptr, 0, pause_ms);
-    pause_ms = std::min(pause_ms * 2, 50);
-  }
-}
-
-void reserve_blocks(int fd, off_t size, const std::string& what) {
-  if (retry_eintr([&] { return syscalls().fallocate(fd, 0, size); }) != 0) {
-    throw_os_error(errno, what);
-  }
-}
-
-UniqueFd open_session_file(const std::string& path, Create create, const std::string& what,
-                           struct stat* info) {
-  const Syscalls& sys = syscalls();
-  int flags = O_RDWR | O_NOFOLLOW | O_CLOEXEC;
-  if (create != Create::kNever) flags |= O_CREAT;
-  if (create == Create::kExclusive) flags |= O_EXCL;
-  UniqueFd fd(sys.open(path.c_str(), flags, 0600));
-  if (!fd.valid()) {
-    if (errno == ENOENT && create == Create::kNever) return fd;
-    throw_os_error(errno, what);
-  }
-  try {
-    struct stat st {};
-    check(sys.fstat(fd.get(), &st), what);
-    if (!S_ISREG(st.st_mode) || st.st_uid != own_euid() || st.st_nlink != 1) {
-      throw_os_error(EPERM, what, "not a private file of this user");
-    }
-    // A file this process made may have lost mode bits to the umask.
-    if (create == Create::kExclusive ||
-        (create == Create::kIfMissing && (st.st_mode & 0777) != 0600)) {
-      check(sys.fchmod(fd.get(), 0600), what);
-    }
-    if (info != nullptr) *info = st;
-  } catch (...) {
-    if (create == Create::kExclusive) sys.unlink(path.c_str());  // made by this call
-    throw;
-  }
-  return fd;
-}
-
-namespace {
-
-template <typename Transfer>
-void transfer_all(std::size_t size, const std::string& what, Transfer&& transfer) {
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t moved = retry_eintr([&] { return transfer(done); });
-    if (moved <= 0) throw_os_error(moved < 0 ? errno : EIO, what);
-    done += static_cast<std::size_t>(moved);
-  }
-}
-
-}  // namespace
-
-void read_all_at(int fd, void* bytes, std::size_t size, off_t offset, const std::string& what) {
-  transfer_all(size, what, [&](std::size_t done) {
-    return syscalls().pread(fd, static_cast<char*>(bytes) + done, size - done,
-                            offset + static_cast<off_t>(done));
-  });
-}
-
-void write_all_at(int fd, const void* bytes, std::size_t size, off_t offset,
-                  const std::string& what) {
-  transfer_all(size, what, [&](std::size_t done) {
-    return syscalls().pwrite(fd, static_cast<const char*>(bytes) + done, size - done,
-                             offset + static_cast<off_t>(done));
-  });
-}
-
-bool is_same_file(const std::string& path, dev_t dev, ino_t ino) {
-  struct stat info {};
-  return syscalls().lstat(path.c_str(), &info) == 0 && info.st_dev == dev && info.st_ino == ino;
-}
-
-void unlink_if_same(const std::string& path, dev_t dev, ino_t ino) {
-  if (is_same_file(path, dev, ino)) syscalls().unlink(path.c_str());
-}
-
-UniqueFd lock_session(const std::string& dir) {
-  const std::string path = dir + "/lock";
-  const std::string what = "session lock " + path;
-  UniqueFd fd = open_session_file(path, Create::kIfMissing, what);
-  bounded_flock(fd.get(), LOCK_EX, what);
-  return fd;
-}
-
 }  // namespace mmfcast::platform::os
-
-namespace mmfcast::platform {
-
-bool session_usable() { return os::current_session() != nullptr; }
-
-}  // namespace mmfcast::platform
