@@ -10,6 +10,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/platform.h"
@@ -93,6 +94,52 @@ TEST_F(SendLockTest, ForkedChildNeitherHoldsNorKeepsItsDeadParentsLock) {
   const auto start = Clock::now();
   EXPECT_EQ(mmfcast::platform::acquire_send_lock(60000), 1);
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(30));
+}
+
+mmfcast::platform::LResult MMFCAST_CALLBACK quiet_proc(mmfcast::platform::Hwnd, std::uint32_t,
+                                                       mmfcast::platform::WParam,
+                                                       mmfcast::platform::LParam) {
+  return 0;
+}
+
+// A copy that takes the lock again right after each release offers it to the waiters once its
+// run is over, and may not take its own offer back: a waiter gets its turn, time after time,
+// while the busy copy still loops. Waiting on the futex itself, and beside an endpoint (its
+// helper thread sleeps on the futex).
+TEST_F(SendLockTest, WaiterBesideABusyCopyGetsItsTurnsWhileTheCopyStillLoops) {
+  for (const bool with_window : {false, true}) {
+    SCOPED_TRACE(with_window ? "waiting beside an endpoint" : "waiting on the futex");
+    const mmfcast::platform::Hwnd window =
+        with_window ? mmfcast::platform::create_window(&quiet_proc) : 0;
+    ChildProcess busy({"lock-busy", "30000"});
+    ASSERT_EQ(busy.read_line(), "busy");
+    // Apart by more than a run, so that each hold has to be waited for anew.
+    for (int turn = 0; turn < 10; ++turn) {
+      ASSERT_EQ(mmfcast::platform::acquire_send_lock(60000), 1);
+      mmfcast::platform::release_send_lock();
+      std::this_thread::sleep_for(milliseconds(5));
+    }
+    busy.write_line("stop");
+    EXPECT_EQ(busy.read_line(std::chrono::seconds(60)), "stopped");
+    EXPECT_EQ(busy.wait(), 0);
+    if (window != 0) mmfcast::platform::destroy_window(window);
+  }
+}
+
+// A copy that held the lock in one directory and whose environment now names another has not
+// looked at the new one yet: the lock it gets is the new directory's, taken over from its
+// (hung) holder, never the old one's, and the copies there queue behind it.
+TEST_F(SendLockTest, CopyPointedAtAnotherDirectoryTakesThatDirectorysLock) {
+  ASSERT_EQ(mmfcast::platform::acquire_send_lock(), 1);
+  mmfcast::platform::release_send_lock();
+  const testsupport::ScopedSession other;
+  ChildProcess holder({"lock-hold", "60000"});
+  ASSERT_EQ(holder.read_line(), "waiting");
+  ASSERT_EQ(holder.read_line(), "held");
+  ASSERT_EQ(mmfcast::platform::acquire_send_lock(300), 1);
+  ASSERT_TRUE(mmfcast::platform::send_lock_still_held());
+  expect_next_copy_to_wait_for_us(milliseconds(300));
+  holder.kill();
 }
 
 TEST_F(SendLockTest, ScribbledLockPageHangsNobody) {

@@ -473,6 +473,32 @@ TEST_F(OwnEndpoint, NotificationUnderAnOlderSendLockHoldIsAnsweredButNotDelivere
   EXPECT_EQ(calls, 2);
 }
 
+// A later hold that has not recorded its broadcast yet may be writing any area; once it has
+// recorded, only the message it broadcast (or one sharing its slot) is replaced.
+TEST_F(OwnEndpoint, LaterHoldFencesOlderNotificationsUntilItRecordsItsMessage) {
+  ASSERT_EQ(mmfcast::platform::acquire_send_lock(), 1);
+  const std::uint64_t hold = os::send_lock_hold().hold;
+  os::record_broadcast(0xC010, hold);
+  mmfcast::platform::release_send_lock();
+  FakeSender s;
+  introduce(s);
+  ASSERT_EQ(mmfcast::platform::acquire_send_lock(), 1);
+  const std::uint64_t later = os::send_lock_hold().hold;
+  ASSERT_GT(later, hold);
+  notify(s, 1, hold);
+  ASSERT_TRUE(answered(s, 1));
+  EXPECT_EQ(calls, 0) << "delivered while a later hold may be writing its area";
+  os::record_broadcast(0xC011, later);
+  notify(s, 2, hold);
+  ASSERT_TRUE(answered(s, 2));
+  EXPECT_EQ(calls, 1) << "another message's broadcast made it stale";
+  os::record_broadcast(0xC110, later);  // the same slot of the table, another message
+  notify(s, 3, hold);
+  ASSERT_TRUE(answered(s, 3));
+  EXPECT_EQ(calls, 1);
+  mmfcast::platform::release_send_lock();
+}
+
 TEST_F(OwnEndpoint, MalformedFramesAndIntroductionsCloseTheirConnectionOnly) {
   FakeSender model;
   introduce(model);
