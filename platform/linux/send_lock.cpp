@@ -640,10 +640,12 @@ int acquire_send_lock(int takeover_ms) {
   if (s.held && s.opener == os::own_pid()) return 1;
   // A free lock costs no system call to take: the directory is checked by
   // send_lock_still_held, which a sender calls before it writes, so here the state is reused
-  // while the directory last seen is the one it was opened in.
+  // while the directory last seen is the one it was opened in and the environment still names
+  // it (another directory named since has not been looked at yet).
   const os::SessionPtr known = os::attached_session();
   const bool reusable = s.shared != nullptr && s.opener == os::own_pid() && known &&
-                        known->epoch == s.epoch && s.token.fd >= 0 && files_in_place(s);
+                        known->epoch == s.epoch && s.token.fd >= 0 && os::names_path(s.dir) &&
+                        files_in_place(s);
   if (!reusable && (!open_state(s) || !ensure_token(s))) return 0;
 
   std::uint64_t owner = s.shared->owner.load();
