@@ -4,7 +4,16 @@
 // mistaken for a hung one. On Linux a scribbled lock page hangs nobody.
 #include <gtest/gtest.h>
 
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -102,28 +111,46 @@ mmfcast::platform::LResult MMFCAST_CALLBACK quiet_proc(mmfcast::platform::Hwnd, 
   return 0;
 }
 
-// A copy that takes the lock again right after each release offers it to the waiters once its
-// run is over, and may not take its own offer back: a waiter gets its turn, time after time,
-// while the busy copy still loops. Waiting on the futex itself, and beside an endpoint (its
-// helper thread sleeps on the futex).
-TEST_F(SendLockTest, WaiterBesideABusyCopyGetsItsTurnsWhileTheCopyStillLoops) {
+// A copy that takes the lock again right after each release offers it to its waiters once its
+// run is over, and may not take its own offer back: a waiter gets the lock within a few of the
+// busy copy's holds, time after time, while the busy copy still loops. Waiting on the futex
+// itself, and beside an endpoint (a helper thread sleeps on the futex and wakes the waiter).
+TEST_F(SendLockTest, WaiterBesideABusyCopyGetsTheLockWithinAFewOfItsHolds) {
+  const std::string file = counter_file();
+  std::filesystem::remove(file);
+  const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::ftruncate(fd, sizeof(std::uint64_t)), 0);
+  void* word = ::mmap(nullptr, sizeof(std::uint64_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  ::close(fd);
+  ASSERT_NE(word, MAP_FAILED);
+  const auto& busy_holds = *static_cast<const std::atomic<std::uint64_t>*>(word);
   for (const bool with_window : {false, true}) {
     SCOPED_TRACE(with_window ? "waiting beside an endpoint" : "waiting on the futex");
     const mmfcast::platform::Hwnd window =
         with_window ? mmfcast::platform::create_window(&quiet_proc) : 0;
-    ChildProcess busy({"lock-busy", "30000"});
-    ASSERT_EQ(busy.read_line(), "busy");
-    // Apart by more than a run, so that each hold has to be waited for anew.
-    for (int turn = 0; turn < 10; ++turn) {
-      ASSERT_EQ(mmfcast::platform::acquire_send_lock(60000), 1);
-      mmfcast::platform::release_send_lock();
+    ChildProcess busy({"lock-busy", file, "60000"});
+    ASSERT_EQ(busy.read_line(), "busy") << busy.wait().value_or(-1);
+    // Each hold waited for anew: the busy copy holds it again while this one sleeps.
+    std::uint64_t most = 0;
+    for (int turn = 0; turn < 30; ++turn) {
       std::this_thread::sleep_for(milliseconds(5));
+      const std::uint64_t before = busy_holds.load();
+      ASSERT_EQ(mmfcast::platform::acquire_send_lock(60000), 1);
+      most = std::max<std::uint64_t>(most, busy_holds.load() - before);
+      mmfcast::platform::release_send_lock();
     }
+    // A run lasts two of its holds, then its offer stands for 20 ms; it is taken back, for
+    // another run, only when this copy was not woken in time. A copy that could take its own
+    // offer back would keep the lock for hundreds of holds.
+    EXPECT_LT(most, 60u) << "holds the busy copy made while this one waited";
     busy.write_line("stop");
     EXPECT_EQ(busy.read_line(std::chrono::seconds(60)), "stopped");
     EXPECT_EQ(busy.wait(), 0);
     if (window != 0) mmfcast::platform::destroy_window(window);
   }
+  ::munmap(word, sizeof(std::uint64_t));
+  std::filesystem::remove(file);
 }
 
 // A copy that held the lock in one directory and whose environment now names another has not

@@ -5,9 +5,6 @@
 //   lock-count FILE N HOLD_MS TAKEOVER_MS
 //                           N times: takes the lock, reads the number in FILE, waits HOLD_MS,
 //                           writes the number + 1 back, releases; says "done" at the end.
-//   lock-busy BOUND_MS      takes and releases the lock in a tight loop, saying "busy" after the
-//                           first hold, until a line arrives on standard input ("stopped") or
-//                           BOUND_MS pass ("bound reached"), then says "holds N" and ends.
 //   lock-tags MSG...        for each message id in turn: takes the lock and tags a notification
 //                           of it, as a sender does; says "tags TAG..." and ends.
 #include <chrono>
@@ -67,30 +64,6 @@ int lock_count(const std::vector<std::string>& args) {
   return 0;
 }
 
-int lock_busy(const std::vector<std::string>& args) {
-  if (args.size() != 1) return 2;
-  const auto until =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(std::stoi(args[0]));
-  child::BackgroundInput input;
-  long holds = 0;
-  std::string line;
-  for (;;) {
-    if (mmfcast::platform::acquire_send_lock(60000) != 1) return 3;
-    mmfcast::platform::release_send_lock();
-    if (++holds == 1) child::say("busy");
-    if (input.poll(line) != child::BackgroundInput::kNothingYet) {
-      child::say("stopped");
-      break;
-    }
-    if (std::chrono::steady_clock::now() >= until) {
-      child::say("bound reached");
-      break;
-    }
-  }
-  child::say("holds " + std::to_string(holds));
-  return 0;
-}
-
 int lock_tags(const std::vector<std::string>& args) {
   std::string said = "tags";
   for (const std::string& msg : args) {
@@ -106,7 +79,6 @@ int lock_tags(const std::vector<std::string>& args) {
 const child::Registration hold_registration("lock-hold", lock_hold);
 const child::Registration hang_registration("lock-hang", lock_hang);
 const child::Registration count_registration("lock-count", lock_count);
-const child::Registration busy_registration("lock-busy", lock_busy);
 const child::Registration tags_registration("lock-tags", lock_tags);
 
 }  // namespace
