@@ -6,6 +6,7 @@
 
 #if !defined(_WIN32)
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #endif
@@ -13,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -45,7 +47,29 @@ class SendLockTest : public ::testing::Test {
     in >> value;
     return value;
   }
-  void TearDown() override { mmfcast::platform::release_send_lock(); }
+  void TearDown() override {
+    mmfcast::platform::release_send_lock();
+#if !defined(_WIN32)
+    if (page_ != nullptr) ::munmap(page_, kPageSize);
+#endif
+  }
+
+#if !defined(_WIN32)
+  static constexpr std::size_t kPageSize = 4096;
+  // The send lock's page as 64-bit words (the lock word first, the count of holds second, the
+  // waiters' slots from byte 2080), mapped from the session's file; null when there is none.
+  std::atomic<std::uint64_t>* lock_page() {
+    if (page_ == nullptr) {
+      const int fd = ::open((session_.dir() + "/send-lock").c_str(), O_RDWR | O_CLOEXEC);
+      if (fd < 0) return nullptr;
+      void* mapped = ::mmap(nullptr, kPageSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+      ::close(fd);
+      if (mapped != MAP_FAILED) page_ = mapped;
+    }
+    return static_cast<std::atomic<std::uint64_t>*>(page_);
+  }
+  void* page_ = nullptr;
+#endif
 
   // With this process holding the lock, a copy started now waits (still waiting after `quiet`)
   // and gets the lock once this process releases it.
@@ -151,6 +175,51 @@ TEST_F(SendLockTest, WaiterBesideABusyCopyGetsTheLockWithinAFewOfItsHolds) {
   }
   ::munmap(word, sizeof(std::uint64_t));
   std::filesystem::remove(file);
+}
+
+// After its run, a copy that lets the lock go while another waits offers it; it may not take
+// its own offer back before the offer time, and then forgets the waiters it saw (a stopped one
+// here), which put themselves back when they run again.
+TEST_F(SendLockTest, OfferIsNotTakenBackByItsMakerBeforeTheOfferTime) {
+  ASSERT_EQ(mmfcast::platform::acquire_send_lock(), 1);
+  const std::atomic<std::uint64_t>* words = lock_page();
+  ASSERT_NE(words, nullptr);
+  const std::atomic<std::uint64_t>& owner = words[0];
+  const auto waiting = [&] {
+    int count = 0;
+    for (int slot = 0; slot < 64; ++slot) count += words[2080 / 8 + slot].load() != 0 ? 1 : 0;
+    return count;
+  };
+  ChildProcess waiter({"lock-hold", "60000"});
+  ASSERT_EQ(waiter.read_line(), "waiting");
+  for (int i = 0; i < 2000 && waiting() == 0; ++i) std::this_thread::sleep_for(milliseconds(10));
+  ASSERT_EQ(waiting(), 1);
+  ASSERT_EQ(::kill(waiter.pid(), SIGSTOP), 0);
+  std::this_thread::sleep_for(milliseconds(5));  // past this hold's run
+  mmfcast::platform::release_send_lock();
+  EXPECT_NE(owner.load() >> 63, 0u) << "let go without an offer to the waiter";
+  ASSERT_EQ(mmfcast::platform::acquire_send_lock(60000), 1);
+  EXPECT_EQ(waiting(), 0) << "took its own offer back at once";
+  ASSERT_EQ(::kill(waiter.pid(), SIGCONT), 0);
+  mmfcast::platform::release_send_lock();
+  EXPECT_EQ(waiter.read_line(), "held");
+  waiter.write_line("go");
+  EXPECT_EQ(waiter.read_line(), "released");
+}
+
+// A hold is lost once the lock word no longer names this process (a copy that found it dead
+// freed it) or the count of holds has moved (taken over, or the page left): either alone.
+TEST_F(SendLockTest, HoldIsLostWhenItsWordOrTheCountOfHoldsMoves) {
+  ASSERT_EQ(mmfcast::platform::acquire_send_lock(), 1);
+  std::atomic<std::uint64_t>* words = lock_page();
+  ASSERT_NE(words, nullptr);
+  ASSERT_TRUE(mmfcast::platform::send_lock_still_held());
+  const std::uint64_t owner = words[0].exchange(0);
+  EXPECT_FALSE(mmfcast::platform::send_lock_still_held());
+  words[0].store(owner);
+  ASSERT_TRUE(mmfcast::platform::send_lock_still_held());
+  words[1].fetch_add(1);
+  EXPECT_FALSE(mmfcast::platform::send_lock_still_held());
 }
 
 // A copy that held the lock in one directory and whose environment now names another has not
