@@ -222,13 +222,26 @@ TEST_F(SendLockTest, HoldIsLostWhenItsWordOrTheCountOfHoldsMoves) {
   EXPECT_FALSE(mmfcast::platform::send_lock_still_held());
 }
 
-// A copy that held the lock in one directory and whose environment now names another has not
-// looked at the new one yet: the lock it gets is the new directory's, taken over from its
-// (hung) holder, never the old one's, and the copies there queue behind it.
+// The late release of a holder that was taken over leaves the new holder's lock alone.
+TEST_F(SendLockTest, LateReleaseOfATakenOverHolderChangesNothing) {
+  ChildProcess late({"lock-hold", "60000"});
+  ASSERT_EQ(late.read_line(), "waiting");
+  ASSERT_EQ(late.read_line(), "held");
+  ASSERT_EQ(mmfcast::platform::acquire_send_lock(300), 1);
+  late.write_line("go");
+  ASSERT_EQ(late.read_line(), "released");
+  EXPECT_TRUE(mmfcast::platform::send_lock_still_held());
+  expect_next_copy_to_wait_for_us(milliseconds(300));
+}
+
+// A copy that held the lock in one directory and whose environment now names another holds
+// nothing there. It has not looked at the new one yet, but the lock it gets is the new one's,
+// taken over from its (hung) holder, never the old one's, and the copies there queue behind it.
 TEST_F(SendLockTest, CopyPointedAtAnotherDirectoryTakesThatDirectorysLock) {
   ASSERT_EQ(mmfcast::platform::acquire_send_lock(), 1);
-  mmfcast::platform::release_send_lock();
   const testsupport::ScopedSession other;
+  EXPECT_FALSE(mmfcast::platform::send_lock_still_held()) << "held in a directory not named";
+  mmfcast::platform::release_send_lock();
   ChildProcess holder({"lock-hold", "60000"});
   ASSERT_EQ(holder.read_line(), "waiting");
   ASSERT_EQ(holder.read_line(), "held");
