@@ -1,7 +1,8 @@
 #!/bin/bash
 # Builds and runs every test suite: the static checks (clang-format, clang-tidy), native debug,
-# ASan+UBSan, the libFuzzer targets' bounded runs, the release build's packages, the 64-bit
-# Windows build under Wine, and the 32-bit Windows build (compiled and linked only).
+# ASan+UBSan, ThreadSanitizer over the suites whose threads share the transport, the libFuzzer
+# targets' bounded runs, the release build's packages, the 64-bit Windows build under Wine, and
+# the 32-bit Windows build (compiled and linked only).
 # Every stage runs even when an earlier one failed; a table at the end says what each did, and
 # the script exits non-zero when any stage failed.
 set -uo pipefail
@@ -111,6 +112,11 @@ stage format check_format
 stage dev suite dev --repeat until-fail:2
 stage tidy check_tidy
 stage asan suite asan
+# The send lock's waiter is woken by a helper thread that sleeps on the lock's futex while it
+# answers its endpoint; the channel's receivers read stdin on a thread of their own. Only the
+# suites that run these (the rest add minutes under the sanitizer, not threads; the many
+# copies of LateReceivers do not start within its time there).
+stage tsan suite tsan -R '^(SendLockTest|BroadcastTest|Broadcast|OwnEndpoint|AckPage|Channel[A-Za-z]*|MessageChannel|Where/StoppedSendLockHolder)\.'
 stage fuzz fuzz_suite
 # The release build's own packages: hardening and lintian.
 stage release suite release -R '^package\.'

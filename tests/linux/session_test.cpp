@@ -429,14 +429,15 @@ class OwnEndpoint : public ::testing::Test {
     ASSERT_TRUE(send_frame(s.fd, hello, fds, 3));
   }
 
-  // Publishes an awaited notification `seq` in the ring as the only one outstanding, and wakes
-  // the endpoint.
-  static void notify(FakeSender& s, std::uint64_t seq, std::uint64_t hold = 0) {
+  // Publishes an awaited notification `seq` of `msg` in the ring as the only one outstanding,
+  // and wakes the endpoint.
+  static void notify(FakeSender& s, std::uint64_t seq, std::uint64_t hold = 0,
+                     std::uint32_t msg = 0xC010) {
     s.page->awaited[kSlot].store(seq);
     s.page->pending[0].store((seq & 0xFFFFFFFFu) << 32 | 1);
     os::Frame frame;
     frame.seq = seq;
-    frame.msg = 0xC010;
+    frame.msg = msg;
     frame.wparam = 5;
     frame.lparam = -6;
     frame.hold = hold;
@@ -518,6 +519,64 @@ TEST_F(OwnEndpoint, NotificationUnderAnOlderSendLockHoldIsAnsweredButNotDelivere
   notify(s, 3, 0);  // sent without the lock: delivered as it comes
   ASSERT_TRUE(answered(s, 3));
   EXPECT_EQ(calls, 2);
+}
+
+// A later hold that has not recorded its broadcast yet may be writing any area; once it has
+// recorded, only the message it broadcast (or one sharing its slot) is replaced.
+TEST_F(OwnEndpoint, LaterHoldFencesOlderNotificationsUntilItRecordsItsMessage) {
+  ASSERT_EQ(mmfcast::platform::acquire_send_lock(), 1);
+  const std::uint64_t hold = os::send_lock_hold().hold;
+  os::record_broadcast(0xC010, hold);
+  mmfcast::platform::release_send_lock();
+  FakeSender s;
+  introduce(s);
+  ASSERT_EQ(mmfcast::platform::acquire_send_lock(), 1);
+  const std::uint64_t later = os::send_lock_hold().hold;
+  ASSERT_GT(later, hold);
+  notify(s, 1, hold);
+  ASSERT_TRUE(answered(s, 1));
+  EXPECT_EQ(calls, 0) << "delivered while a later hold may be writing its area";
+  os::record_broadcast(0xC011, later);
+  notify(s, 2, hold);
+  ASSERT_TRUE(answered(s, 2));
+  EXPECT_EQ(calls, 1) << "another message's broadcast made it stale";
+  notify(s, 3, hold, 0x0401);  // not in the table: any later hold may have replaced it
+  ASSERT_TRUE(answered(s, 3));
+  EXPECT_EQ(calls, 1);
+  os::record_broadcast(0xC110, later);  // the same slot of the table, another message
+  notify(s, 4, hold);
+  ASSERT_TRUE(answered(s, 4));
+  EXPECT_EQ(calls, 1);
+  mmfcast::platform::release_send_lock();
+}
+
+// What a procedure asks once it has copied the text out: a hold begun meanwhile may have
+// replaced it.
+bool current_before = false;
+bool current_after = false;
+mmfcast::platform::LResult MMFCAST_CALLBACK copying_proc(mmfcast::platform::Hwnd, std::uint32_t,
+                                                         mmfcast::platform::WParam,
+                                                         mmfcast::platform::LParam) {
+  current_before = mmfcast::platform::notification_current();
+  if (mmfcast::platform::acquire_send_lock() == 1) mmfcast::platform::release_send_lock();
+  current_after = mmfcast::platform::notification_current();
+  return 0;
+}
+
+TEST_F(OwnEndpoint, TextReplacedWhileItIsCopiedOutIsNoLongerCurrent) {
+  ASSERT_EQ(mmfcast::platform::acquire_send_lock(), 1);
+  const std::uint64_t hold = os::send_lock_hold().hold;
+  mmfcast::platform::release_send_lock();
+  ASSERT_NE(mmfcast::platform::SetWindowLongA(
+                window, mmfcast::platform::kGwlWndProc,
+                reinterpret_cast<mmfcast::platform::LongPtr>(&copying_proc)),
+            0);
+  FakeSender s;
+  introduce(s);
+  notify(s, 1, hold);
+  ASSERT_TRUE(answered(s, 1));
+  EXPECT_TRUE(current_before);
+  EXPECT_FALSE(current_after);
 }
 
 TEST_F(OwnEndpoint, MalformedFramesAndIntroductionsCloseTheirConnectionOnly) {

@@ -153,6 +153,9 @@ void unlink_if_same(const std::string& path, dev_t dev, ino_t ino);
 // $MMFCAST_SESSION_DIR when set and not empty, else $XDG_RUNTIME_DIR/mmfcast when that is an
 // absolute path, else /tmp/mmfcast-<effective uid>. Trailing slashes are dropped.
 std::string session_dir_path();
+// Whether the environment still names `path` as the session directory: no system call, and no
+// name built when $MMFCAST_SESSION_DIR gives it (the common case, checked on every delivery).
+bool names_path(const std::string& path);
 
 // The checked session directory this process is attached to, held open.
 struct SessionDir {

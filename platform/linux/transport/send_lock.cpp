@@ -246,10 +246,12 @@ bool send_lock_ready() {
   LockState& s = lock_state();
   // A free lock costs no system call to take: the directory is checked by
   // send_lock_still_held, which a sender calls before it writes, so here the state is reused
-  // while the directory last seen is the one it was opened in.
+  // while the directory last seen is the one it was opened in and the environment still names
+  // it (another directory named since has not been looked at yet).
   const SessionPtr known = attached_session();
   const bool reusable = s.shared != nullptr && s.opener == own_pid() && known &&
-                        known->epoch == s.epoch && s.token.fd.valid() && files_in_place(s);
+                        known->epoch == s.epoch && s.token.fd.valid() && names_path(s.dir) &&
+                        files_in_place(s);
   return reusable || (open_state(s) && ensure_token(s));
 }
 

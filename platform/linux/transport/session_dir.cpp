@@ -135,10 +135,6 @@ void raise_open_file_limit() {
   (void)raised;
 }
 
-namespace {
-
-// Whether the environment still names `path`, without building the name when
-// $MMFCAST_SESSION_DIR gives it (the common case, checked on every delivery).
 bool names_path(const std::string& path) {
   const char* own = std::getenv("MMFCAST_SESSION_DIR");
   if (own == nullptr || *own == '\0') return session_dir_path() == path;
@@ -146,8 +142,6 @@ bool names_path(const std::string& path) {
   while (named.size() > 1 && named.back() == '/') named.remove_suffix(1);
   return named == path;
 }
-
-}  // namespace
 
 std::string session_dir_path() {
   std::string path;
