@@ -1,7 +1,7 @@
-// Pieces the Linux backend shares: an owned descriptor, the one place where an OS error becomes
-// an operation's failure value and the reason callers can ask for, the EINTR retry, process-wide
-// state that outlives static destruction, and the per-session directory with its checked files
-// and session-wide lock. The directory's files are described in docs/session-transport.md.
+// Pieces the Linux backend shares: owned descriptors and mappings, the one place where an OS
+// error becomes an operation's failure value and the reason callers can ask for, the EINTR
+// retry, and the per-session directory with its checked files and session-wide lock. The
+// directory's files are described in docs/session-transport.md.
 #pragma once
 
 #include <sys/stat.h>
@@ -50,14 +50,6 @@ auto retry_eintr(Call&& call) {
   auto rc = call();
   while (rc == -1 && errno == EINTR) rc = call();
   return rc;
-}
-
-// The process's one T, made on first use and deliberately never destroyed: at-exit handlers
-// and threads still running while static objects are destroyed may use it.
-template <typename T>
-T& process_wide() {
-  static T* const instance = new T;
-  return *instance;
 }
 
 // A failed step of a backend operation; guarded() turns it into the failure value and records

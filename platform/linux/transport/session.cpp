@@ -1,4 +1,4 @@
-// The process's current session: made on first use, replaced only by tests.
+// The process's current session: made on first use, ended only by tests.
 #include "platform/linux/transport/session.h"
 
 #include <atomic>
