@@ -301,8 +301,9 @@ MMFCAST_EXPORT int event_fd();
 MMFCAST_EXPORT void dispatch_pending();
 
 // A descriptor of one event loop's own to watch: readable while notifications of the process
-// wait (event_fd()) or while its mark is set. What it is made of is closed when it goes.
-class MMFCAST_EXPORT WaitSet {
+// wait (event_fd()) or while its mark is set. What it is made of is closed when it goes. Used
+// inside the library (by Channel), so not exported from the shared library.
+class WaitSet {
  public:
   WaitSet();
   ~WaitSet();

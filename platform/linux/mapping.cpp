@@ -272,64 +272,78 @@ std::uint64_t mappings_moved() {
   return mapping_table().moved_views.load(std::memory_order_relaxed);
 }
 
+namespace {
+
+// The file each moving view's old file is followed to, found once per file; null: the views
+// stay where they are.
+using Successors = std::map<MappingFile*, FilePtr>;
+
+// Whether the view's file is one to follow into `now`: it lives in an earlier directory at
+// that path, or in `now` but no longer at its name. A file whose name is simply gone is not
+// followed (no reason to make the session lock in a directory that may be being emptied).
+bool to_follow(const View& view, const SessionDir& now, Successors& moved) {
+  const MappingFile& old = *view.file;
+  if (old.dir != now.path) return false;
+  if (old.dir_dev != now.dev || old.dir_ino != now.ino) return true;
+  if (moved.contains(view.file.get())) return true;
+  struct stat now_there {};
+  if (syscalls().lstat(old.path.c_str(), &now_there) != 0) {
+    moved.emplace(view.file.get(), nullptr);
+    return false;
+  }
+  return now_there.st_dev != old.dev || now_there.st_ino != old.ino;
+}
+
+// The live file that now has the view's name in `now`, or one made there with the view's
+// contents (so a text just written survives); null when the file was removed from `now` itself
+// with nothing in its place: the copies that held it still share it, and follow the next one
+// made under the name. Throws OsError.
+FilePtr successor_of(MappingTable& table, const View& view, ViewAddr addr, const SessionDir& now) {
+  const MappingFile& old = *view.file;
+  auto target = std::make_shared<SessionDir>();
+  target->path = now.path;
+  target->dev = now.dev;
+  target->ino = now.ino;
+  const Location loc =
+      locate_in(std::move(target), old.name, old.path.substr(old.path.rfind('/') + 1));
+  SessionLock session(table, now.path);
+  if (FilePtr next = open_existing(loc)) return next;
+  if (old.dir_dev == now.dev && old.dir_ino == now.ino) return nullptr;
+  FilePtr next = create_new(loc, old.size);
+  write_all_at(next->fd.get(), reinterpret_cast<const void*>(addr), std::min(view.size, next->size),
+               0, loc.what);
+  return next;
+}
+
+// Maps `next` over the view, at the same address. A smaller area made meanwhile by another
+// copy cannot back it; the view then stays where it is rather than reach past the end of the
+// new file. 1 when it moved. Throws OsError.
+int move_view(MappingTable& table, View& view, ViewAddr addr, const FilePtr& next) {
+  if (!next || next->size < view.size) return 0;
+  void* at = syscalls().mmap(reinterpret_cast<void*>(addr), view.size, view.prot,
+                             MAP_SHARED | MAP_FIXED, next->fd.get(), 0);
+  if (at == MAP_FAILED) throw_os_error(errno, next->what);
+  clear_damage(view.guard);
+  view.file = next;
+  table.moved_views.fetch_add(1, std::memory_order_relaxed);
+  return 1;
+}
+
+}  // namespace
+
 int reattach_mappings(const SessionDir& now) {
   MappingTable& table = mapping_table();
   std::lock_guard lock(table.mutex);
-  std::map<MappingFile*, FilePtr> moved;  // old description -> its successor in `now`
+  Successors moved;
   int count = 0;
-  for (auto& entry : table.views) {
-    const ViewAddr addr = entry.first;
-    View& view = entry.second;
-    const FilePtr old = view.file;
-    if (old->dir != now.path) continue;
-    const bool same_dir = old->dir_dev == now.dev && old->dir_ino == now.ino;
-    if (same_dir && moved.find(old.get()) == moved.end()) {
-      struct stat now_there {};
-      if (syscalls().lstat(old->path.c_str(), &now_there) != 0) {
-        // Nothing to follow, and no reason to make the session lock in a directory that may be
-        // being emptied.
-        moved.emplace(old.get(), nullptr);
-        continue;
-      }
-      if (now_there.st_dev == old->dev && now_there.st_ino == old->ino) continue;
-    }
-    count += guarded<int>(0, [&]() -> int {
-      FilePtr next;
-      if (auto found = moved.find(old.get()); found != moved.end()) {
-        next = found->second;
-      } else {
-        const std::string file_name = old->path.substr(old->path.rfind('/') + 1);
-        auto target = std::make_shared<SessionDir>();
-        target->path = now.path;
-        target->dev = now.dev;
-        target->ino = now.ino;
-        const Location loc = locate_in(std::move(target), old->name, file_name);
-        SessionLock session(table, now.path);
-        next = open_existing(loc);
-        if (!next && same_dir) {
-          // Removed with nothing in its place: the copies that held it still share the old
-          // file, and follow the next one made under the name.
-          moved.emplace(old.get(), nullptr);
-          return 0;
-        }
-        if (!next) {
-          // Made here: it starts with what the old one held, so a text just written survives.
-          next = create_new(loc, old->size);
-          write_all_at(next->fd.get(), reinterpret_cast<const void*>(addr),
-                       std::min(view.size, next->size), 0, loc.what);
-        }
-        moved.emplace(old.get(), next);
-      }
-      // A smaller area made meanwhile by another copy cannot back this view; it stays where it
-      // is rather than reach past the end of the new file.
-      if (!next || next->size < view.size) return 0;
-      void* at = syscalls().mmap(reinterpret_cast<void*>(addr), view.size, view.prot,
-                                 MAP_SHARED | MAP_FIXED, next->fd.get(), 0);
-      if (at == MAP_FAILED) throw_os_error(errno, next->what);
-      clear_damage(view.guard);
-      view.file = next;
-      table.moved_views.fetch_add(1, std::memory_order_relaxed);
-      return 1;
+  for (auto& [addr, view] : table.views) {
+    if (!to_follow(view, now, moved)) continue;
+    MappingFile* const old = view.file.get();
+    count += guarded<int>(0, [&, addr = addr, &view = view]() -> int {
+      auto found = moved.find(old);
+      if (found == moved.end())
+        found = moved.emplace(old, successor_of(table, view, addr, now)).first;
+      return move_view(table, view, addr, found->second);
     });
   }
   for (auto& [handle, file] : table.handles) {
