@@ -40,7 +40,7 @@ cc -std=c99 -Wall -Wextra -Wpedantic -Werror -fsyntax-only -I"$prefix/include" "
 echo "== exported symbols"
 exported=$(nm -DC --defined-only "$libdir/libmmfcast.so" | awk '$2 != "A"' | cut -d' ' -f3-)
 echo "$(wc -l <<<"$exported") symbols"
-public='^(mmfcast_[a-z_]+(@@MMFCAST_0)?$|cMMF::|typeinfo (name )?for cMMF$|RaiseDataArrival\(|ModSubclass::|mmfcast::Channel::|mmfcast::platform::[A-Za-z_]+\()'
+public='^(mmfcast_[a-z0-9_]+(@@MMFCAST_0)?$|cMMF::|typeinfo (name )?for cMMF$|RaiseDataArrival\(|ModSubclass::|mmfcast::Channel::|mmfcast::platform::[A-Za-z_]+\()'
 stray=$(grep -Ev "$public" <<<"$exported" | grep -v '^mmfcast::platform::[A-Za-z_]*\[abi:cxx11\](' || true)
 stray+=$(grep -E '::State::|::os::' <<<"$exported" || true)
 [ -z "$stray" ] || fail "the shared library exports more than the public API: $stray"

@@ -58,7 +58,7 @@ expected=(
   usr/include/mmfcast/mmf/cMMF.h usr/include/mmfcast/mmf/MMFItem.h
   usr/include/mmfcast/mmf/channel.h usr/include/mmfcast/mmf/pub_channel.h
   usr/include/mmfcast/hook/ModSubclass.h usr/include/mmfcast/platform/platform.h
-  usr/include/mmfcast/export.h usr/include/mmfcast/mmfcast.h
+  usr/include/mmfcast/export.h usr/include/mmfcast/version.h usr/include/mmfcast/mmfcast.h
 )
 for size in 16 22 24 32 48 64 128 256; do
   expected+=("usr/share/icons/hicolor/${size}x${size}/apps/$id.png")
