@@ -1,4 +1,5 @@
-/* The C interface of mmfcast: join a channel of the session, send texts on it and receive the
+/** \file
+    The C interface of mmfcast: join a channel of the session, send texts on it and receive the
    texts the other processes on it send. It wraps mmfcast::Channel behind an opaque handle, so
    that C programs and any foreign-function interface (Python's ctypes, say) can use it.
 

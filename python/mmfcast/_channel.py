@@ -19,16 +19,17 @@ from typing import AsyncIterator, Deque, Iterator, Optional, Union
 
 from ._library import RECEIVE_FN, Options, library
 
-#: The name of the mmfcast windows' channel, which Channel() joins.
+## The name of the mmfcast windows' channel, which Channel() joins.
 DESKTOP_CHANNEL = "MyPub"
-#: The windows' area size and the default, in bytes.
+## The windows' area size and the default, in bytes.
 DEFAULT_AREA_SIZE = 4096
-#: The smallest and largest area sizes, in bytes, the zero byte included.
+## The smallest area size, in bytes, the zero byte included.
 MIN_AREA_SIZE = 2
+## The largest area size, in bytes (16 MiB).
 MAX_AREA_SIZE = 16 << 20
 
-#: The system code page that texts cross the channel in: UTF-8 on Linux, the ANSI code page on
-#: Windows.
+## The system code page that texts cross the channel in: UTF-8 on Linux, the ANSI code page on
+## Windows.
 ENCODING = "mbcs" if sys.platform == "win32" else "utf-8"
 
 # How long one wait of the C library may be, in milliseconds (an int of C).
@@ -36,36 +37,54 @@ _MAX_WAIT_MS = 2**31 - 1
 # On Windows, where there is no descriptor to watch, how often asyncio looks for texts.
 _POLL_SECONDS = 0.02
 
+## What send() takes: a str, or bytes of the system code page.
 Text = Union[str, bytes]
 
 
 class SendResult(enum.IntEnum):
     """What a send did: the values of enum mmfcast_send_result."""
 
-    SENT = 0  #: written into the area and announced to the other processes
-    TOO_LONG = 1  #: not sent: longer than max_text_bytes
-    FAILED = 2  #: not sent, or not announced
-    NOT_ALL_REACHED = 3  #: sent, but some processes were not reached; do not send it again
+    ## Written into the area and announced to the other processes.
+    SENT = 0
+    ## Not sent: longer than max_text_bytes.
+    TOO_LONG = 1
+    ## Not sent, or not announced.
+    FAILED = 2
+    ## Sent, but some processes were not reached; do not send it again.
+    NOT_ALL_REACHED = 3
 
 
 class Failure(enum.IntEnum):
     """Why a join, send or dispatch failed: the values of enum mmfcast_failure."""
 
+    ## Nothing failed.
     OK = 0
-    IN_USE = 1  #: this process has joined the channel already, or uses another session
-    SESSION = 2  #: the session, the notification's registration or the receiving window
-    AREA = 3  #: the shared area cannot be opened
-    OPTIONS = 4  #: the options name no usable channel
-    NOT_JOINED = 5  #: the channel did not join
-    TEXT = 6  #: the text is empty, holds a zero byte, or is not valid in the code page
-    TOO_LONG = 7  #: longer than max_text_bytes
-    SEND = 8  #: the send lock, the write or the broadcast failed
-    NOT_ALL_REACHED = 9  #: sent, but some processes were not reached
-    RECEIVE = 10  #: handling the texts that arrived failed
-    NO_CHANNEL = 11  #: the channel is closed
+    ## This process has joined the channel already, or uses another session.
+    IN_USE = 1
+    ## The session, the notification's registration or the receiving window.
+    SESSION = 2
+    ## The shared area cannot be opened.
+    AREA = 3
+    ## The options name no usable channel.
+    OPTIONS = 4
+    ## The channel did not join.
+    NOT_JOINED = 5
+    ## The text is empty, holds a zero byte, or is not valid in the code page.
+    TEXT = 6
+    ## Longer than max_text_bytes.
+    TOO_LONG = 7
+    ## The send lock, the write or the broadcast failed.
+    SEND = 8
+    ## Sent, but some processes were not reached.
+    NOT_ALL_REACHED = 9
+    ## Handling the texts that arrived failed.
+    RECEIVE = 10
+    ## The channel is closed.
+    NO_CHANNEL = 11
 
     @classmethod
     def of(cls, code: int) -> "Failure | int":
+        """The Failure of a code of the library; a code a newer library added stays an int."""
         try:
             return cls(code)
         except ValueError:  # a code a newer library added
@@ -76,8 +95,11 @@ class MmfcastError(Exception):
     """A failure of the library: `failure` is its code, `message` says what failed and why."""
 
     def __init__(self, failure: "Failure | int", message: str) -> None:
+        """An error of the code `failure`, saying `message`."""
         super().__init__(message)
+        ## The library's code: a Failure (an int for a code a newer library added).
         self.failure = failure
+        ## What failed and why, as the library said it.
         self.message = message
 
 
@@ -132,7 +154,9 @@ class Channel:
                  area_name: Union[str, bytes, None] = None,
                  message_name: Union[str, bytes, None] = None,
                  send_only: bool = False) -> None:
+        """Joins the channel the arguments name; raises JoinError when it cannot be joined."""
         self._handle: Optional[int] = None
+        ## Whether the channel only sends (made with send_only=True).
         self.send_only = send_only
         self._lib = library()
         self._inbox: Deque[bytes] = collections.deque()
@@ -168,12 +192,15 @@ class Channel:
             self._lib.mmfcast_leave(handle)
 
     def __enter__(self) -> "Channel":
+        """The channel itself, left at the end of the `with` block."""
         return self
 
     def __exit__(self, *exc_info: object) -> None:
+        """Leaves the channel (close())."""
         self.close()
 
     def __del__(self) -> None:
+        """Leaves the channel if close() was not called."""
         self.close()
 
     @property
@@ -268,6 +295,7 @@ class Channel:
             yield data.decode(ENCODING, "replace")
 
     def __iter__(self) -> Iterator[str]:
+        """texts() without a timeout: `for text in channel`."""
         return self.texts()
 
     # ---- asyncio -------------------------------------------------------------------------
@@ -307,6 +335,7 @@ class Channel:
             yield (await self.receive_async()).decode(ENCODING, "replace")
 
     def __aiter__(self) -> AsyncIterator[str]:
+        """stream(): `async for text in channel`."""
         return self.stream()
 
     # ---- Inside ---------------------------------------------------------------------------
