@@ -4,6 +4,7 @@ leaves the session when its block ends."""
 import asyncio
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -111,9 +112,12 @@ def test_asyncio_sees_a_text_that_a_send_took_in():
             peer = start_peer("Took")
             waiting = asyncio.ensure_future(channel.receive_async())
             await asyncio.sleep(0)
-            # The echo may arrive while send() waits; the waiting task must still get it.
             channel.send("ping")
-            text = await asyncio.wait_for(waiting, 30)
+            # The loop is not run meanwhile, so the echo waits for the next call of this
+            # channel: the send below takes it in, and the waiting task must still get it.
+            time.sleep(0.3)
+            channel.send("quiet:pong")
+            text = await asyncio.wait_for(waiting, 20)  # well before the peer's idle minute
             channel.send("quit")
             assert peer.wait(timeout=30) == 0
             return text
