@@ -1,6 +1,10 @@
 // The window hook: WindowProc stands in front of the main window's own procedure, turns the
 // notification into a read of the shared area and a DataArrival event of the object it serves,
 // and passes every message on unchanged. The three globals are shared with cMMF and the form.
+// Ownership: objMMF points at the served object, which its owner keeps; the object clears it
+// when destroyed. Threads: the hook runs on the hooked window's thread. Errors: WindowProc
+// passes every message on; a notification whose text cannot be read (stale, replaced) raises
+// no DataArrival.
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,7 @@
 // The record for one registered shared area: its name, the size it is created with, and the
 // mapping handle and view address while it is open (0 while not).
+// Ownership: a copy of the record owns nothing; the handle and the view are the registry's.
+// Threads and errors: a plain value, safe to copy anywhere, with no failure of its own.
 #pragma once
 
 #include <cstdint>

@@ -2,6 +2,10 @@
 // announces a new text to the other copies, and the DataArrival event that hands a received
 // text to the object's owner. Every public operation except StartSubclass and StopSubclass
 // catches its own errors and returns the value it held, so callers only ever see results.
+// Ownership: the object owns the areas it registered: OpenMMF maps one, CloseMMF gives its
+// view back, and the records GetMMFItem copies out only name them.
+// Threads: an object is used on one thread, the one whose window it hooks, where DataArrival
+// runs.
 #pragma once
 
 #include <cstdint>

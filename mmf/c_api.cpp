@@ -1,29 +1,80 @@
 // The C interface over mmfcast::Channel. Nothing thrown may cross into C: each entry point
 // catches what the Channel or the caller's function could raise and reports it through the
-// handle's error text.
+// handle's error text and failure code.
 #include <mmfcast/mmfcast.h>
 
+#include <algorithm>
+#include <cstring>
 #include <exception>
 #include <new>
 #include <string>
 
 #include "mmf/channel.h"
+#include "platform/platform.h"
 
 struct mmfcast_channel {
   explicit mmfcast_channel(const mmfcast::ChannelOptions& options) : channel(options) {}
   mmfcast::Channel channel;
-  std::string error;  // what failed outside the Channel (the handler), else the Channel's
+  std::string error;  // what failed outside the Channel (the handler, the options), else its own
   bool own_error = false;
+  mmfcast_failure failure = MMFCAST_OK;  // of joining, then of the last send or dispatch
 };
 
 namespace {
 
+void set_text(std::string& field, const char* text) {
+  if (text != nullptr) field = text;
+}
+
 mmfcast::ChannelOptions options_for(const char* name, size_t area_size, const char* session_dir) {
   mmfcast::ChannelOptions options;
-  if (name != nullptr) options.name = name;
+  set_text(options.name, name);
   if (area_size != 0) options.area_size = area_size;
-  if (session_dir != nullptr) options.session_dir = session_dir;
+  set_text(options.session_dir, session_dir);
   return options;
+}
+
+// The caller's options, as many fields as its struct_size holds; "" when they can be used,
+// else why not. A struct from a newer header is accepted when the fields this library does not
+// know are all zero, so that a program rebuilt against a newer header still runs here.
+std::string read_options(const mmfcast_options* in, mmfcast::ChannelOptions& out) {
+  mmfcast_options known{};
+  if (in != nullptr) {
+    const std::size_t size = in->struct_size;
+    if (size < sizeof(std::size_t)) {
+      return "the options' struct_size is " + std::to_string(size) +
+             "; set it to sizeof(mmfcast_options)";
+    }
+    const auto* bytes = reinterpret_cast<const unsigned char*>(in);
+    if (size > sizeof known &&
+        std::any_of(bytes + sizeof known, bytes + size, [](unsigned char b) { return b != 0; })) {
+      return "the options set fields that mmfcast " MMFCAST_VERSION_STRING
+             " does not know (struct_size " +
+             std::to_string(size) + ", this library's is " + std::to_string(sizeof known) + ")";
+    }
+    std::memcpy(&known, in, std::min(size, sizeof known));
+  }
+  out = options_for(known.name, known.area_size, known.session_dir);
+  set_text(out.area_name, known.area_name);
+  set_text(out.message_name, known.message_name);
+  out.receive = known.send_only == 0;
+  return {};
+}
+
+mmfcast_failure failure_of(mmfcast::JoinFailure step) {
+  switch (step) {
+    case mmfcast::JoinFailure::kNone:
+      return MMFCAST_OK;
+    case mmfcast::JoinFailure::kInUse:
+      return MMFCAST_E_IN_USE;
+    case mmfcast::JoinFailure::kSession:
+      return MMFCAST_E_SESSION;
+    case mmfcast::JoinFailure::kArea:
+      return MMFCAST_E_AREA;
+    case mmfcast::JoinFailure::kOptions:
+      break;
+  }
+  return MMFCAST_E_OPTIONS;
 }
 
 std::string what_of(const std::exception_ptr& failure) {
@@ -36,17 +87,96 @@ std::string what_of(const std::exception_ptr& failure) {
   }
 }
 
+mmfcast_channel* join(const mmfcast::ChannelOptions& options) {
+  try {
+    auto* channel = new mmfcast_channel(options);
+    channel->failure = failure_of(channel->channel.join_failure());
+    return channel;
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+// Whether a text the Channel refused with kFailed was refused for what it holds (rather than
+// for the lock, the write or the broadcast). Only asked after a refusal, so a text that is
+// sent is checked once.
+template <typename Char>
+bool text_refused(std::basic_string_view<Char> text) {
+  if (text.empty() || text.find(Char{0}) != text.npos) return true;
+  std::string bytes;
+  std::u16string wide;
+  if constexpr (sizeof(Char) == 1) {
+    return !mmfcast::platform::decode_exact(text, wide).empty();
+  } else {
+    return !mmfcast::platform::encode_exact(text, bytes).empty();
+  }
+}
+
+// Sends through the Channel and records what failed, if anything.
+template <typename Char>
+mmfcast_send_result send(mmfcast_channel* channel, std::basic_string_view<Char> text) {
+  if (channel == nullptr) return MMFCAST_FAILED;
+  channel->own_error = false;
+  try {
+    switch (channel->channel.send(text)) {
+      case mmfcast::SendResult::kSent:
+        channel->failure = MMFCAST_OK;
+        return MMFCAST_SENT;
+      case mmfcast::SendResult::kTooLong:
+        channel->failure = MMFCAST_E_TOO_LONG;
+        return MMFCAST_TOO_LONG;
+      case mmfcast::SendResult::kNotAllReached:
+        channel->failure = MMFCAST_E_NOT_ALL_REACHED;
+        return MMFCAST_NOT_ALL_REACHED;
+      case mmfcast::SendResult::kFailed:
+        break;
+    }
+    channel->failure = !channel->channel.joined() ? MMFCAST_E_NOT_JOINED
+                       : text_refused(text)       ? MMFCAST_E_TEXT
+                                                  : MMFCAST_E_SEND;
+    return MMFCAST_FAILED;
+  } catch (...) {
+    channel->error = "receiving while sending: " + what_of(std::current_exception());
+    channel->own_error = true;
+    channel->failure = MMFCAST_E_RECEIVE;
+    return MMFCAST_FAILED;
+  }
+}
+
 }  // namespace
 
 extern "C" {
 
 mmfcast_channel* mmfcast_join(const char* name, size_t area_size, const char* session_dir) {
   try {
-    return new mmfcast_channel(options_for(name, area_size, session_dir));
+    return join(options_for(name, area_size, session_dir));
   } catch (...) {
     return nullptr;
   }
 }
+
+mmfcast_channel* mmfcast_join_options(const mmfcast_options* options) {
+  try {
+    mmfcast::ChannelOptions read;
+    if (std::string problem = read_options(options, read); !problem.empty()) {
+      // A handle that did not join, as for any refused option: the Channel is given an empty
+      // name, which it refuses without touching the session, and the message is ours.
+      read = mmfcast::ChannelOptions{};
+      read.name.clear();
+      mmfcast_channel* channel = join(read);
+      if (channel != nullptr) {
+        channel->error = std::move(problem);
+        channel->own_error = true;
+      }
+      return channel;
+    }
+    return join(read);
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+const char* mmfcast_version(void) { return MMFCAST_VERSION_STRING; }
 
 void mmfcast_leave(mmfcast_channel* channel) { delete channel; }
 
@@ -59,28 +189,30 @@ const char* mmfcast_error(const mmfcast_channel* channel) {
   return channel->own_error ? channel->error.c_str() : channel->channel.error().c_str();
 }
 
+mmfcast_failure mmfcast_last_failure(const mmfcast_channel* channel) {
+  return channel == nullptr ? MMFCAST_E_NO_CHANNEL : channel->failure;
+}
+
 size_t mmfcast_max_text_bytes(const mmfcast_channel* channel) {
   return channel == nullptr ? 0 : channel->channel.max_text_bytes();
 }
 
 mmfcast_send_result mmfcast_send(mmfcast_channel* channel, const char* text, size_t length) {
-  if (channel == nullptr) return MMFCAST_FAILED;
-  channel->own_error = false;
+  return send(channel, std::string_view(text == nullptr ? "" : text, text == nullptr ? 0 : length));
+}
+
+mmfcast_send_result mmfcast_send_utf16(mmfcast_channel* channel, const uint16_t* text,
+                                       size_t length) {
   try {
-    switch (channel->channel.send(
-        std::string_view(text == nullptr ? "" : text, text == nullptr ? 0 : length))) {
-      case mmfcast::SendResult::kSent:
-        return MMFCAST_SENT;
-      case mmfcast::SendResult::kTooLong:
-        return MMFCAST_TOO_LONG;
-      case mmfcast::SendResult::kNotAllReached:
-        return MMFCAST_NOT_ALL_REACHED;
-      default:
-        return MMFCAST_FAILED;
-    }
+    // char16_t and uint16_t are distinct types: the units are copied, not reinterpreted.
+    const std::u16string units(text == nullptr ? nullptr : text,
+                               text == nullptr ? nullptr : text + length);
+    return send(channel, std::u16string_view(units));
   } catch (...) {
-    channel->error = "receiving while sending: " + what_of(std::current_exception());
+    if (channel == nullptr) return MMFCAST_FAILED;
+    channel->error = "sending: " + what_of(std::current_exception());
     channel->own_error = true;
+    channel->failure = MMFCAST_E_SEND;
     return MMFCAST_FAILED;
   }
 }
@@ -91,8 +223,17 @@ void mmfcast_on_receive(mmfcast_channel* channel, mmfcast_receive_fn receive, vo
     channel->channel.on_receive(nullptr);
     return;
   }
-  channel->channel.on_receive(
-      [receive, user](const std::string& text) { receive(text.c_str(), text.size(), user); });
+  // Two pointers, which std::function keeps without allocating in the libraries we build
+  // with; should one allocate and fail, the texts are dropped as for NULL, and the error says so.
+  try {
+    channel->channel.on_receive(
+        [receive, user](const std::string& text) { receive(text.c_str(), text.size(), user); });
+  } catch (...) {
+    channel->channel.on_receive(nullptr);
+    channel->error = "setting the receive function: " + what_of(std::current_exception());
+    channel->own_error = true;
+    channel->failure = MMFCAST_E_RECEIVE;
+  }
 }
 
 int mmfcast_event_fd(const mmfcast_channel* channel) {
@@ -103,10 +244,13 @@ int mmfcast_dispatch(mmfcast_channel* channel, int timeout_ms) {
   if (channel == nullptr) return -1;
   channel->own_error = false;
   try {
-    return channel->channel.dispatch(timeout_ms);
+    const int handled = channel->channel.dispatch(timeout_ms);
+    channel->failure = handled < 0 ? MMFCAST_E_NOT_JOINED : MMFCAST_OK;
+    return handled;
   } catch (...) {
     channel->error = "receiving: " + what_of(std::current_exception());
     channel->own_error = true;
+    channel->failure = MMFCAST_E_RECEIVE;
     return -1;
   }
 }

@@ -12,6 +12,10 @@
 // the Channels of a process are used on one thread: the one that constructs them sends and
 // dispatches (on Windows their windows belong to that thread). A Channel is not inherited by a
 // child made with fork(), and must not be destroyed from inside its own handler.
+// Ownership: a Channel owns its window, its view of the area and (on Linux) the descriptor
+// event_fd() gives, until it is destroyed; the texts handed to the handler are the handler's
+// to copy. Errors: failures are results (joined(), join_failure(), SendResult) with error()
+// saying what failed and why; only an exception of the handler leaves dispatch() or send().
 #pragma once
 
 #include <mmfcast/export.h>

@@ -3,7 +3,18 @@
 // same contracts are implemented from scratch over files, flock and Unix-domain sockets kept in
 // one per-session directory. Handles, addresses, window procedures, wParam and lParam are
 // pointer-sized so one header serves 32- and 64-bit builds.
+// Ownership: a mapping handle or view a function returns is the caller's to give back
+// (CloseHandle, UnmapViewOfFile), a window create_window made is destroy_window's. Threads:
+// each thread has its own recorded failure; a window is used on the thread that made it.
+// Errors: a function returns the Win32 failure value (0, a null address) and records why,
+// which last_error() and last_error_text() give; nothing throws except where a comment says so.
 #pragma once
+
+/* The library's C++ headers need C++20 or newer, which a compiler's default may not be; the
+   flags of mmfcast.pc leave the standard to the program, so an older one is named here. */
+#if __cplusplus < 202002L && !(defined(_MSVC_LANG) && _MSVC_LANG >= 202002L)
+#error "mmfcast's C++ headers need C++20 or newer: compile with -std=c++20 or a later standard"
+#endif
 
 #include <mmfcast/export.h>
 

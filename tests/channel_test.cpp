@@ -7,6 +7,7 @@
 #include <mmfcast/mmfcast.h>
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -286,26 +287,96 @@ TEST_F(ChannelInOneProcess, AChannelIsJoinedOnceAndBadOptionsAreRefused) {
   EXPECT_TRUE(again.joined()) << again.error();
 }
 
-// The C interface refuses what the Channel refuses, and says the same.
+// The C interface refuses what the Channel refuses, says the same, and gives a code for it.
 TEST_F(ChannelInOneProcess, CInterfaceRefusesWhatCannotArriveExactly) {
+  EXPECT_STREQ(mmfcast_version(), MMFCAST_VERSION_STRING);
   const std::string name = session_.name("c");
   mmfcast_channel* channel = mmfcast_join(name.c_str(), 0, nullptr);
   ASSERT_EQ(mmfcast_joined(channel), 1) << mmfcast_error(channel);
+  EXPECT_EQ(mmfcast_last_failure(channel), MMFCAST_OK);
   EXPECT_EQ(mmfcast_send(channel, "a\0b", 3), MMFCAST_FAILED);
   EXPECT_STREQ(mmfcast_error(channel),
                "the text holds a byte 0 at offset 1; a receiver would see it cut there");
+  EXPECT_EQ(mmfcast_last_failure(channel), MMFCAST_E_TEXT);
   if (mmfcast::platform::code_page_name() == "UTF-8") {
     EXPECT_EQ(mmfcast_send(channel, "name-\xff\xfe.txt", 11), MMFCAST_FAILED);
     EXPECT_STREQ(mmfcast_error(channel), "byte 0xFF at offset 5 is not UTF-8");
+    EXPECT_EQ(mmfcast_last_failure(channel), MMFCAST_E_TEXT);
   }
+  const std::uint16_t lone_surrogate[] = {u'a', 0xD800};
+  EXPECT_EQ(mmfcast_send_utf16(channel, lone_surrogate, 2), MMFCAST_FAILED);
+  EXPECT_EQ(mmfcast_last_failure(channel), MMFCAST_E_TEXT) << mmfcast_error(channel);
+  const std::string too_long_text(4096, 't');
+  EXPECT_EQ(mmfcast_send(channel, too_long_text.data(), too_long_text.size()), MMFCAST_TOO_LONG);
+  EXPECT_EQ(mmfcast_last_failure(channel), MMFCAST_E_TOO_LONG);
+  const std::uint16_t wide[] = {u'f', 0x00FC, u'r'};
+  EXPECT_EQ(mmfcast_send_utf16(channel, wide, 3), MMFCAST_SENT) << mmfcast_error(channel);
   EXPECT_EQ(mmfcast_send(channel, "fine", 4), MMFCAST_SENT) << mmfcast_error(channel);
+  EXPECT_EQ(mmfcast_last_failure(channel), MMFCAST_OK);
+  mmfcast_channel* again = mmfcast_join(name.c_str(), 0, nullptr);
+  EXPECT_EQ(mmfcast_last_failure(again), MMFCAST_E_IN_USE) << mmfcast_error(again);
+  EXPECT_EQ(mmfcast_send(again, "x", 1), MMFCAST_FAILED);
+  EXPECT_EQ(mmfcast_last_failure(again), MMFCAST_E_NOT_JOINED);
+  EXPECT_NE(std::string(mmfcast_error(again)).find("joins a channel once"), std::string::npos)
+      << "a send on a refused channel must still say why it was refused";
+  mmfcast_leave(again);
   mmfcast_leave(channel);
 
   const std::string too_long(300, 'c');
   channel = mmfcast_join(too_long.c_str(), 0, nullptr);
   EXPECT_EQ(mmfcast_joined(channel), 0);
+  EXPECT_EQ(mmfcast_last_failure(channel), MMFCAST_E_OPTIONS);
   EXPECT_NE(std::string(mmfcast_error(channel)).find(" at most"), std::string::npos)
       << mmfcast_error(channel);
+  mmfcast_leave(channel);
+  EXPECT_EQ(mmfcast_last_failure(nullptr), MMFCAST_E_NO_CHANNEL);
+}
+
+// mmfcast_join_options passes each option to the Channel, and reads no more of the struct than
+// struct_size says: a newer program's struct is accepted while the fields it adds are zero.
+TEST_F(ChannelInOneProcess, CInterfaceJoinsWithOptions) {
+  const std::string name = session_.name("opts");
+  const std::string area = session_.name("optsArea");
+  mmfcast_options options = MMFCAST_OPTIONS_INIT;
+  options.name = name.c_str();
+  options.area_name = area.c_str();
+  options.area_size = 100;
+  mmfcast_channel* receiving = mmfcast_join_options(&options);
+  ASSERT_EQ(mmfcast_joined(receiving), 1) << mmfcast_error(receiving);
+  EXPECT_EQ(mmfcast_max_text_bytes(receiving), 99u);
+  // The explicit area name is the one taken: a Channel of this process on it is refused.
+  mmfcast::ChannelOptions same_area = named("other");
+  same_area.area_name = area;
+  EXPECT_EQ(Channel(same_area).join_failure(), mmfcast::JoinFailure::kInUse);
+
+  options.send_only = 1;
+  mmfcast_channel* sending = mmfcast_join_options(&options);
+  ASSERT_EQ(mmfcast_joined(sending), 1) << mmfcast_error(sending);
+  EXPECT_EQ(mmfcast_event_fd(sending), -1);
+  EXPECT_EQ(mmfcast_dispatch(sending, 0), 0);
+  EXPECT_EQ(mmfcast_send(sending, "only sends", 10), MMFCAST_SENT) << mmfcast_error(sending);
+  mmfcast_leave(sending);
+  mmfcast_leave(receiving);
+
+  struct Newer {
+    mmfcast_options known;
+    int added;
+  } newer{};
+  newer.known = options;
+  newer.known.struct_size = sizeof newer;
+  newer.known.send_only = 0;
+  mmfcast_channel* channel = mmfcast_join_options(&newer.known);
+  EXPECT_EQ(mmfcast_joined(channel), 1) << mmfcast_error(channel);
+  mmfcast_leave(channel);
+  newer.added = 1;
+  channel = mmfcast_join_options(&newer.known);
+  EXPECT_EQ(mmfcast_last_failure(channel), MMFCAST_E_OPTIONS);
+  EXPECT_NE(std::string(mmfcast_error(channel)).find("does not know"), std::string::npos)
+      << mmfcast_error(channel);
+  mmfcast_leave(channel);
+  options.struct_size = 0;
+  channel = mmfcast_join_options(&options);
+  EXPECT_EQ(mmfcast_last_failure(channel), MMFCAST_E_OPTIONS) << mmfcast_error(channel);
   mmfcast_leave(channel);
 }
 

@@ -40,7 +40,7 @@ cc -std=c99 -Wall -Wextra -Wpedantic -Werror -fsyntax-only -I"$prefix/include" "
 echo "== exported symbols"
 exported=$(nm -DC --defined-only "$libdir/libmmfcast.so" | awk '$2 != "A"' | cut -d' ' -f3-)
 echo "$(wc -l <<<"$exported") symbols"
-public='^(mmfcast_[a-z_]+(@@MMFCAST_0)?$|cMMF::|typeinfo (name )?for cMMF$|RaiseDataArrival\(|ModSubclass::|mmfcast::Channel::|mmfcast::platform::[A-Za-z_]+\()'
+public='^(mmfcast_[a-z0-9_]+(@@MMFCAST_0)?$|cMMF::|typeinfo (name )?for cMMF$|RaiseDataArrival\(|ModSubclass::|mmfcast::Channel::|mmfcast::platform::[A-Za-z_]+\()'
 stray=$(grep -Ev "$public" <<<"$exported" | grep -v '^mmfcast::platform::[A-Za-z_]*\[abi:cxx11\](' || true)
 stray+=$(grep -E '::State::|::os::' <<<"$exported" || true)
 [ -z "$stray" ] || fail "the shared library exports more than the public API: $stray"
@@ -55,11 +55,11 @@ cat >"$work/pc.cpp" <<'CPP'
 int main() { return mmfcast::Channel().max_text_bytes() == 4095 ? 0 : 1; }
 CPP
 # shellcheck disable=SC2046
-"$cxx" "$work/pc.cpp" -o "$work/pc-shared" $(pkg-config --cflags --libs mmfcast) \
+"$cxx" -std=c++20 "$work/pc.cpp" -o "$work/pc-shared" $(pkg-config --cflags --libs mmfcast) \
   -Wl,-rpath,"$libdir" || fail "pkg-config --libs does not link the shared library"
 # shellcheck disable=SC2046
 # As README says: the static library by name, and what it needs from pkg-config --static.
-"$cxx" "$work/pc.cpp" -o "$work/pc-static" $(pkg-config --cflags --libs-only-L mmfcast) \
+"$cxx" -std=c++20 "$work/pc.cpp" -o "$work/pc-static" $(pkg-config --cflags --libs-only-L mmfcast) \
   -l:libmmfcast.a $(pkg-config --static --libs-only-l --libs-only-other mmfcast | sed 's/-lmmfcast //') ||
   fail "pkg-config --static does not name what the static library needs"
 cat >"$work/pc.c" <<'C'
@@ -78,6 +78,17 @@ cc -std=c99 -Wall -Werror "$work/pc.c" -o "$work/pc-c" $(pkg-config --cflags --l
 cc -std=c99 "$work/pc.c" -o "$work/pc-c-static" $(pkg-config --cflags --libs-only-L mmfcast-c) \
   -l:libmmfcast.a $(pkg-config --static --libs-only-l --libs-only-other mmfcast-c | sed 's/-lmmfcast //') ||
   fail "pkg-config --static mmfcast-c does not name what the static library needs"
+# The flags leave the standard to the program: a newer one stays, an older one is named.
+[[ " $(pkg-config --cflags mmfcast) " == *" -std="* ]] && fail "pkg-config --cflags mmfcast sets the standard"
+printf '%s\n' '#include <mmfcast/mmf/channel.h>' \
+  'static_assert(__cplusplus > 202002L, "compiled as C++20, not as asked");' 'int main() {}' >"$work/std.cpp"
+# shellcheck disable=SC2046
+"$cxx" -std=c++23 -fsyntax-only "$work/std.cpp" $(pkg-config --cflags mmfcast) ||
+  fail "a program built with -std=c++23 and pkg-config's flags is not C++23"
+# shellcheck disable=SC2046
+"$cxx" -std=c++17 -fsyntax-only "$work/pc.cpp" $(pkg-config --cflags mmfcast) 2>"$work/std17.log" &&
+  fail "the C++ headers compile as C++17"
+grep -q 'need C++20 or newer' "$work/std17.log" || fail "C++17 is refused without the reason: $(head -3 "$work/std17.log")"
 for program in pc-shared pc-static pc-c pc-c-static; do
   MMFCAST_SESSION_DIR=$work/pc-session "$work/$program" || fail "$program, built with pkg-config, failed"
 done
@@ -141,10 +152,11 @@ long=$(head -c 4096 /dev/zero | tr '\0' x)
 "$work/examples-shared/send_line" "$long" 2>"$work/long.err" && fail "send_line sent a line too long for the area"
 grep -q 'longer than 4095 bytes' "$work/long.err" || fail "send_line said '$(cat "$work/long.err")'"
 
-# ask (C) and ask.py (Python through ctypes) each send a question on a channel of their own and
+# ask (C) and ask.py (Python, the mmfcast package of the source tree over the installed library)
+# each send a question on a channel of their own and
 # print the answer that mmfcast-cli --channel sends back.
 own=(--channel "Own$$" --size 8192)
-for asker in "$work/examples-shared/ask" "$work/examples-static/ask" "python3 $source_dir/examples/ask.py"; do
+for asker in "$work/examples-shared/ask" "$work/examples-static/ask" "python3 $source_dir/python/examples/ask.py"; do
   echo "== $asker <-> mmfcast-cli ${own[*]}"
   rm -rf "$MMFCAST_SESSION_DIR"
   "$cli" listen "${own[@]}" --count 1 --timeout 20 >"$work/question" 2>&1 &
@@ -152,7 +164,7 @@ for asker in "$work/examples-shared/ask" "$work/examples-static/ask" "python3 $s
   children+=("$listener")
   wait_for_endpoints 1 || fail "mmfcast-cli listen did not join the session"
   # shellcheck disable=SC2086
-  MMFCAST_LIBRARY=$libdir/libmmfcast.so.0 $asker "Own$$" "which file?" >"$work/answer" 2>&1 &
+  PYTHONPATH=$source_dir/python MMFCAST_LIBRARY=$libdir/libmmfcast.so.0 $asker "Own$$" "which file?" >"$work/answer" 2>&1 &
   asking=$!
   children+=("$asking")
   wait "$listener" || fail "mmfcast-cli listen exited $? ($(cat "$work/question"))"
@@ -161,6 +173,36 @@ for asker in "$work/examples-shared/ask" "$work/examples-static/ask" "python3 $s
   wait "$asking" || fail "$asker exited $? ($(cat "$work/answer"))"
   [ "$(cat "$work/answer")" = "this one: notes.txt" ] || fail "$asker heard '$(cat "$work/answer")'"
 done
+
+# The Python package, installed offline with pip from a copy of its folder (pip builds in the
+# folder it is given), passes a text between two processes over the installed library.
+# The system's Python, which Debian's python3-pip and python3-setuptools (with wheel) serve.
+py=python3
+[ -x /usr/bin/python3 ] && py=/usr/bin/python3
+if "$py" -c 'import pip, setuptools, wheel' 2>/dev/null; then
+  echo "== pip install ./python, then a send and a receive through it"
+  cp -r "$source_dir/python" "$work/python-source"
+  rm -rf "$work/python-source/build" "$work/python-source"/*.egg-info
+  if "$py" -m pip install -q --no-build-isolation --no-index --target "$work/python" \
+       "$work/python-source" >"$work/pip.log" 2>&1; then
+    rm -rf "$MMFCAST_SESSION_DIR"
+    export PYTHONPATH=$work/python MMFCAST_LIBRARY=$libdir/libmmfcast.so.0
+    [ -f "$work/python/mmfcast/py.typed" ] || fail "the installed package has no py.typed"
+    "$py" -c '
+import subprocess, sys, mmfcast
+with mmfcast.Channel("Py") as channel:
+    sender = subprocess.Popen([sys.executable, "-c", "import mmfcast; mmfcast.Channel(\"Py\", send_only=True).send(\"grüße\")"])
+    assert channel.receive_text(timeout=20) == "grüße"
+    assert sender.wait() == 0
+' || fail "python3 -c: a text did not pass through the pip-installed package"
+    unset PYTHONPATH MMFCAST_LIBRARY
+  else
+    cat "$work/pip.log"
+    fail "pip install --no-build-isolation --no-index ./python failed"
+  fi
+else
+  echo "skipped pip install ./python: $py lacks pip, setuptools or wheel (bash scripts/deps.sh native)"
+fi
 
 [ "$failures" -eq 0 ] || { echo "$failures check(s) failed"; exit 1; }
 echo "all installed-library checks passed"

@@ -27,7 +27,7 @@ cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.lo
 }
 shopt -s nullglob
 debs=("$work"/out/*.deb)
-[ ${#debs[@]} -eq 3 ] || { ls -l "$work/out"; fail "expected 3 packages, got ${#debs[@]}"; exit 1; }
+[ ${#debs[@]} -eq 4 ] || { ls -l "$work/out"; fail "expected 4 packages, got ${#debs[@]}"; exit 1; }
 
 root=$work/root
 for deb in "${debs[@]}"; do
@@ -49,6 +49,15 @@ fi
 devdeps=$(dpkg-deb --field "$work"/out/libmmfcast-dev_*.deb Depends)
 [[ $devdeps == *"libmmfcast0 (= "* ]] || fail "libmmfcast-dev does not depend on its libmmfcast0: '$devdeps'"
 
+py_deb=("$work"/out/python3-mmfcast_*_all.deb)
+if [ ${#py_deb[@]} -eq 1 ]; then
+  pydeps=$(dpkg-deb --field "${py_deb[0]}" Depends)
+  [[ $pydeps == *python3* && $pydeps == *"libmmfcast0 (>= "* ]] ||
+    fail "python3-mmfcast does not depend on python3 and libmmfcast0: '$pydeps'"
+else
+  fail "no python3-mmfcast package for all architectures"
+fi
+
 id=io.github.mmfcast.mmfcast
 expected=(
   usr/bin/mmfcast usr/bin/mmfcast-cli
@@ -58,8 +67,17 @@ expected=(
   usr/include/mmfcast/mmf/cMMF.h usr/include/mmfcast/mmf/MMFItem.h
   usr/include/mmfcast/mmf/channel.h usr/include/mmfcast/mmf/pub_channel.h
   usr/include/mmfcast/hook/ModSubclass.h usr/include/mmfcast/platform/platform.h
-  usr/include/mmfcast/export.h usr/include/mmfcast/mmfcast.h
+  usr/include/mmfcast/export.h usr/include/mmfcast/version.h usr/include/mmfcast/mmfcast.h
+  usr/lib/python3/dist-packages/mmfcast/__init__.py usr/lib/python3/dist-packages/mmfcast/_channel.py
+  usr/lib/python3/dist-packages/mmfcast/_library.py usr/lib/python3/dist-packages/mmfcast/py.typed
+  usr/share/doc/python3-mmfcast/examples/ask.py usr/share/doc/python3-mmfcast/examples/answer.py
+  usr/share/doc/libmmfcast-dev/examples/ask.c usr/share/doc/libmmfcast-dev/examples/CMakeLists.txt
 )
+# The reference goes with libmmfcast-dev in builds that make it (the release build does).
+if grep -q '^MMFCAST_BUILD_DOCS:BOOL=ON' "$build/CMakeCache.txt"; then
+  expected+=(usr/share/doc/libmmfcast-dev/html/index.html usr/share/doc/libmmfcast-dev/html/mmfcast_8h.html
+             usr/share/doc/libmmfcast-dev/html/python.html)
+fi
 for size in 16 22 24 32 48 64 128 256; do
   expected+=("usr/share/icons/hicolor/${size}x${size}/apps/$id.png")
 done
@@ -90,6 +108,18 @@ for prog_name in mmfcast mmfcast-cli; do
   out=$("$root/usr/bin/$prog_name" --version 2>&1) || fail "$prog_name --version failed: $out"
   [ "$out" = "$prog_name $version" ] || fail "$prog_name --version says '$out', package is $version"
 done
+
+echo "== python3: a send and a receive through the unpacked python3-mmfcast and libmmfcast0"
+if ! PYTHONPATH=$root/usr/lib/python3/dist-packages MMFCAST_SESSION_DIR=$work/py-session \
+     MMFCAST_LIBRARY=$(find "$root/usr/lib" -name 'libmmfcast.so.0' | head -1) /usr/bin/python3 -c '
+import subprocess, sys, mmfcast
+with mmfcast.Channel("Deb") as channel:
+    sender = subprocess.Popen([sys.executable, "-c", "import mmfcast; mmfcast.Channel(\"Deb\", send_only=True).send(\"grüße\")"])
+    assert channel.receive_text(timeout=20) == "grüße"
+    assert sender.wait() == 0
+'; then
+  fail "a text did not pass through the unpacked python3-mmfcast"
+fi
 
 echo "== desktop-file-validate"
 desktop-file-validate "$root/usr/share/applications/$id.desktop" || fail "desktop-file-validate"
@@ -163,12 +193,15 @@ mkdir -p "$work/consumer"
 cat >"$work/consumer/CMakeLists.txt" <<'CMAKE'
 cmake_minimum_required(VERSION 3.25)
 project(consumer LANGUAGES CXX)
+# The package asks for C++20 at least; the standard a project chose above it stays.
+set(CMAKE_CXX_STANDARD 23)
 find_package(mmfcast 0.1 REQUIRED)
 add_executable(consumer main.cpp)
 target_link_libraries(consumer PRIVATE mmfcast::mmf)
 CMAKE
 cat >"$work/consumer/main.cpp" <<'CPP'
 #include <mmfcast/mmf/cMMF.h>
+static_assert(__cplusplus > 202002L, "the package must not lower the project's standard");
 int main() {
   cMMF mmf;
   return mmf.AddMMFItem(u"MyPubMemory", 4096) == mmf.GetMMFIndex(u"MyPubMemory") ? 0 : 1;
