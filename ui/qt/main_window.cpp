@@ -29,6 +29,7 @@
 #include <QShortcut>
 #include <QSocketNotifier>
 #include <QTextCursor>
+#include <QTextDocument>
 #include <QTimer>
 #include <algorithm>
 #include <cmath>
@@ -42,8 +43,8 @@ namespace ui {
 
 namespace {
 
-// How long received texts wait before they are shown: under a screen refresh at 30 Hz.
-constexpr int kShowDelayMs = 30;
+// How long received texts wait before they are shown: a batch twenty times a second.
+constexpr int kShowDelayMs = 50;
 
 mmfcast::platform::LResult MMFCAST_CALLBACK form_window_proc(mmfcast::platform::Hwnd, std::uint32_t,
                                                              mmfcast::platform::WParam,
@@ -95,7 +96,9 @@ MainWindow::MainWindow(QWidget* parent)
   // Tab moves the focus on from the multi-line box too, as in a native edit control.
   text1_->setTabChangesFocus(true);
   text1_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
-  text1_->setMaximumBlockCount(static_cast<int>(max_lines_));
+  // Nothing is ever undone in the box: without a record of every insertion it needs no memory
+  // past the lines it keeps.
+  text1_->setUndoRedoEnabled(false);
   // Received lines only: nothing typed or pasted goes in, but they can be selected and copied.
   text1_->setReadOnly(true);
   text1_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
@@ -174,7 +177,20 @@ void MainWindow::save_settings() {
 
 void MainWindow::set_max_lines(std::size_t max_lines) {
   max_lines_ = std::clamp(max_lines, kMinMaxLines, kMaxMaxLines);
-  text1_->setMaximumBlockCount(static_cast<int>(max_lines_));
+  drop_oldest_lines();
+}
+
+void MainWindow::drop_oldest_lines() {
+  // Cut down to nine tenths of the limit at once: the box lays its text out again after a cut
+  // at its start, which would otherwise happen for every batch of lines once the box is full.
+  QTextDocument* document = text1_->document();
+  const auto count = static_cast<std::size_t>(document->blockCount());
+  if (count <= max_lines_) return;
+  const std::size_t keep = std::max<std::size_t>(max_lines_ - max_lines_ / 10, 1);
+  QTextCursor cut(document);
+  cut.movePosition(QTextCursor::Start);
+  cut.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor, static_cast<int>(count - keep));
+  cut.removeSelectedText();
 }
 
 void MainWindow::set_arrival_sign(bool on) { arrival_sign_ = on; }
@@ -305,6 +321,7 @@ void MainWindow::show_arrived() {
   end.movePosition(QTextCursor::End);
   end.insertText(arrived_);
   arrived_.clear();
+  drop_oldest_lines();
   // The user's cursor and selection stay where they are; only the view moves to the end.
   view_at_end_ = true;
   text1_->verticalScrollBar()->setValue(text1_->verticalScrollBar()->maximum());

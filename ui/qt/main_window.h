@@ -78,6 +78,7 @@ class MainWindow : public QWidget, private FormControls {
   void unload();
   void place_controls();
   void follow_edges();
+  void drop_oldest_lines();
   void show_context_menu(const QPoint& at);
   void ask_max_lines();
   void show_about();
