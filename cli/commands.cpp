@@ -3,6 +3,7 @@
 // NUL-ended record or a JSON object.
 #include "cli/commands.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -11,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 
 #include "cli/text.h"
 #include "mmf/channel.h"
@@ -21,7 +23,6 @@
 #include <windows.h>
 
 #include <deque>
-#include <memory>
 #include <mutex>
 #include <thread>
 #else
@@ -78,6 +79,55 @@ int join(mmfcast::Channel& channel) {
   const int code = join_failure_code(channel);
   fail(channel.error());
   return code;
+}
+
+// The size of the area named area_name when a process has made it already, else 0. On Windows
+// it is the mapped region, a whole number of pages.
+std::size_t existing_area_size(const std::string& area_name) {
+  namespace os = mmfcast::platform;
+  const os::Handle mapping =
+      os::OpenFileMappingA(os::kFileMapRead | os::kFileMapWrite, 0, area_name.c_str());
+  if (mapping == 0) return 0;
+  std::size_t size = 0;
+  if (const os::ViewAddr view =
+          os::MapViewOfFile(mapping, os::kFileMapRead | os::kFileMapWrite, 0, 0, 0)) {
+    size = os::view_size(view);
+    os::UnmapViewOfFile(view);
+  }
+  os::CloseHandle(mapping);
+  return size;
+}
+
+// Joins the channel. A copy that joins an area another process made uses the area's size
+// without --size; with a --size that the existing area does not have, it says so on stderr and
+// uses the area as it is.
+std::unique_ptr<mmfcast::Channel> open_channel(const ChannelChoice& choice,
+                                               mmfcast::ChannelOptions options) {
+  auto channel = std::make_unique<mmfcast::Channel>(options);
+  if (!channel->joined()) return channel;
+  const std::size_t existing = existing_area_size(channel->options().area_name);
+  if (existing == 0) return channel;
+  if (choice.area_size == 0) {
+    if (existing > options.area_size) {
+      channel.reset();
+      options.area_size = std::min(existing, mmfcast::kMaxAreaSize);
+      channel = std::make_unique<mmfcast::Channel>(options);
+    }
+    return channel;
+  }
+#if defined(_WIN32)
+  constexpr std::size_t kPage = 4096;
+  const std::size_t asked = (choice.area_size + kPage - 1) / kPage * kPage;
+#else
+  const std::size_t asked = choice.area_size;
+#endif
+  if (existing != asked) {
+    std::fprintf(stderr,
+                 "mmfcast-cli: note: the channel's area exists already with %zu bytes; it is "
+                 "used as it is, not with --size %zu\n",
+                 existing, choice.area_size);
+  }
+  return channel;
 }
 
 std::string too_long_message(const mmfcast::Channel& channel) {
@@ -390,7 +440,9 @@ int run_send(const SendOptions& options) {
   }
   // Sending needs no window: the other copies neither send to this one nor wait for it.
   send_options.receive = false;
-  mmfcast::Channel channel(send_options);
+  const std::unique_ptr<mmfcast::Channel> joined_channel =
+      open_channel(options.channel, send_options);
+  mmfcast::Channel& channel = *joined_channel;
   if (const int code = join(channel); code != kOk) return code;
   if (from_stdin) return send_lines(channel, options);
   switch (send_one(channel, text, options.truncate)) {
@@ -414,7 +466,9 @@ int run_listen(const ListenOptions& options) {
     fail(why);
     return kBadArguments;
   }
-  mmfcast::Channel channel(listen_options);
+  const std::unique_ptr<mmfcast::Channel> joined_channel =
+      open_channel(options.channel, listen_options);
+  mmfcast::Channel& channel = *joined_channel;
   if (const int code = join(channel); code != kOk) return code;
   Output output;
   channel.on_receive([&](const std::string& text) {

@@ -98,12 +98,34 @@ int run(int argc, char** argv) {
                  "stay whole")
       ->excludes(json_flag);
 
-#if defined(_WIN32)
   app.footer(
+      "Exit status:\n"
+      "  0    done\n"
+      "  1    listen: the idle time allowed (--timeout) passed with nothing received\n"
+      "  2    bad arguments (the message says which), an empty text, or an unusable channel name\n"
+      "  3    no usable session (directory missing, unsafe or unwritable)\n"
+      "  4    the shared area cannot be opened (also when the filesystem is full)\n"
+      "  5    the broadcast failed, or did not reach every copy\n"
+      "  6    send: the text is too long for the area (--truncate cuts it)\n"
+      "  7    listen: standard output is closed, or writing to it failed\n"
+      "  8    send -: one or more lines were too long and were skipped; the others were sent\n"
+      "  9    not sent: a zero byte, bytes not valid in the input's encoding, or a character\n"
+      "       the code page lacks (send -: such lines skipped, the others sent)\n"
+      "  10   send -: reading standard input failed; the lines before it were sent\n"
+      "  70   an unexpected failure, such as running out of memory\n"
+#if defined(_WIN32)
+      "  130  listen: ended by Ctrl+C\n"
+      "\n"
       "On Windows the copies always meet in the user's desktop session: the option "
       "--session-dir and the variable MMFCAST_SESSION_DIR do not apply, and listen never ends "
-      "with 143 (SIGTERM).");
+      "with 143 (SIGTERM)."
+#else
+      "  129, 130, 143  listen: ended by SIGHUP, SIGINT, SIGTERM\n"
+      "\n"
+      "A copy that joins an area another process made uses its size; --size counts only for "
+      "the copy that makes it."
 #endif
+  );
 
   for (auto [command, choice] :
        {std::pair{send_cmd, &send.channel}, {listen_cmd, &listen.channel}}) {
@@ -115,7 +137,7 @@ int run(int argc, char** argv) {
     command
         ->add_option("--size", choice->area_size,
                      "The channel's area size in bytes, with which it is created if no process "
-                     "has made it yet (default 4096)")
+                     "has made it yet (default 4096; an existing area keeps its size)")
         ->option_text("BYTES")
         ->check(CLI::Range(mmfcast::kMinAreaSize, mmfcast::kMaxAreaSize));
 #if !defined(_WIN32)

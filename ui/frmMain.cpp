@@ -47,6 +47,9 @@ void frmMain::Command1_Click() {
   send_problem_ = sent.result == mmfcast::SendResult::kNotAllReached ? "sent, but " + sent.error
                   : went                                             ? std::string()
                                                                      : "not sent: " + sent.error;
+  if (sent.result == mmfcast::SendResult::kTooLong) {
+    send_problem_ += "; shorten the line, or send it in parts";
+  }
   if (went) controls_.set_text2(u"");
   show_state();
 }
@@ -69,6 +72,20 @@ std::string because(const std::string& what) {
   return why.empty() ? what : what + ": " + why;
 }
 
+// Why the shared area cannot be opened, in words that say what to do where the reason is known.
+std::string area_problem() {
+#if defined(_WIN32)
+  constexpr int kErrorInvalidHandle = 6;  // the name belongs to an object of another kind
+  if (mmfcast::platform::last_error() == kErrorInvalidHandle) {
+    const std::u16string_view name = mmfcast::kPubMemoryName;
+    return "another program holds the name " + std::string(name.begin(), name.end()) +
+           " for something other than a shared area, so no copy can open it; close that "
+           "program";
+  }
+#endif
+  return because("cannot open the shared area");
+}
+
 }  // namespace
 
 std::string frmMain::check_connection() {
@@ -87,7 +104,7 @@ std::string frmMain::check_connection() {
       lMMFIndex = PriMMF->AddMMFItem(mmfcast::kPubMemoryName, mmfcast::kPubMemoryLength);
     }
     lOpenResult = PriMMF->OpenMMF(lMMFIndex);
-    if (lOpenResult != 1) return because("cannot open the shared area");
+    if (lOpenResult != 1) return area_problem();
   }
   if (controls_.form_hwnd() == 0) return "cannot create its window";
   return controls_.receive_problem();
@@ -101,7 +118,8 @@ void frmMain::refresh_connection() {
 void frmMain::show_state() {
   std::string state;
   if (!connection_problem_.empty()) {
-    state = "not connected: " + connection_problem_;
+    state = "not connected: " + connection_problem_ +
+            " (the copy connects by itself once that is put right)";
   } else if (!send_problem_.empty()) {
     state = send_problem_;
   }

@@ -176,25 +176,28 @@ TEST_F(Cli, UnusableSessionDirectoryIsNamedWithTheReason) {
 
 // Both commands meet in another directory, and there on a channel of their own whose area
 // holds more than the windows' channel's; a listener on the windows' channel hears only what is
-// sent on that one.
+// sent on that one. A sender that joins the existing area uses its size without --size, and
+// says so when its --size differs.
 TEST_F(Cli, ChannelAndSessionDirOptionsChooseWhereTextsGo) {
   const std::string other = session_.dir() + "/other";
   ASSERT_EQ(::mkdir(other.c_str(), 0700), 0);
   const std::vector<std::string> own = {"--session-dir", other,    "--channel",
                                         "Own",           "--size", "8192"};
-  std::vector<std::string> args = {"listen", "--count", "1", "--timeout", "30"};
+  std::vector<std::string> args = {"listen", "--count", "2", "--timeout", "30"};
   args.insert(args.end(), own.begin(), own.end());
   auto on_own = cli(args);
   auto on_windows = cli({"listen", "--count", "1", "--timeout", "30", "--session-dir", other});
   ASSERT_TRUE(testsupport::wait_for_endpoints(other, 2));
   EXPECT_TRUE(testsupport::endpoint_sockets(session_.dir()).empty());
   const std::string big(6000, 'o');
-  args = {"send"};
-  args.insert(args.end(), own.begin(), own.end());
-  args.push_back(big);
-  EXPECT_EQ(run(args).first, 0);
+  EXPECT_EQ(run({"send", "--session-dir", other, "--channel", "Own", big}).first, 0);
+  const auto [code, note] =
+      run({"send", "--session-dir", other, "--channel", "Own", "--size", "1000", "small"});
+  EXPECT_EQ(code, 0);
+  EXPECT_NE(note.find("area exists already with 8192 bytes"), std::string::npos) << note;
   EXPECT_EQ(run({"send", "--session-dir", other, "windows"}).first, 0);
   EXPECT_EQ(on_own->read_line(), big);
+  EXPECT_EQ(on_own->read_line(), "small");
   EXPECT_EQ(on_own->wait(), 0);
   EXPECT_EQ(on_windows->read_line(), "windows");
   EXPECT_EQ(on_windows->wait(), 0);

@@ -9,6 +9,7 @@
 #include "hook/ModSubclass.h"
 #include "mmf/cMMF.h"
 #include "tests/support/child_process.h"
+#include "ui/bounded_log.h"
 #include "ui/frmMain.h"
 
 namespace {
@@ -142,3 +143,36 @@ TEST_F(FormLogic, ErrorReachingAHandlerIsReportedOnceAndEndsTheProgram) {
 #endif
 
 }  // namespace
+
+// The Windows box follows BoundedLog: what it cuts must leave whole lines, each starting with
+// its CR LF, and never more than the limit.
+TEST(BoundedLog, CutsWholeLinesDownToNineTenthsOnceOverTheLimit) {
+  ui::BoundedLog log(10);
+  std::u16string box;
+  auto add = [&](std::u16string_view text) {
+    box += text;
+    box.erase(0, log.appended(text));
+  };
+  for (int i = 0; i < 10; ++i) add(u"\r\n" + std::u16string(1, static_cast<char16_t>(u'a' + i)));
+  EXPECT_EQ(box, u"\r\na\r\nb\r\nc\r\nd\r\ne\r\nf\r\ng\r\nh\r\ni\r\nj");
+  add(u"\r\nk");
+  EXPECT_EQ(box, u"\r\nc\r\nd\r\ne\r\nf\r\ng\r\nh\r\ni\r\nj\r\nk");
+  EXPECT_EQ(log.lines(), 9u);
+  // A CR LF split over two appends is one line break; a lone LF or CR is none.
+  add(u"\r\nl\r");
+  add(u"\nm\nn\ro");
+  EXPECT_EQ(log.lines(), 11u - 2u);
+  EXPECT_EQ(box, u"\r\ne\r\nf\r\ng\r\nh\r\ni\r\nj\r\nk\r\nl\r\nm\nn\ro");
+  ui::BoundedLog one(1);
+  EXPECT_EQ(one.appended(u"\r\nx"), 0u);
+  EXPECT_EQ(one.appended(u"\r\ny"), 3u);
+}
+
+TEST(BoundedLog, LimitsAreWholeNumbersInRange) {
+  EXPECT_EQ(ui::parse_max_lines("10000"), std::optional<std::size_t>(10000));
+  EXPECT_EQ(ui::parse_max_lines("1"), std::optional<std::size_t>(1));
+  EXPECT_EQ(ui::parse_max_lines("10000000"), std::optional<std::size_t>(10000000));
+  for (const char* bad : {"", "0", "10000001", "-5", "12x", " 5", "99999999999999999999999"}) {
+    EXPECT_EQ(ui::parse_max_lines(bad), std::nullopt) << bad;
+  }
+}

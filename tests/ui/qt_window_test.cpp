@@ -8,12 +8,15 @@
 #include <QClipboard>
 #include <QElapsedTimer>
 #include <QIcon>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
+#include <QSettings>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTextCursor>
 #include <map>
@@ -22,6 +25,7 @@
 
 #include "hook/ModSubclass.h"
 #include "tests/support/child_process.h"
+#include "ui/bounded_log.h"
 #include "ui/qt/main_window.h"
 
 namespace {
@@ -122,8 +126,8 @@ class Copy {
 };
 
 // Delivers text to the window in this process the way a notification does: written into the
-// shared area, then handled by the hook's window procedure.
-bool arrive(const QString& text) {
+// shared area, then handled by the hook's window procedure; then the window shows it.
+bool arrive(ui::MainWindow& window, const QString& text) {
   cMMF sender;
   const std::int32_t index = sender.AddMMFItem(mmfcast::kPubMemoryName, 4096);
   if (sender.OpenMMF(index) != 1) return false;
@@ -131,6 +135,7 @@ bool arrive(const QString& text) {
   sender.WriteMMF(index, data);
   ModSubclass::WindowProc(0, ModSubclass::lMsgID,
                           static_cast<mmfcast::platform::WParam>(data.size() + 1), 0);
+  window.show_arrived();
   QTest::qWait(20);  // the box lays the new line out and paints
   return true;
 }
@@ -205,7 +210,7 @@ class MainWindowTest : public QObject {
     window.load();
     window.show();
     QVERIFY(QTest::qWaitForWindowActive(&window));
-    QVERIFY(arrive(QStringLiteral("received")));
+    QVERIFY(arrive(window, QStringLiteral("received")));
     const QString before = window.text1_box()->toPlainText();
     QApplication::clipboard()->setText(QStringLiteral("pasted"));
     QPlainTextEdit* box = window.text1_box();
@@ -218,7 +223,8 @@ class MainWindowTest : public QObject {
     // Selecting with the keyboard and copying still work.
     QTest::keyClick(box, Qt::Key_A, Qt::ControlModifier);
     QTest::keyClick(box, Qt::Key_C, Qt::ControlModifier);
-    QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("\nreceived"));
+    // The box does not show the form's first line break, so a copy starts with the first line.
+    QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("received"));
     QCOMPARE(window.text1_text(), std::u16string(u"\r\nreceived"));
   }
 
@@ -227,14 +233,14 @@ class MainWindowTest : public QObject {
     window.load();
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
-    for (int i = 0; i < 40; ++i) QVERIFY(arrive(QStringLiteral("line %1").arg(i)));
+    for (int i = 0; i < 40; ++i) QVERIFY(arrive(window, QStringLiteral("line %1").arg(i)));
     QVERIFY(end_in_view(window));
     QString long_line;
     for (int i = 0; i < 30; ++i) long_line += QStringLiteral("word%1 ").arg(i);
     long_line += QStringLiteral("END");
-    QVERIFY(arrive(long_line));
+    QVERIFY(arrive(window, long_line));
     QVERIFY(end_in_view(window));
-    QVERIFY(arrive(QStringLiteral("short after it")));
+    QVERIFY(arrive(window, QStringLiteral("short after it")));
     QVERIFY(end_in_view(window));
     // A narrower window wraps the lines again; a view at the end stays there.
     window.resize(200, 423);
@@ -246,11 +252,11 @@ class MainWindowTest : public QObject {
     window.resize(260, 423);
     QTest::qWait(50);
     QCOMPARE(scroll->value(), 0);
-    QVERIFY(arrive(long_line));
+    QVERIFY(arrive(window, long_line));
     QVERIFY(end_in_view(window));
   }
 
-  void the_caption_says_why_a_line_was_not_sent_which_stays_and_the_copy_recovers() {
+  void the_status_line_says_in_full_why_a_line_was_not_sent_which_stays_and_the_copy_recovers() {
     const std::string dir = qEnvironmentVariable("MMFCAST_SESSION_DIR").toStdString();
     const QString pid = QString::number(QCoreApplication::applicationPid());
     const QString base = QStringLiteral("mmfcast (pid ") + pid + u')';
@@ -259,28 +265,43 @@ class MainWindowTest : public QObject {
       // repair by itself, and the line can then go.
       ui::MainWindow window;
       window.load();
+      window.show();
+      QVERIFY(QTest::qWaitForWindowExposed(&window));
       QCOMPARE(window.windowTitle(), base);
+      QVERIFY(window.status_line()->isHidden());
       QVERIFY(::chmod(dir.c_str(), 0755) == 0);
       window.text2_box()->setText(QStringLiteral("x"));
       QTest::keyClick(window.text2_box(), Qt::Key_Return);
-      QString caption = window.windowTitle();
+      QString state = window.status_line()->text();
       QCOMPARE(window.text2_box()->text(), QStringLiteral("x"));
       QVERIFY(::chmod(dir.c_str(), 0700) == 0);
-      QVERIFY2(caption.contains(QStringLiteral("not connected")), qPrintable(caption));
-      QVERIFY2(caption.contains(QString::fromStdString(dir)), qPrintable(caption));
-      QVERIFY2(caption.contains(QStringLiteral("mode 0700")), qPrintable(caption));
+      QCOMPARE(window.windowTitle(), base + QStringLiteral(" - not connected"));
+      QVERIFY2(state.startsWith(QStringLiteral("not connected")), qPrintable(state));
+      QVERIFY2(state.contains(QString::fromStdString(dir)), qPrintable(state));
+      QVERIFY2(state.contains(QStringLiteral("mode 0700")), qPrintable(state));
+      // The whole message is shown, wrapped under the input line and above the button; the
+      // received-lines box gives up the room.
+      const QRect status = window.status_line()->geometry();
+      QVERIFY(window.status_line()->isVisible());
+      QVERIFY(status.height() >= window.status_line()->heightForWidth(status.width()));
+      QVERIFY(status.top() > window.text2_box()->geometry().bottom());
+      QVERIFY(status.bottom() < window.command1_button()->y());
+      QVERIFY(status.right() < window.width());
+      QCOMPARE(window.text1_box()->geometry().bottom() + 1 + (status.height() + 3), 334 + 6);
       QTRY_COMPARE_WITH_TIMEOUT(window.windowTitle(), base, 10000);
+      QVERIFY(window.status_line()->isHidden());
+      QCOMPARE(window.text1_box()->geometry(), QRect(3, 6, 295, 334));
       QTest::mouseClick(window.command1_button(), Qt::LeftButton);
       QCOMPARE(window.text2_box()->text(), QString());
       QCOMPARE(window.windowTitle(), base);
-      // A line longer than the area holds is not cut: it stays, and the caption says why.
+      // A line longer than the area holds is not cut: it stays, and the status says why.
       const QString pasted(5000, u'p');
       window.text2_box()->setText(pasted);
       QTest::mouseClick(window.command1_button(), Qt::LeftButton);
       QCOMPARE(window.text2_box()->text(), pasted);
-      caption = window.windowTitle();
-      QVERIFY2(caption.contains(QStringLiteral("not sent")), qPrintable(caption));
-      QVERIFY2(caption.contains(QStringLiteral("too long")), qPrintable(caption));
+      state = window.status_line()->text();
+      QVERIFY2(state.contains(QStringLiteral("not sent")), qPrintable(state));
+      QVERIFY2(state.contains(QStringLiteral("too long")), qPrintable(state));
       window.text2_box()->setText(QStringLiteral("z"));
       QTest::mouseClick(window.command1_button(), Qt::LeftButton);
       QCOMPARE(window.windowTitle(), base);
@@ -290,10 +311,104 @@ class MainWindowTest : public QObject {
     qputenv("MMFCAST_SESSION_DIR", missing);
     ui::MainWindow window;
     window.load();
-    const QString caption = window.windowTitle();
-    QVERIFY2(caption.contains(pid), qPrintable(caption));
-    QVERIFY2(caption.contains(QString::fromUtf8(missing)), qPrintable(caption));
-    QVERIFY2(caption.contains(QStringLiteral("No such file or directory")), qPrintable(caption));
+    QVERIFY(window.windowTitle().contains(pid));
+    const QString state = window.status_line()->text();
+    QVERIFY2(state.contains(QString::fromUtf8(missing)), qPrintable(state));
+    QVERIFY2(state.contains(QStringLiteral("No such file or directory")), qPrintable(state));
+  }
+
+  // The box keeps the newest lines up to its limit, and what it keeps still reads as the
+  // form's text: each kept text after a CR LF.
+  void the_box_keeps_the_newest_lines_up_to_its_limit() {
+    ui::MainWindow window;
+    window.load();
+    window.set_max_lines(5);
+    for (int i = 0; i < 8; ++i) QVERIFY(arrive(window, QStringLiteral("line %1").arg(i)));
+    QCOMPARE(window.text1_box()->document()->blockCount(), 5);
+    QCOMPARE(window.text1_text(),
+             std::u16string(u"\r\nline 3\r\nline 4\r\nline 5\r\nline 6\r\nline 7"));
+    // A text holding a line break counts as two lines.
+    QVERIFY(arrive(window, QStringLiteral("two\r\nlines")));
+    QCOMPARE(window.text1_text(),
+             std::u16string(u"\r\nline 5\r\nline 6\r\nline 7\r\ntwo\r\nlines"));
+    // Texts not shown yet are part of the form's text already.
+    cMMF sender;
+    const std::int32_t index = sender.AddMMFItem(mmfcast::kPubMemoryName, 4096);
+    QCOMPARE(sender.OpenMMF(index), 1);
+    sender.WriteMMF(index, u"pending");
+    ModSubclass::WindowProc(0, ModSubclass::lMsgID, 8, 0);
+    const std::u16string text = window.text1_text();
+    QVERIFY(text.ends_with(u"\r\nlines\r\npending"));
+  }
+
+  // Ctrl+W closes the window, Ctrl+Q every window; the About box names the version, the
+  // licence and the session directory.
+  void keys_close_and_quit_and_about_tells_what_and_where() {
+    ui::MainWindow window;
+    window.load();
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QTest::keyClick(&window, Qt::Key_W, Qt::ControlModifier);
+    QVERIFY(!window.isVisible());
+    ui::MainWindow other;
+    other.load();
+    other.show();
+    QVERIFY(QTest::qWaitForWindowActive(&other));
+    QTest::keyClick(other.text2_box(), Qt::Key_Q, Qt::ControlModifier);
+    QVERIFY(!other.isVisible());
+    const QString about = other.about_text();
+    QVERIFY(about.contains(QStringLiteral(MMFCAST_VERSION)));
+    QVERIFY(about.contains(QStringLiteral("MIT License")));
+    QVERIFY(about.contains(qEnvironmentVariable("MMFCAST_SESSION_DIR")));
+  }
+
+  // A line that arrives while the window is in the background marks it, unless switched off.
+  void a_line_arriving_in_the_background_marks_the_window_unless_switched_off() {
+    ui::MainWindow window;
+    window.load();
+    int signs = 0;
+    window.on_arrival_sign = [&] { ++signs; };
+    QVERIFY(arrive(window, QStringLiteral("in the background")));
+    QCOMPARE(signs, 1);
+    window.set_arrival_sign(false);
+    QVERIFY(arrive(window, QStringLiteral("switched off")));
+    QCOMPARE(signs, 1);
+    window.set_arrival_sign(true);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QVERIFY(arrive(window, QStringLiteral("in front")));
+    QCOMPARE(signs, 1);
+  }
+
+  // Size, position, the line limit and the sign come back in the next run; a limit given on the
+  // command line is for that run only.
+  void settings_survive_a_restart() {
+    {
+      ui::MainWindow window;
+      window.use_settings();
+      QCOMPARE(window.max_lines(), ui::kDefaultMaxLines);
+      QVERIFY(window.arrival_sign());
+      window.load();
+      window.show();
+      QVERIFY(QTest::qWaitForWindowExposed(&window));
+      window.resize(700, 600);
+      QTRY_COMPARE(window.size(), QSize(700, 600));
+      window.close();
+    }
+    {
+      QSettings settings(QStringLiteral("mmfcast"), QStringLiteral("mmfcast"));
+      QVERIFY(settings.fileName().startsWith(qEnvironmentVariable("XDG_CONFIG_HOME")));
+      settings.setValue(QStringLiteral("log/maxLines"), QStringLiteral("250"));
+      settings.setValue(QStringLiteral("window/arrivalSign"), false);
+    }
+    ui::MainWindow again;
+    again.use_settings();
+    QCOMPARE(again.size(), QSize(700, 600));
+    QCOMPARE(again.max_lines(), std::size_t{250});
+    QVERIFY(!again.arrival_sign());
+    ui::MainWindow for_this_run;
+    for_this_run.use_settings(std::size_t{42});
+    QCOMPARE(for_this_run.max_lines(), std::size_t{42});
   }
 
   // What a screen reader is told, and the keys a keyboard user sends with.
@@ -437,6 +552,10 @@ int main(int argc, char** argv) {
   // The layout is checked at 96 dpi, whatever the test machine's screen says.
   qputenv("QT_QPA_PLATFORM", "offscreen");
   qputenv("QT_FONT_DPI", "96");
+  // The windows' settings go to a folder of the test's own, never to the user's.
+  QTemporaryDir config;
+  if (!config.isValid()) return 1;
+  qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
   QApplication app(argc, argv);
   host_path = QCoreApplication::applicationDirPath() + QStringLiteral("/mmfcast_form_host");
   MainWindowTest test;

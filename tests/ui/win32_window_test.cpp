@@ -14,6 +14,7 @@
 #include "tests/support/child_process.h"
 #include "tests/support/main_window_win.h"
 #include "tests/support/start_process_win.h"
+#include "ui/layout.h"
 #include "ui/win32/control_ids.h"
 
 namespace {
@@ -51,8 +52,10 @@ std::string window_text(HWND hwnd) {
 // One running copy of mmfcast.exe and its controls.
 class Copy {
  public:
-  // Starts a copy; with attach_now, also waits for its window (else attach() does).
-  explicit Copy(bool attach_now = true) {
+  // Starts a copy; with attach_now, also waits for its window (else attach() does). The
+  // settings a copy before it left are dropped unless keep_settings.
+  explicit Copy(bool attach_now = true, bool keep_settings = false) {
+    if (!keep_settings) ::RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\mmfcast");
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     std::string command(1, '"');
@@ -73,6 +76,7 @@ class Copy {
     text1 = ::GetDlgItem(main, ui::win32::kIdText1);
     text2 = ::GetDlgItem(main, ui::win32::kIdText2);
     command1 = ::GetDlgItem(main, ui::win32::kIdCommand1);
+    status = ::GetDlgItem(main, ui::win32::kIdStatus);
   }
   ~Copy() {
     if (process_.hProcess == nullptr) return;
@@ -86,7 +90,7 @@ class Copy {
   Copy(const Copy&) = delete;
   Copy& operator=(const Copy&) = delete;
 
-  bool ok() const { return main != nullptr && text1 && text2 && command1; }
+  bool ok() const { return main != nullptr && text1 && text2 && command1 && status; }
 
   void send(const char* text) {
     ::SendMessageA(text2, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text));
@@ -144,6 +148,7 @@ class Copy {
   HWND text1 = nullptr;
   HWND text2 = nullptr;
   HWND command1 = nullptr;
+  HWND status = nullptr;
 
  private:
   PROCESS_INFORMATION process_{};
@@ -295,9 +300,12 @@ TEST(Win32Window, ALineTooLongIsKeptAndAContractReceiverNeverReadsPastTheArea) {
   const std::string pasted(5000, 'p');
   a.send(pasted.c_str());
   EXPECT_EQ(window_text(a.text2), pasted) << "the input is kept";
-  const std::string refused = a.caption();
+  EXPECT_EQ(a.caption(), base + " - not sent");
+  const std::string refused = window_text(a.status);
   EXPECT_NE(refused.find("not sent"), std::string::npos) << refused;
   EXPECT_NE(refused.find("too long"), std::string::npos) << refused;
+  EXPECT_NE(refused.find("shorten"), std::string::npos) << refused;
+  EXPECT_TRUE(::IsWindowVisible(a.status));
 
   const std::string fits(4095, 'f');
   a.send(fits.c_str());
@@ -305,6 +313,7 @@ TEST(Win32Window, ALineTooLongIsKeptAndAContractReceiverNeverReadsPastTheArea) {
   EXPECT_EQ(b.wait_for_text1("\r\n" + fits), "\r\n" + fits);
   EXPECT_EQ(window_text(a.text2), "");
   EXPECT_EQ(a.caption(), base);
+  EXPECT_FALSE(::IsWindowVisible(a.status));
   a.send("short");
   EXPECT_EQ(receiver.read_line(), "got 6 short") << "the receiver is still there";
   receiver.close_stdin();
@@ -324,7 +333,7 @@ TEST(Win32Window, TypedCharactersTheCodePageLacksAreKeptAndRefused) {
   wchar_t kept[16] = {};
   ::SendMessageW(a.text2, WM_GETTEXT, 16, reinterpret_cast<LPARAM>(kept));
   EXPECT_EQ(std::wstring(kept), L"\u4e2d\u6587 x");
-  const std::string refused = a.caption();
+  const std::string refused = window_text(a.status);
   EXPECT_NE(refused.find("not sent: U+4E2D at character 1 has no form in code page 1252"),
             std::string::npos)
       << refused;
@@ -332,9 +341,9 @@ TEST(Win32Window, TypedCharactersTheCodePageLacksAreKeptAndRefused) {
   EXPECT_EQ(b.wait_for_text1("\r\nafter"), "\r\nafter") << "nothing arrived before it";
 }
 
-// The area's name held by another kind of object: the copy says so in its caption, keeps what
-// is typed, and joins once the name is free, without a restart.
-TEST(Win32Window, FailureToJoinIsInTheCaptionAndTheCopyRecovers) {
+// The area's name held by another kind of object: the copy says so, and what to do, in its
+// status line, keeps what is typed, and joins once the name is free, without a restart.
+TEST(Win32Window, FailureToJoinIsInTheStatusLineAndTheCopyRecovers) {
   // The name is free once the copies of the tests before have ended and their area is gone.
   HANDLE squatter = nullptr;
   const auto give_up = Clock::now() + std::chrono::seconds(20);
@@ -347,8 +356,9 @@ TEST(Win32Window, FailureToJoinIsInTheCaptionAndTheCopyRecovers) {
   ASSERT_TRUE(a.ok());
   const std::string failed =
       a.wait_for_caption([](const std::string& c) { return c.find("not connected") != c.npos; });
-  EXPECT_NE(failed.find("shared area"), std::string::npos) << failed;
-  EXPECT_NE(failed.find("MyPubMemory"), std::string::npos) << failed;
+  const std::string said = window_text(a.status);
+  EXPECT_NE(said.find("another program holds the name MyPubMemory"), std::string::npos) << said;
+  EXPECT_NE(said.find("close that program"), std::string::npos) << said;
   a.send("kept");
   EXPECT_EQ(window_text(a.text2), "kept");
 
@@ -361,6 +371,56 @@ TEST(Win32Window, FailureToJoinIsInTheCaptionAndTheCopyRecovers) {
   ::SendMessageA(a.command1, BM_CLICK, 0, 0);
   EXPECT_EQ(b.wait_for_text1("\r\nkept"), "\r\nkept");
   EXPECT_EQ(window_text(a.text2), "");
+}
+
+void expect_layout(const Copy& a) {
+  RECT client;
+  ::GetClientRect(a.main, &client);
+  HDC screen = ::GetDC(nullptr);
+  const int dpi = ::GetDeviceCaps(screen, LOGPIXELSX);
+  ::ReleaseDC(nullptr, screen);
+  const ui::FormLayout want = ui::lay_out(client.right, client.bottom, dpi, dpi, 0);
+  for (const auto& [control, r] : {std::pair{a.text1, want.text1}, std::pair{a.text2, want.text2},
+                                   std::pair{a.command1, want.command1}}) {
+    expect_rect(control, r.left, r.top, r.width, r.height);
+  }
+  const RECT button = client_rect_of(a.command1);
+  EXPECT_LE(button.right, client.right);
+  EXPECT_LE(button.bottom, client.bottom);
+}
+
+// The box takes no typing; the window can be resized and maximized, the controls follow the
+// layout rules, and the next
+// copy opens where the last one closed.
+TEST(Win32Window, ReadOnlyBoxResizableWindowAndRememberedPlace) {
+  {
+    Copy a, b;
+    ASSERT_TRUE(a.ok() && b.ok());
+    b.send("received");
+    EXPECT_EQ(a.wait_for_text1("\r\nreceived"), "\r\nreceived");
+    ::SendMessageW(a.text1, WM_CHAR, L'x', 0);
+    ::SendMessageW(a.text1, WM_CHAR, VK_BACK, 0);
+    ::SendMessageW(a.text1, WM_PASTE, 0, 0);
+    EXPECT_EQ(window_text(a.text1), "\r\nreceived");
+    const LONG style = ::GetWindowLongA(a.main, GWL_STYLE);
+    EXPECT_TRUE((style & WS_THICKFRAME) != 0 && (style & WS_MAXIMIZEBOX) != 0);
+
+    ::SetWindowPos(a.main, nullptr, 0, 0, 520, 640, SWP_NOMOVE | SWP_NOZORDER);
+    expect_layout(a);
+    ::ShowWindow(a.main, SW_MAXIMIZE);
+    EXPECT_TRUE(::IsZoomed(a.main));
+    expect_layout(a);
+    ::ShowWindow(a.main, SW_RESTORE);
+    ::SetWindowPos(a.main, nullptr, 40, 50, 500, 600, SWP_NOZORDER);
+  }
+  Copy again(true, true);
+  ASSERT_TRUE(again.ok());
+  RECT r;
+  ::GetWindowRect(again.main, &r);
+  EXPECT_EQ(r.left, 40);
+  EXPECT_EQ(r.top, 50);
+  EXPECT_EQ(r.right - r.left, 500);
+  EXPECT_EQ(r.bottom - r.top, 600);
 }
 
 TEST(Win32Window, HelpAndVersionPrintAndExit) {

@@ -1,25 +1,40 @@
 // Adapts frmMain to Qt Widgets. Every Qt entry point that runs a handler goes through
 // ui::run_handler, so an exception is reported and ends the program instead of unwinding
-// through Qt. Text1 gets received texts by appending at its end, which costs the same however
-// much the box holds, and keeps its view at the end as the box lays the new lines out. The
-// form's layout is the initial one; resizing stretches the boxes and keeps the button at the
-// bottom right.
+// through Qt. A received text is added to a buffer, which costs the same however much the box
+// holds, and the buffer goes into Text1 on a short timer, many texts in one insertion; the
+// box drops its oldest lines past its limit. The form's layout is the initial one; resizing
+// follows ui::lay_out, as the Win32 window does.
 #include "ui/qt/main_window.h"
 
+#include <unistd.h>
+
+#include <QAction>
+#include <QApplication>
 #include <QCloseEvent>
-#include <QCoreApplication>
+#include <QContextMenuEvent>
+#include <QDir>
 #include <QIcon>
+#include <QInputDialog>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QResizeEvent>
 #include <QScreen>
 #include <QScrollBar>
+#include <QSettings>
+#include <QShortcut>
 #include <QSocketNotifier>
 #include <QTextCursor>
+#include <QTextDocument>
 #include <QTimer>
+#include <algorithm>
+#include <cmath>
 
+#include "ui/bounded_log.h"
 #include "ui/layout.h"
 
 static void init_icon_resource() { Q_INIT_RESOURCE(mmfcast); }
@@ -27,6 +42,9 @@ static void init_icon_resource() { Q_INIT_RESOURCE(mmfcast); }
 namespace ui {
 
 namespace {
+
+// How long received texts wait before they are shown: a batch twenty times a second.
+constexpr int kShowDelayMs = 50;
 
 mmfcast::platform::LResult MMFCAST_CALLBACK form_window_proc(mmfcast::platform::Hwnd, std::uint32_t,
                                                              mmfcast::platform::WParam,
@@ -43,9 +61,19 @@ std::u16string to_u16(const QString& text) {
                         static_cast<std::size_t>(text.size()));
 }
 
-QRect to_pixels(const TwipsRect& r, int dpi_x, int dpi_y) {
-  return QRect(twips_to_px(r.left, dpi_x), twips_to_px(r.top, dpi_y), twips_to_px(r.width, dpi_x),
-               twips_to_px(r.height, dpi_y));
+QRect to_qrect(const PixelRect& r) { return QRect(r.left, r.top, r.width, r.height); }
+
+QSettings user_settings() {
+  return QSettings(QStringLiteral("mmfcast"), QStringLiteral("mmfcast"));
+}
+
+// The session directory as the transport chooses it from the environment.
+QString session_dir_shown() {
+  const QString chosen = qEnvironmentVariable("MMFCAST_SESSION_DIR");
+  if (!chosen.isEmpty()) return chosen;
+  const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+  if (runtime.startsWith(u'/')) return runtime + QStringLiteral("/mmfcast");
+  return QStringLiteral("/tmp/mmfcast-%1").arg(::geteuid());
 }
 
 }  // namespace
@@ -55,20 +83,28 @@ MainWindow::MainWindow(QWidget* parent)
       text1_(new QPlainTextEdit(this)),
       text2_(new QLineEdit(this)),
       command1_(new QPushButton(QString::fromLatin1(kCommand1Caption), this)),
-      form_(*this) {
+      status_(new QLabel(this)),
+      form_(*this),
+      max_lines_(kDefaultMaxLines) {
   init_icon_resource();
   QIcon icon;
   icon.addFile(QStringLiteral(":/mmfcast/icon-16.png"), QSize(16, 16));
   icon.addFile(QStringLiteral(":/mmfcast/icon-32.png"), QSize(32, 32));
   setWindowIcon(icon);
-  set_caption({});
+  show_state({});
 
   // Tab moves the focus on from the multi-line box too, as in a native edit control.
   text1_->setTabChangesFocus(true);
   text1_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  // Nothing is ever undone in the box: without a record of every insertion it needs no memory
+  // past the lines it keeps.
+  text1_->setUndoRedoEnabled(false);
   // Received lines only: nothing typed or pasted goes in, but they can be selected and copied.
   text1_->setReadOnly(true);
   text1_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+  text1_->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(text1_, &QWidget::customContextMenuRequested, this,
+          [this](const QPoint& at) { run_handler([&] { show_context_menu(at); }); });
   // The view stays at the end while it is there: a wrapped line that the box lays out later,
   // or a narrower window, lengthens the scroll range after the line has been added.
   QScrollBar* scroll = text1_->verticalScrollBar();
@@ -82,6 +118,11 @@ MainWindow::MainWindow(QWidget* parent)
   command1_->setFocus();
   // Enter on the focused button sends, as Space does, as in the form toolkit the window follows.
   command1_->setAutoDefault(true);
+  // The status line's text can be selected and copied; it takes no place in the tab order.
+  status_->setWordWrap(true);
+  status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  status_->setFocusPolicy(Qt::NoFocus);
+  status_->hide();
   // What a screen reader says of the controls; the button's caption stays the form's.
   text1_->setAccessibleName(QStringLiteral("Received lines"));
   text1_->setAccessibleDescription(
@@ -92,7 +133,22 @@ MainWindow::MainWindow(QWidget* parent)
   command1_->setAccessibleName(QStringLiteral("Send"));
   command1_->setAccessibleDescription(
       QStringLiteral("Sends the line to send to the other copies of mmfcast"));
+  status_->setAccessibleName(QStringLiteral("Status"));
   place_controls();
+
+  show_timer_ = new QTimer(this);
+  show_timer_->setSingleShot(true);
+  show_timer_->setInterval(kShowDelayMs);
+  connect(show_timer_, &QTimer::timeout, this, [this] { run_handler([this] { show_arrived(); }); });
+
+  // Ctrl+Q quits, Ctrl+W closes the window (the copy's only one), F1 tells about the program.
+  auto* quit = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), this);
+  quit->setContext(Qt::WindowShortcut);
+  connect(quit, &QShortcut::activated, this, [] { QApplication::closeAllWindows(); });
+  auto* close_window = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_W), this);
+  connect(close_window, &QShortcut::activated, this, [this] { close(); });
+  auto* about = new QShortcut(QKeySequence(Qt::Key_F1), this);
+  connect(about, &QShortcut::activated, this, [this] { run_handler([this] { show_about(); }); });
 
   text2_->installEventFilter(this);
   connect(command1_, &QPushButton::clicked, this,
@@ -101,30 +157,66 @@ MainWindow::MainWindow(QWidget* parent)
 
 MainWindow::~MainWindow() { unload(); }
 
+void MainWindow::use_settings(std::optional<std::size_t> max_lines) {
+  settings_used_ = true;
+  QSettings settings = user_settings();
+  const std::optional<std::size_t> saved =
+      parse_max_lines(settings.value(QStringLiteral("log/maxLines")).toString().toStdString());
+  set_max_lines(max_lines.value_or(saved.value_or(kDefaultMaxLines)));
+  arrival_sign_ = settings.value(QStringLiteral("window/arrivalSign"), true).toBool();
+  const QByteArray geometry = settings.value(QStringLiteral("window/geometry")).toByteArray();
+  if (!geometry.isEmpty()) restoreGeometry(geometry);
+}
+
+void MainWindow::save_settings() {
+  if (!settings_used_) return;
+  QSettings settings = user_settings();
+  settings.setValue(QStringLiteral("window/geometry"), saveGeometry());
+  settings.setValue(QStringLiteral("window/arrivalSign"), arrival_sign_);
+}
+
+void MainWindow::set_max_lines(std::size_t max_lines) {
+  max_lines_ = std::clamp(max_lines, kMinMaxLines, kMaxMaxLines);
+  drop_oldest_lines();
+}
+
+void MainWindow::drop_oldest_lines() {
+  // Cut down to nine tenths of the limit at once: the box lays its text out again after a cut
+  // at its start, which would otherwise happen for every batch of lines once the box is full.
+  QTextDocument* document = text1_->document();
+  const auto count = static_cast<std::size_t>(document->blockCount());
+  if (count <= max_lines_) return;
+  const std::size_t keep = std::max<std::size_t>(max_lines_ - max_lines_ / 10, 1);
+  QTextCursor cut(document);
+  cut.movePosition(QTextCursor::Start);
+  cut.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor, static_cast<int>(count - keep));
+  cut.removeSelectedText();
+}
+
+void MainWindow::set_arrival_sign(bool on) { arrival_sign_ = on; }
+
 void MainWindow::place_controls() {
   const QScreen* s = screen();
-  const int dpi_x = s != nullptr ? static_cast<int>(std::lround(s->logicalDotsPerInchX())) : 96;
-  const int dpi_y = s != nullptr ? static_cast<int>(std::lround(s->logicalDotsPerInchY())) : 96;
-  initial_size_ =
-      QSize(twips_to_px(kFormClientWidth, dpi_x), twips_to_px(kFormClientHeight, dpi_y));
-  initial_text1_ = to_pixels(kText1, dpi_x, dpi_y);
-  initial_text2_ = to_pixels(kText2, dpi_x, dpi_y);
-  initial_command1_ = to_pixels(kCommand1, dpi_x, dpi_y);
+  dpi_x_ = s != nullptr ? static_cast<int>(std::lround(s->logicalDotsPerInchX())) : 96;
+  dpi_y_ = s != nullptr ? static_cast<int>(std::lround(s->logicalDotsPerInchY())) : 96;
+  const PixelRect form = form_client(dpi_x_, dpi_y_);
+  const PixelRect smallest = minimum_client(dpi_x_, dpi_y_, 0);
   // Small enough for any screen, large enough that the button and a line of Text1 stay whole.
-  setMinimumSize(initial_command1_.width() + 2 * initial_text1_.left(),
-                 initial_size_.height() - initial_text1_.height() + initial_text2_.height());
-  QSize start = initial_size_;
+  setMinimumSize(smallest.width, smallest.height);
+  QSize start(form.width, form.height);
   if (s != nullptr) start = start.boundedTo(s->availableGeometry().size());
   resize(start);
   follow_edges();
 }
 
 void MainWindow::follow_edges() {
-  const int dw = width() - initial_size_.width();
-  const int dh = height() - initial_size_.height();
-  text1_->setGeometry(initial_text1_.adjusted(0, 0, dw, dh));
-  text2_->setGeometry(initial_text2_.adjusted(0, dh, dw, dh));
-  command1_->setGeometry(initial_command1_.translated(dw, dh));
+  const int status_height =
+      status_->text().isEmpty() ? 0 : status_->heightForWidth(std::max(1, width() - 6));
+  const FormLayout layout = lay_out(width(), height(), dpi_x_, dpi_y_, status_height);
+  text1_->setGeometry(to_qrect(layout.text1));
+  text2_->setGeometry(to_qrect(layout.text2));
+  status_->setGeometry(to_qrect(layout.status));
+  command1_->setGeometry(to_qrect(layout.command1));
 }
 
 void MainWindow::resizeEvent(QResizeEvent* event) {
@@ -132,13 +224,16 @@ void MainWindow::resizeEvent(QResizeEvent* event) {
   follow_edges();
 }
 
-void MainWindow::set_caption(const QString& state) {
+void MainWindow::show_state(std::u16string_view state) {
+  // The caption carries the first words ("not sent", "not connected"); the status line all.
+  const QString full = to_qstring(state);
   QString caption = QStringLiteral("mmfcast (pid %1)").arg(QCoreApplication::applicationPid());
-  if (!state.isEmpty()) caption += QStringLiteral(" - ") + state;
+  if (!full.isEmpty()) caption += QStringLiteral(" - ") + full.section(u':', 0, 0);
   setWindowTitle(caption);
+  status_->setText(full);
+  status_->setVisible(!full.isEmpty());
+  follow_edges();
 }
-
-void MainWindow::show_state(std::u16string_view state) { set_caption(to_qstring(state)); }
 
 std::string MainWindow::receive_problem() {
   if (notifier_ != nullptr) return {};
@@ -184,7 +279,10 @@ void MainWindow::unload() {
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
-  run_handler([this] { unload(); });
+  run_handler([this] {
+    save_settings();
+    unload();
+  });
   event->accept();
 }
 
@@ -203,20 +301,40 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void MainWindow::append_text1(std::u16string_view text) {
-  // The box keeps one paragraph per line: a CR LF pair is one line break.
+  // The box keeps one paragraph per line: a CR LF pair is one line break. The form's first line
+  // break is not shown, so that what is copied from the box starts with the first text.
   QString piece = to_qstring(text);
   piece.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-  QTextCursor end(text1_->document());
-  end.movePosition(QTextCursor::End);
-  end.insertText(piece);
-  // The user's cursor and selection stay where they are; only the view moves to the end.
-  view_at_end_ = true;
-  text1_->verticalScrollBar()->setValue(text1_->verticalScrollBar()->maximum());
+  if (!hidden_break_ && arrived_.isEmpty() && text1_->document()->isEmpty() &&
+      piece.startsWith(u'\n')) {
+    hidden_break_ = true;
+    piece.remove(0, 1);
+  }
+  arrived_ += piece;
+  if (!show_timer_->isActive()) show_timer_->start();
   if (on_text1_appended) on_text1_appended(text);
 }
 
+void MainWindow::show_arrived() {
+  if (arrived_.isEmpty()) return;
+  QTextCursor end(text1_->document());
+  end.movePosition(QTextCursor::End);
+  end.insertText(arrived_);
+  arrived_.clear();
+  drop_oldest_lines();
+  // The user's cursor and selection stay where they are; only the view moves to the end.
+  view_at_end_ = true;
+  text1_->verticalScrollBar()->setValue(text1_->verticalScrollBar()->maximum());
+  if (arrival_sign_ && !isActiveWindow()) {
+    QApplication::alert(this);
+    if (on_arrival_sign) on_arrival_sign();
+  }
+}
+
 std::u16string MainWindow::text1_text() const {
-  QString text = text1_->toPlainText();
+  QString text = hidden_break_ ? QStringLiteral("\n") : QString();
+  text += text1_->toPlainText();
+  text += arrived_;
   text.replace(QStringLiteral("\n"), QStringLiteral("\r\n"));
   return to_u16(text);
 }
@@ -224,5 +342,53 @@ std::u16string MainWindow::text1_text() const {
 std::u16string MainWindow::text2() const { return to_u16(text2_->text()); }
 
 void MainWindow::set_text2(const std::u16string& text) { text2_->setText(to_qstring(text)); }
+
+void MainWindow::show_context_menu(const QPoint& at) {
+  QMenu* menu = text1_->createStandardContextMenu(at);
+  menu->addSeparator();
+  QAction* sign = menu->addAction(QStringLiteral("Mark the window when a line arrives"));
+  sign->setCheckable(true);
+  sign->setChecked(arrival_sign_);
+  connect(sign, &QAction::toggled, this, [this](bool on) {
+    set_arrival_sign(on);
+    if (settings_used_) user_settings().setValue(QStringLiteral("window/arrivalSign"), on);
+  });
+  connect(menu->addAction(QStringLiteral("Lines to keep...")), &QAction::triggered, this,
+          [this] { ask_max_lines(); });
+  connect(menu->addAction(QStringLiteral("About mmfcast")), &QAction::triggered, this,
+          [this] { show_about(); });
+  menu->exec(text1_->viewport()->mapToGlobal(at));
+  delete menu;
+}
+
+void MainWindow::ask_max_lines() {
+  bool ok = false;
+  const int chosen = QInputDialog::getInt(
+      this, QStringLiteral("Lines to keep"),
+      QStringLiteral("The received-lines box keeps this many lines and drops the oldest:"),
+      static_cast<int>(max_lines_), static_cast<int>(kMinMaxLines), static_cast<int>(kMaxMaxLines),
+      1000, &ok);
+  if (!ok) return;
+  set_max_lines(static_cast<std::size_t>(chosen));
+  if (settings_used_) {
+    user_settings().setValue(QStringLiteral("log/maxLines"), QString::number(chosen));
+  }
+}
+
+QString MainWindow::about_text() const {
+  return QStringLiteral(
+             "<p><b>mmfcast %1</b></p>"
+             "<p>Passes short lines of text between the running copies of mmfcast and "
+             "mmfcast-cli in this user session.</p>"
+             "<p>This copy's session directory: %2<br>Its settings: %3</p>"
+             "<p>The box keeps the last %4 lines (right-click it to change that).</p>"
+             "<p>MIT License. Copyright (c) 2026 The mmfcast developers.</p>")
+      .arg(QStringLiteral(MMFCAST_VERSION), session_dir_shown().toHtmlEscaped(),
+           user_settings().fileName().toHtmlEscaped(), QString::number(max_lines_));
+}
+
+void MainWindow::show_about() {
+  QMessageBox::about(this, QStringLiteral("About mmfcast"), about_text());
+}
 
 }  // namespace ui

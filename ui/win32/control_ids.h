@@ -11,6 +11,7 @@ inline constexpr int kIdIcon = MMFCAST_ID_ICON;
 inline constexpr int kIdText1 = 101;
 inline constexpr int kIdText2 = 102;
 inline constexpr int kIdCommand1 = 103;
+inline constexpr int kIdStatus = 104;
 inline constexpr char kMainClass[] = "mmfcast.main";
 
 }  // namespace ui::win32

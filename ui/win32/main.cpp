@@ -5,19 +5,24 @@
 // clicks it. The controls are Unicode windows, so the input line holds what the user typed even
 // where the ANSI code page has no form for it, and such a line is refused with the reason instead
 // of sent with '?' in it; the top-level window stays an ANSI window, whose procedure the hook
-// replaces with SetWindowLongA. The caption says when the copy is not connected or a line was
-// not sent, and why;
-// a timer tries joining again every second. --help and --version print to the console the
-// program was started from (or to its standard output when that was redirected) and exit.
+// replaces with SetWindowLongA. A status line under the input says in full when the copy is not
+// connected or a line was not sent, and why; a timer tries joining again every second. The
+// window is resizable and lays its controls out by ui::lay_out, as the Qt window does. Received
+// texts are gathered and put into the read-only box on a short timer, which keeps a bounded
+// number of lines. Size, position and the arrival sign are kept under HKCU\Software\mmfcast.
+// --help and --version print to the console the program was started from (or to its standard
+// output when that was redirected) and exit.
 #include <windows.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "ui/bounded_log.h"
 #include "ui/frmMain.h"
 #include "ui/layout.h"
 #include "ui/win32/accessible.h"
@@ -25,9 +30,45 @@
 
 namespace {
 
-constexpr DWORD kMainStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+constexpr DWORD kMainStyle = WS_OVERLAPPEDWINDOW;
 constexpr UINT_PTR kRejoinTimer = 1;
 constexpr UINT kRejoinMs = 1000;
+constexpr UINT_PTR kShowTimer = 2;
+constexpr UINT kShowDelayMs = 30;   // received texts wait at most this long to be shown
+constexpr UINT kIdmAbout = 0x0010;  // system menu items: below 0xF000, multiples of 16
+constexpr UINT kIdmArrivalSign = 0x0020;
+constexpr char kSettingsKey[] = "Software\\mmfcast";
+
+// The user's settings under HKCU\Software\mmfcast: a DWORD or binary value, or nothing.
+std::optional<DWORD> read_dword(const char* name) {
+  DWORD value = 0, size = sizeof value;
+  if (::RegGetValueA(HKEY_CURRENT_USER, kSettingsKey, name, RRF_RT_REG_DWORD, nullptr, &value,
+                     &size) != ERROR_SUCCESS) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+void write_value(const char* name, DWORD type, const void* data, DWORD size) {
+  HKEY key = nullptr;
+  if (::RegCreateKeyExA(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                        &key, nullptr) != ERROR_SUCCESS) {
+    return;
+  }
+  ::RegSetValueExA(key, name, 0, type, static_cast<const BYTE*>(data), size);
+  ::RegCloseKey(key);
+}
+
+std::optional<WINDOWPLACEMENT> read_placement() {
+  WINDOWPLACEMENT placement{};
+  DWORD size = sizeof placement;
+  if (::RegGetValueA(HKEY_CURRENT_USER, kSettingsKey, "WindowPlacement", RRF_RT_REG_BINARY, nullptr,
+                     &placement, &size) != ERROR_SUCCESS ||
+      size != sizeof placement || placement.length != sizeof placement) {
+    return std::nullopt;
+  }
+  return placement;
+}
 
 std::string base_caption() {
   return "mmfcast (pid " + std::to_string(::GetCurrentProcessId()) + ")";
@@ -39,15 +80,45 @@ class Win32Form final : public FormControls {
   HWND text1_wnd = nullptr;
   HWND text2_wnd = nullptr;
   HWND command1_wnd = nullptr;
+  HWND status_wnd = nullptr;
   WNDPROC text2_prev = nullptr;
+  HFONT font = nullptr;  // the system's message font at the window's DPI
+  int dpi_x = 96;
+  int dpi_y = 96;
+  bool arrival_sign = true;
+  std::wstring arrived;  // received and not shown yet
+  ui::BoundedLog log{ui::kDefaultMaxLines};
   frmMain form{*this};
 
   void append_text1(std::u16string_view text) override {
-    const std::wstring wide(text.begin(), text.end());
+    arrived.append(text.begin(), text.end());
+    ::SetTimer(main, kShowTimer, kShowDelayMs, nullptr);
+  }
+
+  // Puts what arrived into Text1 in one insertion and cuts the oldest lines past the limit.
+  void show_arrived() {
+    ::KillTimer(main, kShowTimer);
+    if (arrived.empty()) return;
     const LRESULT end = ::SendMessageW(text1_wnd, WM_GETTEXTLENGTH, 0, 0);
     ::SendMessageW(text1_wnd, EM_SETSEL, static_cast<WPARAM>(end), end);
-    ::SendMessageW(text1_wnd, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(wide.c_str()));
+    ::SendMessageW(text1_wnd, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(arrived.c_str()));
+    const std::size_t cut = log.appended(
+        std::u16string_view(reinterpret_cast<const char16_t*>(arrived.data()), arrived.size()));
+    arrived.clear();
+    if (cut > 0) {
+      ::SendMessageW(text1_wnd, WM_SETREDRAW, FALSE, 0);
+      ::SendMessageW(text1_wnd, EM_SETSEL, 0, static_cast<LPARAM>(cut));
+      ::SendMessageW(text1_wnd, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(L""));
+      const LRESULT kept = ::SendMessageW(text1_wnd, WM_GETTEXTLENGTH, 0, 0);
+      ::SendMessageW(text1_wnd, EM_SETSEL, static_cast<WPARAM>(kept), kept);
+      ::SendMessageW(text1_wnd, WM_SETREDRAW, TRUE, 0);
+      ::InvalidateRect(text1_wnd, nullptr, TRUE);
+    }
     ::SendMessageW(text1_wnd, EM_SCROLLCARET, 0, 0);
+    if (arrival_sign && ::GetForegroundWindow() != main) {
+      FLASHWINFO flash{sizeof flash, main, FLASHW_TRAY | FLASHW_TIMERNOFG, 0, 0};
+      ::FlashWindowEx(&flash);
+    }
   }
 
   std::u16string text2() const override {
@@ -67,10 +138,47 @@ class Win32Form final : public FormControls {
     return reinterpret_cast<mmfcast::platform::Hwnd>(main);
   }
 
+  // The caption carries the first words ("not sent", "not connected"); the status line all.
   void show_state(std::u16string_view state) override {
     std::string caption = base_caption();
-    if (!state.empty()) caption += " - " + mmfcast::platform::to_ansi(state);
+    const std::u16string_view first = state.substr(0, state.find(u':'));
+    if (!state.empty()) caption += " - " + mmfcast::platform::to_ansi(first);
     ::SetWindowTextA(main, caption.c_str());
+    const std::wstring wide(state.begin(), state.end());
+    ::SetWindowTextW(status_wnd, wide.c_str());
+    ::ShowWindow(status_wnd, state.empty() ? SW_HIDE : SW_SHOWNA);
+    lay_out();
+  }
+
+  // The status line's height when its text wraps at width pixels; 0 when it is empty.
+  int status_height(int width) const {
+    const int length = ::GetWindowTextLengthW(status_wnd);
+    if (length == 0 || width <= 0) return 0;
+    std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
+    ::GetWindowTextW(status_wnd, text.data(), length + 1);
+    HDC dc = ::GetDC(status_wnd);
+    HGDIOBJ old = ::SelectObject(dc, font);
+    RECT r{0, 0, width, 0};
+    ::DrawTextW(dc, text.c_str(), length, &r, DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX);
+    ::SelectObject(dc, old);
+    ::ReleaseDC(status_wnd, dc);
+    return r.bottom - r.top;
+  }
+
+  void lay_out() {
+    RECT client;
+    if (main == nullptr || !::GetClientRect(main, &client)) return;
+    const int width = client.right, height = client.bottom;
+    const ui::PixelRect text2 = ui::to_pixels(ui::kText2, dpi_x, dpi_y);
+    const int status = status_height(text2.width + width - ui::form_client(dpi_x, dpi_y).width);
+    const ui::FormLayout layout = ui::lay_out(width, height, dpi_x, dpi_y, status);
+    const std::pair<HWND, ui::PixelRect> placed[] = {{text1_wnd, layout.text1},
+                                                     {text2_wnd, layout.text2},
+                                                     {status_wnd, layout.status},
+                                                     {command1_wnd, layout.command1}};
+    for (const auto& [control, r] : placed) {
+      ::MoveWindow(control, r.left, r.top, (std::max)(r.width, 0), (std::max)(r.height, 0), TRUE);
+    }
   }
 };
 
@@ -98,49 +206,80 @@ LRESULT CALLBACK text2_proc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   return ::CallWindowProcW(f.text2_prev, hwnd, msg, wParam, lParam);
 }
 
-// A Unicode control of the class named in ASCII.
-HWND create_control(HWND parent, const char* cls, const char* text, DWORD style, int id,
-                    const ui::TwipsRect& r, int dpi_x, int dpi_y) {
+// The screen's DPI as the system gives it to this (DPI-aware) process.
+int system_dpi() {
+  HDC screen = ::GetDC(nullptr);
+  const int dpi = screen != nullptr ? ::GetDeviceCaps(screen, LOGPIXELSY) : 96;
+  if (screen != nullptr) ::ReleaseDC(nullptr, screen);
+  return dpi;
+}
+
+// The font the system uses for message boxes, at dpi: what dialogs and their controls show.
+HFONT make_message_font(int dpi) {
+  NONCLIENTMETRICSW metrics{};
+  metrics.cbSize = sizeof metrics;
+  if (!::SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0)) {
+    return nullptr;
+  }
+  LOGFONTW face = metrics.lfMessageFont;
+  face.lfHeight = ::MulDiv(face.lfHeight, dpi, system_dpi());
+  return ::CreateFontIndirectW(&face);
+}
+
+// A Unicode control of the class named in ASCII; the layout places it.
+HWND create_control(HWND parent, const char* cls, const char* text, DWORD style, int id) {
   const std::string cls_ascii(cls), text_ascii(text);
   const std::wstring wide_cls(cls_ascii.begin(), cls_ascii.end());
   const std::wstring wide_text(text_ascii.begin(), text_ascii.end());
-  HWND control = ::CreateWindowExW(
-      cls[0] == 'E' ? WS_EX_CLIENTEDGE : 0, wide_cls.c_str(), wide_text.c_str(),
-      WS_CHILD | WS_VISIBLE | style, ui::twips_to_px(r.left, dpi_x), ui::twips_to_px(r.top, dpi_y),
-      ui::twips_to_px(r.width, dpi_x), ui::twips_to_px(r.height, dpi_y), parent,
-      reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), ::GetModuleHandleW(nullptr), nullptr);
-  if (control != nullptr) {
-    ::SendMessageA(control, WM_SETFONT,
-                   reinterpret_cast<WPARAM>(::GetStockObject(DEFAULT_GUI_FONT)), FALSE);
+  return ::CreateWindowExW(cls[0] == 'E' ? WS_EX_CLIENTEDGE : 0, wide_cls.c_str(),
+                           wide_text.c_str(), WS_CHILD | WS_VISIBLE | style, 0, 0, 0, 0, parent,
+                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
+                           ::GetModuleHandleW(nullptr), nullptr);
+}
+
+// Gives the controls the message font at the form's DPI, replacing the one they had.
+void set_fonts(Win32Form& f) {
+  HFONT font = make_message_font(f.dpi_y);
+  if (font == nullptr) return;
+  for (HWND control : {f.command1_wnd, f.text1_wnd, f.text2_wnd, f.status_wnd}) {
+    ::SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
   }
-  return control;
+  if (f.font != nullptr) ::DeleteObject(f.font);
+  f.font = font;
 }
 
 // The program declares itself per-monitor DPI-aware, so a window moved to a screen of another
 // DPI is not stretched by the system: it takes the size the system suggests and lays out its
 // controls, and their font, again at the new DPI.
 void follow_dpi(Win32Form& f, int dpi_x, int dpi_y, const RECT& suggested) {
-  static HFONT scaled_font = nullptr;
-  HFONT font = static_cast<HFONT>(::GetStockObject(DEFAULT_GUI_FONT));
-  HDC screen = ::GetDC(nullptr);
-  const int system_dpi_y = screen != nullptr ? ::GetDeviceCaps(screen, LOGPIXELSY) : 96;
-  if (screen != nullptr) ::ReleaseDC(nullptr, screen);
-  LOGFONTA face{};
-  if (dpi_y != system_dpi_y && ::GetObjectA(font, sizeof face, &face) == sizeof face) {
-    face.lfHeight = ::MulDiv(face.lfHeight, dpi_y, system_dpi_y);
-    if (HFONT created = ::CreateFontIndirectA(&face)) font = created;
-  }
-  const std::pair<HWND, ui::TwipsRect> controls[] = {
-      {f.command1_wnd, ui::kCommand1}, {f.text1_wnd, ui::kText1}, {f.text2_wnd, ui::kText2}};
-  for (const auto& [control, r] : controls) {
-    ::SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
-    ::MoveWindow(control, ui::twips_to_px(r.left, dpi_x), ui::twips_to_px(r.top, dpi_y),
-                 ui::twips_to_px(r.width, dpi_x), ui::twips_to_px(r.height, dpi_y), TRUE);
-  }
-  if (scaled_font != nullptr) ::DeleteObject(scaled_font);
-  scaled_font = font != ::GetStockObject(DEFAULT_GUI_FONT) ? font : nullptr;
+  f.dpi_x = dpi_x;
+  f.dpi_y = dpi_y;
+  set_fonts(f);
   ::SetWindowPos(f.main, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
                  suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+  f.lay_out();
+}
+
+constexpr char kAbout[] =
+    "mmfcast " MMFCAST_VERSION
+    "\n\nPasses short lines of text between the running copies of mmfcast and mmfcast-cli in "
+    "this user's desktop session.\n\nThe received-lines box keeps the last lines (10,000 unless "
+    "the value MaxLines or --max-lines says otherwise). Settings: "
+    "HKEY_CURRENT_USER\\Software\\mmfcast.\n\nMIT License. Copyright (c) 2026 The mmfcast "
+    "developers.";
+
+void show_about(HWND owner) {
+  ::MessageBoxA(owner, kAbout, "About mmfcast", MB_OK | MB_ICONINFORMATION);
+}
+
+void save_settings(const Win32Form& f) {
+  WINDOWPLACEMENT placement{};
+  placement.length = sizeof placement;
+  if (::GetWindowPlacement(f.main, &placement)) {
+    write_value("WindowPlacement", REG_BINARY, &placement, sizeof placement);
+  }
+  const DWORD sign = f.arrival_sign ? 1 : 0;
+  write_value("ArrivalSign", REG_DWORD, &sign, sizeof sign);
 }
 
 LRESULT CALLBACK main_proc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
@@ -152,6 +291,40 @@ LRESULT CALLBACK main_proc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
         return 0;
       }
       break;
+    case WM_SIZE:
+      if (the_form != nullptr) the_form->lay_out();
+      return 0;
+    case WM_GETMINMAXINFO:
+      if (the_form != nullptr && lParam != 0) {
+        const ui::PixelRect least = ui::minimum_client(the_form->dpi_x, the_form->dpi_y, 0);
+        RECT frame{0, 0, least.width, least.height};
+        ::AdjustWindowRect(&frame, kMainStyle, FALSE);
+        auto* limits = reinterpret_cast<MINMAXINFO*>(lParam);
+        limits->ptMinTrackSize = {frame.right - frame.left, frame.bottom - frame.top};
+        return 0;
+      }
+      break;
+    case WM_CTLCOLORSTATIC:
+      // The read-only box keeps the colours of a box one reads, not of a disabled one.
+      if (the_form != nullptr && reinterpret_cast<HWND>(lParam) == the_form->text1_wnd) {
+        HDC dc = reinterpret_cast<HDC>(wParam);
+        ::SetTextColor(dc, ::GetSysColor(COLOR_WINDOWTEXT));
+        ::SetBkColor(dc, ::GetSysColor(COLOR_WINDOW));
+        return reinterpret_cast<LRESULT>(::GetSysColorBrush(COLOR_WINDOW));
+      }
+      break;
+    case WM_SYSCOMMAND:
+      if ((wParam & 0xFFF0) == kIdmAbout) {
+        show_about(hwnd);
+        return 0;
+      }
+      if ((wParam & 0xFFF0) == kIdmArrivalSign && the_form != nullptr) {
+        the_form->arrival_sign = !the_form->arrival_sign;
+        ::CheckMenuItem(::GetSystemMenu(hwnd, FALSE), kIdmArrivalSign,
+                        the_form->arrival_sign ? MF_CHECKED : MF_UNCHECKED);
+        return 0;
+      }
+      break;
     case WM_COMMAND:
       if (LOWORD(wParam) == ui::win32::kIdCommand1 && HIWORD(wParam) == BN_CLICKED &&
           the_form != nullptr) {
@@ -160,6 +333,10 @@ LRESULT CALLBACK main_proc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
       }
       break;
     case WM_TIMER:
+      if (wParam == kShowTimer && the_form != nullptr) {
+        ui::run_handler([] { the_form->show_arrived(); });
+        return 0;
+      }
       if (wParam == kRejoinTimer && the_form != nullptr && the_form->form.PriMMF) {
         ui::run_handler([] { the_form->form.refresh_connection(); });
         return 0;
@@ -167,6 +344,7 @@ LRESULT CALLBACK main_proc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
       break;
     case WM_CLOSE:
       ::KillTimer(hwnd, kRejoinTimer);
+      if (the_form != nullptr) save_settings(*the_form);
       if (the_form != nullptr && the_form->form.PriMMF) {
         std::int16_t cancel = 0;
         ui::run_handler([&] { the_form->form.Form_Unload(cancel); });
@@ -232,11 +410,37 @@ void name_for_screen_readers(const Win32Form& f) {
                                      L"Sends the line to send to the other copies of mmfcast");
 }
 
-bool create_form(Win32Form& f, HINSTANCE instance, int show) {
-  HICON big = static_cast<HICON>(
-      ::LoadImageA(instance, MAKEINTRESOURCEA(ui::win32::kIdIcon), IMAGE_ICON, 32, 32, 0));
-  HICON small = static_cast<HICON>(
-      ::LoadImageA(instance, MAKEINTRESOURCEA(ui::win32::kIdIcon), IMAGE_ICON, 16, 16, 0));
+// The window's size for the form's client area at dpi, no larger than the work area.
+SIZE window_size(int dpi_x, int dpi_y) {
+  const ui::PixelRect form = ui::form_client(dpi_x, dpi_y);
+  RECT frame{0, 0, form.width, form.height};
+  ::AdjustWindowRect(&frame, kMainStyle, FALSE);
+  RECT work{0, 0, 640, 480};
+  ::SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0);
+  return {(std::min)(frame.right - frame.left, work.right - work.left),
+          (std::min)(frame.bottom - frame.top, work.bottom - work.top)};
+}
+
+// The place a copy closed at, when it still fits on a screen; only the first copy takes it, so
+// copies started together still open apart.
+std::optional<WINDOWPLACEMENT> remembered_placement() {
+  if (::FindWindowExA(nullptr, nullptr, ui::win32::kMainClass, nullptr) != nullptr) {
+    return std::nullopt;
+  }
+  std::optional<WINDOWPLACEMENT> placement = read_placement();
+  if (placement &&
+      ::MonitorFromRect(&placement->rcNormalPosition, MONITOR_DEFAULTTONULL) == nullptr) {
+    return std::nullopt;
+  }
+  return placement;
+}
+
+bool create_form(Win32Form& f, HINSTANCE instance, int show, std::size_t max_lines) {
+  const int icon_big = ::GetSystemMetrics(SM_CXICON), icon_small = ::GetSystemMetrics(SM_CXSMICON);
+  HICON big = static_cast<HICON>(::LoadImageA(instance, MAKEINTRESOURCEA(ui::win32::kIdIcon),
+                                              IMAGE_ICON, icon_big, icon_big, LR_SHARED));
+  HICON small = static_cast<HICON>(::LoadImageA(instance, MAKEINTRESOURCEA(ui::win32::kIdIcon),
+                                                IMAGE_ICON, icon_small, icon_small, LR_SHARED));
   WNDCLASSEXA wc{};
   wc.cbSize = sizeof wc;
   wc.lpfnWndProc = main_proc;
@@ -249,39 +453,63 @@ bool create_form(Win32Form& f, HINSTANCE instance, int show) {
   if (::RegisterClassExA(&wc) == 0) return false;
 
   HDC screen = ::GetDC(nullptr);
-  const int dpi_x = screen != nullptr ? ::GetDeviceCaps(screen, LOGPIXELSX) : 96;
-  const int dpi_y = screen != nullptr ? ::GetDeviceCaps(screen, LOGPIXELSY) : 96;
+  f.dpi_x = screen != nullptr ? ::GetDeviceCaps(screen, LOGPIXELSX) : 96;
+  f.dpi_y = screen != nullptr ? ::GetDeviceCaps(screen, LOGPIXELSY) : 96;
   if (screen != nullptr) ::ReleaseDC(nullptr, screen);
+  f.log = ui::BoundedLog(max_lines);
+  f.arrival_sign = read_dword("ArrivalSign").value_or(1) != 0;
 
-  RECT frame{0, 0, ui::twips_to_px(ui::kFormClientWidth, dpi_x),
-             ui::twips_to_px(ui::kFormClientHeight, dpi_y)};
-  ::AdjustWindowRect(&frame, kMainStyle, FALSE);
   const std::string caption = base_caption();
-  const int width = frame.right - frame.left, height = frame.bottom - frame.top;
+  const SIZE size = window_size(f.dpi_x, f.dpi_y);
   // Held from choosing a place until the window is there, so copies started at the same moment
   // see each other's windows.
   HANDLE placing = ::CreateMutexA(nullptr, FALSE, "mmfcast.window-placement");
   if (placing != nullptr) ::WaitForSingleObject(placing, 5000);
-  const POINT at = place_window(width, height);
+  const std::optional<WINDOWPLACEMENT> remembered = remembered_placement();
+  const POINT at = place_window(size.cx, size.cy);
   f.main =
       ::CreateWindowExA(WS_EX_CONTROLPARENT, ui::win32::kMainClass, caption.c_str(), kMainStyle,
-                        at.x, at.y, width, height, nullptr, nullptr, instance, nullptr);
+                        at.x, at.y, size.cx, size.cy, nullptr, nullptr, instance, nullptr);
+  if (f.main != nullptr && remembered) {
+    WINDOWPLACEMENT placement = *remembered;
+    placement.showCmd = SW_HIDE;
+    ::SetWindowPlacement(f.main, &placement);
+    if (show == SW_SHOWNORMAL || show == SW_SHOWDEFAULT) {
+      show = remembered->showCmd == SW_SHOWMAXIMIZED ? SW_SHOWMAXIMIZED : SW_SHOWNORMAL;
+    }
+  }
   if (placing != nullptr) {
     ::ReleaseMutex(placing);
     ::CloseHandle(placing);
   }
   if (f.main == nullptr) return false;
+  ::SendMessageA(f.main, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(big));
+  ::SendMessageA(f.main, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small));
+  if (HMENU menu = ::GetSystemMenu(f.main, FALSE)) {
+    ::AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
+    ::AppendMenuA(menu, MF_STRING | (f.arrival_sign ? MF_CHECKED : MF_UNCHECKED), kIdmArrivalSign,
+                  "&Flash the taskbar button when a line arrives");
+    ::AppendMenuA(menu, MF_STRING, kIdmAbout, "&About mmfcast\tF1");
+  }
 
-  // Created in tab order: IsDialogMessage moves the focus along the controls' z-order.
-  f.command1_wnd =
-      create_control(f.main, "BUTTON", ui::kCommand1Caption, WS_TABSTOP | BS_PUSHBUTTON,
-                     ui::win32::kIdCommand1, ui::kCommand1, dpi_x, dpi_y);
+  // Created in tab order: IsDialogMessage moves the focus along the controls' z-order. Text1
+  // is read-only: received lines can be selected and copied, nothing typed or pasted goes in.
+  f.command1_wnd = create_control(f.main, "BUTTON", ui::kCommand1Caption,
+                                  WS_TABSTOP | BS_PUSHBUTTON, ui::win32::kIdCommand1);
   f.text1_wnd = create_control(
-      f.main, "EDIT", "", WS_TABSTOP | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_WANTRETURN,
-      ui::win32::kIdText1, ui::kText1, dpi_x, dpi_y);
-  f.text2_wnd = create_control(f.main, "EDIT", "", WS_TABSTOP | ES_AUTOHSCROLL, ui::win32::kIdText2,
-                               ui::kText2, dpi_x, dpi_y);
-  if (f.command1_wnd == nullptr || f.text1_wnd == nullptr || f.text2_wnd == nullptr) return false;
+      f.main, "EDIT", "",
+      WS_TABSTOP | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_WANTRETURN | ES_READONLY,
+      ui::win32::kIdText1);
+  f.text2_wnd =
+      create_control(f.main, "EDIT", "", WS_TABSTOP | ES_AUTOHSCROLL, ui::win32::kIdText2);
+  f.status_wnd = create_control(f.main, "STATIC", "", SS_LEFT | SS_NOPREFIX, ui::win32::kIdStatus);
+  if (f.command1_wnd == nullptr || f.text1_wnd == nullptr || f.text2_wnd == nullptr ||
+      f.status_wnd == nullptr) {
+    return false;
+  }
+  ::ShowWindow(f.status_wnd, SW_HIDE);
+  set_fonts(f);
+  f.lay_out();
   ::SendMessageA(f.text1_wnd, EM_SETLIMITTEXT, 0, 0);  // received lines are not limited to 32K
   f.text2_prev = reinterpret_cast<WNDPROC>(
       ::SetWindowLongPtrW(f.text2_wnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&text2_proc)));
@@ -293,6 +521,23 @@ bool create_form(Win32Form& f, HINSTANCE instance, int show) {
   ::UpdateWindow(f.main);
   ::SetFocus(f.command1_wnd);
   return true;
+}
+
+// Ctrl+Q quits and Ctrl+W closes the window (the copy has one), F1 tells about the program.
+bool handle_window_keys(const Win32Form& f, const MSG& msg) {
+  if (msg.message != WM_KEYDOWN || (msg.hwnd != f.main && ::GetParent(msg.hwnd) != f.main)) {
+    return false;
+  }
+  const bool ctrl = (::GetKeyState(VK_CONTROL) & 0x8000) != 0;
+  if (ctrl && (msg.wParam == 'Q' || msg.wParam == 'W')) {
+    ::PostMessageA(f.main, WM_CLOSE, 0, 0);
+    return true;
+  }
+  if (msg.wParam == VK_F1) {
+    show_about(f.main);
+    return true;
+  }
+  return false;
 }
 
 // Enter on the focused Command1 clicks it, as Space does (the dialog handling would turn it
@@ -317,13 +562,22 @@ bool handle_tab(const Win32Form& f, const MSG& msg) {
 }
 
 constexpr char kUsage[] =
-    "Usage: mmfcast [--help] [--version]\n"
+    "Usage: mmfcast [--help] [--version] [--max-lines N]\n"
     "\n"
     "Shows a window that exchanges short lines of text with the other copies of mmfcast (and\n"
     "mmfcast-cli) in this user session. Type a line and press Enter, or click Command1, to send\n"
     "it; the lines the other copies send appear in the large box.\n"
     "\n"
-    "When the copy is not connected, or a line was not sent, its caption says so and why.\n";
+    "  --max-lines N  keep the last N received lines (1 to 10000000; default: the value\n"
+    "                 MaxLines under HKEY_CURRENT_USER\\Software\\mmfcast, else 10000)\n"
+    "\n"
+    "Keys: Ctrl+Q quits, Ctrl+W closes the window, F1 tells about the program. The window's\n"
+    "system menu switches the taskbar button's flashing when a line arrives in the background.\n"
+    "\n"
+    "When the copy is not connected, or a line was not sent, the line under the input says so,\n"
+    "why, and what to do.\n"
+    "\n"
+    "Exit status: 0 when the window was closed, 1 when it cannot be made, 2 for a bad argument.\n";
 
 // Writes text where the starter of this windowed program can read it: its standard output when
 // that was handed over (a pipe or a file), else the console of the process that started it.
@@ -343,8 +597,9 @@ void print_to_starter(const std::string& text) {
   if (console != nullptr && console != INVALID_HANDLE_VALUE) ::CloseHandle(console);
 }
 
-// Answers --help and --version (also -h, -v, /?); true when one was asked, and the program ends.
-bool answered_command_line(int& status) {
+// Answers --help and --version (also -h, -v, /?) and reads --max-lines N; true when the
+// program ends here with status.
+bool answered_command_line(int& status, std::size_t& max_lines) {
   int argc = 0;
   LPWSTR* argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
   if (argv == nullptr) return false;
@@ -359,6 +614,17 @@ bool answered_command_line(int& status) {
       print_to_starter(std::string("mmfcast ") + MMFCAST_VERSION + "\n");
       answered = true;
       status = 0;
+    } else if (arg == L"--max-lines") {
+      const std::wstring value = i + 1 < argc ? argv[++i] : L"";
+      const std::optional<std::size_t> chosen =
+          ui::parse_max_lines(std::string(value.begin(), value.end()));
+      if (!chosen || value.find_first_not_of(L"0123456789") != std::wstring::npos) {
+        print_to_starter("mmfcast: --max-lines takes a whole number from 1 to 10000000\n");
+        answered = true;
+        status = 2;
+      } else {
+        max_lines = *chosen;
+      }
     }
   }
   ::LocalFree(argv);
@@ -368,11 +634,15 @@ bool answered_command_line(int& status) {
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
-  if (int status = 0; answered_command_line(status)) return status;
+  std::size_t max_lines = ui::kDefaultMaxLines;
+  if (const std::optional<DWORD> saved = read_dword("MaxLines")) {
+    max_lines = std::clamp<std::size_t>(*saved, ui::kMinMaxLines, ui::kMaxMaxLines);
+  }
+  if (int status = 0; answered_command_line(status, max_lines)) return status;
   ui::set_fatal_reporter(report_with_message_box);
   static Win32Form form;
   the_form = &form;
-  if (!create_form(form, instance, show)) {
+  if (!create_form(form, instance, show, max_lines)) {
     report_with_message_box("cannot create the main window");
     return 1;
   }
@@ -381,8 +651,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
   // The Unicode loop: an ANSI one would hand the controls each typed character through the
   // code page, '?' for those it lacks.
   while ((got = ::GetMessageW(&msg, nullptr, 0, 0)) > 0) {
-    if (handle_tab(form, msg) || handle_enter_on_command1(form, msg) ||
-        ::IsDialogMessageW(form.main, &msg)) {
+    if (handle_window_keys(form, msg) || handle_tab(form, msg) ||
+        handle_enter_on_command1(form, msg) || ::IsDialogMessageW(form.main, &msg)) {
       continue;
     }
     ::TranslateMessage(&msg);

@@ -1,0 +1,16 @@
+# fish completion for mmfcast-cli: its commands and each command's options.
+set -l commands send listen
+complete -c mmfcast-cli -f
+complete -c mmfcast-cli -n "not __fish_seen_subcommand_from $commands" -a send -d 'Send a text, or each line of standard input with -'
+complete -c mmfcast-cli -n "not __fish_seen_subcommand_from $commands" -a listen -d 'Print each text that arrives'
+complete -c mmfcast-cli -n "not __fish_seen_subcommand_from $commands" -l version -d 'Print the version and exit'
+complete -c mmfcast-cli -l help -d 'Print the help and exit'
+complete -c mmfcast-cli -n "__fish_seen_subcommand_from $commands" -l channel -r -d 'The channel NAME instead of the windows\' channel'
+complete -c mmfcast-cli -n "__fish_seen_subcommand_from $commands" -l size -r -d 'The area size in bytes, when this copy makes the area'
+complete -c mmfcast-cli -n "__fish_seen_subcommand_from $commands" -l session-dir -r -a '(__fish_complete_directories)' -d 'The session directory'
+complete -c mmfcast-cli -n "__fish_seen_subcommand_from send" -l truncate -d 'Cut a text that does not fit the area'
+complete -c mmfcast-cli -n "__fish_seen_subcommand_from send" -l utf8 -d 'Read standard input as UTF-8'
+complete -c mmfcast-cli -n "__fish_seen_subcommand_from listen" -l count -r -d 'Exit after N texts'
+complete -c mmfcast-cli -n "__fish_seen_subcommand_from listen" -l timeout -r -d 'Exit with status 1 after SECONDS with nothing received'
+complete -c mmfcast-cli -n "__fish_seen_subcommand_from listen" -l json -d 'One JSON object a line'
+complete -c mmfcast-cli -n "__fish_seen_subcommand_from listen" -s 0 -l null -d 'End each text with a byte 0'
