@@ -13,6 +13,7 @@ fail() { echo "FAIL: $*"; exit 1; }
 work=$(mktemp -d "$(dirname "$zip")/kit-check.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 wine() { "$wine_run" "$prefix" "$@" | tr -d '\r'; }
+windows_path() { printf 'Z:%s' "$1" | tr / '\\'; }
 
 echo "== the kit in $(basename "$zip")"
 (cd "$work" && cmake -E tar xf "$zip")
@@ -53,11 +54,11 @@ cp "$kit/bin/mmfcast.dll" "$run/"
 pc_flags=$(PKG_CONFIG_LIBDIR=$kit/lib/pkgconfig pkg-config --cflags --libs mmfcast-c)
 echo "pkg-config --cflags --libs mmfcast-c: $pc_flags"
 libs=$(PKG_CONFIG_LIBDIR=$kit/lib/pkgconfig pkg-config --libs-only-l --libs-only-other mmfcast-c mmfcast)
-[ "$(echo $libs)" = "-lmmfcast" ] || fail "pkg-config names more than -lmmfcast: '$libs'"
+[[ "$libs" =~ ^-lmmfcast[[:space:]]*$ ]] || fail "pkg-config names more than -lmmfcast: '$libs'"
 # shellcheck disable=SC2086
 "$gcc" -std=c99 "$kit/share/doc/libmmfcast-dev/examples/ask.c" $pc_flags -o "$run/ask.exe" ||
   fail "the kit's examples/ask.c does not build with pkg-config's flags"
-out=$(wine "$(printf 'Z:%s' "$run/kit_client.exe" | tr / '\\')" "$version") || fail "kit_client.exe exited $?: $out"
+out=$(wine "$(windows_path "$run/kit_client.exe")" "$version") || fail "kit_client.exe exited $?: $out"
 echo "$out"
 [ "$out" = "$(printf 'version %s\nmax 4095\nsent' "$version")" ] || fail "kit_client printed '$out'"
 
@@ -76,5 +77,5 @@ for program in send_line print_lines ask; do
     fail "$program.exe does not import mmfcast.dll"
 done
 cp "$work/examples/send_line.exe" "$run/"
-wine "$(printf 'Z:%s' "$run/send_line.exe" | tr / '\\')" hello from the kit || fail "send_line.exe exited $?"
+wine "$(windows_path "$run/send_line.exe")" hello from the kit || fail "send_line.exe exited $?"
 echo "all developer-kit checks passed"

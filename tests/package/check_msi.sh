@@ -2,7 +2,8 @@
 # The Windows installer as a user meets it, under Wine in a prefix of its own: a silent install
 # puts the programs in Program Files and the shortcut in the Start menu and adds the uninstall
 # entry; the installed programs carry the version they were built with and the manifest, print
-# their version and pass a line each way; a silent uninstall leaves nothing behind.
+# their version and pass a line each way; a silent uninstall leaves nothing behind. The developer
+# kit is installed only when asked for (ADDLOCAL), into sdk, and removed with the rest.
 # check_msi.sh WINE_RUN PREFIX MSI PROBE VERSION LICENSE
 set -euo pipefail
 wine_run=$1 prefix=$2 msi=$3 probe=$4 version=$5 licence=$6
@@ -39,6 +40,7 @@ status=0
 wine msiexec /i "$(windows_path "$msi")" /qn || status=$?
 [ "$status" = 0 ] || fail "msiexec /i exited with $status"
 ( cd "$installed" && ls -l ) || fail "nothing in Program Files\\mmfcast"
+[ ! -e "$installed/sdk" ] || fail "the developer kit is installed without being asked for"
 for f in mmfcast.exe mmfcast-cli.exe LICENSE.txt README.txt; do
   [ -f "$installed/$f" ] || fail "$f not installed"
 done
@@ -91,3 +93,18 @@ wine msiexec /x "$(windows_path "$msi")" /qn || status=$?
 [ -z "$(shortcuts)" ] || fail "the shortcut is left behind"
 [ "$(uninstall_entries)" = 0 ] || fail "the uninstall entry is left behind"
 echo "Program Files\\mmfcast, the shortcut and the uninstall entry are gone"
+
+echo "== msiexec /i $(basename "$msi") ADDLOCAL=Complete,DeveloperKit /qn"
+status=0
+wine msiexec /i "$(windows_path "$msi")" ADDLOCAL=Complete,DeveloperKit /qn || status=$?
+[ "$status" = 0 ] || fail "msiexec /i with the developer kit exited with $status"
+for f in mmfcast.exe sdk/bin/mmfcast.dll sdk/lib/libmmfcast.dll.a sdk/include/mmfcast/mmfcast.h \
+         sdk/lib/cmake/mmfcast/mmfcastConfig.cmake sdk/lib/pkgconfig/mmfcast-c.pc; do
+  [ -f "$installed/$f" ] || fail "$f not installed with the developer kit"
+done
+echo "the developer kit is in Program Files\\mmfcast\\sdk"
+status=0
+wine msiexec /x "$(windows_path "$msi")" /qn || status=$?
+[ "$status" = 0 ] || fail "msiexec /x of the install with the developer kit exited with $status"
+[ ! -e "$installed" ] || fail "left behind: $(find "$installed" | tr '\n' ' ')"
+echo "Program Files\\mmfcast is gone again"

@@ -32,8 +32,8 @@ int main(int argc, char** argv) {
     fprintf(stderr, "kit_client: not sent: %s\n", mmfcast_error(channel));
     status = 1;
   }
-  if (mmfcast_send(channel, "", 0) != MMFCAST_FAILED || mmfcast_last_failure(channel) != MMFCAST_E_TEXT ||
-      mmfcast_error(channel)[0] == '\0') {
+  if (mmfcast_send(channel, "", 0) != MMFCAST_FAILED ||
+      mmfcast_last_failure(channel) != MMFCAST_E_TEXT || mmfcast_error(channel)[0] == '\0') {
     fprintf(stderr, "kit_client: an empty text was not refused as one\n");
     status = 1;
   }
