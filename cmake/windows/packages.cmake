@@ -48,7 +48,8 @@ add_custom_command(
   COMMAND ${CMAKE_COMMAND} -E copy ${package_dir}/LICENSE.txt ${MMFCAST_STAGE}/LICENSE.txt
   COMMAND ${CMAKE_COMMAND} --install ${PROJECT_BINARY_DIR} --prefix ${MMFCAST_STAGE}/sdk --component lib
   COMMAND ${CMAKE_COMMAND} --install ${PROJECT_BINARY_DIR} --prefix ${MMFCAST_STAGE}/sdk --component dev
-  COMMAND sh -c "find ${package_name}/sdk -type f | LC_ALL=C sort | ${MMFCAST_WIXL_HEAT} -p ${package_name}/ --directory-ref INSTALLDIR --component-group DeveloperKit --var var.Stage > sdk.wxs"
+  COMMAND sh -c "find ${package_name}/sdk -type f | LC_ALL=C sort | ${MMFCAST_WIXL_HEAT} \
+    -p ${package_name}/ --directory-ref INSTALLDIR --component-group DeveloperKit --var var.Stage > sdk.wxs"
   COMMAND ${MMFCAST_WIXL} --arch ${MMFCAST_MSI_ARCH} -D Stage=${package_name} -D Win64=${MMFCAST_MSI_WIN64}
           -o ${MMFCAST_MSI} mmfcast.wxs sdk.wxs
   COMMAND ${CMAKE_COMMAND} -E rm -f ${MMFCAST_ZIP}
@@ -56,6 +57,7 @@ add_custom_command(
   WORKING_DIRECTORY ${package_dir}
   DEPENDS mmfcast mmfcast-cli mmf_shared ${package_dir}/README.txt ${package_dir}/LICENSE.txt
           ${package_dir}/mmfcast.wxs ${package_dir}/mmfcast.ico
+          ${PROJECT_BINARY_DIR}/cmake_install.cmake ${mmfcast_public_header_files}
   COMMENT "Making ${package_name}.msi and ${package_name}.zip"
   VERBATIM)
 add_custom_target(mmfcast_windows_packages ALL DEPENDS ${MMFCAST_MSI} ${MMFCAST_ZIP})
