@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+#include "platform/platform.h"
+
 namespace mmfcast::platform::utf8 {
 
 namespace {
@@ -25,27 +27,11 @@ std::size_t decode(std::string_view bytes, std::u16string& text) {
       ++i;
       continue;
     }
-    // The trailing byte count and the range allowed for the first trailing byte, which is what
-    // rules out overlong forms, surrogates and values above U+10FFFF.
-    int trail = 0;
-    unsigned char lo = 0x80, hi = 0xBF;
-    char32_t c = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      trail = 1;
-      c = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      trail = 2;
-      c = lead & 0x0F;
-      if (lead == 0xE0) lo = 0xA0;
-      if (lead == 0xED) hi = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      trail = 3;
-      c = lead & 0x07;
-      if (lead == 0xF0) lo = 0x90;
-      if (lead == 0xF4) hi = 0x8F;
-    } else {
-      return i;
-    }
+    const Lead l = lead_of(lead);
+    if (l.trail == 0) return i;
+    const int trail = l.trail;
+    const unsigned char lo = l.lo, hi = l.hi;
+    char32_t c = l.bits;
     for (int got = 0; got < trail; ++got) {
       const std::size_t j = i + 1 + static_cast<std::size_t>(got);
       // Cut short or broken off: the lead byte begins no well-formed sequence.
@@ -124,6 +110,15 @@ std::string byte_name(std::string_view bytes, std::size_t offset) {
   std::snprintf(name, sizeof name, "byte 0x%02X at offset %zu",
                 offset < bytes.size() ? static_cast<unsigned char>(bytes[offset]) : 0u, offset);
   return name;
+}
+
+std::string name_form_problem(std::string_view name, std::u16string& text) {
+  if (name.empty()) return "the name is empty";
+  if (const std::size_t zero = name.find('\0'); zero != std::string_view::npos) {
+    return "the name holds a byte 0 at offset " + std::to_string(zero);
+  }
+  if (std::string why = decode_exact(name, text); !why.empty()) return "the name: " + why;
+  return {};
 }
 
 }  // namespace mmfcast::platform::utf8

@@ -9,6 +9,31 @@
 
 namespace mmfcast::platform::utf8 {
 
+// What a lead byte says: how many trailing bytes follow (0: it begins no sequence), the range
+// allowed for the first of them (which is what rules out overlong forms, surrogates and values
+// above U+10FFFF) and the value bits it carries.
+struct Lead {
+  int trail = 0;
+  unsigned char lo = 0x80;
+  unsigned char hi = 0xBF;
+  char32_t bits = 0;
+};
+
+inline Lead lead_of(unsigned char lead) {
+  if (lead >= 0xC2 && lead <= 0xDF) return {1, 0x80, 0xBF, static_cast<char32_t>(lead & 0x1F)};
+  if (lead >= 0xE0 && lead <= 0xEF) {
+    return {2, static_cast<unsigned char>(lead == 0xE0 ? 0xA0 : 0x80),
+            static_cast<unsigned char>(lead == 0xED ? 0x9F : 0xBF),
+            static_cast<char32_t>(lead & 0x0F)};
+  }
+  if (lead >= 0xF0 && lead <= 0xF4) {
+    return {3, static_cast<unsigned char>(lead == 0xF0 ? 0x90 : 0x80),
+            static_cast<unsigned char>(lead == 0xF4 ? 0x8F : 0xBF),
+            static_cast<char32_t>(lead & 0x07)};
+  }
+  return {};
+}
+
 // The offset of the first byte of `bytes` that does not begin a well-formed UTF-8 sequence
 // (overlong forms, surrogates and values above U+10FFFF are not well formed, nor is a sequence
 // cut short), or npos when all are well formed; `text` then holds them as UTF-16.
@@ -30,5 +55,10 @@ char32_t character_at(std::u16string_view text, std::size_t index);
 
 // "byte 0xFF at offset 5": how messages name a byte.
 std::string byte_name(std::string_view bytes, std::size_t offset);
+
+// Why `name` (bytes of the ANSI code page) cannot stand for one object of the session whatever
+// the backend's length limits: it is empty, holds a byte 0, or is not exact in the code page;
+// "" when none of these, `text` then holding the name decoded.
+std::string name_form_problem(std::string_view name, std::u16string& text);
 
 }  // namespace mmfcast::platform::utf8

@@ -63,25 +63,10 @@ std::u16string from_ansi(std::string_view bytes) {
       ++i;
       continue;
     }
-    // The trailing byte count and the range allowed for the first trailing byte, which is what
-    // rules out overlong forms, surrogates and values above U+10FFFF.
-    int trail = 0;
-    unsigned char lo = 0x80, hi = 0xBF;
-    char32_t c = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      trail = 1;
-      c = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      trail = 2;
-      c = lead & 0x0F;
-      if (lead == 0xE0) lo = 0xA0;
-      if (lead == 0xED) hi = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      trail = 3;
-      c = lead & 0x07;
-      if (lead == 0xF0) lo = 0x90;
-      if (lead == 0xF4) hi = 0x8F;
-    }
+    const utf8::Lead l = utf8::lead_of(lead);
+    const int trail = l.trail;
+    const unsigned char lo = l.lo, hi = l.hi;
+    char32_t c = l.bits;
     std::size_t j = i + 1;
     int got = 0;
     for (; got < trail && j < n; ++got, ++j) {

@@ -139,7 +139,7 @@ void release_all_at_exit() {
 Part<MappingTable> make_mapping_table() {
   static const bool registered = std::atexit(release_all_at_exit) == 0;
   (void)registered;
-  return {new MappingTable, [](MappingTable* t) { delete t; }};
+  return new_part<MappingTable>();
 }
 
 }  // namespace os

@@ -63,9 +63,7 @@ struct Ids {
   std::vector<Known> known;
 };
 
-Part<Ids> make_ids() {
-  return {new Ids, [](Ids* t) { delete t; }};
-}
+Part<Ids> make_ids() { return new_part<Ids>(); }
 
 Record encode_record(std::string_view name) {
   Record r{};

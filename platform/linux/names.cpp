@@ -5,6 +5,7 @@
 
 #include "platform/linux/transport/internal.h"
 #include "platform/platform.h"
+#include "platform/utf8.h"
 
 namespace mmfcast::platform {
 
@@ -28,12 +29,8 @@ std::size_t mapping_file_length(std::string_view name) {
 }  // namespace
 
 std::string name_problem(std::string_view name, NameKind kind) {
-  if (name.empty()) return "the name is empty";
-  if (const std::size_t zero = name.find('\0'); zero != std::string_view::npos) {
-    return "the name holds a byte 0 at offset " + std::to_string(zero);
-  }
   std::u16string text;
-  if (std::string why = decode_exact(name, text); !why.empty()) return "the name: " + why;
+  if (std::string why = utf8::name_form_problem(name, text); !why.empty()) return why;
   if (kind == NameKind::kMessage) {
     if (name.size() <= kMaxMessageName) return {};
     return "the name is " + std::to_string(name.size()) + " bytes long; a message name may have " +

@@ -19,9 +19,7 @@ struct WindowTable {
   platform::Hwnd next = 0x10010;
 };
 
-Part<WindowTable> make_window_table() {
-  return {new WindowTable, [](WindowTable* t) { delete t; }};
-}
+Part<WindowTable> make_window_table() { return new_part<WindowTable>(); }
 
 namespace {
 

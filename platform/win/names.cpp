@@ -5,16 +5,13 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/utf8.h"
 
 namespace mmfcast::platform {
 
 std::string name_problem(std::string_view name, NameKind kind) {
-  if (name.empty()) return "the name is empty";
-  if (const std::size_t zero = name.find('\0'); zero != std::string_view::npos) {
-    return "the name holds a byte 0 at offset " + std::to_string(zero);
-  }
   std::u16string text;
-  if (std::string why = decode_exact(name, text); !why.empty()) return "the name: " + why;
+  if (std::string why = utf8::name_form_problem(name, text); !why.empty()) return why;
   const std::size_t limit = kind == NameKind::kMessage ? 255 : MAX_PATH;
   if (text.size() <= limit) return {};
   return "the name is " + std::to_string(text.size()) + " characters long; a " +

@@ -106,6 +106,11 @@ struct BroadcastState {
   int unreached_error = 0;
   std::string unreached_why;
   int last_unreached = 0;  // of the last broadcast that finished
+
+  BroadcastState() = default;
+  ~BroadcastState();  // closes the connections and the acknowledgement page
+  BroadcastState(const BroadcastState&) = delete;
+  BroadcastState& operator=(const BroadcastState&) = delete;
 };
 
 namespace {
@@ -120,12 +125,9 @@ void reset(BroadcastState& s) {
 
 }  // namespace
 
-Part<BroadcastState> make_broadcast_state() {
-  return {new BroadcastState, [](BroadcastState* s) {
-            reset(*s);
-            delete s;
-          }};
-}
+BroadcastState::~BroadcastState() { reset(*this); }
+
+Part<BroadcastState> make_broadcast_state() { return new_part<BroadcastState>(); }
 
 namespace {
 

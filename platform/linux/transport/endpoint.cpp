@@ -112,18 +112,20 @@ struct Endpoint {
   bool repair_pending = false;
   std::uint64_t opens = 0;  // how many times the epoll descriptor was made
   WatchedBy session_watch;  // the session directory's watch, in the epoll set
+
+  Endpoint() = default;
+  ~Endpoint();  // closes the connections and removes the endpoint's files
+  Endpoint(const Endpoint&) = delete;
+  Endpoint& operator=(const Endpoint&) = delete;
 };
 
 namespace {
 void close_endpoint(Endpoint& e);
 }  // namespace
 
-Part<Endpoint> make_endpoint() {
-  return {new Endpoint, [](Endpoint* e) {
-            close_endpoint(*e);
-            delete e;
-          }};
-}
+Endpoint::~Endpoint() { close_endpoint(*this); }
+
+Part<Endpoint> make_endpoint() { return new_part<Endpoint>(); }
 
 namespace {
 

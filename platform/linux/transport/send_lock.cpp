@@ -30,9 +30,7 @@
 
 namespace mmfcast::platform::os {
 
-Part<LockState> make_lock_state() {
-  return {new LockState, [](LockState* s) { delete s; }};
-}
+Part<LockState> make_lock_state() { return new_part<LockState>(); }
 
 LockState& lock_state() { return session().lock(); }
 

@@ -23,9 +23,15 @@ struct BroadcastState;  // broadcast.cpp: peers, the acknowledgement page, the s
 struct Endpoint;        // endpoint.cpp: the receiving endpoint and its connections
 struct WindowTable;     // windows.cpp: the top-level windows and their procedures
 
-// One part of a session, destroyed by the unit that defines it.
+// One part of a session, destroyed by the unit that defines it (where T is complete).
 template <typename T>
 using Part = std::unique_ptr<T, void (*)(T*)>;
+
+// A new part, for the unit that defines T: its destructor closes what it holds.
+template <typename T>
+Part<T> new_part() {
+  return {new T, [](T* part) { delete part; }};
+}
 
 // Made by the unit that defines each part.
 Part<Attached> make_attached();

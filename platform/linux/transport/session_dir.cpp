@@ -46,9 +46,7 @@ struct Attached {
   std::atomic<std::uint64_t> events_checked{0};
 };
 
-Part<Attached> make_attached() {
-  return {new Attached, [](Attached* a) { delete a; }};
-}
+Part<Attached> make_attached() { return new_part<Attached>(); }
 
 namespace {
 

@@ -27,9 +27,7 @@ struct TimedOut {
   std::chrono::steady_clock::time_point when{};
 };
 
-Part<TimedOut> make_timed_out() {
-  return {new TimedOut, [](TimedOut* t) { delete t; }};
-}
+Part<TimedOut> make_timed_out() { return new_part<TimedOut>(); }
 
 namespace {
 TimedOut& timed_out() { return session().timed_out(); }
