@@ -70,7 +70,7 @@ QSettings user_settings() {
 
 // The session directory as the transport chooses it from the environment.
 QString session_dir_shown() {
-  const QString chosen = qEnvironmentVariable("MMFCAST_SESSION_DIR");
+  QString chosen = qEnvironmentVariable("MMFCAST_SESSION_DIR");
   if (!chosen.isEmpty()) return chosen;
   const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
   if (runtime.startsWith(u'/')) return runtime + QStringLiteral("/mmfcast");
@@ -85,6 +85,7 @@ MainWindow::MainWindow(QWidget* parent)
       text2_(new QLineEdit(this)),
       command1_(new QPushButton(QString::fromLatin1(kCommand1Caption), this)),
       status_(new QLabel(this)),
+      show_timer_(new QTimer(this)),
       form_(*this),
       max_lines_(kDefaultMaxLines) {
   init_icon_resource();
@@ -137,7 +138,6 @@ MainWindow::MainWindow(QWidget* parent)
   status_->setAccessibleName(QStringLiteral("Status"));
   place_controls();
 
-  show_timer_ = new QTimer(this);
   show_timer_->setSingleShot(true);
   show_timer_->setInterval(kShowDelayMs);
   connect(show_timer_, &QTimer::timeout, this, [this] { run_handler([this] { show_arrived(); }); });
