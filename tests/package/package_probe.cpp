@@ -178,7 +178,13 @@ int exchange(const std::string& dir, const std::string& shortcut) {
   if (!start(sender, cli_exe + " send " + to_window)) return failed("cannot start " + cli_exe);
   if (const long code = sender.finish(); code != 0)
     return failed("mmfcast-cli send ended with " + std::to_string(code));
-  const std::string shown = window_text(text1);
+  // The window shows what arrived within a few tens of milliseconds, in batches.
+  std::string shown = window_text(text1);
+  for (const auto deadline = Clock::now() + std::chrono::seconds(10);
+       shown != "\r\n" + to_window && Clock::now() < deadline;) {
+    ::Sleep(20);
+    shown = window_text(text1);
+  }
   if (shown != "\r\n" + to_window) return failed("the window shows '" + shown + "'");
   std::printf("mmfcast-cli send -> window shows: %s\n", to_window.c_str());
 
