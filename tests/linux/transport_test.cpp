@@ -493,6 +493,31 @@ TEST_F(RemovedSessionDirectory, FilesRemovedWithTheDirectoryKeptAreFollowed) {
   remove_and_send_until_heard(receivers, true, std::move(running));
 }
 
+// Lines sent right after the files were removed, before the receivers publish themselves again,
+// still reach them through the connections the running sender holds; once they are published
+// again, each line arrives once, through one connection.
+TEST_F(RemovedSessionDirectory, LinesSentBeforeTheReceiversPublishAgainReachThemOnce) {
+  std::vector<std::unique_ptr<ChildProcess>> receivers;
+  receivers.push_back(receiver());
+  receivers.push_back(receiver());
+  ChildProcess sender({"channel-send"});
+  ASSERT_EQ(sender.read_line(), "joined");
+  send_and_hear(sender, *receivers[0], "before the removal");
+  EXPECT_EQ(receivers[1]->read_line(), "line before the removal");
+
+  for (const auto& entry : fs::directory_iterator(session.dir())) fs::remove(entry.path());
+  std::vector<std::string> sent;
+  for (int i = 0; i < 12; ++i) {
+    sent.push_back("after the removal " + std::to_string(i));
+    sender.write_line(sent.back());
+    ASSERT_THAT(sender.read_line().value_or("(no output)"), StartsWith("sent "));
+    std::this_thread::sleep_for(50ms);
+  }
+  sender.write_line("quit");
+  EXPECT_EQ(sender.wait(), 0);
+  for (auto& r : receivers) EXPECT_EQ(texts_until_quit(*r), sent);
+}
+
 // The re-created directory's table starts empty, so the next copy gets the first id for
 // "MyPubMessage" while the running receivers registered it second: they must hear it all the
 // same.
@@ -582,6 +607,44 @@ TEST_F(DamagedSession, TruncatedSharedFilesNeitherCrashNorShowWrongText) {
   }
   sender.write_line("quit");
   EXPECT_EQ(sender.wait(), 0);
+  EXPECT_THAT(texts_until_quit(*listening), ::testing::IsEmpty());
+}
+
+// A listener's state page cut short (inside its one page, so no access faults): sends meanwhile
+// say the copy was not reached, and the listener publishes itself anew and hears again.
+TEST_F(DamagedSession, StateFileCutShortIsReportedThenRepaired) {
+  auto listening = receiver();
+  ASSERT_EQ(::kill(listening->pid(), SIGSTOP), 0);
+  for (const auto& entry : fs::directory_iterator(session.dir())) {
+    if (entry.path().filename().string().ends_with(".state")) fs::resize_file(entry.path(), 100);
+  }
+  {
+    // The stopped owner cannot repair it: the send must say so instead of reaching nobody.
+    ChildProcess sender({"channel-send", "while cut short"});
+    ASSERT_EQ(sender.read_line(), "joined");
+    EXPECT_THAT(sender.read_line().value_or("(no output)"),
+                ::testing::AllOf(StartsWith("failed 5 "), HasSubstr("1 of 1 copy not reached")));
+    EXPECT_EQ(sender.wait(), 5);
+  }
+  ASSERT_EQ(::kill(listening->pid(), SIGCONT), 0);
+  // Every later send is heard, or says that it was not.
+  std::set<std::string> sent;
+  bool heard = false;
+  for (int i = 0; !heard && i < 100; ++i) {
+    const std::string text = "after the repair " + std::to_string(i);
+    ChildProcess sender({"channel-send", text});
+    ASSERT_EQ(sender.read_line(), "joined");
+    const std::string result = sender.read_line().value_or("(no output)");
+    if (result.rfind("sent ", 0) == 0) {
+      EXPECT_EQ(listening->read_line(), "line " + text);
+      heard = true;
+    } else {
+      EXPECT_THAT(result, HasSubstr("not reached"));
+      std::this_thread::sleep_for(50ms);
+    }
+    sender.wait();
+  }
+  EXPECT_TRUE(heard) << "the listener never published itself again";
   EXPECT_THAT(texts_until_quit(*listening), ::testing::IsEmpty());
 }
 

@@ -11,6 +11,7 @@
 // list are kept across broadcasts; the directory is listed again only when it has changed.
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
@@ -226,13 +227,11 @@ Answers* answers(BroadcastState& s) {
   return s.answers.get();
 }
 
-// Opens the state page at path; invalid when it is missing or not a page of ours. Another
+// Opens the state file at path, whatever its size; invalid when it is missing. Another
 // endpoint's page is not this process's to fail on, so nothing is recorded.
 UniqueFd open_state_file(BroadcastState& s, const std::string& path, struct stat& info) {
   try {
-    UniqueFd fd = open_session_file(path, Create::kNever, path, &info);
-    if (!fd.valid() || info.st_size != static_cast<off_t>(kStatePageSize)) return {};
-    return fd;
+    return open_session_file(path, Create::kNever, path, &info);
   } catch (const OsError& e) {
     // Out of descriptors or memory: a live copy may be behind it.
     if (e.code == EMFILE || e.code == ENFILE || e.code == ENOMEM) note_unreached(s, e.code);
@@ -245,10 +244,23 @@ void remove_if_abandoned(BroadcastState& s, const SessionDir& dir, const Endpoin
   struct stat info {};
   const std::string state_path = dir.file(endpoint_file_name(id, EndpointFile::kState));
   const UniqueFd fd = open_state_file(s, state_path, info);
-  if (fd.valid() && owner_gone(fd.get())) {
+  // A file still being made has no lock yet, but not its full size either.
+  if (fd.valid() && info.st_size == static_cast<off_t>(kStatePageSize) && owner_gone(fd.get())) {
     syscalls().unlink(dir.file(endpoint_file_name(id, EndpointFile::kUnpublished)).c_str());
     unlink_if_same(state_path, info.st_dev, info.st_ino);
   }
+}
+
+// A published endpoint whose state page is cut short or overwritten: while its owner lives (it
+// publishes itself anew shortly), it is a copy this broadcast cannot reach; a dead owner's files
+// are removed.
+void note_damaged_state(BroadcastState& s, const Peer& peer, int state_fd) {
+  if (owner_gone(state_fd)) {
+    unlink_if_same(peer.socket_path, peer.socket_st.st_dev, peer.socket_st.st_ino);
+    unlink_if_same(peer.state_path, peer.state_st.st_dev, peer.state_st.st_ino);
+    return;
+  }
+  note_unreached(s, EBADMSG, "state page " + peer.state_path + " damaged");
 }
 
 // The peer `id` with its state page mapped and checked, or null when the endpoint is not one of
@@ -264,13 +276,20 @@ std::shared_ptr<Peer> map_peer(BroadcastState& s, const SessionDir& dir, const E
   peer->state_path = dir.file(endpoint_file_name(id, EndpointFile::kState));
   const UniqueFd state_fd = open_state_file(s, peer->state_path, peer->state_st);
   if (!state_fd.valid()) return nullptr;
+  if (peer->state_st.st_size != static_cast<off_t>(kStatePageSize)) {
+    note_damaged_state(s, *peer, state_fd.get());
+    return nullptr;
+  }
   try {
     peer->state = SharedMapping::map_guarded(state_fd.get(), kStatePageSize, peer->state_path);
   } catch (const OsError& e) {
     note_unreached(s, e.code, "state page " + peer->state_path + " cannot be mapped");
     return nullptr;
   }
-  if (!state_is_valid(*peer->page())) return nullptr;
+  if (!state_is_valid(*peer->page())) {
+    note_damaged_state(s, *peer, state_fd.get());
+    return nullptr;
+  }
   return peer;
 }
 
@@ -395,8 +414,18 @@ std::optional<std::map<EndpointId, EndpointFile>> list_endpoints(const SessionDi
   return listed;
 }
 
+// Whether the peer's connection is still open at the receiver's end. A receiver whose files were
+// removed keeps handling its connections until it has published itself again, so a peer that
+// vanished from the directory is kept, and reached, while its connection lives.
+bool still_connected(const Peer& peer) {
+  if (!peer.fd.valid()) return false;
+  pollfd p{peer.fd.get(), POLLRDHUP, 0};
+  return syscalls().poll(&p, 1, 0) == 0;
+}
+
 // Brings the peer list in line with the directory when it may have changed since the last
-// listing: connects to new endpoints, drops those that went away, clears up abandoned ones.
+// listing: connects to new endpoints, drops those that went away (kept while connected: see
+// still_connected), clears up abandoned ones.
 // False, with the reason recorded, when the directory cannot be listed.
 bool refresh_peers(BroadcastState& s, const SessionDir& dir) {
   const std::uint64_t changes = session_changes();
@@ -410,7 +439,8 @@ bool refresh_peers(BroadcastState& s, const SessionDir& dir) {
   s.settled = true;
   for (auto it = s.peers.begin(); it != s.peers.end();) {
     auto found = listed->find(it->first);
-    if (found == listed->end() || found->second != EndpointFile::kSocket || it->second->closed) {
+    const bool listed_socket = found != listed->end() && found->second == EndpointFile::kSocket;
+    if (it->second->closed || (!listed_socket && !still_connected(*it->second))) {
       close_peer(s, *it->second);
       it = s.peers.erase(it);
     } else {

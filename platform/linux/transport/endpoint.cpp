@@ -34,6 +34,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/linux/transport/session.h"
 #include "platform/linux/transport/syscalls.h"
@@ -57,10 +58,14 @@ constexpr std::uint64_t kRingMark = std::uint64_t{1} << 63;
 // being removed entry by entry is gone before it is made again; a failed attempt is retried.
 // While the directory keeps changing (it is being emptied) the repair waits on, up to
 // kRepairMaxDelayMs after the first sign. An endpoint without a directory watch looks every
-// kRepairRetryMs.
+// kUnwatchedLookMs; it cannot tell other endpoints publishing themselves again from a removal
+// going on, so it waits on no longer than kUnwatchedMaxDelayMs: a session repaired by hundreds
+// of copies at once still hears again within a second.
 constexpr long kRepairDelayMs = 250;
 constexpr long kRepairRetryMs = 1000;
 constexpr long kRepairMaxDelayMs = 2000;
+constexpr long kUnwatchedLookMs = 200;
+constexpr long kUnwatchedMaxDelayMs = 500;
 
 // A connection accepted on the endpoint. What a hello handed over is owned here and goes with
 // the object; `closed` tells a handler still holding it that the endpoint has let it go.
@@ -70,6 +75,11 @@ struct Inbound {
   UniqueFd notify_fd;          // the sender's ring descriptor, in the epoll set (edge-triggered)
   SharedMapping ack;           // the sender's acknowledgement page, once its hello has arrived
   std::uint64_t read_seq = 0;  // the last entry of the ring read
+  // Entries up to this one were delivered through an earlier connection from the same sender:
+  // they are answered on this one, not delivered again.
+  std::uint64_t delivered_seq = 0;
+  dev_t ack_dev = 0;  // which acknowledgement page: one per sending process
+  ino_t ack_ino = 0;
   std::uint32_t slot = 0;
   std::uint64_t last_used = 0;
   bool closed = false;
@@ -109,6 +119,7 @@ struct Endpoint {
   std::uint64_t use_clock = 0;
   std::map<std::uint64_t, std::shared_ptr<Inbound>> inbound;
   std::chrono::steady_clock::time_point repair_since{};  // first sign of the pending repair
+  std::chrono::steady_clock::time_point last_removal{};  // the watch's latest removed entry
   bool repair_pending = false;
   std::uint64_t opens = 0;  // how many times the epoll descriptor was made
   WatchedBy session_watch;  // the session directory's watch, in the epoll set
@@ -326,14 +337,16 @@ void make_socket(Publication& p) {
   }
 }
 
-// Watches the directory for the removal of the endpoint's files. Without an inotify instance
-// to spare, the repair timer looks every kRepairRetryMs instead.
+// Watches the directory for the removal of the endpoint's files, and its state file being cut
+// short (a change of size inside its one page faults nowhere, so nothing else shows it). Without an
+// inotify instance to spare, the repair timer looks every kUnwatchedLookMs instead.
 void watch_directory(Publication& p) {
   const Syscalls& sys = syscalls();
   p.watch_fd = UniqueFd(sys.inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-  if (p.watch_fd.valid() && sys.inotify_add_watch(p.watch_fd.get(), p.dir->path.c_str(),
-                                                  IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF |
-                                                      IN_MOVE_SELF | IN_ONLYDIR) < 0) {
+  if (p.watch_fd.valid() &&
+      sys.inotify_add_watch(
+          p.watch_fd.get(), p.dir->path.c_str(),
+          IN_DELETE | IN_MOVED_FROM | IN_MODIFY | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR) < 0) {
     p.watch_fd.reset();
   }
 }
@@ -351,7 +364,7 @@ void publish(Endpoint& e, Publication& p) {
   watch_directory(p);
   watch(e, p.listen_fd.get(), kListenerId);
   if (p.watch_fd.valid()) watch(e, p.watch_fd.get(), kWatchId);
-  const long retry = p.watch_fd.valid() ? 0 : kRepairRetryMs;
+  const long retry = p.watch_fd.valid() ? 0 : kUnwatchedLookMs;
   arm_timer(e, retry, retry);
   remember_for_exit(p);
 }
@@ -374,11 +387,25 @@ bool publish_or_clean_up(Endpoint& e) {
 }
 
 // True while the endpoint's files are still in place in the directory the path names.
-bool still_published(const Publication& p) {
+bool files_in_place(const Publication& p) {
   SessionPtr now = current_session();
   if (!now || now->epoch != p.dir->epoch) return false;
   return is_same_file(p.socket_path, p.socket_st.st_dev, p.socket_st.st_ino) &&
          is_same_file(p.state_path, p.state_st.st_dev, p.state_st.st_ino);
+}
+
+// True while the endpoint's files are in place, and its state file whole.
+bool still_published(const Publication& p) {
+  struct stat st {};
+  return files_in_place(p) && syscalls().fstat(p.state_fd.get(), &st) == 0 &&
+         st.st_size == static_cast<off_t>(kStatePageSize);
+}
+
+// Milliseconds since the watch last reported an entry removed from the directory.
+long long removal_quiet_ms(const Endpoint& e) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               e.last_removal)
+      .count();
 }
 
 // Milliseconds since the directory was last changed, or -1 when that cannot be told.
@@ -393,36 +420,69 @@ long long directory_quiet_ms(const SessionDir& dir) {
 
 // Whether a repair that has begun should wait on, since the directory is still being emptied
 // (rm -r): publishing in it would leave it not empty. Arms the timer for the rest of the wait.
-// Waited for within a bound; an endpoint without a watch finds the start of it here.
+// Waited for within a bound; an endpoint without a watch finds the start of it here, and judges
+// by the directory's modification time. With a watch, only removals count: other endpoints
+// publishing themselves again change the directory too, and must not put each other off.
 bool repair_waits(Endpoint& e) {
   if (!e.repair_pending) {
     e.repair_pending = true;
     e.repair_since = std::chrono::steady_clock::now();
   }
   SessionPtr now = current_session();
-  const long long quiet =
-      now && now->epoch == e.published->dir->epoch ? directory_quiet_ms(*now) : kRepairDelayMs;
+  const bool watched = e.published->watch_fd.valid();
+  long long quiet = kRepairDelayMs;
+  if (now && now->epoch == e.published->dir->epoch) {
+    quiet = watched ? removal_quiet_ms(e) : directory_quiet_ms(*now);
+  }
   const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
                           std::chrono::steady_clock::now() - e.repair_since)
                           .count();
-  if (quiet >= 0 && quiet < kRepairDelayMs && waited < kRepairMaxDelayMs) {
+  if (quiet >= 0 && quiet < kRepairDelayMs &&
+      waited < (watched ? kRepairMaxDelayMs : kUnwatchedMaxDelayMs)) {
     arm_timer(e, static_cast<long>(kRepairDelayMs - quiet));
     return true;
   }
   return false;
 }
 
+// Publishes the endpoint anew while its damaged publication is still in place, and only then
+// removes that one, so that a sender always finds one of them (the damaged one it counts as not
+// reached). When no new one can be made, the damaged one stays, and it is tried again later.
+void replace_publication(Endpoint& e) {
+  std::unique_ptr<Publication> old = std::move(e.published);
+  if (!publish_or_clean_up(e)) {
+    e.published = std::move(old);
+    arm_timer(e, kRepairRetryMs);
+    return;
+  }
+  unwatch(e, old->listen_fd);
+  unwatch(e, old->watch_fd);
+  old.reset();
+  remember_for_exit(*e.published);  // the old one's removal forgot the files to remove at exit
+}
+
 // Publishes the endpoint anew when its files, its state page or its directory have gone.
 void repair(Endpoint& e) {
   if (e.published && !e.published->state.damaged() && still_published(*e.published)) {
     e.repair_pending = false;
-    if (!e.published->watch_fd.valid()) arm_timer(e, kRepairRetryMs, kRepairRetryMs);
+    if (!e.published->watch_fd.valid()) arm_timer(e, kUnwatchedLookMs, kUnwatchedLookMs);
     return;
   }
-  if (e.published && repair_waits(e)) return;
+  // A state file cut short where it stands needs no wait: nothing is emptying the directory.
+  const bool in_place = e.published && files_in_place(*e.published);
+  if (e.published && !in_place && repair_waits(e)) return;
   e.repair_pending = false;
+  if (in_place) {
+    replace_publication(e);
+    return;
+  }
   unpublish(e);
   if (!publish_or_clean_up(e)) arm_timer(e, kRepairRetryMs);
+}
+
+bool is_unpublished_name(std::string_view name) {
+  const std::optional<EndpointName> parsed = parse_endpoint_name(name);
+  return parsed && parsed->file == EndpointFile::kUnpublished;
 }
 
 // Reads what the directory watch reports; a change that touches the endpoint starts a repair.
@@ -432,6 +492,7 @@ void read_watch(Endpoint& e) {
   alignas(inotify_event) char buffer[4096];
   bool touched = false;
   bool removed = false;  // any entry went
+  bool cut = false;      // the state file changed in place
   for (;;) {
     const ssize_t got =
         retry_eintr([&] { return syscalls().read(p.watch_fd.get(), buffer, sizeof buffer); });
@@ -442,17 +503,29 @@ void read_watch(Endpoint& e) {
       if (at + size > got) break;
       if ((event->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_Q_OVERFLOW)) != 0) {
         touched = true;
+        removed = true;  // or events were lost: as good as a removal
       } else if (event->len > 0) {
         const std::string_view name(event->name, strnlen(event->name, event->len));
-        if (name == p.socket_name || name == p.state_name) touched = true;
-        removed = true;
+        if ((event->mask & IN_MODIFY) != 0) {
+          cut = cut || name == p.state_name;
+        } else if (!is_unpublished_name(name) && !name.starts_with("holder-")) {
+          // A socket renamed to its published name is an endpoint appearing, and a sender that
+          // ends removes its holder token: neither is the directory being emptied.
+          if (name == p.socket_name || name == p.state_name) touched = true;
+          removed = true;
+        }
       }
       at += size;
     }
   }
+  if (removed) e.last_removal = std::chrono::steady_clock::now();
   // Every further removal while a repair waits puts it off again: the directory is being
   // emptied.
-  if (touched || (removed && e.repair_pending)) schedule_repair(e);
+  if (touched || (removed && e.repair_pending)) {
+    schedule_repair(e);
+  } else if (cut && !e.repair_pending) {
+    arm_timer(e, 1);  // the repair looks at its size at once
+  }
 }
 
 // Forgets the connection: its descriptors and the sender's page go with the last holder of it.
@@ -523,13 +596,31 @@ bool hello_descriptors_valid(const UniqueFd (&fds)[3]) {
   return true;
 }
 
+// A sender that kept its connection to this endpoint's earlier publication (its files were
+// removed) connects again to the new one: the earlier connection is closed, and the new one goes
+// on from where it stopped, answering without delivering again what it delivered.
+void replace_earlier_connection(Endpoint& e, std::uint64_t id, Inbound& conn) {
+  for (const auto& [other_id, other] : e.inbound) {
+    if (other_id == id || !other->ack.valid() || other->ack_dev != conn.ack_dev ||
+        other->ack_ino != conn.ack_ino) {
+      continue;
+    }
+    conn.read_seq = std::min(conn.read_seq, other->read_seq);
+    conn.delivered_seq = std::max(other->read_seq, other->delivered_seq);
+    close_inbound(e, other_id);
+    return;
+  }
+}
+
 // Takes the sender's acknowledgement page, wake-up descriptor and notification descriptor from
 // a hello, and watches the last (edge-triggered: the sender never resets it, each write is one
 // edge). False when they are not what a sender of ours hands over, or cannot be taken.
 bool take_hello(Endpoint& e, std::uint64_t id, Inbound& conn, const Frame& frame,
                 UniqueFd (&fds)[3], std::size_t count) {
   if (conn.ack.valid() || count != 3 || !hello_descriptors_valid(fds)) return false;
-  return guarded(false, [&] {
+  struct stat st {};
+  if (syscalls().fstat(fds[0].get(), &st) != 0) return false;
+  const bool taken = guarded(false, [&] {
     SharedMapping page = SharedMapping::map(fds[0].get(), kAckPageSize, "acknowledgement page");
     watch(e, fds[2].get(), id | kRingMark, EPOLLIN | EPOLLET);
     conn.ack = std::move(page);
@@ -537,8 +628,12 @@ bool take_hello(Endpoint& e, std::uint64_t id, Inbound& conn, const Frame& frame
     conn.notify_fd = std::move(fds[2]);
     conn.read_seq = frame.seq;
     conn.slot = frame.index;
+    conn.ack_dev = st.st_dev;
+    conn.ack_ino = st.st_ino;
     return true;
   });
+  if (taken) replace_earlier_connection(e, id, conn);
+  return taken;
 }
 
 // Hands one notification to every window through its current procedure, with the message id
@@ -568,7 +663,7 @@ int handle(Endpoint& e, std::uint64_t id, const std::shared_ptr<Inbound>& conn, 
   // Areas whose files were removed or cut short are followed to their current files first.
   const SessionPtr dir = current_session();
   int delivered = 0;
-  if (!is_stale(e, frame)) {
+  if (frame.seq > conn->delivered_seq && !is_stale(e, frame)) {
     // A procedure that broadcasts may deliver nested notifications while it waits.
     const Delivery outer = delivery;
     delivery = {true,           frame.msg,       frame.hold, dir ? dir->epoch : 0,
