@@ -5,9 +5,15 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <chrono>
+#include <cstdint>
 #include <initializer_list>
+#include <string>
 #include <utility>
 
+#include "hook/ModSubclass.h"
+#include "mmf/cMMF.h"
+#include "mmf/pub_channel.h"
 #include "ui/layout.h"
 #include "ui/win32/control_ids.h"
 #include "ui/win32/main_window.h"
@@ -46,8 +52,8 @@ class Win32MainWindow : public ::testing::Test {
     ::RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\mmfcast");
   }
 
-  void open(int show) {
-    main_ = ui::win32::open_main_window(::GetModuleHandleW(nullptr), show, 100);
+  void open(int show, std::size_t max_lines = 100) {
+    main_ = ui::win32::open_main_window(::GetModuleHandleW(nullptr), show, max_lines);
     ASSERT_NE(main_, nullptr);
   }
   void close() {
@@ -93,8 +99,43 @@ class Win32MainWindow : public ::testing::Test {
     }
   }
 
+  // Text1's text once it is wanted, or what it holds after ten seconds; this thread's messages
+  // are handled meanwhile.
+  std::wstring text1_once(const std::wstring& wanted) const {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    HWND box = ::GetDlgItem(main_, ui::win32::kIdText1);
+    for (;;) {
+      MSG msg;
+      while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&msg);
+      std::wstring text(static_cast<std::size_t>(::GetWindowTextLengthW(box)) + 1, L'\0');
+      text.resize(static_cast<std::size_t>(
+          ::GetWindowTextW(box, text.data(), static_cast<int>(text.size()))));
+      if (text == wanted || std::chrono::steady_clock::now() > give_up) return text;
+      ::Sleep(10);
+    }
+  }
+
   HWND main_ = nullptr;
 };
+
+// The received-lines box keeps the newest lines up to the limit it was opened with.
+TEST_F(Win32MainWindow, TheBoxKeepsTheNewestLinesUpToItsLimit) {
+  open(SW_SHOWNOACTIVATE, 5);
+  cMMF sender;
+  const std::int32_t index = sender.AddMMFItem(mmfcast::kPubMemoryName, 4096);
+  ASSERT_EQ(sender.OpenMMF(index), 1);
+  for (char16_t i = u'0'; i < u'8'; ++i) {
+    const std::u16string line = std::u16string(u"line ") + i;
+    sender.WriteMMF(index, line);
+    ::SendMessageW(main_, ModSubclass::lMsgID, line.size() + 1, 0);
+  }
+  const std::wstring newest = L"\r\nline 3\r\nline 4\r\nline 5\r\nline 6\r\nline 7";
+  EXPECT_EQ(text1_once(newest), newest);
+  sender.WriteMMF(index, u"line 8");
+  ::SendMessageW(main_, ModSubclass::lMsgID, 7, 0);
+  const std::wstring next = L"\r\nline 4\r\nline 5\r\nline 6\r\nline 7\r\nline 8";
+  EXPECT_EQ(text1_once(next), next);
+}
 
 TEST_F(Win32MainWindow, CarriesTheProgramsIconAndTheMessageFontAtEveryDpi) {
   open(SW_SHOWNOACTIVATE);
@@ -116,6 +157,30 @@ TEST_F(Win32MainWindow, CarriesTheProgramsIconAndTheMessageFontAtEveryDpi) {
   EXPECT_EQ(placed.bottom - placed.top, 700);
   expect_message_font(192);
   expect_layout(192);
+}
+
+// On a work area smaller than the form the window opens inside it, laid out with its button
+// whole.
+TEST_F(Win32MainWindow, OpensInsideAWorkAreaSmallerThanTheForm) {
+  RECT work;
+  ASSERT_TRUE(::SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0));
+  RECT small{0, 0, 400, 300};
+  ASSERT_TRUE(::SystemParametersInfoW(SPI_SETWORKAREA, 0, &small, 0));
+  open(SW_SHOWNOACTIVATE);
+  ::SystemParametersInfoW(SPI_SETWORKAREA, 0, &work, 0);
+  RECT r;
+  ::GetWindowRect(main_, &r);
+  EXPECT_GE(r.left, 0);
+  EXPECT_GE(r.top, 0);
+  EXPECT_LE(r.right, 400);
+  EXPECT_LE(r.bottom, 300);
+  expect_layout(screen_dpi());
+  RECT client, button;
+  ::GetClientRect(main_, &client);
+  ::GetWindowRect(::GetDlgItem(main_, ui::win32::kIdCommand1), &button);
+  ::MapWindowPoints(HWND_DESKTOP, main_, reinterpret_cast<POINT*>(&button), 2);
+  EXPECT_GE(button.top, 0);
+  EXPECT_LE(button.bottom, client.bottom);
 }
 
 void save_placement(UINT show, UINT flags, RECT normal) {
