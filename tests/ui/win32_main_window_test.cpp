@@ -118,8 +118,9 @@ class Win32MainWindow : public ::testing::Test {
   HWND main_ = nullptr;
 };
 
-// The received-lines box keeps the newest lines up to the limit it was opened with.
-TEST_F(Win32MainWindow, TheBoxKeepsTheNewestLinesUpToItsLimit) {
+// The received-lines box keeps the newest lines up to the limit it was opened with, and takes no
+// typing.
+TEST_F(Win32MainWindow, TheBoxKeepsTheNewestLinesUpToItsLimitAndTakesNoTyping) {
   open(SW_SHOWNOACTIVATE, 5);
   cMMF sender;
   const std::int32_t index = sender.AddMMFItem(mmfcast::kPubMemoryName, 4096);
@@ -134,6 +135,17 @@ TEST_F(Win32MainWindow, TheBoxKeepsTheNewestLinesUpToItsLimit) {
   sender.WriteMMF(index, u"line 8");
   ::SendMessageW(main_, ModSubclass::lMsgID, 7, 0);
   const std::wstring next = L"\r\nline 4\r\nline 5\r\nline 6\r\nline 7\r\nline 8";
+  EXPECT_EQ(text1_once(next), next);
+
+  // Nothing typed or erased goes in, wherever the caret is.
+  HWND box = ::GetDlgItem(main_, ui::win32::kIdText1);
+  ::SetFocus(box);
+  for (const WPARAM caret : {WPARAM{0}, WPARAM{5}, static_cast<WPARAM>(next.size())}) {
+    ::SendMessageW(box, EM_SETSEL, caret, static_cast<LPARAM>(caret));
+    ::SendMessageW(box, WM_CHAR, L'x', 0);
+    ::SendMessageW(box, WM_CHAR, VK_BACK, 0);
+    ::SendMessageW(box, WM_KEYDOWN, VK_DELETE, 0);
+  }
   EXPECT_EQ(text1_once(next), next);
 }
 
@@ -164,7 +176,7 @@ TEST_F(Win32MainWindow, CarriesTheProgramsIconAndTheMessageFontAtEveryDpi) {
 TEST_F(Win32MainWindow, OpensInsideAWorkAreaSmallerThanTheForm) {
   RECT work;
   ASSERT_TRUE(::SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0));
-  RECT small{0, 0, 400, 300};
+  RECT small{0, 0, 250, 300};
   ASSERT_TRUE(::SystemParametersInfoW(SPI_SETWORKAREA, 0, &small, 0));
   open(SW_SHOWNOACTIVATE);
   ::SystemParametersInfoW(SPI_SETWORKAREA, 0, &work, 0);
@@ -172,7 +184,7 @@ TEST_F(Win32MainWindow, OpensInsideAWorkAreaSmallerThanTheForm) {
   ::GetWindowRect(main_, &r);
   EXPECT_GE(r.left, 0);
   EXPECT_GE(r.top, 0);
-  EXPECT_LE(r.right, 400);
+  EXPECT_LE(r.right, 250);
   EXPECT_LE(r.bottom, 300);
   expect_layout(screen_dpi());
   RECT client, button;

@@ -431,15 +431,13 @@ bool left_maximized(const WINDOWPLACEMENT& placement) {
          (placement.showCmd == SW_SHOWMINIMIZED && (placement.flags & WPF_RESTORETOMAXIMIZED) != 0);
 }
 
-// Puts the window where it was closed when that place still shows on a screen (else it keeps the
-// place it was made at), and turns a default show into maximized when it was left maximized.
+// Puts the window where it was closed (the system moves a place on no screen onto one), and
+// turns a default show into maximized when it was left maximized.
 void restore_placement(HWND main, const WINDOWPLACEMENT& remembered, int& show) {
-  if (::MonitorFromRect(&remembered.rcNormalPosition, MONITOR_DEFAULTTONULL) != nullptr) {
-    WINDOWPLACEMENT placement = remembered;
-    placement.flags = 0;
-    placement.showCmd = SW_HIDE;
-    ::SetWindowPlacement(main, &placement);
-  }
+  WINDOWPLACEMENT placement = remembered;
+  placement.flags = 0;
+  placement.showCmd = SW_HIDE;
+  ::SetWindowPlacement(main, &placement);
   if (show == SW_SHOWNORMAL || show == SW_SHOWDEFAULT) {
     show = left_maximized(remembered) ? SW_SHOWMAXIMIZED : SW_SHOWNORMAL;
   }
