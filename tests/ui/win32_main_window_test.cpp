@@ -172,7 +172,7 @@ TEST_F(Win32MainWindow, CarriesTheProgramsIconAndTheMessageFontAtEveryDpi) {
 }
 
 // On a work area smaller than the form the window opens inside it, laid out with its button
-// whole.
+// whole; it goes no smaller than what keeps the controls whole.
 TEST_F(Win32MainWindow, OpensInsideAWorkAreaSmallerThanTheForm) {
   RECT work;
   ASSERT_TRUE(::SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0));
@@ -193,6 +193,14 @@ TEST_F(Win32MainWindow, OpensInsideAWorkAreaSmallerThanTheForm) {
   ::MapWindowPoints(HWND_DESKTOP, main_, reinterpret_cast<POINT*>(&button), 2);
   EXPECT_GE(button.top, 0);
   EXPECT_LE(button.bottom, client.bottom);
+
+  // Made as small as it goes, it keeps the button, the input line and a line of the box whole.
+  ::SetWindowPos(main_, nullptr, 0, 0, 1, 1, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  ::GetClientRect(main_, &client);
+  const ui::PixelRect least = ui::minimum_client(screen_dpi(), screen_dpi(), 0);
+  EXPECT_EQ(client.right, least.width);
+  EXPECT_EQ(client.bottom, least.height);
+  expect_layout(screen_dpi());
 }
 
 void save_placement(UINT show, UINT flags, RECT normal) {
