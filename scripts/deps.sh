@@ -7,6 +7,7 @@ what=${1:-all}
 native=(g++ cmake ninja-build pkgconf git libgtest-dev libgmock-dev googletest libbenchmark-dev
         qt6-base-dev libcli11-dev zlib1g-dev
         dpkg-dev file desktop-file-utils appstream man-db groff-base lintian doxygen python3
+        bash-completion zsh fish
         python3-pytest python3-setuptools python3-pip
         clang-format-14 clang-tidy-14)
 cross=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64 wixl msitools locales clang-14 libclang-rt-14-dev)

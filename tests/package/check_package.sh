@@ -147,6 +147,9 @@ for page in mmfcast mmfcast-cli; do
   zcat "$file" | grep -c "@" >/dev/null && fail "$page.1 has an unfilled @VARIABLE@"
 done
 
+echo "== completion of mmfcast-cli in bash, zsh and fish"
+bash "$(dirname "$0")/check_completion.sh" "$root" || fail "completion from the unpacked package"
+
 # Each of mmfcast-cli's options that --help lists is described in its manual page.
 page_text=$(zcat "$root/usr/share/man/man1/mmfcast-cli.1.gz" | sed 's/\\-/-/g')
 for cmd in send listen; do

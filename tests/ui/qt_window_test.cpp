@@ -198,6 +198,11 @@ class MainWindowTest : public QObject {
     QCOMPARE(window.command1_button()->geometry().bottomRight(),
              QPoint(window.width() - 6, window.height() - 6));
     QVERIFY(window.text2_box()->geometry().bottom() < window.command1_button()->y());
+    // No smaller than what keeps the button, the input line and a line of the box whole.
+    window.resize(1, 1);
+    QTRY_COMPARE(window.size(), QSize(106, 114));
+    QCOMPARE(window.text1_box()->height(), 25);
+    QCOMPARE(window.command1_button()->geometry().bottomRight(), QPoint(100, 108));
     // Back to the initial size, back to the form's layout.
     window.resize(303, 423);
     QTRY_COMPARE(window.size(), QSize(303, 423));

@@ -390,8 +390,7 @@ void expect_layout(const Copy& a) {
 }
 
 // The box takes no typing; the window can be resized and maximized, the controls follow the
-// layout rules, and the next
-// copy opens where the last one closed.
+// layout rules, and the next copy opens where and as the last one closed, maximized included.
 TEST(Win32Window, ReadOnlyBoxResizableWindowAndRememberedPlace) {
   {
     Copy a, b;
@@ -413,14 +412,22 @@ TEST(Win32Window, ReadOnlyBoxResizableWindowAndRememberedPlace) {
     ::ShowWindow(a.main, SW_RESTORE);
     ::SetWindowPos(a.main, nullptr, 40, 50, 500, 600, SWP_NOZORDER);
   }
-  Copy again(true, true);
-  ASSERT_TRUE(again.ok());
-  RECT r;
-  ::GetWindowRect(again.main, &r);
-  EXPECT_EQ(r.left, 40);
-  EXPECT_EQ(r.top, 50);
-  EXPECT_EQ(r.right - r.left, 500);
-  EXPECT_EQ(r.bottom - r.top, 600);
+  {
+    Copy again(true, true);
+    ASSERT_TRUE(again.ok());
+    RECT r;
+    ::GetWindowRect(again.main, &r);
+    EXPECT_EQ(r.left, 40);
+    EXPECT_EQ(r.top, 50);
+    EXPECT_EQ(r.right - r.left, 500);
+    EXPECT_EQ(r.bottom - r.top, 600);
+    EXPECT_FALSE(::IsZoomed(again.main));
+    ::ShowWindow(again.main, SW_MAXIMIZE);
+  }
+  Copy maximized(true, true);
+  ASSERT_TRUE(maximized.ok());
+  EXPECT_TRUE(::IsZoomed(maximized.main));
+  expect_layout(maximized);
 }
 
 TEST(Win32Window, HelpAndVersionPrintAndExit) {
