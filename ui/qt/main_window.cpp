@@ -230,6 +230,44 @@ void MainWindow::resizeEvent(QResizeEvent* event) {
   follow_edges();
 }
 
+void MainWindow::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  // The start size is bounded by the screen's free area before the window has a frame; once the
+  // window manager has framed it (it moves the window when it does), its title bar may push the
+  // bottom edge and the button off the screen, so the window is fitted once more. Only the first
+  // framing counts: later moves are the user's.
+  if (framed_once_) return;
+  framed_once_ = true;
+  fit_pending_ = true;
+  QTimer::singleShot(1000, this, [this] { fit_pending_ = false; });
+}
+
+void MainWindow::moveEvent(QMoveEvent* event) {
+  QWidget::moveEvent(event);
+  if (!fit_pending_ || frameGeometry() == geometry()) return;
+  fit_pending_ = false;
+  fit_frame_to_screen();
+}
+
+void MainWindow::fit_frame_to_screen() {
+  const QScreen* s = screen();
+  if (s == nullptr || isMaximized() || isFullScreen()) return;
+  const QRect free = s->availableGeometry();
+  const QRect framed = frameGeometry();
+  if (free.contains(framed)) return;
+  const int frame_width = framed.width() - width();
+  const int frame_height = framed.height() - height();
+  const int w = std::max(std::min(width(), free.width() - frame_width), minimumWidth());
+  const int h = std::max(std::min(height(), free.height() - frame_height), minimumHeight());
+  resize(w, h);
+  // move() places the frame: keep all of it on the free area where it fits.
+  const int x = std::clamp(framed.x(), free.left(),
+                           std::max(free.left(), free.right() + 1 - w - frame_width));
+  const int y = std::clamp(framed.y(), free.top(),
+                           std::max(free.top(), free.bottom() + 1 - h - frame_height));
+  move(x, y);
+}
+
 void MainWindow::show_state(std::u16string_view state) {
   // The caption carries the first words ("not sent", "not connected"); the status line all.
   const QString full = to_qstring(state);

@@ -66,6 +66,8 @@ class MainWindow : public QWidget, private FormControls {
   void closeEvent(QCloseEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+  void moveEvent(QMoveEvent* event) override;
 
  private:
   void append_text1(std::u16string_view text) override;
@@ -77,6 +79,7 @@ class MainWindow : public QWidget, private FormControls {
 
   void unload();
   void place_controls();
+  void fit_frame_to_screen();
   void follow_edges();
   void drop_oldest_lines();
   void show_context_menu(const QPoint& at);
@@ -97,6 +100,8 @@ class MainWindow : public QWidget, private FormControls {
   bool view_at_end_ = true;
   bool hidden_break_ = false;  // the form's first line break, which the box does not show
   bool settings_used_ = false;
+  bool framed_once_ = false;  // the first show has happened
+  bool fit_pending_ = false;  // the window manager has not framed the window yet
   bool arrival_sign_ = true;
   std::size_t max_lines_;
   QString arrived_;  // received and not shown yet, line breaks as the box takes them
