@@ -121,21 +121,23 @@ TEST_F(BroadcastWin, ReceiverThatRecoversIsWaitedForAgain) {
   EXPECT_EQ(late.wait(), 0);
 }
 
+struct WindowSearch {
+  DWORD pid;
+  std::vector<HWND> found;
+};
+
+BOOL CALLBACK note_window_of(HWND hwnd, LPARAM param) {
+  auto& search = *reinterpret_cast<WindowSearch*>(param);
+  DWORD owner = 0;
+  ::GetWindowThreadProcessId(hwnd, &owner);
+  if (owner == search.pid) search.found.push_back(hwnd);
+  return TRUE;
+}
+
 // The top-level windows of process pid (the system may give its thread one of its own).
 std::vector<HWND> windows_of(int pid) {
-  struct Search {
-    DWORD pid;
-    std::vector<HWND> found;
-  } search{static_cast<DWORD>(pid), {}};
-  ::EnumWindows(
-      [](HWND hwnd, LPARAM param) -> BOOL {
-        auto& s = *reinterpret_cast<Search*>(param);
-        DWORD owner = 0;
-        ::GetWindowThreadProcessId(hwnd, &owner);
-        if (owner == s.pid) s.found.push_back(hwnd);
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&search));
+  WindowSearch search{static_cast<DWORD>(pid), {}};
+  ::EnumWindows(note_window_of, reinterpret_cast<LPARAM>(&search));
   return search.found;
 }
 
