@@ -4,10 +4,10 @@
 // a send by at most the deadline and never holds up the windows behind it. Waiting handles the
 // messages other threads and processes send to this thread (never input), as a thread blocked
 // in SendMessage does, so two copies that broadcast to each other both finish. A window that
-// missed a deadline is marked for the whole session, in a small named area, and every sender of
-// every process skips it without waiting (and without queueing more for it) until it answers
-// again; a mark that has stood for a while lets one notification through, not waited for, so a
-// window whose answer went to a sender that has since ended is heard again.
+// missed a deadline is marked for the whole logon session (platform/win/hung_marks.h), and every
+// sender of every process skips it without waiting (and without queueing more for it) until it
+// answers again; once a mark has stood a while the window is waited for again, unless the system
+// reports it hung. Every window skipped or not answering counts as not reached.
 #include <windows.h>
 #undef BroadcastSystemMessage  // the header maps it to the A or W form; ours is the name itself
 
@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/win/hung_marks.h"
 #include "platform/win/internal.h"
 
 namespace mmfcast::platform {
@@ -38,86 +39,19 @@ constexpr DWORD kWaitSliceMs = 50;
 
 struct Recipient {
   int outstanding = 0;  // notifications sent and not yet answered
+  bool marked = false;  // sent while it was marked: its answer clears the mark
 };
 
-// ---- Session-wide marks of windows that missed a deadline ----------------------------------
-// Slots of (window, when it was marked, GetTickCount64 ms); a window of 0 is a free slot. Every
-// update is one interlocked operation on one value; a race costs at most one wait too many or
-// one notification skipped, never a wrong read.
-struct HungMark {
-  volatile LONG64 window;
-  volatile LONG64 since_ms;
-};
-constexpr int kHungSlots = 64;
-struct HungMarks {
-  HungMark slot[kHungSlots];
-};
-constexpr const char* kHungMarksName = "mmfcast.hung-windows";
-// How long a mark keeps a window from being sent anything at all.
-constexpr LONG64 kHungRecheckMs = 5000;
-
-LONG64 load(volatile LONG64& value) { return InterlockedCompareExchange64(&value, 0, 0); }
-LONG64 key_of(HWND hwnd) { return static_cast<LONG64>(reinterpret_cast<ULONG_PTR>(hwnd)); }
-LONG64 now_ms() { return static_cast<LONG64>(::GetTickCount64()); }
-
-// The marks, mapped once and kept; null (and every window taken as unmarked) when they cannot be.
-HungMarks* hung_marks() {
-  static HungMarks* const marks = []() -> HungMarks* {
-    HANDLE mapping = ::CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                          sizeof(HungMarks), kHungMarksName);
-    if (mapping == nullptr) return nullptr;
-    void* view = ::MapViewOfFile(mapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0);
-    if (view == nullptr) ::CloseHandle(mapping);
-    return static_cast<HungMarks*>(view);
-  }();
-  return marks;
-}
-
-// When window was marked; 0 when it is not.
-LONG64 marked_since(HWND hwnd) {
-  HungMarks* marks = hung_marks();
-  if (marks == nullptr) return 0;
-  for (HungMark& m : marks->slot) {
-    if (load(m.window) == key_of(hwnd)) {
-      const LONG64 since = load(m.since_ms);
-      return since != 0 ? since : now_ms();
-    }
-  }
-  return 0;
-}
-
-void mark_hung(HWND hwnd) {
-  HungMarks* marks = hung_marks();
-  if (marks == nullptr) return;
-  const LONG64 key = key_of(hwnd);
-  HungMark* oldest = nullptr;
-  for (HungMark& m : marks->slot) {
-    const LONG64 held = load(m.window);
-    if (held == key || (held == 0 && InterlockedCompareExchange64(&m.window, key, 0) == 0)) {
-      InterlockedExchange64(&m.since_ms, now_ms());
-      return;
-    }
-    if (oldest == nullptr || load(m.since_ms) < load(oldest->since_ms)) oldest = &m;
-  }
-  // All slots taken: the oldest mark (often a window long gone) makes room.
-  InterlockedExchange64(&oldest->window, key);
-  InterlockedExchange64(&oldest->since_ms, now_ms());
-}
-
-void clear_hung(HWND hwnd) {
-  HungMarks* marks = hung_marks();
-  if (marks == nullptr) return;
-  const LONG64 key = key_of(hwnd);
-  for (HungMark& m : marks->slot) {
-    if (load(m.window) == key) InterlockedCompareExchange64(&m.window, 0, key);
-  }
-}
+// How long a mark keeps a window from being sent anything at all; after that it is sent to and
+// waited for again, unless the system reports it hung.
+constexpr ULONGLONG kHungRecheckMs = 5000;
 
 struct BroadcastState {
   std::map<HWND, Recipient> recipients;
   std::map<std::uint64_t, std::set<HWND>*> waiting;  // broadcasts in progress, by sequence
   std::uint64_t last_seq = 0;
   int depth = 0;
+  int last_unreached = 0;  // of the broadcast that ended last
 };
 
 BroadcastState& broadcast_state() { return win::never_destroyed<BroadcastState>(); }
@@ -127,9 +61,11 @@ constexpr const char* kBroadcast = "broadcast";
 // Runs on this thread when a window has handled one of our notifications.
 void CALLBACK answered(HWND hwnd, UINT, ULONG_PTR seq, LRESULT) {
   BroadcastState& s = broadcast_state();
-  clear_hung(hwnd);
   auto found = s.recipients.find(hwnd);
-  if (found != s.recipients.end() && --found->second.outstanding <= 0) s.recipients.erase(found);
+  if (found != s.recipients.end()) {
+    if (found->second.marked) win::session_hung_marks().clear(hwnd);
+    if (--found->second.outstanding <= 0) s.recipients.erase(found);
+  }
   auto broadcast = s.waiting.find(static_cast<std::uint64_t>(seq));
   if (broadcast != s.waiting.end()) broadcast->second->erase(hwnd);
 }
@@ -137,13 +73,17 @@ void CALLBACK answered(HWND hwnd, UINT, ULONG_PTR seq, LRESULT) {
 struct Enumerated {
   DWORD own_pid;
   std::vector<HWND> windows;
+  std::set<DWORD> processes;  // the windows' processes
 };
 
 BOOL CALLBACK collect(HWND hwnd, LPARAM param) {
   auto& list = *reinterpret_cast<Enumerated*>(param);
   DWORD pid = 0;
   ::GetWindowThreadProcessId(hwnd, &pid);
-  if (pid != list.own_pid) list.windows.push_back(hwnd);
+  if (pid != list.own_pid) {
+    list.windows.push_back(hwnd);
+    list.processes.insert(pid);
+  }
   return TRUE;
 }
 
@@ -180,9 +120,50 @@ class DepthGuard {
   int depth_;
 };
 
+// The programs one broadcast did not reach (a program with any window not reached), and why the
+// first of them was not. A program counts once however many windows it has: a thread's
+// windows answer or hang together, and the system gives each thread a window of its own
+// besides the program's.
+struct Unreached {
+  std::set<DWORD> processes;
+  DWORD error = 0;  // why a window could not be sent to; 0 for one that does not answer
+
+  void add(HWND hwnd, DWORD why) {
+    DWORD pid = 0;
+    ::GetWindowThreadProcessId(hwnd, &pid);
+    if (processes.insert(pid).second && processes.size() == 1) error = why;
+  }
+};
+
+// Records the broadcast's outcome for broadcast_unreached() and last_error_text(): 1 when every
+// program was reached, else -1.
+long finish(const Unreached& unreached, const Enumerated& list) {
+  const int count = static_cast<int>(unreached.processes.size());
+  broadcast_state().last_unreached = count;
+  if (count == 0) return 1;
+  const std::size_t total = list.processes.size();
+  const std::string why =
+      unreached.error == 0 ? "not answering" : win::system_message(unreached.error);
+  win::record_reason(unreached.error == 0 ? ERROR_TIMEOUT : unreached.error,
+                     std::to_string(count) + " of " + std::to_string(total) +
+                         (total == 1 ? " program" : " programs") + " not reached: " + why);
+  return -1;
+}
+
+// Whether this broadcast leaves hwnd out: it still owes this process an answer, the system
+// reports it hung, or some sender marked it a short while ago. Notes whether it is marked.
+bool left_out(const Recipient& r, HWND hwnd, bool any_marked, bool& marked) {
+  if (r.outstanding >= kMaxOutstanding || ::IsHungAppWindow(hwnd)) return true;
+  if (!any_marked) return false;
+  const ULONGLONG now = ::GetTickCount64();
+  const ULONGLONG since = win::session_hung_marks().since(hwnd, now);
+  marked = since != 0;
+  return marked && now - since < kHungRecheckMs;
+}
+
 // Delivers msg to the top-level windows of every other process and waits for their answers.
 long broadcast(UINT msg, WPARAM wParam, LPARAM lParam) {
-  Enumerated list{::GetCurrentProcessId(), {}};
+  Enumerated list{::GetCurrentProcessId(), {}, {}};
   if (!::EnumWindows(collect, reinterpret_cast<LPARAM>(&list))) {
     win::record_failure(kBroadcast);
     return -1;
@@ -195,28 +176,28 @@ long broadcast(UINT msg, WPARAM wParam, LPARAM lParam) {
   const std::uint64_t seq = ++s.last_seq;
   std::set<HWND> waiting;
   const WaitingEntry entry(seq, waiting);
+  const bool any_marked = win::session_hung_marks().any();
+  Unreached unreached;
   for (HWND hwnd : list.windows) {
     Recipient& r = s.recipients[hwnd];
-    // A program the system reports hung would not answer in time; it is left out, not queued.
-    // A window marked hung by any sender is skipped; once the mark has stood a while it gets
-    // one notification again, not waited for, and the mark is renewed.
-    const LONG64 since = marked_since(hwnd);
-    const bool marked = since != 0;
-    if (r.outstanding >= kMaxOutstanding || ::IsHungAppWindow(hwnd) ||
-        (marked && now_ms() - since < kHungRecheckMs)) {
+    bool marked = false;
+    if (left_out(r, hwnd, any_marked, marked)) {
       if (r.outstanding == 0) s.recipients.erase(hwnd);
+      unreached.add(hwnd, 0);
       continue;
     }
-    if (marked) mark_hung(hwnd);
     if (!::SendMessageCallbackA(hwnd, msg, wParam, lParam, answered, static_cast<ULONG_PTR>(seq))) {
+      const DWORD error = ::GetLastError();
       if (r.outstanding == 0) s.recipients.erase(hwnd);
+      if (::IsWindow(hwnd)) unreached.add(hwnd, error != 0 ? error : ERROR_INVALID_WINDOW_HANDLE);
       continue;
     }
     ++r.outstanding;
-    if (!marked) waiting.insert(hwnd);
+    r.marked = r.marked || marked;
+    waiting.insert(hwnd);
   }
 
-  if (depth.depth() > kMaxWaitDepth) return 1;
+  if (depth.depth() > kMaxWaitDepth) return finish(unreached, list);
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kBroadcastDeadlineMs);
   for (;;) {
     win::handle_sent_messages();  // the answers, and whatever else was sent to this thread
@@ -227,18 +208,21 @@ long broadcast(UINT msg, WPARAM wParam, LPARAM lParam) {
         left.count() < kWaitSliceMs ? static_cast<DWORD>(left.count()) : kWaitSliceMs;
     ::MsgWaitForMultipleObjectsEx(0, nullptr, wait, QS_SENDMESSAGE, MWMO_INPUTAVAILABLE);
   }
-  for (HWND late : waiting) mark_hung(late);
-  return 1;
+  for (HWND late : waiting) {
+    win::session_hung_marks().mark(late, ::GetTickCount64());
+    s.recipients[late].marked = true;
+    unreached.add(late, 0);
+  }
+  return finish(unreached, list);
 }
 
 }  // namespace
 
-void win::clear_hung_mark(HWND hwnd) { clear_hung(hwnd); }
-
-void win::keep_hung_marks() { hung_marks(); }
+int broadcast_unreached() { return broadcast_state().last_unreached; }
 
 long BroadcastSystemMessage(std::uint32_t flags, std::uint32_t* lpInfo, std::uint32_t msg,
                             WParam wParam, LParam lParam) {
+  broadcast_state().last_unreached = 0;
   // Only the notification's own form is delivered here; every other request is the system's.
   if (flags != kBsfIgnoreCurrentTask || lpInfo == nullptr || (*lpInfo & kBsmApplications) == 0) {
     DWORD recipients = lpInfo != nullptr ? *lpInfo : 0;

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <string>
 #include <string_view>
 
 namespace mmfcast::platform::win {
@@ -26,13 +27,21 @@ T recorded(T result, std::string_view what, const char* name = nullptr) {
   return result;
 }
 
+// Records code as the calling thread's last failure with reason as the whole text that
+// last_error_text() gives ("1 of 3 programs not reached: not answering").
+void record_reason(DWORD code, std::string_view reason);
+
 // The calling thread's last recorded failure: the system's code (0 while none failed) and
-// "<what> <name>" ("" when nothing was named).
+// "<what> <name>" ("" when nothing was named), or the whole reason.
 struct Failure {
   DWORD code;
   const char* what;
+  bool whole;
 };
 Failure last_failure();
+
+// The system's message for code, without its final period ("Access denied").
+std::string system_message(DWORD code);
 
 // Handles the messages other threads and processes have sent to this thread (PeekMessage
 // delivers them itself), never input or posted messages.
@@ -40,11 +49,6 @@ inline void handle_sent_messages() {
   MSG pending;
   ::PeekMessageA(&pending, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
 }
-
-// Notes, for every sender of the session, that the window answers again (see broadcast.cpp).
-void clear_hung_mark(HWND hwnd);
-// Opens the session-wide marks of unresponsive windows, if not yet open, for the process's life.
-void keep_hung_marks();
 
 // The process's one T, created on first use and never destroyed, so callers that run at exit
 // (after static destructors) still find it.

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/win/hung_marks.h"
 #include "platform/win/internal.h"
 
 namespace mmfcast::platform {
@@ -212,7 +213,7 @@ LParam notification_tag(std::uint32_t msg) {
 }
 
 NotificationUse use_notification(Hwnd window, std::uint32_t msg, LParam tag) {
-  win::clear_hung_mark(reinterpret_cast<HWND>(window));
+  win::session_hung_marks().clear(reinterpret_cast<HWND>(window));
   if (tag == 0) return NotificationUse::kRead;
   LockState& s = send_lock_state();
   // Without the lock's state the tag cannot be judged; the contract's reading is kept.

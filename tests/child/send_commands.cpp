@@ -3,7 +3,12 @@
 //       registers MSGNAME, opens "MyPubMemory", says "ready", waits for a line on standard input,
 //       then sends COUNT texts as a window's send does (send lock, WriteMMF, SendMesageAll) and
 //       says "done FAILURES". Text i is sent_text(TAG, i).
-//   unresponsive    creates a top-level window, says "ready" and never handles a message again.
+//   unresponsive [resume]
+//       creates a top-level window, says "ready" and never handles a message again; with
+//       resume, not until a line arrives on standard input: then it handles what was sent to it
+//       meanwhile and says "got N", the registered messages among them.
+//   broadcast-once MSGNAME
+//       broadcasts MSGNAME once, wParam 1, and says "sent RESULT UNREACHED LAST_ERROR_TEXT".
 //   windows N       creates N top-level windows, says "ready", handles messages until a line
 //                   arrives on standard input.
 //   window-once     creates a top-level window, destroys it and exits: what starting a program
@@ -24,9 +29,13 @@
 
 namespace {
 
-mmfcast::platform::LResult MMFCAST_CALLBACK quiet_procedure(mmfcast::platform::Hwnd, std::uint32_t,
+int registered_received = 0;
+
+mmfcast::platform::LResult MMFCAST_CALLBACK quiet_procedure(mmfcast::platform::Hwnd,
+                                                            std::uint32_t msg,
                                                             mmfcast::platform::WParam,
                                                             mmfcast::platform::LParam) {
+  if (msg >= 0xC000 && msg <= 0xFFFF) ++registered_received;
   return 0;
 }
 
@@ -54,11 +63,32 @@ int send_many(const std::vector<std::string>& args) {
 }
 
 int unresponsive(const std::vector<std::string>& args) {
-  if (!args.empty()) return 2;
+  const bool resume = args.size() == 1 && args[0] == "resume";
+  if (!args.empty() && !resume) return 2;
   if (mmfcast::platform::create_window(&quiet_procedure) == 0) return 4;
   mmfcast::platform::pump_messages(0);
   child::say("ready");
-  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+  std::string line;
+  if (!resume || !child::hear(line)) {
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+  }
+  while (mmfcast::platform::pump_messages(0) > 0) {
+  }
+  child::say("got " + std::to_string(registered_received));
+  return 0;
+}
+
+int broadcast_once(const std::vector<std::string>& args) {
+  if (args.size() != 1) return 2;
+  const std::uint32_t msg = mmfcast::platform::RegisterWindowMessageA(args[0].c_str());
+  if (msg == 0) return 3;
+  std::uint32_t recipients = mmfcast::platform::kBsmApplications;
+  const long result = mmfcast::platform::BroadcastSystemMessage(
+      mmfcast::platform::kBsfIgnoreCurrentTask, &recipients, msg, 1, 0);
+  child::say("sent " + std::to_string(result) + " " +
+             std::to_string(mmfcast::platform::broadcast_unreached()) + " " +
+             mmfcast::platform::last_error_text());
+  return 0;
 }
 
 int windows(const std::vector<std::string>& args) {
@@ -112,6 +142,7 @@ int time_broadcast(const std::vector<std::string>& args) {
 
 const child::Registration registered_send_many("send-many", send_many);
 const child::Registration registered_unresponsive("unresponsive", unresponsive);
+const child::Registration registered_broadcast_once("broadcast-once", broadcast_once);
 const child::Registration registered_windows("windows", windows);
 const child::Registration registered_window_once("window-once", window_once);
 const child::Registration registered_time("time-broadcast", time_broadcast);

@@ -31,7 +31,7 @@ echo "== what mmfcast.dll imports and exports"
 objdump=x86_64-w64-mingw32-objdump
 imports=$("$objdump" -p "$kit/bin/mmfcast.dll" | awk '/DLL Name:/ {print $3}' | sort)
 echo "imports: $(tr '\n' ' ' <<<"$imports")"
-stray=$(grep -viE '^(kernel32|user32|msvcrt)\.dll$' <<<"$imports" || true)
+stray=$(grep -viE '^(kernel32|user32|advapi32|msvcrt)\.dll$' <<<"$imports" || true)
 [ -z "$stray" ] || fail "mmfcast.dll needs more than Windows' own DLLs: $stray"
 exported=$("$objdump" -p "$kit/bin/mmfcast.dll" |
   sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | sed 1d | awk '/^[[:space:]]*\[/ {print $NF}' | c++filt)

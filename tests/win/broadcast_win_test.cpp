@@ -1,8 +1,12 @@
 // The broadcast between processes on Windows: it returns only once the receivers have handled the
 // notification, waits for slow receivers side by side rather than one after another, gives up on
-// an unresponsive one at the deadline without holding up the others, and with the send lock lets
-// several copies send at once without a text lost, doubled or cut.
+// an unresponsive one at the deadline without holding up the others (and says it was not
+// reached), lets the senders of the logon session, however short-lived, skip a window another
+// one waited out, and with the send lock lets several copies send at once without a text lost,
+// doubled or cut.
 #include <gtest/gtest.h>
+#include <windows.h>
+#undef BroadcastSystemMessage  // the header maps it to the A or W form; ours is the name itself
 
 #include <chrono>
 #include <map>
@@ -12,6 +16,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/win/hung_marks.h"
 #include "tests/child/send_texts.h"
 #include "tests/support/child_process.h"
 #include "tests/support/hex.h"
@@ -28,14 +33,22 @@ class BroadcastWin : public ::testing::Test {
     msg_ = mmfcast::platform::RegisterWindowMessageA(session_.name("Sync").c_str());
     ASSERT_NE(msg_, 0u);
   }
-  // Broadcasts msg_ with this wParam and returns how long the call took.
-  milliseconds timed_broadcast(mmfcast::platform::WParam w) {
+  // Broadcasts msg_ with this wParam, expecting `unreached` programs not reached, and returns how
+  // long the call took.
+  milliseconds timed_broadcast(mmfcast::platform::WParam w, int unreached = 0) {
     std::uint32_t recipients = mmfcast::platform::kBsmApplications;
     const auto start = Clock::now();
-    EXPECT_EQ(mmfcast::platform::BroadcastSystemMessage(mmfcast::platform::kBsfIgnoreCurrentTask,
-                                                        &recipients, msg_, w, 0),
-              1);
-    return std::chrono::duration_cast<milliseconds>(Clock::now() - start);
+    const long result = mmfcast::platform::BroadcastSystemMessage(
+        mmfcast::platform::kBsfIgnoreCurrentTask, &recipients, msg_, w, 0);
+    const milliseconds took = std::chrono::duration_cast<milliseconds>(Clock::now() - start);
+    EXPECT_EQ(result, unreached == 0 ? 1 : -1);
+    EXPECT_EQ(mmfcast::platform::broadcast_unreached(), unreached);
+    if (unreached != 0) {
+      const std::string said = mmfcast::platform::last_error_text();
+      EXPECT_EQ(said.rfind(std::to_string(unreached) + " of ", 0), 0u) << said;
+      EXPECT_NE(said.find(" not reached: not answering"), std::string::npos) << said;
+    }
+    return took;
   }
   std::string got(mmfcast::platform::WParam w) const {
     return "got " + std::to_string(msg_) + " " + std::to_string(w) + " 0";
@@ -80,14 +93,14 @@ TEST_F(BroadcastWin, UnresponsiveReceiverCostsOneDeadlineAndDelaysNobodyAfter) {
   ChildProcess hung({"unresponsive"});
   ASSERT_EQ(hung.read_line(), "ready");
 
-  const milliseconds first = timed_broadcast(1);
+  const milliseconds first = timed_broadcast(1, 1);
   EXPECT_GE(first, milliseconds(mmfcast::platform::kBroadcastDeadlineMs - 50));
   EXPECT_LT(first, milliseconds(mmfcast::platform::kBroadcastDeadlineMs + 500));
   EXPECT_EQ(healthy.read_line(milliseconds(0)), got(1));
 
-  // Not waited for again while it has not answered.
+  // Not waited for again while it has not answered, and not reached either.
   for (mmfcast::platform::WParam w = 2; w <= 4; ++w) {
-    EXPECT_LT(timed_broadcast(w), milliseconds(300));
+    EXPECT_LT(timed_broadcast(w, 1), milliseconds(300));
     EXPECT_EQ(healthy.read_line(milliseconds(0)), got(w));
   }
   hung.kill();
@@ -98,14 +111,82 @@ TEST_F(BroadcastWin, UnresponsiveReceiverCostsOneDeadlineAndDelaysNobodyAfter) {
 TEST_F(BroadcastWin, ReceiverThatRecoversIsWaitedForAgain) {
   ChildProcess late({"listen", "1", "delay=1500"});
   ASSERT_EQ(late.read_line(), "ready");
-  EXPECT_LT(timed_broadcast(1), milliseconds(mmfcast::platform::kBroadcastDeadlineMs + 500));
+  EXPECT_LT(timed_broadcast(1, 1), milliseconds(mmfcast::platform::kBroadcastDeadlineMs + 500));
   // Its answer arrives while this thread handles what is sent to it.
   EXPECT_EQ(late.read_line(), got(1));
   std::this_thread::sleep_for(milliseconds(500));  // its answer follows the report at once
-  EXPECT_GE(timed_broadcast(2), milliseconds(mmfcast::platform::kBroadcastDeadlineMs - 50))
+  EXPECT_GE(timed_broadcast(2, 1), milliseconds(mmfcast::platform::kBroadcastDeadlineMs - 50))
       << "once it has answered, its next notification is waited for";
   late.write_line("quit");
   EXPECT_EQ(late.wait(), 0);
+}
+
+struct WindowSearch {
+  DWORD pid;
+  std::vector<HWND> found;
+};
+
+BOOL CALLBACK note_window_of(HWND hwnd, LPARAM param) {
+  auto& search = *reinterpret_cast<WindowSearch*>(param);
+  DWORD owner = 0;
+  ::GetWindowThreadProcessId(hwnd, &owner);
+  if (owner == search.pid) search.found.push_back(hwnd);
+  return TRUE;
+}
+
+// The top-level windows of process pid (the system may give its thread one of its own).
+std::vector<HWND> windows_of(int pid) {
+  WindowSearch search{static_cast<DWORD>(pid), {}};
+  ::EnumWindows(note_window_of, reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+TEST_F(BroadcastWin, MarkedWindowIsSkippedUntilTheMarkHasStoodAWhileThenHeardAgain) {
+  ChildProcess listener({"listen", "1", "quiet"});
+  ASSERT_EQ(listener.read_line(), "ready");
+  const std::vector<HWND> windows = windows_of(listener.pid());
+  ASSERT_FALSE(windows.empty());
+  const mmfcast::platform::win::HungMarks& marks = mmfcast::platform::win::session_hung_marks();
+  ASSERT_TRUE(marks.open());
+
+  // Marked just now by some other sender: skipped, so not reached.
+  for (HWND w : windows) marks.mark(w, ::GetTickCount64());
+  timed_broadcast(1, 1);
+  listener.write_line("count");
+  EXPECT_EQ(listener.read_line(), "count 0");
+
+  // Marked long ago: sent and waited for again, and its answer clears the mark.
+  const ULONGLONG now = ::GetTickCount64();
+  for (HWND w : windows) marks.mark(w, now > 10000 ? now - 10000 : 1);
+  timed_broadcast(2);
+  listener.write_line("count");
+  EXPECT_EQ(listener.read_line(), "count 1");
+  for (HWND w : windows) EXPECT_EQ(marks.since(w, ::GetTickCount64()), 0u);
+  listener.write_line("quit");
+  EXPECT_EQ(listener.wait(), 0);
+}
+
+// Separate short-lived senders share what they learnt, also when no copy keeps running in
+// between (nothing in this process registers a message or opens anything for them): a window
+// the first one waited out is skipped by the next ones, and each reports it not reached.
+TEST(BroadcastWinSession, SeparateSendersSkipAWindowAnEarlierOneWaitedOut) {
+  const testsupport::ScopedSession session;
+  const std::string name = session.name("Marks");
+  ChildProcess hung({"unresponsive", "resume"});
+  ASSERT_EQ(hung.read_line(), "ready");
+  for (int i = 0; i < 4; ++i) {
+    ChildProcess sender({"broadcast-once", name});
+    const std::optional<std::string> sent = sender.read_line();
+    ASSERT_TRUE(sent);
+    EXPECT_EQ(sent->rfind("sent -1 1 1 of ", 0), 0u) << "sender " << i << ": " << *sent;
+    EXPECT_NE(sent->find(" not reached: not answering"), std::string::npos) << *sent;
+    EXPECT_EQ(sender.wait(), 0);
+  }
+  // A sender that waited for the window left a notification in its queue; one that skipped it
+  // left none.
+  hung.write_line("go");
+  EXPECT_EQ(hung.read_line(), "got 1");
+  EXPECT_EQ(hung.wait(), 0);
 }
 
 TEST_F(BroadcastWin, CopiesSendingAtOnceLoseDoubleAndCutNothing) {
