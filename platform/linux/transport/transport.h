@@ -58,7 +58,8 @@ platform::WndProc window_proc(platform::Hwnd hwnd);
 // One datagram of a SOCK_SEQPACKET socket, without waiting and retried on EINTR. recv_record
 // returns the record's full length even when it did not fit (so oversized records show), and
 // any descriptors that came with it in fds (up to max_fds; the count in *fd_count); descriptors
-// beyond that, or a truncated control message, make it fail with EPROTO after closing them.
+// beyond that, or a truncated control message, make it fail with EPROTO after closing them;
+// with EMFILE when the descriptors sent could not be installed (this process is at its limit).
 // Each descriptor is owned from the moment it arrives.
 ssize_t recv_record(int fd, void* buffer, std::size_t size, UniqueFd* fds = nullptr,
                     std::size_t max_fds = 0, std::size_t* fd_count = nullptr);
