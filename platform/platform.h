@@ -170,6 +170,15 @@ inline int broadcast_unreached() { return 0; }
 MMFCAST_EXPORT int broadcast_unreached();
 #endif
 
+// How many senders' connections this process has refused so far, because it had
+// no descriptor left, or could not watch one more sender. Each such sender counts this copy as
+// not reached, and this copy does not hear its texts. Always 0 on Windows.
+#if defined(_WIN32)
+inline std::uint64_t refused_senders() { return 0; }
+#else
+MMFCAST_EXPORT std::uint64_t refused_senders();
+#endif
+
 // With kGwlWndProc: makes dwNewLong the window's procedure and returns the previous one;
 // 0 (and nothing changed) for an unknown window or another index.
 MMFCAST_EXPORT LongPtr SetWindowLongA(Hwnd hWnd, int nIndex, LongPtr dwNewLong);

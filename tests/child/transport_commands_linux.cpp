@@ -20,7 +20,7 @@
 //   endpoint-listen nest=N | no-descriptors
 //       opens an endpoint (a hidden window) whose epoll set is nested in N more epoll sets, or
 //       that has no descriptor left; says "ready", then "got MSG WPARAM" for each registered
-//       message, until a line or the end of input.
+//       message, until a line or the end of input; then "refused N", the senders it refused.
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
@@ -316,6 +316,7 @@ int endpoint_listen(const std::vector<std::string>& args) {
     pollfd input{STDIN_FILENO, POLLIN, 0};
     if (::poll(&input, 1, 0) > 0) break;  // a line, or the end of input
   }
+  child::say("refused " + std::to_string(mmfcast::platform::refused_senders()));
   mmfcast::platform::destroy_window(window);
   return 0;
 }

@@ -206,6 +206,10 @@ TEST_F(RefusedConnections, ReceiverWithoutDescriptorsIsCountedEachTime) {
     expect_unreached(w, 1, 2, "the copy has no descriptor left");
     EXPECT_EQ(healthy.read_line(), heard(w));
   }
+  full.write_line("quit");
+  EXPECT_EQ(full.read_line(), "refused 3");
+  healthy.write_line("quit");
+  EXPECT_EQ(healthy.read_line(), "refused 0");
 }
 
 TEST_F(RefusedConnections, ReceiverNestedTooDeepForOneMoreWakeUpPathIsCounted) {

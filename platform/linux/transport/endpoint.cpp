@@ -883,6 +883,8 @@ bool endpoint_is_open() { return endpoint().epoll_fd.valid(); }
 
 int endpoint_event_fd() { return endpoint().epoll_fd.get(); }
 
+std::uint64_t refused_connections() { return endpoint().refused; }
+
 std::uint64_t endpoint_opens() { return endpoint().opens; }
 
 std::optional<EndpointId> own_endpoint_id() {

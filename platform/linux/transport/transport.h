@@ -37,6 +37,8 @@ std::uint64_t endpoint_opens();
 std::optional<EndpointId> own_endpoint_id();
 // The endpoint's epoll descriptor, readable while notifications wait; -1 without an endpoint.
 int endpoint_event_fd();
+// How many connections the endpoint has refused (see FrameKind::kRefuse).
+std::uint64_t refused_connections();
 // Handles every notification that can be read now; returns how many were handled.
 int dispatch_ready();
 // Waits up to timeout_ms (0: not at all, negative: without end) for notifications and handles
