@@ -161,9 +161,9 @@ MMFCAST_EXPORT long BroadcastSystemMessage(std::uint32_t flags, std::uint32_t* l
 
 // How many copies the calling process's last broadcast could not reach or could not wait for
 // (out of descriptors, no acknowledgement slot, a connection that failed while its owner
-// lives); such a broadcast still went to every other copy, but returns -1 and
-// last_error_text() reads "N of M copies not reached: reason". Copies skipped because they are
-// stopped or hung are not counted. Always 0 on Windows.
+// lives, a copy that refused the connection); such a broadcast still went to every other copy, but
+// returns -1 and last_error_text() reads "N of M copies not reached: reason". Copies skipped
+// because they are stopped or hung are not counted. Always 0 on Windows.
 #if defined(_WIN32)
 inline int broadcast_unreached() { return 0; }
 #else
