@@ -460,6 +460,19 @@ int run_send(const SendOptions& options) {
   return kBroadcastFailed;
 }
 
+// Says on standard error how many more senders this listener could not take since it last
+// looked (`told`); returns the count it has now told.
+std::uint64_t tell_refused_senders(std::uint64_t told) {
+  const std::uint64_t refused = mmfcast::platform::refused_senders();
+  if (refused > told) {
+    fail("could not take the connection of " + std::to_string(refused - told) +
+         (refused - told == 1 ? " sender" : " senders") +
+         " (no descriptor left, or no room to watch it): " +
+         (refused - told == 1 ? "its" : "their") + " texts are not heard here");
+  }
+  return refused;
+}
+
 int run_listen(const ListenOptions& options) {
   mmfcast::ChannelOptions listen_options;
   if (const std::string why = channel_options(options.channel, listen_options); !why.empty()) {
@@ -484,7 +497,9 @@ int run_listen(const ListenOptions& options) {
   auto deadline = options.timeout ? idle_allowed() : Clock::time_point::max();
   int code = kOk;
   long last_heard = 0;
+  std::uint64_t refused = 0;
   for (;;) {
+    refused = tell_refused_senders(refused);
     if (const int signal = stop_signal.load(); signal != 0) {
       code = 128 + signal;
       break;

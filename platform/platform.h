@@ -161,12 +161,21 @@ MMFCAST_EXPORT long BroadcastSystemMessage(std::uint32_t flags, std::uint32_t* l
 
 // How many copies the calling process's last broadcast could not reach or could not wait for
 // (out of descriptors, no acknowledgement slot, a connection that failed while its owner
-// lives); such a broadcast still went to every other copy, but returns -1 and
-// last_error_text() reads "N of M copies not reached: reason". On Linux copies skipped because
-// they are stopped or hung are not counted. On Windows every other program with a top-level
-// window counts: one with a window that did not answer by the deadline, or was skipped as not
-// answering, is not reached ("1 of 7 programs not reached: not answering").
+// lives, a copy that refused the connection); such a broadcast still went to every other copy,
+// but returns -1 and last_error_text() reads "N of M copies not reached: reason". On Linux copies
+// skipped because they are stopped or hung are not counted. On Windows every other program with
+// a top-level window counts: one with a window that did not answer by the deadline, or was
+// skipped as not answering, is not reached ("1 of 7 programs not reached: not answering").
 MMFCAST_EXPORT int broadcast_unreached();
+
+// How many senders' connections this process has refused so far, because it had
+// no descriptor left, or could not watch one more sender. Each such sender counts this copy as
+// not reached, and this copy does not hear its texts. Always 0 on Windows.
+#if defined(_WIN32)
+inline std::uint64_t refused_senders() { return 0; }
+#else
+MMFCAST_EXPORT std::uint64_t refused_senders();
+#endif
 
 // With kGwlWndProc: makes dwNewLong the window's procedure and returns the previous one;
 // 0 (and nothing changed) for an unknown window or another index.

@@ -2,8 +2,9 @@
 # The session transport at scale, between real mmfcast-cli copies in a private session
 # directory: 300 listeners through file removal and `rm -rf`, a sender short of descriptors,
 # 300 senders started at once, senders pushed out at a listener's connection limit, and
-# waiters behind a stopped send-lock holder. Prints one line of figures per case; not part of
-# the test command (it takes a few minutes and loads the machine).
+# waiters behind a stopped send-lock holder, and 1,000 listeners hearing one sender. Prints one
+# line of figures per case; not part of the test command (it takes a few minutes and loads the
+# machine). THOUSAND_ONLY=1 runs only the last case.
 #   scripts/transport_scale.sh [BUILD_DIR]   (default build/dev)
 set -uo pipefail
 
@@ -41,6 +42,35 @@ start_listeners() {
   echo "listeners: $(wait_sockets "$listeners" 60) of $listeners published" \
     "($(cat /proc/sys/fs/inotify/max_user_instances) inotify instances allowed per user)"
 }
+
+# ---- 7. 1,000 listeners and one sender ------------------------------------------------------
+# Each line is sent by a new process, so its time includes starting the program and connecting
+# to every listener; the listeners' output is read once all of them have answered.
+thousand_listeners() {
+  local n=${THOUSAND:-1000} start took status msg i
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
+  wait 2>/dev/null
+  pids=()
+  rm -rf "$dir" "$work"/out.* "$work"/err.*
+  local saved=$listeners
+  listeners=$n
+  start_listeners
+  listeners=$saved
+  for i in 1 2 3; do
+    start=$(now_ms)
+    msg=$("$cli" send "thousand-$i" 2>&1)
+    status=$?
+    took=$(($(now_ms) - start))
+    sleep 1
+    echo "case 7 ($n listeners, one sender): send $i took ${took} ms, status $status," \
+      "heard by $(heard_by "thousand-$i")/$n${msg:+; says: $msg}"
+  done
+  echo "case 7: listeners that wrote to standard error: $(find "$work" -name 'err.*' -size +0 | wc -l)"
+}
+if [[ ${THOUSAND_ONLY:-} == 1 ]]; then
+  thousand_listeners
+  exit 0
+fi
 
 # ---- 1. files removed, directory kept -------------------------------------------------------
 start_listeners
@@ -130,3 +160,5 @@ kill -STOP "$holder_PID"
 kill -KILL "$holder_PID" 2>/dev/null
 echo "case 6b (50 senders behind a stopped holder, taken over after 2 s):" \
   "$(grep -c '^waiter-' "$work/out.one")/50 lines; CPU of the waiters (user sys): $(tail -1 "$work/times")"
+
+thousand_listeners

@@ -22,4 +22,6 @@ long BroadcastSystemMessage(std::uint32_t flags, std::uint32_t* lpInfo, std::uin
 
 int broadcast_unreached() { return os::last_broadcast_unreached(); }
 
+std::uint64_t refused_senders() { return os::refused_connections(); }
+
 }  // namespace mmfcast::platform

@@ -17,7 +17,13 @@
 //       its first hold was taken over meanwhile and the text went out under a new one.
 //   session-lock-hold
 //       takes the session lock, says "held", and keeps it until a line or the end of input.
+//   endpoint-listen nest=N | no-descriptors
+//       opens an endpoint (a hidden window) whose epoll set is nested in N more epoll sets, or
+//       that has no descriptor left; says "ready", then "got MSG WPARAM" for each registered
+//       message, until a line or the end of input; then "refused N", the senders it refused.
 #include <poll.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,6 +33,7 @@
 #include <string>
 #include <thread>
 #include <variant>
+#include <vector>
 
 #include "hook/ModSubclass.h"
 #include "mmf/cMMF.h"
@@ -257,7 +264,65 @@ int session_lock_hold(const std::vector<std::string>& args) {
   return 0;
 }
 
+mmfcast::platform::LResult MMFCAST_CALLBACK telling_procedure(mmfcast::platform::Hwnd,
+                                                              std::uint32_t msg,
+                                                              mmfcast::platform::WParam w,
+                                                              mmfcast::platform::LParam) {
+  if (msg >= 0xC000 && msg <= 0xFFFF) {
+    child::say("got " + std::to_string(msg) + " " + std::to_string(w));
+  }
+  return 0;
+}
+
+// Nests the endpoint's epoll set `depth` sets deep; the sets stay open in `held`.
+bool nest_endpoint(int depth, std::vector<mmfcast::platform::os::UniqueFd>& held) {
+  int inner = mmfcast::platform::event_fd();
+  for (int i = 0; i < depth; ++i) {
+    held.emplace_back(::epoll_create1(EPOLL_CLOEXEC));
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    if (!held.back().valid() || ::epoll_ctl(held.back().get(), EPOLL_CTL_ADD, inner, &ev) != 0) {
+      return false;
+    }
+    inner = held.back().get();
+  }
+  return true;
+}
+
+// Lowers the descriptor limit to what is open now, and fills it: no descriptor is left.
+void use_every_descriptor(std::vector<mmfcast::platform::os::UniqueFd>& held) {
+  const rlimit low{64, 64};
+  ::setrlimit(RLIMIT_NOFILE, &low);
+  for (;;) {
+    mmfcast::platform::os::UniqueFd fd(::dup(STDERR_FILENO));
+    if (!fd.valid()) break;
+    held.push_back(std::move(fd));
+  }
+}
+
+int endpoint_listen(const std::vector<std::string>& args) {
+  if (args.size() != 1) return 2;
+  const mmfcast::platform::Hwnd window = mmfcast::platform::create_window(&telling_procedure);
+  if (window == 0) return kNoSession;
+  std::vector<mmfcast::platform::os::UniqueFd> held;
+  if (args[0] == "no-descriptors") {
+    use_every_descriptor(held);
+  } else if (args[0].rfind("nest=", 0) != 0 || !nest_endpoint(std::stoi(args[0].substr(5)), held)) {
+    return 2;
+  }
+  child::say("ready");
+  for (;;) {
+    mmfcast::platform::pump_messages(10);
+    pollfd input{STDIN_FILENO, POLLIN, 0};
+    if (::poll(&input, 1, 0) > 0) break;  // a line, or the end of input
+  }
+  child::say("refused " + std::to_string(mmfcast::platform::refused_senders()));
+  mmfcast::platform::destroy_window(window);
+  return 0;
+}
+
 const child::Registration listen_registration("channel-listen", channel_listen);
+const child::Registration endpoint_listen_registration("endpoint-listen", endpoint_listen);
 const child::Registration send_registration("channel-send", channel_send);
 const child::Registration stream_registration("channel-stream", channel_stream);
 const child::Registration paused_registration("channel-send-paused", channel_send_paused);

@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 #include <tuple>
+#include <vector>
 
 #include "tests/support/child_process.h"
 #include "tests/support/endpoints_linux.h"
@@ -317,6 +318,39 @@ TEST_F(Cli, ListenWithItsOutputClosedOrFailingSaysSo) {
             std::string::npos)
       << message;
   EXPECT_EQ(full->wait(), 7);
+}
+
+TEST_F(Cli, ListenerOutOfDescriptorsSaysSoAndTheSendersItRefusedReportIt) {
+  // Twenty descriptors leave the listener room for a sender or two, not four.
+  const std::size_t before = testsupport::endpoint_sockets(session_.dir()).size();
+  auto limited = std::make_unique<ChildProcess>(
+      "/bin/sh",
+      std::vector<std::string>{"-c", "ulimit -n 20 && exec \"$0\" listen --timeout 30",
+                               MMFCAST_CLI_PATH},
+      true);
+  ASSERT_TRUE(testsupport::wait_for_endpoints(session_.dir(), before + 1));
+  std::vector<std::unique_ptr<ChildProcess>> senders;
+  int refused = 0;
+  for (int i = 0; i < 4; ++i) {
+    senders.push_back(cli({"send", "-"}));
+    const std::string text = "sender " + std::to_string(i);
+    senders.back()->write_line(text);
+    // The listener shows the text, or says that it could not take its sender.
+    const std::string shown = limited->read_line().value_or("");
+    if (shown == text) continue;
+    ++refused;
+    EXPECT_EQ(shown,
+              "mmfcast-cli: could not take the connection of 1 sender (no descriptor left, or no "
+              "room to watch it): its texts are not heard here");
+    EXPECT_EQ(senders.back()->read_line(),
+              "mmfcast-cli: line 1 of standard input: 1 of 1 copy not reached: the copy has no "
+              "descriptor left");
+  }
+  EXPECT_GE(refused, 1);
+  for (auto& sender : senders) sender->close_stdin();
+  int failed = 0;
+  for (auto& sender : senders) failed += sender->wait() == 5 ? 1 : 0;
+  EXPECT_EQ(failed, refused);
 }
 
 TEST_F(Cli, IdleListenerUsesNoCpu) {

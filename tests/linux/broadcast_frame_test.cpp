@@ -43,6 +43,13 @@ os::Frame hello(std::uint32_t slot) {
   return f;
 }
 
+os::Frame refusal(std::uint32_t reason) {
+  os::Frame f;
+  f.kind = os::FrameKind::kRefuse;
+  f.msg = reason;
+  return f;
+}
+
 TEST(BroadcastFrame, FieldsSurviveAtTheirExtremes) {
   const os::Frame frames[] = {
       notify(1, 0, 0, 0),
@@ -52,12 +59,14 @@ TEST(BroadcastFrame, FieldsSurviveAtTheirExtremes) {
       notify(0x0102030405060708u, 0xC000, 0, std::numeric_limits<std::int64_t>::max(), 7),
       hello(0),
       hello(os::kAckSlots - 1),
+      refusal(1),
+      refusal(os::kMaxRefuseReason),
   };
   for (const os::Frame& frame : frames) EXPECT_EQ(decode(encoded(frame)), frame);
 }
 
 TEST(BroadcastFrame, EverySingleBitFlipIsRefused) {
-  for (const os::Frame& frame : {notify(42, 0xC001, 7, -1, 3), hello(5)}) {
+  for (const os::Frame& frame : {notify(42, 0xC001, 7, -1, 3), hello(5), refusal(2)}) {
     const std::vector<std::uint8_t> good = encoded(frame);
     for (std::size_t byte = 0; byte < good.size(); ++byte) {
       for (int bit = 0; bit < 8; ++bit) {
@@ -85,9 +94,22 @@ TEST(BroadcastFrame, FieldsOutOfTheirKindsRangeAreRefusedEvenWithAGoodChecksum) 
   hello_with_text.msg = 0xC000;
   os::Frame notify_with_word = notify(5, 1, 0, 0);
   notify_with_word.index = os::kCountWords;
+  os::Frame refusal_with_seq = refusal(1);
+  refusal_with_seq.seq = 1;
+  os::Frame refusal_with_slot = refusal(1);
+  refusal_with_slot.index = 1;
   const os::Frame refused[] = {
-      unknown,         notify(0, 1, 0, 0),   notify(5, 1, 0, 0, 0, 2), notify(5, 1, 0, 0, 0, 1),
-      hello_with_text, hello(os::kAckSlots), notify_with_word,
+      unknown,
+      notify(0, 1, 0, 0),
+      notify(5, 1, 0, 0, 0, 2),
+      notify(5, 1, 0, 0, 0, 1),
+      hello_with_text,
+      hello(os::kAckSlots),
+      notify_with_word,
+      refusal(0),
+      refusal(os::kMaxRefuseReason + 1),
+      refusal_with_seq,
+      refusal_with_slot,
   };
   for (const os::Frame& frame : refused) EXPECT_FALSE(decode(encoded(frame)).has_value());
 }

@@ -2,6 +2,7 @@
 // notification, never deadlocks when processes broadcast to each other or from inside a
 // procedure, delays its sender at most once for a stopped receiver, skips and cleans up after a
 // killed one, and has nothing to do with processes of another user.
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -22,7 +23,9 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/linux/transport/frame.h"
 #include "platform/linux/transport/internal.h"
@@ -151,6 +154,108 @@ TEST_F(BroadcastTest, RefusesWhatItCannotDo) {
       "session directory " + session.dir() + ": must be a directory of this user with mode 0700");
   ASSERT_EQ(::chmod(session.dir().c_str(), 0700), 0);
   EXPECT_EQ(broadcast(msg, 0, 0), 1);
+}
+
+// Receivers that cannot take a sender's connection refuse it with the reason, and every
+// broadcast counts them as not reached, while the others hear it.
+class RefusedConnections : public BroadcastTest {
+ protected:
+  // Broadcasts wParam w and expects `unreached` of `total` copies not reached, for `why`.
+  void expect_unreached(mmfcast::platform::WParam w, int unreached, int total,
+                        const std::string& why) {
+    EXPECT_EQ(broadcast(msg, w, 0), -1);
+    EXPECT_EQ(mmfcast::platform::broadcast_unreached(), unreached);
+    EXPECT_EQ(
+        mmfcast::platform::last_error_text(),
+        std::to_string(unreached) + " of " + std::to_string(total) + " copies not reached: " + why);
+  }
+
+  std::string heard(mmfcast::platform::WParam w) const {
+    return "got " + std::to_string(msg) + " " + std::to_string(w);
+  }
+
+  // Starts `count` receivers with these arguments and waits until each is ready.
+  static std::vector<std::unique_ptr<ChildProcess>> start(int count,
+                                                          const std::vector<std::string>& args) {
+    std::vector<std::unique_ptr<ChildProcess>> receivers;
+    for (int i = 0; i < count; ++i) receivers.push_back(std::make_unique<ChildProcess>(args));
+    for (auto& receiver : receivers) EXPECT_EQ(receiver->read_line(), "ready");
+    return receivers;
+  }
+
+  // Ends the receivers and counts those that heard wParam w.
+  int heard_by(std::vector<std::unique_ptr<ChildProcess>>& receivers,
+               mmfcast::platform::WParam w) const {
+    int count = 0;
+    for (auto& receiver : receivers) {
+      receiver->write_line("quit");
+      while (const std::optional<std::string> line = receiver->read_line()) {
+        if (*line == heard(w)) ++count;
+      }
+    }
+    return count;
+  }
+};
+
+TEST_F(RefusedConnections, ReceiverWithoutDescriptorsIsCountedEachTime) {
+  ChildProcess healthy({"endpoint-listen", "nest=0"});
+  ChildProcess full({"endpoint-listen", "no-descriptors"});
+  ASSERT_EQ(healthy.read_line(), "ready");
+  ASSERT_EQ(full.read_line(), "ready");
+  for (mmfcast::platform::WParam w = 1; w <= 3; ++w) {
+    expect_unreached(w, 1, 2, "the copy has no descriptor left");
+    EXPECT_EQ(healthy.read_line(), heard(w));
+  }
+  full.write_line("quit");
+  EXPECT_EQ(full.read_line(), "refused 3");
+  healthy.write_line("quit");
+  EXPECT_EQ(healthy.read_line(), "refused 0");
+}
+
+TEST_F(RefusedConnections, ReceiverNestedTooDeepForOneMoreWakeUpPathIsCounted) {
+  // Ten paths to one notification descriptor through four more epoll sets are all the kernel
+  // allows; the two receivers beyond cannot watch it.
+  auto receivers = start(12, {"endpoint-listen", "nest=4"});
+  expect_unreached(1, 2, 12, "the copy cannot watch one more notification descriptor");
+  EXPECT_EQ(heard_by(receivers, 1), 10);
+}
+
+TEST_F(RefusedConnections, ManyReceiversNestedInTheirOwnSetsAllHearOneSender) {
+  // Through three more sets the kernel allows 50 paths to one notification descriptor.
+  auto receivers = start(60, {"endpoint-listen", "nest=3"});
+  EXPECT_EQ(broadcast(msg, 7, 0), 1) << mmfcast::platform::last_error_text();
+  EXPECT_EQ(heard_by(receivers, 7), 60);
+}
+
+int failed_listings = 0;
+
+TEST_F(RefusedConnections, SenderAtItsDescriptorLimitStillReachesItsConnections) {
+  ChildProcess known({"endpoint-listen", "nest=0"});
+  ASSERT_EQ(known.read_line(), "ready");
+  EXPECT_EQ(broadcast(msg, 1, 0), 1);
+  EXPECT_EQ(known.read_line(), heard(1));
+  ChildProcess unknown({"endpoint-listen", "nest=0"});
+  ASSERT_EQ(unknown.read_line(), "ready");
+  // No descriptor left: listing the directory fails until the spare is given up, and no new
+  // connection can be made.
+  failed_listings = 0;
+  const mmfcast::platform::os::ScopedSyscall no_listing(&mmfcast::platform::os::Syscalls::opendir,
+                                                        [](const char* path) -> DIR* {
+                                                          if (failed_listings++ % 2 == 0) {
+                                                            errno = EMFILE;
+                                                            return nullptr;
+                                                          }
+                                                          return ::opendir(path);
+                                                        });
+  const mmfcast::platform::os::ScopedSyscall no_socket(&mmfcast::platform::os::Syscalls::socket,
+                                                       [](int, int, int) {
+                                                         errno = EMFILE;
+                                                         return -1;
+                                                       });
+  for (mmfcast::platform::WParam w = 2; w <= 3; ++w) {
+    expect_unreached(w, 1, 2, std::strerror(EMFILE));
+    EXPECT_EQ(known.read_line(), heard(w));
+  }
 }
 
 TEST_F(BroadcastTest, FilesThatAreNotLiveEndpointsOfOursAreLeftAlone) {

@@ -55,6 +55,11 @@ constexpr std::uint64_t kOwnTag = 1;
 constexpr std::uint64_t kFirstPeerTag = 16;
 // How long a connection to a receiver whose backlog is full may wait to be accepted.
 constexpr int kConnectWaitMs = 500;
+// Receivers that share one notification descriptor. The kernel bounds the wake-up paths from
+// one file to the epoll sets that watch it: 500 when a receiver's endpoint is nested in one
+// more set (a Channel's wait set), 100, 50 and 10 deeper. 50 leaves a receiver room for two
+// levels of its program's own epoll sets above the endpoint, or ten sets at the first.
+constexpr std::uint32_t kPeersPerNotifyFd = 50;
 
 struct Peer {
   EndpointId id{};
@@ -66,6 +71,8 @@ struct Peer {
   SharedMapping state;    // the receiver's state page, guarded against truncation
   std::uint64_t tag = 0;  // in the wait set
   std::uint32_t slot = 0;
+  std::size_t group = 0;   // its notification descriptor in Answers::notify_fds
+  bool grouped = false;    // counted among that descriptor's receivers
   bool awaitable = false;  // has a slot in the acknowledgement page
   bool closed = false;
   bool resent = false;  // made again within a broadcast after the receiver closed the last one
@@ -73,12 +80,19 @@ struct Peer {
   PeerState* page() const { return state.as<PeerState>(); }
 };
 
-// This process's acknowledgement page (with its ring), wake-up and notification descriptors,
-// handed to every receiver, and the wait set a broadcast sleeps in.
+// A notification descriptor and how many receivers were handed it.
+struct NotifyGroup {
+  UniqueFd fd;
+  std::uint32_t members = 0;
+};
+
+// This process's acknowledgement page (with its ring) and wake-up descriptor, handed to every
+// receiver, its notification descriptors, each handed to at most kPeersPerNotifyFd of them, and
+// the wait set a broadcast sleeps in.
 struct Answers {
   UniqueFd page_fd;
   UniqueFd wake_fd;
-  UniqueFd notify_fd;
+  std::vector<NotifyGroup> notify_fds;
   UniqueFd wait_fd;  // epoll: wake_fd (edge-triggered), the own endpoint, every connection
   SharedMapping page_map;
   std::vector<std::uint32_t> free_slots;
@@ -99,7 +113,8 @@ struct BroadcastState {
   bool settled = false;              // the listing is known to show the directory as it still is
   std::map<EndpointId, std::shared_ptr<Peer>> peers;
   std::unique_ptr<Answers> answers;
-  SessionPtr dir;  // of the broadcast in progress
+  UniqueFd spare_fd;  // given up to list the directory at the descriptor limit
+  SessionPtr dir;     // of the broadcast in progress
   std::uint64_t last_seq = 0;
   int depth = 0;
   // The copies the current broadcast could not reach, and why (the first reason met).
@@ -156,6 +171,10 @@ void close_peer(BroadcastState& s, Peer& peer) {
   peer.fd.reset();
   peer.state.reset();
   if (peer.awaitable && s.answers) s.answers->free_slots.push_back(peer.slot);
+  if (peer.grouped && s.answers && peer.group < s.answers->notify_fds.size()) {
+    --s.answers->notify_fds[peer.group].members;
+  }
+  peer.grouped = false;
 }
 
 // Whether the owner of the endpoint whose state file is open on fd has gone: its lock is free.
@@ -205,8 +224,6 @@ std::unique_ptr<Answers> make_answers() {
   a->page_fd = UniqueFd(check(sys.memfd_create("mmfcast-answers", MFD_CLOEXEC | MFD_ALLOW_SEALING),
                               "acknowledgement page"));
   a->wake_fd = UniqueFd(check(sys.eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC), "answers' wake-up"));
-  a->notify_fd =
-      UniqueFd(check(sys.eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC), "notification descriptor"));
   a->wait_fd = UniqueFd(check(sys.epoll_create1(EPOLL_CLOEXEC), "broadcast's wait set"));
   // Never read: each answer's write is an edge of its own.
   epoll_event ev{};
@@ -346,18 +363,74 @@ bool take_slot(Answers& a, Peer& peer) {
   return true;
 }
 
+// The reason the receiver gave for refusing the connection, when what it sent before closing
+// it is a refusal.
+std::optional<RefuseReason> refusal(const Peer& peer) {
+  if (peer.closed) return std::nullopt;
+  std::uint8_t buffer[kFrameSize];
+  ssize_t got = recv_record(peer.fd.get(), buffer, sizeof buffer);
+  // A receiver that closed without reading the hello reports a reset first, then what it sent.
+  if (got < 0 && errno == ECONNRESET) got = recv_record(peer.fd.get(), buffer, sizeof buffer);
+  if (got != static_cast<ssize_t>(kFrameSize)) return std::nullopt;
+  const std::optional<Frame> frame = decode_frame(buffer);
+  if (!frame || frame->kind != FrameKind::kRefuse) return std::nullopt;
+  return static_cast<RefuseReason>(frame->msg);
+}
+
+// Counts a copy that refused its connection as not reached, with its reason.
+void note_refused(BroadcastState& s, RefuseReason reason) {
+  switch (reason) {
+    case RefuseReason::kNoDescriptor:
+      note_unreached(s, EMFILE, "the copy has no descriptor left");
+      return;
+    case RefuseReason::kCannotWatch:
+      note_unreached(s, EINVAL, "the copy cannot watch one more notification descriptor");
+      return;
+    case RefuseReason::kFailed:
+      break;
+  }
+  note_unreached(s, EIO, "the copy cannot take the connection");
+}
+
+// Counts the peer among the receivers of a notification descriptor with room, made when every
+// one is full; false, the reason counted, when none can be made.
+bool join_group(BroadcastState& s, Answers& a, Peer& peer) {
+  auto room = std::find_if(a.notify_fds.begin(), a.notify_fds.end(),
+                           [](const NotifyGroup& g) { return g.members < kPeersPerNotifyFd; });
+  if (room == a.notify_fds.end()) {
+    UniqueFd fd(syscalls().eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    if (!fd.valid()) {
+      note_unreached(s, errno, "notification descriptor cannot be made");
+      return false;
+    }
+    a.notify_fds.push_back(NotifyGroup{std::move(fd), 0});
+    room = a.notify_fds.end() - 1;
+  }
+  ++room->members;
+  peer.group = static_cast<std::size_t>(room - a.notify_fds.begin());
+  peer.grouped = true;
+  return true;
+}
+
 // Sends the hello with the page and both eventfds, its ring to be read after `read_after`, and
 // watches the connection for hang-ups. False, the reason counted, when either fails.
 bool introduce(BroadcastState& s, Answers& a, Peer& peer, std::uint64_t read_after) {
+  if (!join_group(s, a, peer)) return false;
   Frame hello;
   hello.kind = FrameKind::kHello;
   hello.index = peer.slot;
   hello.seq = read_after;
   const FrameBytes bytes = encode_frame(hello);
-  const int fds[3] = {a.page_fd.get(), a.wake_fd.get(), a.notify_fd.get()};
+  const int fds[3] = {a.page_fd.get(), a.wake_fd.get(), a.notify_fds[peer.group].fd.get()};
   if (send_record(peer.fd.get(), bytes.data(), bytes.size(), fds, 3) !=
       static_cast<ssize_t>(bytes.size())) {
-    note_unreached(s, errno, "introduction not sent");
+    const int error = errno;
+    // A receiver that refused the connection at once may have closed it already.
+    if (const std::optional<RefuseReason> reason = refusal(peer)) {
+      note_refused(s, *reason);
+    } else {
+      note_unreached(s, error, "introduction not sent");
+    }
     return false;
   }
   epoll_event ev{};
@@ -423,6 +496,22 @@ bool still_connected(const Peer& peer) {
   return syscalls().poll(&p, 1, 0) == 0;
 }
 
+// The endpoints listed, as list_endpoints; a process at its descriptor limit gives up its spare
+// descriptor for the listing, so that the copies it cannot connect to are counted, and the ones
+// it is connected to still hear it.
+std::optional<std::map<EndpointId, EndpointFile>> list_endpoints_at_limit(BroadcastState& s,
+                                                                          const SessionDir& dir) {
+  if (!s.spare_fd.valid())
+    s.spare_fd = UniqueFd(syscalls().open("/dev/null", O_RDONLY | O_CLOEXEC, 0));
+  auto listed = list_endpoints(dir);
+  if (!listed && (last_error() == EMFILE || last_error() == ENFILE) && s.spare_fd.valid()) {
+    s.spare_fd.reset();
+    listed = list_endpoints(dir);
+    s.spare_fd = UniqueFd(syscalls().open("/dev/null", O_RDONLY | O_CLOEXEC, 0));
+  }
+  return listed;
+}
+
 // Brings the peer list in line with the directory when it may have changed since the last
 // listing: connects to new endpoints, drops those that went away (kept while connected: see
 // still_connected), clears up abandoned ones.
@@ -433,7 +522,7 @@ bool refresh_peers(BroadcastState& s, const SessionDir& dir) {
   if (s.epoch != dir.epoch) reset(s);
   s.epoch = dir.epoch;
   // Nobody can be counted without a listing: the broadcast fails, and it is tried next time.
-  const auto listed = list_endpoints(dir);
+  const auto listed = list_endpoints_at_limit(s, dir);
   if (!listed) return false;
   s.listed_changes = changes;
   s.settled = true;
@@ -510,12 +599,19 @@ std::shared_ptr<Peer> find_tag(const BroadcastState& s,
   return nullptr;
 }
 
-// A connection hung up: the owner died, or closed it to make room for another. One awaited
-// before its answer is made again, when the owner lives, and reads `frame` from the ring on the
-// new one, once; its count stays in the word. Returns the new peer to wait for, if any.
+// A connection hung up: the owner died, or closed it to make room for another, or refused it.
+// One awaited before its answer is made again, when the owner lives and did not refuse it, and
+// reads `frame` from the ring on the new one, once; its count stays in the word. A refused one
+// is counted as not reached. Returns the new peer to wait for, if any.
 std::shared_ptr<Peer> hung_up(BroadcastState& s, Answers& a, const std::shared_ptr<Peer>& peer,
                               bool awaited, const Frame& frame) {
   const bool retried = peer->resent;
+  if (const std::optional<RefuseReason> reason = refusal(*peer)) {
+    drop(s, peer, false);
+    if (awaited) count_down(*a.page(), frame.index, frame.seq);
+    note_refused(s, *reason);
+    return nullptr;
+  }
   if (!drop(s, peer, true) || !awaited || retried) {
     if (awaited) count_down(*a.page(), frame.index, frame.seq);
     return nullptr;
@@ -628,8 +724,29 @@ std::vector<std::shared_ptr<Peer>> choose_awaited(BroadcastState& s, Answers* an
   return waiting;
 }
 
-// Publishes the frame in the ring, wakes every receiver with one write and waits for the answers
-// of `waiting`, counted in the frame's count word.
+// Writes every notification descriptor that has receivers once. The receivers of one that
+// cannot be written are counted as not reached and leave `waiting`, their count taken off.
+void wake_receivers(BroadcastState& s, Answers& a, std::vector<std::shared_ptr<Peer>>& waiting,
+                    const Frame& frame) {
+  const std::uint64_t one = 1;
+  for (std::size_t group = 0; group < a.notify_fds.size(); ++group) {
+    const NotifyGroup& g = a.notify_fds[group];
+    if (g.members == 0 ||
+        retry_eintr([&] { return syscalls().write(g.fd.get(), &one, sizeof one); }) == sizeof one) {
+      continue;
+    }
+    const int error = errno;
+    std::erase_if(waiting, [&](const std::shared_ptr<Peer>& p) {
+      if (!p->grouped || p->group != group) return false;
+      note_unreached(s, error, "notification descriptor not written");
+      count_down(*a.page(), frame.index, frame.seq);
+      return true;
+    });
+  }
+}
+
+// Publishes the frame in the ring, wakes every receiver with one write per kPeersPerNotifyFd
+// of them and waits for the answers of `waiting`, counted in the frame's count word.
 void notify_and_wait(BroadcastState& s, Answers& a, std::vector<std::shared_ptr<Peer>> waiting,
                      const Frame& frame) {
   if (!waiting.empty()) {
@@ -637,15 +754,7 @@ void notify_and_wait(BroadcastState& s, Answers& a, std::vector<std::shared_ptr<
                                          std::memory_order_release);
   }
   publish_entry(*a.page(), frame);
-  const std::uint64_t one = 1;
-  if (retry_eintr([&] { return syscalls().write(a.notify_fd.get(), &one, sizeof one); }) !=
-      sizeof one) {
-    const int error = errno;
-    for (std::size_t i = 0; i < waiting.size(); ++i) {
-      note_unreached(s, error, "notification descriptor not written");
-    }
-    waiting.clear();
-  }
+  wake_receivers(s, a, waiting, frame);
   collect_answers(s, a, std::move(waiting), frame);
 }
 

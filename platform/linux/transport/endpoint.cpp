@@ -121,8 +121,10 @@ struct Endpoint {
   std::chrono::steady_clock::time_point repair_since{};  // first sign of the pending repair
   std::chrono::steady_clock::time_point last_removal{};  // the watch's latest removed entry
   bool repair_pending = false;
-  std::uint64_t opens = 0;  // how many times the epoll descriptor was made
-  WatchedBy session_watch;  // the session directory's watch, in the epoll set
+  std::uint64_t opens = 0;    // how many times the epoll descriptor was made
+  WatchedBy session_watch;    // the session directory's watch, in the epoll set
+  UniqueFd spare_fd;          // given up to accept a connection only to refuse it, at the limit
+  std::uint64_t refused = 0;  // connections refused for want of descriptors or room
 
   Endpoint() = default;
   ~Endpoint();  // closes the connections and removes the endpoint's files
@@ -549,8 +551,45 @@ void close_least_recently_used(Endpoint& e) {
   if (oldest != e.inbound.end()) close_inbound(e, oldest->first);
 }
 
-// Accepts the connections waiting on the listener. One that cannot be watched is closed at
-// once, which its sender sees as a refusal of this endpoint.
+// Tells the sender on the connection why this endpoint cannot take it; the caller closes it.
+// Best effort: a sender that cannot be told still sees the connection end.
+void refuse(Endpoint& e, int fd, RefuseReason reason) {
+  Frame frame;
+  frame.kind = FrameKind::kRefuse;
+  frame.msg = static_cast<std::uint32_t>(reason);
+  const FrameBytes bytes = encode_frame(frame);
+  send_record(fd, bytes.data(), bytes.size(), nullptr, 0);
+  ++e.refused;
+}
+
+RefuseReason refuse_reason(int error) {
+  if (error == EMFILE || error == ENFILE) return RefuseReason::kNoDescriptor;
+  if (error == EINVAL || error == ELOOP) return RefuseReason::kCannotWatch;
+  return RefuseReason::kFailed;
+}
+
+// The spare descriptor, kept so that an endpoint at its descriptor limit can still accept a
+// connection to refuse it; invalid when none could be opened.
+UniqueFd open_spare() { return UniqueFd(syscalls().open("/dev/null", O_RDONLY | O_CLOEXEC, 0)); }
+
+// At the descriptor limit: accepts one waiting connection in the spare's place and refuses it,
+// so its sender learns that this copy has no descriptor left instead of waiting in the backlog.
+// False when there is no spare or no connection.
+bool refuse_with_spare(Endpoint& e) {
+  if (!e.spare_fd.valid() || !e.published) return false;
+  e.spare_fd.reset();
+  UniqueFd fd(retry_eintr([&] {
+    return syscalls().accept4(e.published->listen_fd.get(), nullptr, nullptr,
+                              SOCK_NONBLOCK | SOCK_CLOEXEC);
+  }));
+  if (fd.valid()) refuse(e, fd.get(), RefuseReason::kNoDescriptor);
+  fd.reset();
+  e.spare_fd = open_spare();
+  return true;
+}
+
+// Accepts the connections waiting on the listener. One that cannot be watched is refused and
+// closed at once.
 void accept_pending(Endpoint& e) {
   if (!e.published) return;
   for (int accepted = 0; accepted < kListenBacklog; ++accepted) {
@@ -560,6 +599,7 @@ void accept_pending(Endpoint& e) {
     }));
     if (!fd.valid()) {
       if (errno == ECONNABORTED) continue;
+      if ((errno == EMFILE || errno == ENFILE) && refuse_with_spare(e)) continue;
       return;
     }
     if (!peer_is_same_user(fd.get())) continue;
@@ -569,7 +609,10 @@ void accept_pending(Endpoint& e) {
       watch(e, fd.get(), id);
       return true;
     });
-    if (!watched) continue;
+    if (!watched) {
+      refuse(e, fd.get(), refuse_reason(last_error()));
+      continue;
+    }
     auto conn = std::make_shared<Inbound>();
     conn->fd = std::move(fd);
     conn->last_used = ++e.use_clock;
@@ -614,12 +657,16 @@ void replace_earlier_connection(Endpoint& e, std::uint64_t id, Inbound& conn) {
 
 // Takes the sender's acknowledgement page, wake-up descriptor and notification descriptor from
 // a hello, and watches the last (edge-triggered: the sender never resets it, each write is one
-// edge). False when they are not what a sender of ours hands over, or cannot be taken.
+// edge). False when they are not what a sender of ours hands over, or cannot be taken (the
+// sender is then told why).
 bool take_hello(Endpoint& e, std::uint64_t id, Inbound& conn, const Frame& frame,
                 UniqueFd (&fds)[3], std::size_t count) {
   if (conn.ack.valid() || count != 3 || !hello_descriptors_valid(fds)) return false;
   struct stat st {};
-  if (syscalls().fstat(fds[0].get(), &st) != 0) return false;
+  if (syscalls().fstat(fds[0].get(), &st) != 0) {
+    refuse(e, conn.fd.get(), refuse_reason(errno));
+    return false;
+  }
   const bool taken = guarded(false, [&] {
     SharedMapping page = SharedMapping::map(fds[0].get(), kAckPageSize, "acknowledgement page");
     watch(e, fds[2].get(), id | kRingMark, EPOLLIN | EPOLLET);
@@ -632,7 +679,10 @@ bool take_hello(Endpoint& e, std::uint64_t id, Inbound& conn, const Frame& frame
     conn.ack_ino = st.st_ino;
     return true;
   });
-  if (taken) replace_earlier_connection(e, id, conn);
+  if (taken)
+    replace_earlier_connection(e, id, conn);
+  else
+    refuse(e, conn.fd.get(), refuse_reason(last_error()));
   return taken;
 }
 
@@ -722,6 +772,10 @@ int serve_one(Endpoint& e, std::uint64_t id) {
   std::size_t fd_count = 0;
   const ssize_t got = recv_record(conn->fd.get(), buffer, sizeof buffer, fds, 3, &fd_count);
   if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
+  // The hello's descriptors could not be taken in: this process is at its limit.
+  if (got < 0 && (errno == EMFILE || errno == ENFILE)) {
+    refuse(e, conn->fd.get(), RefuseReason::kNoDescriptor);
+  }
   int delivered = 0;
   std::optional<Frame> frame;
   if (got == static_cast<ssize_t>(kFrameSize)) frame = decode_frame(buffer);
@@ -780,6 +834,7 @@ void close_endpoint(Endpoint& e) {
   while (!e.inbound.empty()) close_inbound(e, e.inbound.begin()->first);
   unpublish(e);
   e.timer_fd.reset();
+  e.spare_fd.reset();
   e.epoll_fd.reset();
 }
 
@@ -812,7 +867,8 @@ bool peer_is_same_user(int fd) {
 ssize_t recv_record(int fd, void* buffer, std::size_t size, UniqueFd* fds, std::size_t max_fds,
                     std::size_t* fd_count) {
   iovec part{buffer, size};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 4)];
+  constexpr std::size_t kControlFds = 4;
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kControlFds)];
   msghdr message{};
   message.msg_iov = &part;
   message.msg_iovlen = 1;
@@ -823,7 +879,9 @@ ssize_t recv_record(int fd, void* buffer, std::size_t size, UniqueFd* fds, std::
     return syscalls().recvmsg(fd, &message, MSG_DONTWAIT | MSG_TRUNC | MSG_CMSG_CLOEXEC);
   });
   if (got < 0) return got;
-  bool excess = (message.msg_flags & MSG_CTRUNC) != 0;
+  const bool truncated = (message.msg_flags & MSG_CTRUNC) != 0;
+  bool excess = truncated;
+  std::size_t installed = 0;
   for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
     if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
     const std::size_t n = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
@@ -831,6 +889,7 @@ ssize_t recv_record(int fd, void* buffer, std::size_t size, UniqueFd* fds, std::
       int raw = -1;
       std::memcpy(&raw, CMSG_DATA(c) + i * sizeof(int), sizeof raw);
       UniqueFd received(raw);
+      ++installed;
       if (fds != nullptr && fd_count != nullptr && *fd_count < max_fds) {
         fds[(*fd_count)++] = std::move(received);
       } else {
@@ -841,7 +900,8 @@ ssize_t recv_record(int fd, void* buffer, std::size_t size, UniqueFd* fds, std::
   if (excess) {
     for (std::size_t i = 0; fd_count != nullptr && i < *fd_count; ++i) fds[i].reset();
     if (fd_count != nullptr) *fd_count = 0;
-    errno = EPROTO;
+    // Cut short while the buffer had room: the descriptors could not be installed.
+    errno = truncated && installed < kControlFds ? EMFILE : EPROTO;
     return -1;
   }
   return got;
@@ -922,6 +982,8 @@ bool endpoint_is_open() { return endpoint().epoll_fd.valid(); }
 
 int endpoint_event_fd() { return endpoint().epoll_fd.get(); }
 
+std::uint64_t refused_connections() { return endpoint().refused; }
+
 std::uint64_t endpoint_opens() { return endpoint().opens; }
 
 std::optional<EndpointId> own_endpoint_id() {
@@ -943,6 +1005,7 @@ bool open_endpoint() {
     watch(e, e.timer_fd.get(), kTimerId);
     return true;
   });
+  e.spare_fd = open_spare();
   if (!watching || !publish_or_clean_up(e)) {
     e.timer_fd.reset();
     e.epoll_fd.reset();

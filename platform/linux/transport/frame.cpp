@@ -79,6 +79,12 @@ std::optional<Frame> decode_frame(std::span<const std::uint8_t> bytes) {
         frame.hold != 0) {
       return std::nullopt;
     }
+  } else if (kind == static_cast<std::uint16_t>(FrameKind::kRefuse)) {
+    frame.kind = FrameKind::kRefuse;
+    if (frame.msg == 0 || frame.msg > kMaxRefuseReason || frame.seq != 0 || frame.flags != 0 ||
+        frame.wparam != 0 || frame.lparam != 0 || frame.hold != 0 || frame.index != 0) {
+      return std::nullopt;
+    }
   } else {
     return std::nullopt;
   }

@@ -30,12 +30,23 @@ enum class FrameKind : std::uint16_t {
   // `index`, the slot of the page this connection answers in; in `seq`, the last notification
   // of the ring the receiver is not to read.
   kHello = 3,
+  // The one frame a receiver sends, on a connection whose hello it cannot take, before it
+  // closes the connection: in `msg`, why (a RefuseReason). Every other field is 0.
+  kRefuse = 4,
 };
+
+// Why a receiver refused a connection; the sender counts the copy as not reached with it.
+enum class RefuseReason : std::uint32_t {
+  kNoDescriptor = 1,  // at its limit of open descriptors
+  kCannotWatch = 2,   // its epoll set cannot take the notification descriptor (wake-up paths)
+  kFailed = 3,        // anything else (out of memory)
+};
+inline constexpr std::uint32_t kMaxRefuseReason = 3;
 
 struct Frame {
   FrameKind kind = FrameKind::kNotify;
-  std::uint64_t seq = 0;  // notify: chosen by the sender, never 0; hello: where the ring starts
-  std::uint32_t msg = 0;
+  std::uint64_t seq = 0;    // notify: chosen by the sender, never 0; hello: where the ring starts
+  std::uint32_t msg = 0;    // refuse: the RefuseReason
   std::uint32_t flags = 0;  // no flags are defined: always 0
   std::uint64_t wparam = 0;
   std::int64_t lparam = 0;
@@ -52,7 +63,7 @@ FrameBytes encode_frame(const Frame& frame);
 // The frame held in exactly kFrameSize bytes, or nullopt when the size, magic, version, kind,
 // checksum or any field is out of its range for the kind (a hello's slot beyond the page, a
 // notification's seq 0, any flag or an unknown count word, a wParam or lParam wider than this
-// build's pointers).
+// build's pointers, a refusal's unknown reason).
 std::optional<Frame> decode_frame(std::span<const std::uint8_t> bytes);
 
 // ---- The sender's acknowledgement page -----------------------------------------------------

@@ -37,6 +37,8 @@ std::uint64_t endpoint_opens();
 std::optional<EndpointId> own_endpoint_id();
 // The endpoint's epoll descriptor, readable while notifications wait; -1 without an endpoint.
 int endpoint_event_fd();
+// How many connections the endpoint has refused (see FrameKind::kRefuse).
+std::uint64_t refused_connections();
 // Handles every notification that can be read now; returns how many were handled.
 int dispatch_ready();
 // Waits up to timeout_ms (0: not at all, negative: without end) for notifications and handles
@@ -58,7 +60,8 @@ platform::WndProc window_proc(platform::Hwnd hwnd);
 // One datagram of a SOCK_SEQPACKET socket, without waiting and retried on EINTR. recv_record
 // returns the record's full length even when it did not fit (so oversized records show), and
 // any descriptors that came with it in fds (up to max_fds; the count in *fd_count); descriptors
-// beyond that, or a truncated control message, make it fail with EPROTO after closing them.
+// beyond that, or a truncated control message, make it fail with EPROTO after closing them;
+// with EMFILE when the descriptors sent could not be installed (this process is at its limit).
 // Each descriptor is owned from the moment it arrives.
 ssize_t recv_record(int fd, void* buffer, std::size_t size, UniqueFd* fds = nullptr,
                     std::size_t max_fds = 0, std::size_t* fd_count = nullptr);
