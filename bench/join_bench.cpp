@@ -1,6 +1,7 @@
 // Join benchmark: the time one process takes to join a channel and leave it again
 // (mmfcast::Channel made and destroyed), with the session's message table holding 10 or 1,500
-// names that other copies registered. A join must cost the same whatever the table holds.
+// names that other copies registered; and, with as many names there, to join 100 channels of
+// its own one after another. A join must cost the same whatever the table holds.
 // Each figure comes from a fresh session directory; run it pinned (`taskset -c 0`).
 #include <benchmark/benchmark.h>
 #include <sys/wait.h>
@@ -8,8 +9,10 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "mmf/channel.h"
 #include "platform/linux/transport/session.h"
@@ -69,6 +72,29 @@ void BM_JoinAndLeave(benchmark::State& state) {
   state.counters["names"] = static_cast<double>(state.range(0));
 }
 BENCHMARK(BM_JoinAndLeave)->Arg(10)->Arg(1500)->Unit(benchmark::kMicrosecond);
+
+// One process joins 100 channels of its own, one after another, and stays on them: the table
+// grows by a name with each, and the process knows every name it registered.
+void BM_JoinManyChannels(benchmark::State& state) {
+  constexpr int kChannels = 100;
+  for (auto _ : state) {
+    state.PauseTiming();
+    const FilledSession session(static_cast<int>(state.range(0)));
+    state.ResumeTiming();
+    std::vector<std::unique_ptr<mmfcast::Channel>> joined;
+    for (int i = 0; i < kChannels; ++i) {
+      mmfcast::ChannelOptions options;
+      options.name = "channel " + std::to_string(i);
+      joined.push_back(std::make_unique<mmfcast::Channel>(options));
+      if (!joined.back()->joined()) {
+        state.SkipWithError(joined.back()->error().c_str());
+        break;
+      }
+    }
+  }
+  state.counters["names"] = static_cast<double>(state.range(0));
+}
+BENCHMARK(BM_JoinManyChannels)->Arg(10)->Arg(1500)->Iterations(3)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
