@@ -18,9 +18,22 @@ struct mmfcast_channel {
   std::string error;  // what failed outside the Channel (the handler, the options), else its own
   bool own_error = false;
   mmfcast_failure failure = MMFCAST_OK;  // of joining, then of the last send or dispatch
+  int running = 0;  // sends and dispatches of this handle under way: its function may run
 };
 
 namespace {
+
+// Counts a send or dispatch of the handle as under way for as long as it lasts.
+class Running {
+ public:
+  explicit Running(mmfcast_channel& channel) : channel_(channel) { ++channel_.running; }
+  ~Running() { --channel_.running; }
+  Running(const Running&) = delete;
+  Running& operator=(const Running&) = delete;
+
+ private:
+  mmfcast_channel& channel_;
+};
 
 void set_text(std::string& field, const char* text) {
   if (text != nullptr) field = text;
@@ -117,6 +130,7 @@ template <typename Char>
 mmfcast_send_result send(mmfcast_channel* channel, std::basic_string_view<Char> text) {
   if (channel == nullptr) return MMFCAST_FAILED;
   channel->own_error = false;
+  const Running running(*channel);
   try {
     switch (channel->channel.send(text)) {
       case mmfcast::SendResult::kSent:
@@ -178,7 +192,19 @@ mmfcast_channel* mmfcast_join_options(const mmfcast_options* options) {
 
 const char* mmfcast_version(void) { return MMFCAST_VERSION_STRING; }
 
-void mmfcast_leave(mmfcast_channel* channel) { delete channel; }
+int mmfcast_leave(mmfcast_channel* channel) {
+  if (channel == nullptr) return 0;
+  if (channel->running > 0) {
+    channel->error =
+        "cannot leave the channel from inside its own send or dispatch (its receive function); "
+        "leave it once that call has returned";
+    channel->own_error = true;
+    channel->failure = MMFCAST_E_IN_USE_BY_CALL;
+    return -1;
+  }
+  delete channel;
+  return 0;
+}
 
 int mmfcast_joined(const mmfcast_channel* channel) {
   return channel != nullptr && channel->channel.joined() ? 1 : 0;
@@ -243,6 +269,7 @@ int mmfcast_event_fd(const mmfcast_channel* channel) {
 int mmfcast_dispatch(mmfcast_channel* channel, int timeout_ms) {
   if (channel == nullptr) return -1;
   channel->own_error = false;
+  const Running running(*channel);
   try {
     const int handled = channel->channel.dispatch(timeout_ms);
     channel->failure = handled < 0 ? MMFCAST_E_NOT_JOINED : MMFCAST_OK;

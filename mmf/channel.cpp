@@ -63,12 +63,24 @@ struct Channel::State {
   // While this channel's own dispatch or send runs it hands texts over itself before it
   // returns, so the waiting descriptor is brought in line once, at the end, not per text.
   int busy = 0;
+  // Set when the Channel was destroyed while one of its calls ran (from its handler): the
+  // state those calls still use is destroyed when the outermost of them returns.
+  std::unique_ptr<State> keep_until_idle;
+#if !defined(_WIN32)
+  // The process that made the Channel: in a child made by fork() the window, the view and the
+  // waiting descriptor are its parent's, and the Channel refuses to work.
+  int owner = platform::process_id();
+#endif
 
   // The joined Channels of this process, by window, so that a window's procedure finds its
-  // Channel. Recursive: a window procedure may run while the table is held.
+  // Channel. Recursive: a window procedure may run while the table is held. A forked child
+  // starts with an empty table: its parent's Channels are not its own.
   struct Table {
     std::recursive_mutex mutex;
     std::map<platform::Hwnd, State*> by_window;
+#if !defined(_WIN32)
+    int owner = platform::process_id();
+#endif
   };
   static Table& table();
   static platform::LResult MMFCAST_CALLBACK procedure(platform::Hwnd hWnd, std::uint32_t uMsg,
@@ -87,6 +99,8 @@ struct Channel::State {
   void received(const std::u16string& padded);
   void hand_over();
   void inbox_changed();
+  bool inherited() const;
+  bool usable();
 
   // Marks the channel's own dispatch or send in progress, and settles its waiting descriptor
   // when it ends.
@@ -96,6 +110,8 @@ struct Channel::State {
     ~Busy() {
       --state_.busy;
       state_.inbox_changed();
+      // The Channel went while this call ran: its state goes now, as the last thing done.
+      if (state_.busy == 0) state_.keep_until_idle.reset();
     }
     Busy(const Busy&) = delete;
     Busy& operator=(const Busy&) = delete;
@@ -188,6 +204,13 @@ std::string use_session_dir(ChannelOptions& o, bool others_joined) {
 
 Channel::State::Table& Channel::State::table() {
   static Table* const instance = new Table;  // windows may still be told things at exit
+#if !defined(_WIN32)
+  if (instance->owner != platform::process_id()) {
+    std::lock_guard lock(instance->mutex);
+    instance->by_window.clear();
+    instance->owner = platform::process_id();
+  }
+#endif
   return *instance;
 }
 
@@ -350,7 +373,7 @@ void Channel::State::hand_over() {
     inbox_changed();
     std::rethrow_exception(failure);
   }
-  while (!inbox.empty() && handler) {
+  while (!inbox.empty() && handler && joined) {  // the handler may have destroyed the Channel
     const std::string text = std::move(inbox.front());
     inbox.pop_front();
     inbox_changed();
@@ -360,6 +383,29 @@ void Channel::State::hand_over() {
     inbox.clear();
     inbox_changed();
   }
+}
+
+// Whether the Channel was joined by this process's parent, before a fork.
+bool Channel::State::inherited() const {
+#if defined(_WIN32)
+  return false;
+#else
+  return joined && owner != platform::process_id();
+#endif
+}
+
+// Whether the Channel can send and dispatch in this process; says why not in error.
+bool Channel::State::usable() {
+  if (inherited()) {
+#if !defined(_WIN32)
+    error = "this channel was joined by process " + std::to_string(owner) +
+            ", the parent of this one; a child made by fork() shares none of its parent's "
+            "channels: join the channel anew in the child";
+#endif
+    return false;
+  }
+  if (!joined && error.empty()) error = "not joined to the channel";
+  return joined;
 }
 
 // Keeps the waiting descriptor readable exactly while texts (or a delivery error) wait.
@@ -376,9 +422,15 @@ Channel::Channel(const ChannelOptions& options) : state_(std::make_unique<State>
   if (!state_->join()) state_->leave();
 }
 
-Channel::~Channel() { state_->leave(); }
+// Destroyed from inside its own dispatch() or send() (by its handler), the Channel leaves at
+// once; the state those calls still use goes when they return.
+Channel::~Channel() {
+  State& s = *state_;
+  s.leave();
+  if (s.busy > 0) s.keep_until_idle = std::move(state_);
+}
 
-bool Channel::joined() const { return state_->joined; }
+bool Channel::joined() const { return state_->joined && !state_->inherited(); }
 
 const std::string& Channel::error() const { return state_->error; }
 
@@ -386,17 +438,17 @@ JoinFailure Channel::join_failure() const { return state_->failure; }
 
 const ChannelOptions& Channel::options() const { return state_->options; }
 
-std::size_t Channel::max_text_bytes() const { return state_->joined ? state_->area_size - 1 : 0; }
+std::size_t Channel::max_text_bytes() const { return joined() ? state_->area_size - 1 : 0; }
 
 // The bytes are checked before they are converted, so that a refusal names the byte.
 SendResult Channel::send(std::string_view text) {
-  if (const std::size_t zero = text.find('\0'); zero != std::string_view::npos && state_->joined) {
+  if (const std::size_t zero = text.find('\0'); zero != std::string_view::npos && joined()) {
     state_->error = "the text holds a byte 0 at offset " + std::to_string(zero) +
                     "; a receiver would see it cut there";
     return SendResult::kFailed;
   }
   std::u16string wide;
-  if (std::string why = platform::decode_exact(text, wide); !why.empty() && state_->joined) {
+  if (std::string why = platform::decode_exact(text, wide); !why.empty() && joined()) {
     state_->error = std::move(why);
     return SendResult::kFailed;
   }
@@ -405,10 +457,7 @@ SendResult Channel::send(std::string_view text) {
 
 SendResult Channel::send(std::u16string_view text) {
   State& s = *state_;
-  if (!s.joined) {
-    if (s.error.empty()) s.error = "not joined to the channel";
-    return SendResult::kFailed;
-  }
+  if (!s.usable()) return SendResult::kFailed;
   if (text.empty()) {
     s.error = "the text is empty; there is nothing to send";
     return SendResult::kFailed;
@@ -433,13 +482,13 @@ int Channel::event_fd() const {
 #if defined(_WIN32)
   return -1;
 #else
-  return state_->joined ? state_->watch.fd() : -1;
+  return joined() ? state_->watch.fd() : -1;
 #endif
 }
 
 int Channel::dispatch(int timeout_ms) {
   State& s = *state_;
-  if (!s.joined) return -1;
+  if (!s.usable()) return -1;
   if (s.window == 0) {  // sends only
     if (timeout_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
     return 0;

@@ -10,8 +10,12 @@
 //
 // A process may join several channels, each with its own handler, but each channel once. All
 // the Channels of a process are used on one thread: the one that constructs them sends and
-// dispatches (on Windows their windows belong to that thread). A Channel is not inherited by a
-// child made with fork(), and must not be destroyed from inside its own handler.
+// dispatches (on Windows their windows belong to that thread). A child made with fork() shares
+// none of its parent's Channels: there a Channel made before the fork is not joined(), its
+// send() and dispatch() fail saying so, and destroying it leaves the parent's channel as it
+// was; the child joins anew. A Channel may be destroyed from inside its own handler: it leaves
+// the channel at once (the handler is given no further text), and what the running dispatch()
+// or send() still uses goes when that call returns.
 // Ownership: a Channel owns its window, its view of the area and (on Linux) the descriptor
 // event_fd() gives, until it is destroyed; the texts handed to the handler are the handler's
 // to copy. Errors: failures are results (joined(), join_failure(), SendResult) with error()

@@ -318,6 +318,11 @@ MMFCAST_EXPORT int event_fd();
 // Handles every notification that can be read without waiting, on the calling thread.
 MMFCAST_EXPORT void dispatch_pending();
 
+// This process's id, without a system call once known (read again after a fork): what a
+// Channel compares with the process that joined it, since a forked child shares none of its
+// parent's channels. Used inside the library, so not exported.
+int process_id();
+
 // A descriptor of one event loop's own to watch: readable while notifications of the process
 // wait (event_fd()) or while its mark is set. What it is made of is closed when it goes. Used
 // inside the library (by Channel), so not exported from the shared library.

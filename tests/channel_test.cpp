@@ -3,11 +3,13 @@
 // and each is joined once, and a failed join says what failed and why.
 #include "mmf/channel.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <mmfcast/mmfcast.h>
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -383,6 +385,69 @@ TEST_F(ChannelInOneProcess, CInterfaceJoinsWithOptions) {
   channel = mmfcast_join_options(&options);
   EXPECT_EQ(mmfcast_last_failure(channel), MMFCAST_E_OPTIONS) << mmfcast_error(channel);
   mmfcast_leave(channel);
+}
+
+// A handler may destroy its own Channel: it leaves at once, no later text reaches the handler,
+// and the dispatch returns safely. The C interface refuses to leave from inside the receive
+// function, and the handle stays usable until it is left after the dispatch.
+TEST_F(ChannelInOneProcess, LeavingFromInsideTheHandlerIsSafe) {
+  ChildProcess peer({"channel-receive", session_.name("gone"), "4096"});
+  const auto ready = peer.read_line();
+  ASSERT_TRUE(ready && ready->rfind("ready ", 0) == 0) << ready.value_or("(nothing)");
+  // Sends from the peer while `dispatch` runs here until the peer says it has sent.
+  const auto send_from_peer = [&](const std::string& text, const std::function<void()>& dispatch) {
+    peer.write_line("send " + testsupport::to_hex8(text));
+    for (int round = 0; round < 2000; ++round) {
+      dispatch();
+      if (const auto line = peer.read_line(std::chrono::milliseconds(10))) {
+        EXPECT_EQ(*line, "sent");
+        return;
+      }
+    }
+    ADD_FAILURE() << "the peer never sent " << text;
+  };
+
+  auto own = std::make_unique<Channel>(named("gone"));
+  ASSERT_TRUE(own->joined()) << own->error();
+  std::vector<std::string> heard;
+  own->on_receive([&](const std::string& text) {
+    heard.push_back(text);
+    own.reset();
+  });
+  send_from_peer("first", [&] {
+    if (own) own->dispatch(0);
+  });
+  send_from_peer("second", [&] {
+    if (own) own->dispatch(0);
+  });
+  EXPECT_EQ(own, nullptr);
+  EXPECT_EQ(heard, std::vector<std::string>{"first"});
+
+  struct Call {
+    mmfcast_channel* channel = nullptr;
+    int left = 1;
+    mmfcast_failure failure = MMFCAST_OK;
+    std::string error;
+  } call;
+  call.channel = mmfcast_join(session_.name("gone").c_str(), 0, nullptr);
+  ASSERT_EQ(mmfcast_joined(call.channel), 1) << mmfcast_error(call.channel);
+  mmfcast_on_receive(
+      call.channel,
+      [](const char*, size_t, void* user) {
+        auto& c = *static_cast<Call*>(user);
+        c.left = mmfcast_leave(c.channel);
+        c.failure = mmfcast_last_failure(c.channel);
+        c.error = mmfcast_error(c.channel);
+      },
+      &call);
+  send_from_peer("third", [&] { mmfcast_dispatch(call.channel, 0); });
+  EXPECT_EQ(call.left, -1);
+  EXPECT_EQ(call.failure, MMFCAST_E_IN_USE_BY_CALL);
+  EXPECT_THAT(call.error, ::testing::HasSubstr("from inside its own send or dispatch"));
+  EXPECT_EQ(mmfcast_joined(call.channel), 1);
+  EXPECT_EQ(mmfcast_leave(call.channel), 0);
+  peer.write_line("quit");
+  EXPECT_EQ(peer.wait(), 0);
 }
 
 TEST_F(ChannelInOneProcess, HookedObjectKeepsTheDesktopChannelOut) {

@@ -14,7 +14,12 @@
    call returns; the `user` pointer of mmfcast_on_receive is only handed back.
    Threads: all the channels of a process are used on one thread, the one that joined them
    (on Windows their hidden windows belong to it); the receive function runs on that thread,
-   inside mmfcast_dispatch or mmfcast_send, and must not call mmfcast_leave on its channel.
+   inside mmfcast_dispatch or mmfcast_send. There mmfcast_leave on its own channel is refused
+   (it returns -1, MMFCAST_E_IN_USE_BY_CALL): leave once the call has returned.
+   fork(): a child shares none of its parent's channels. A handle joined before the fork is
+   not joined in the child (mmfcast_send and mmfcast_dispatch fail with MMFCAST_E_NOT_JOINED,
+   mmfcast_error saying why), and mmfcast_leave on it there frees the child's copy only, leaving
+   the parent's channel as it was; the child joins anew.
    Errors: no function aborts or lets a C++ exception out; each says it failed through its
    result, and then mmfcast_last_failure gives a code a program can test and mmfcast_error a
    message that says what failed and why. Builds as C99 and as C++. */
@@ -64,15 +69,17 @@ enum mmfcast_failure {
   MMFCAST_E_AREA = 3,       /**< join: the shared area cannot be opened (a full filesystem, say) */
   MMFCAST_E_OPTIONS = 4,    /**< join: the options name no usable channel (an empty or unusable
                                  name, a size out of range, a struct_size this library lacks) */
-  MMFCAST_E_NOT_JOINED = 5, /**< send or dispatch on a channel that did not join; mmfcast_error
-                                 still says why it did not */
+  MMFCAST_E_NOT_JOINED = 5, /**< send or dispatch on a channel that did not join, or that the
+                                 parent joined before a fork; mmfcast_error says why */
   MMFCAST_E_TEXT = 6,       /**< send: the text cannot arrive exactly and was refused: it is
                                  empty, holds a byte 0, or is not valid in the system code page */
   MMFCAST_E_TOO_LONG = 7,   /**< send: longer than mmfcast_max_text_bytes(); not sent */
   MMFCAST_E_SEND = 8,       /**< send: the send lock, the write or the broadcast failed */
   MMFCAST_E_NOT_ALL_REACHED = 9, /**< send: sent, but some processes were not reached */
   MMFCAST_E_RECEIVE = 10,        /**< dispatch (or send): handling the texts that arrived failed */
-  MMFCAST_E_NO_CHANNEL = 11      /**< the handle is NULL */
+  MMFCAST_E_NO_CHANNEL = 11,     /**< the handle is NULL */
+  MMFCAST_E_IN_USE_BY_CALL = 12  /**< leave: refused from inside a send or dispatch of the same
+                                      channel (its receive function); the handle stays valid */
 };
 
 /** Receives one text another process sent: `length` bytes at `text`, followed by a byte 0.
@@ -125,8 +132,11 @@ MMFCAST_EXPORT mmfcast_channel* mmfcast_join_options(const mmfcast_options* opti
     built with); a static string. */
 MMFCAST_EXPORT const char* mmfcast_version(void);
 
-/** Leaves the channel and frees the handle; NULL is ignored. Not from inside its callback. */
-MMFCAST_EXPORT void mmfcast_leave(mmfcast_channel* channel);
+/** Leaves the channel and frees the handle, and returns 0; NULL is ignored (0). Called from
+    inside a send or dispatch of the same channel (its receive function), it leaves nothing and
+    returns -1: the handle stays valid, mmfcast_last_failure gives MMFCAST_E_IN_USE_BY_CALL and
+    mmfcast_error says so; leave it once that call has returned. */
+MMFCAST_EXPORT int mmfcast_leave(mmfcast_channel* channel);
 
 /** 1 when the channel is joined, else 0. */
 MMFCAST_EXPORT int mmfcast_joined(const mmfcast_channel* channel);
@@ -135,9 +145,10 @@ MMFCAST_EXPORT int mmfcast_joined(const mmfcast_channel* channel);
     the next call on the channel. */
 MMFCAST_EXPORT const char* mmfcast_error(const mmfcast_channel* channel);
 
-/** What failed at joining, at the last send or at the last dispatch, as a code to test
-    (MMFCAST_OK when that call succeeded; MMFCAST_E_NO_CHANNEL for NULL); mmfcast_error gives
-    the message. A send that returns MMFCAST_NOT_ALL_REACHED sets MMFCAST_E_NOT_ALL_REACHED. */
+/** What failed at joining, at the last send, at the last dispatch or at a refused leave, as a
+    code to test (MMFCAST_OK when that call succeeded; MMFCAST_E_NO_CHANNEL for NULL);
+    mmfcast_error gives the message. A send that returns MMFCAST_NOT_ALL_REACHED sets
+   MMFCAST_E_NOT_ALL_REACHED. */
 MMFCAST_EXPORT enum mmfcast_failure mmfcast_last_failure(const mmfcast_channel* channel);
 
 /** The longest text, in bytes, that the channel carries; 0 while not joined. */

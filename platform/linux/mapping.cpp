@@ -63,6 +63,7 @@ struct MappingFile {
   std::size_t size = 0;
   dev_t dir_dev = 0;  // the session directory the file was found or made in
   ino_t dir_ino = 0;
+  pid_t opener = os::own_pid();  // a forked child shares the description, and its flock
 
   MappingFile(UniqueFd f, const Location& loc, const struct stat& info, std::size_t s)
       : fd(std::move(f)),
@@ -75,7 +76,10 @@ struct MappingFile {
         size(s),
         dir_dev(loc.dir->dev),
         dir_ino(loc.dir->ino) {}
-  ~MappingFile() { retire(fd.get(), dir, path, dev, ino); }
+  // A forked child only closes its copy: retiring would take the parent's lock in its place.
+  ~MappingFile() {
+    if (opener == os::own_pid()) retire(fd.get(), dir, path, dev, ino);
+  }
   MappingFile(const MappingFile&) = delete;
   MappingFile& operator=(const MappingFile&) = delete;
 };

@@ -52,8 +52,19 @@ struct Known {
   std::uint32_t session = 0;  // its id in the current table; 0 when it could not be registered
 };
 
+// What this process has read of the table file: its whole records, so that a look-up reads only
+// the records appended since. A record found here is read again before it is trusted, so one
+// damaged since still shows; a table replaced (another file) or cut short is read anew.
+struct TableCache {
+  std::uint64_t epoch = 0;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  std::vector<std::uint8_t> records;  // whole records from the start of the file
+};
+
 struct Ids {
   std::mutex mutex;
+  TableCache cache;
   std::string path;  // the session directory the names belong to
   std::uint64_t epoch = 0;
   std::uint64_t changes = 0;  // session_changes() when the table was last looked at
@@ -119,35 +130,116 @@ std::optional<std::size_t> find_record(std::span<const std::uint8_t> records,
 
 namespace {
 
-// The id the session's table holds for the name, appending it when missing. Throws OsError.
-std::uint32_t register_name(std::string_view name) {
-  const SessionPtr dir = current_session();
-  if (!dir) throw_last_error();
-  const std::string path = dir->file(kTableName);
-  const std::string what = "message table " + path;
-  const UniqueFd table = open_session_file(path, Create::kIfMissing, what);
-  bounded_flock(table.get(), LOCK_EX, what);
-  struct stat info {};
-  check(syscalls().fstat(table.get(), &info), what);
+// The table file of a directory, open and locked, with the records appended since the last
+// look read into the cache.
+struct OpenTable {
+  UniqueFd fd;
+  std::string what;
+  std::size_t used = 0;       // slots the file holds, a trailing partial record included
+  std::size_t first_new = 0;  // the first record this look read
+};
 
+// Opens and locks the table of `dir` and reads what is new in it. Throws OsError.
+OpenTable open_table(TableCache& cache, const SessionDir& dir) {
+  OpenTable table;
+  const std::string path = dir.file(kTableName);
+  table.what = "message table " + path;
+  table.fd = open_session_file(path, Create::kIfMissing, table.what);
+  bounded_flock(table.fd.get(), LOCK_EX, table.what);
+  struct stat info {};
+  check(syscalls().fstat(table.fd.get(), &info), table.what);
   // A trailing partial record is a slot of its own: the next record goes after it.
   const auto size = static_cast<std::size_t>(info.st_size);
-  const std::size_t used = (size + kRecordSize - 1) / kRecordSize;
-  const std::size_t whole = std::min(size / kRecordSize, kSlots);
-  std::vector<std::uint8_t> records(whole * kRecordSize);
-  read_all_at(table.get(), records.data(), records.size(), 0, what);
-  if (const std::optional<std::size_t> slot = find_record(records, name)) {
+  table.used = (size + kRecordSize - 1) / kRecordSize;
+  const std::size_t whole = std::min(size / kRecordSize, kSlots) * kRecordSize;
+  if (cache.epoch != dir.epoch || cache.dev != info.st_dev || cache.ino != info.st_ino ||
+      cache.records.size() > whole) {
+    cache = TableCache{dir.epoch, info.st_dev, info.st_ino, {}};
+  }
+  const std::size_t known = cache.records.size();
+  table.first_new = known / kRecordSize;
+  cache.records.resize(whole);
+  try {
+    read_all_at(table.fd.get(), cache.records.data() + known, whole - known,
+                static_cast<off_t>(known), table.what);
+  } catch (...) {
+    cache.records.resize(known);
+    throw;
+  }
+  return table;
+}
+
+// The slot of the first record that holds the name, each candidate read again from the file:
+// a record damaged since it was cached is taken as it is now.
+std::optional<std::size_t> find_current(TableCache& cache, const OpenTable& table,
+                                        std::string_view name) {
+  std::size_t from = 0;
+  for (;;) {
+    const std::optional<std::size_t> found =
+        find_record(std::span<const std::uint8_t>(cache.records).subspan(from * kRecordSize), name);
+    if (!found) return std::nullopt;
+    const std::size_t slot = from + *found;
+    std::uint8_t* record = cache.records.data() + slot * kRecordSize;
+    read_all_at(table.fd.get(), record, kRecordSize, static_cast<off_t>(slot * kRecordSize),
+                table.what);
+    const std::optional<std::string_view> held = decode_record(record);
+    if (held && same_name(*held, name)) return slot;
+    from = slot + 1;
+  }
+}
+
+// The id the open table holds for the name, appending it when missing. Throws OsError.
+std::uint32_t id_in(TableCache& cache, OpenTable& table, std::string_view name) {
+  if (const std::optional<std::size_t> slot = find_current(cache, table, name)) {
     return kFirstId + static_cast<std::uint32_t>(*slot);
   }
-
-  if (used >= kSlots) throw_os_error(EOVERFLOW, what, "every id is taken");
+  if (table.used >= kSlots) throw_os_error(EOVERFLOW, table.what, "every id is taken");
   const Record record = encode_record(name);
-  write_all_at(table.get(), record.data(), record.size(), static_cast<off_t>(used * kRecordSize),
-               what);
-  return kFirstId + static_cast<std::uint32_t>(used);
+  const std::size_t slot = table.used;
+  write_all_at(table.fd.get(), record.data(), record.size(), static_cast<off_t>(slot * kRecordSize),
+               table.what);
+  ++table.used;
+  if (cache.records.size() == slot * kRecordSize) {
+    cache.records.insert(cache.records.end(), record.begin(), record.end());
+  }
+  return kFirstId + static_cast<std::uint32_t>(slot);
+}
+
+// Whether one of the records the open table's last look read spells the name.
+bool spelled_in_new(const TableCache& cache, const OpenTable& table, std::string_view name) {
+  return find_record(
+             std::span<const std::uint8_t>(cache.records).subspan(table.first_new * kRecordSize),
+             name)
+      .has_value();
 }
 
 Ids& ids() { return session().ids(); }
+
+// The id the session's table holds for the name, appending it when missing. Throws OsError.
+std::uint32_t register_name(Ids& t, std::string_view name) {
+  const SessionPtr dir = current_session();
+  if (!dir) throw_last_error();
+  OpenTable table = open_table(t.cache, *dir);
+  return id_in(t.cache, table, name);
+}
+
+// Looks the known names up again in the table of `dir`: all of them when it is read anew, else
+// those that a record read now spells (a copy registered one again, after a damaged record)
+// and those that could not be registered before. One that fails gets 0.
+void look_up_again(Ids& t, const SessionDir& dir) {
+  std::optional<OpenTable> table;
+  guarded(false, [&] {
+    table = open_table(t.cache, dir);
+    return true;
+  });
+  for (Known& k : t.known) {
+    if (!table) {
+      k.session = 0;
+    } else if (table->first_new == 0 || k.session == 0 || spelled_in_new(t.cache, *table, k.name)) {
+      k.session = guarded<std::uint32_t>(0, [&] { return id_in(t.cache, *table, k.name); });
+    }
+  }
+}
 
 // Whether the table file is another one, or has grown, since the last look.
 bool table_changed(Ids& t, const SessionDir& dir) {
@@ -171,9 +263,7 @@ void follow(Ids& t, const SessionDir& dir) {
     if (t.changes == changes) return;
     t.changes = changes;
     if (!table_changed(t, dir) || t.known.empty()) return;
-    for (Known& k : t.known) {
-      k.session = guarded<std::uint32_t>(0, [&] { return register_name(k.name); });
-    }
+    look_up_again(t, dir);
     table_changed(t, dir);  // what this process may have appended is not news
     return;
   }
@@ -185,9 +275,7 @@ void follow(Ids& t, const SessionDir& dir) {
     t.known.clear();
     return;
   }
-  for (Known& k : t.known) {
-    k.session = guarded<std::uint32_t>(0, [&] { return register_name(k.name); });
-  }
+  look_up_again(t, dir);
 }
 
 }  // namespace
@@ -234,10 +322,10 @@ std::uint32_t RegisterWindowMessageA(const char* lpString) {
       // The id handed out stays this process's; the table's, if it moved (a damaged record),
       // is translated to.
       k.session = 0;  // until the table has the name again
-      k.session = os::register_name(name);
+      k.session = os::register_name(t, name);
       return k.local;
     }
-    const std::uint32_t session = os::register_name(name);
+    const std::uint32_t session = os::register_name(t, name);
     // The session's id, unless this process already hands it out for another name.
     std::uint32_t local = session;
     const auto taken = [&](std::uint32_t id) {

@@ -81,6 +81,8 @@ class Failure(enum.IntEnum):
     RECEIVE = 10
     ## The channel is closed.
     NO_CHANNEL = 11
+    ## Leaving was refused: a send or dispatch of the same channel is under way.
+    IN_USE_BY_CALL = 12
 
     @classmethod
     def of(cls, code: int) -> "Failure | int":
@@ -188,8 +190,11 @@ class Channel:
     def close(self) -> None:
         """Leaves the channel; texts not yet read are dropped. Closing twice does nothing."""
         handle, self._handle = self._handle, None
-        if handle:
-            self._lib.mmfcast_leave(handle)
+        if handle and self._lib.mmfcast_leave(handle) != 0:
+            # Refused: a send or dispatch of this channel is under way (a receive callback).
+            self._handle = handle
+            raise MmfcastError(Failure.IN_USE_BY_CALL,
+                               self._lib.mmfcast_error(handle).decode("utf-8", "replace"))
 
     def __enter__(self) -> "Channel":
         """The channel itself, left at the end of the `with` block."""

@@ -37,7 +37,7 @@ def _declare(lib: ctypes.CDLL) -> None:
     signatures = {
         "mmfcast_version": (ctypes.c_char_p, []),
         "mmfcast_join_options": (handle, [ctypes.POINTER(Options)]),
-        "mmfcast_leave": (None, [handle]),
+        "mmfcast_leave": (ctypes.c_int, [handle]),
         "mmfcast_joined": (ctypes.c_int, [handle]),
         "mmfcast_error": (ctypes.c_char_p, [handle]),
         "mmfcast_last_failure": (ctypes.c_int, [handle]),

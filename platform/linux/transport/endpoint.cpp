@@ -125,6 +125,7 @@ struct Endpoint {
   WatchedBy session_watch;    // the session directory's watch, in the epoll set
   UniqueFd spare_fd;          // given up to accept a connection only to refuse it, at the limit
   std::uint64_t refused = 0;  // connections refused for want of descriptors or room
+  pid_t owner = 0;            // the process that opened it; a forked child shares its descriptions
 
   Endpoint() = default;
   ~Endpoint();  // closes the connections and removes the endpoint's files
@@ -154,7 +155,15 @@ struct Delivery {
 };
 thread_local Delivery delivery;
 
-Endpoint& endpoint() { return session().endpoint(); }
+void let_go_of_inherited(Endpoint& e);
+
+// The calling process's endpoint. One inherited through fork is let go of first, so that a
+// child never reads, answers or changes what its parent's endpoint holds.
+Endpoint& endpoint() {
+  Endpoint& e = session().endpoint();
+  if (e.owner != own_pid() && e.epoll_fd.valid()) let_go_of_inherited(e);
+  return e;
+}
 
 // What the exit handler needs, kept in plain storage that exit-time destruction cannot touch.
 struct ExitRecord {
@@ -828,9 +837,33 @@ int handle_event(Endpoint& e, std::uint64_t tag) {
   }
 }
 
+// Closes a forked child's copies of its parent's endpoint and nothing else. The child shares
+// the parent's open descriptions: the epoll set (a change made to it would change the
+// parent's), the listening socket, the connections and the state file whose flock proves the
+// parent alive. Closing a copy leaves each of them as the parent has it, so no descriptor is
+// taken out of a set, no file is removed and no lock is let go of.
+void let_go_of_inherited(Endpoint& e) {
+  for (auto& [id, conn] : e.inbound) conn->closed = true;
+  e.inbound.clear();
+  if (e.published) {
+    e.published->socket_path.clear();  // the parent's files: not removed
+    e.published->state_path.clear();
+    e.published.reset();
+  }
+  e.timer_fd.reset();
+  e.spare_fd.reset();
+  e.epoll_fd.reset();
+  e.session_watch = WatchedBy{};
+  e.repair_pending = false;
+}
+
 // Closes the endpoint and every connection accepted on it, and removes its files.
 void close_endpoint(Endpoint& e) {
   if (!e.epoll_fd.valid()) return;
+  if (e.owner != own_pid()) {
+    let_go_of_inherited(e);
+    return;
+  }
   while (!e.inbound.empty()) close_inbound(e, e.inbound.begin()->first);
   unpublish(e);
   e.timer_fd.reset();
@@ -999,6 +1032,7 @@ bool open_endpoint() {
   const Syscalls& sys = syscalls();
   const bool watching = guarded(false, [&] {
     e.epoll_fd = UniqueFd(check(sys.epoll_create1(EPOLL_CLOEXEC), "endpoint's epoll set"));
+    e.owner = own_pid();
     ++e.opens;
     e.timer_fd = UniqueFd(check(sys.timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC),
                                 "endpoint's repair timer"));

@@ -60,6 +60,9 @@ void on_sigbus(int signal, siginfo_t* info, void* context) {
   }
   if ((previous_action.sa_flags & SA_SIGINFO) != 0 && previous_action.sa_sigaction != nullptr) {
     previous_action.sa_sigaction(signal, info, context);
+  } else if (sent && previous_action.sa_handler == SIG_IGN) {
+    // The program ignores SIGBUS: one sent to it is ignored, as it was before the guard. (A
+    // fault is not: the access runs again and the kernel delivers it at its default action.)
   } else if (previous_action.sa_handler != SIG_DFL && previous_action.sa_handler != SIG_IGN &&
              previous_action.sa_handler != nullptr) {
     previous_action.sa_handler(signal);
