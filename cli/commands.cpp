@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -410,6 +411,16 @@ void write_out(Output& output, const std::string& bytes) {
   output.error = error;
 }
 
+// Says on standard error how many more texts the channel missed since the last look, and why.
+void report_missed(const mmfcast::Channel& channel, std::uint64_t& reported) {
+  const std::uint64_t missed = channel.missed();
+  if (missed <= reported) return;
+  const std::uint64_t more = missed - reported;
+  reported = missed;
+  fail(std::to_string(more) + (more == 1 ? " line" : " lines") +
+       " missed: " + channel.missed_reason());
+}
+
 }  // namespace
 
 int run_send(const SendOptions& options) {
@@ -498,8 +509,16 @@ int run_listen(const ListenOptions& options) {
   int code = kOk;
   long last_heard = 0;
   std::uint64_t refused = 0;
+  std::uint64_t missed_reported = 0;
+  int dispatched = 0;
   for (;;) {
     refused = tell_refused_senders(refused);
+    report_missed(channel, missed_reported);
+    if (dispatched < 0) {
+      fail(channel.error());
+      code = kNoSession;
+      break;
+    }
     if (const int signal = stop_signal.load(); signal != 0) {
       code = 128 + signal;
       break;
@@ -518,7 +537,7 @@ int run_listen(const ListenOptions& options) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
     const int wait_ms = static_cast<int>(std::min<long long>(left + 1, 200));
 #if defined(_WIN32)
-    channel.dispatch(wait_ms);
+    dispatched = channel.dispatch(wait_ms);
 #else
     // Watch standard output too, so a reader that went away ends the listener at once.
     pollfd fds[2] = {{channel.event_fd(), POLLIN, 0}, {STDOUT_FILENO, 0, 0}};
@@ -527,7 +546,7 @@ int run_listen(const ListenOptions& options) {
         output.reader_gone = true;
         break;
       }
-      if (fds[0].revents) channel.dispatch(0);
+      if (fds[0].revents) dispatched = channel.dispatch(0);
     }
 #endif
   }

@@ -15,7 +15,8 @@ enum ExitCode : int {
   kOk = 0,
   kTimedOut = 1,      // listen: nothing arrived within the idle time allowed
   kBadArguments = 2,  // also: send was given an empty text
-  kNoSession = 3,     // no usable session (directory missing, unsafe or unwritable)
+  kNoSession = 3,     // no usable session (directory missing, unsafe or unwritable); listen:
+                      // also when it becomes so while listening, so no copy can reach it
   kAreaUnusable = 4,  // the shared area could not be opened
   kBroadcastFailed = 5,
   kTooLong = 6,         // send: the text does not fit the area and --truncate was not given

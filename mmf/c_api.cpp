@@ -17,6 +17,7 @@ struct mmfcast_channel {
   mmfcast::Channel channel;
   std::string error;  // what failed outside the Channel (the handler, the options), else its own
   bool own_error = false;
+  std::string missed_reason;             // what mmfcast_missed_reason last gave
   mmfcast_failure failure = MMFCAST_OK;  // of joining, then of the last send or dispatch
   int running = 0;  // sends and dispatches of this handle under way: its function may run
 };
@@ -272,7 +273,9 @@ int mmfcast_dispatch(mmfcast_channel* channel, int timeout_ms) {
   const Running running(*channel);
   try {
     const int handled = channel->channel.dispatch(timeout_ms);
-    channel->failure = handled < 0 ? MMFCAST_E_NOT_JOINED : MMFCAST_OK;
+    channel->failure = handled >= 0                ? MMFCAST_OK
+                       : channel->channel.joined() ? MMFCAST_E_SESSION
+                                                   : MMFCAST_E_NOT_JOINED;
     return handled;
   } catch (...) {
     channel->error = "receiving: " + what_of(std::current_exception());
@@ -280,6 +283,20 @@ int mmfcast_dispatch(mmfcast_channel* channel, int timeout_ms) {
     channel->failure = MMFCAST_E_RECEIVE;
     return -1;
   }
+}
+
+uint64_t mmfcast_missed(const mmfcast_channel* channel) {
+  return channel == nullptr ? 0 : channel->channel.missed();
+}
+
+const char* mmfcast_missed_reason(mmfcast_channel* channel) {
+  if (channel == nullptr) return "";
+  try {
+    channel->missed_reason = channel->channel.missed_reason();
+  } catch (...) {
+    channel->missed_reason = "texts were missed";
+  }
+  return channel->missed_reason.c_str();
 }
 
 }  // extern "C"

@@ -51,6 +51,13 @@ struct Channel::State {
   // Texts the window delivered, not yet handed to the handler; a throwing handler leaves the
   // rest here for the next call.
   std::deque<std::string> inbox;
+  std::size_t inbox_bytes = 0;
+  // Texts missed: the process's count when the Channel joined (the ones before are not its
+  // own), texts dropped from the full inbox, and the reason of the latest.
+  std::uint64_t missed_before = 0;
+  std::uint64_t process_missed_seen = 0;
+  std::uint64_t dropped = 0;
+  std::string missed_why;
   std::exception_ptr delivery_error;  // raised while the window delivered, not yet rethrown
   long arrived = 0;                   // this channel's notifications the window handled
   long arrived_reported = 0;          // ... as of the previous dispatch()
@@ -101,6 +108,10 @@ struct Channel::State {
   void inbox_changed();
   bool inherited() const;
   bool usable();
+  void keep(std::string text);
+  std::string take();
+  void clear_inbox();
+  void note_process_missed();
 
   // Marks the channel's own dispatch or send in progress, and settles its waiting descriptor
   // when it ends.
@@ -357,7 +368,7 @@ void Channel::State::notified(platform::Hwnd hWnd, std::uint32_t msg, platform::
 void Channel::State::received(const std::u16string& padded) {
   if (!handler) return;
   try {
-    inbox.push_back(platform::to_ansi(std::u16string_view(padded).substr(0, padded.find(u'\0'))));
+    keep(platform::to_ansi(std::u16string_view(padded).substr(0, padded.find(u'\0'))));
   } catch (...) {
     if (!delivery_error) delivery_error = std::current_exception();
   }
@@ -374,13 +385,12 @@ void Channel::State::hand_over() {
     std::rethrow_exception(failure);
   }
   while (!inbox.empty() && handler && joined) {  // the handler may have destroyed the Channel
-    const std::string text = std::move(inbox.front());
-    inbox.pop_front();
+    const std::string text = take();
     inbox_changed();
     handler(text);
   }
   if (!handler && !inbox.empty()) {  // the handler was taken away: its texts are dropped
-    inbox.clear();
+    clear_inbox();
     inbox_changed();
   }
 }
@@ -408,6 +418,38 @@ bool Channel::State::usable() {
   return joined;
 }
 
+// Queues a text for the handler within the inbox's bounds, dropping the oldest to make room.
+void Channel::State::keep(std::string text) {
+  while (!inbox.empty() &&
+         (inbox.size() >= kInboxMaxTexts || inbox_bytes + text.size() > kInboxMaxBytes)) {
+    take();
+    ++dropped;
+    missed_why = "the channel's inbox was full";
+  }
+  inbox_bytes += text.size();
+  inbox.push_back(std::move(text));
+}
+
+std::string Channel::State::take() {
+  std::string text = std::move(inbox.front());
+  inbox.pop_front();
+  inbox_bytes -= text.size();
+  return text;
+}
+
+void Channel::State::clear_inbox() {
+  inbox.clear();
+  inbox_bytes = 0;
+}
+
+// Takes the process's reason when its count of missed notifications has grown since last seen.
+void Channel::State::note_process_missed() {
+  const std::uint64_t now = platform::notifications_missed();
+  if (now == process_missed_seen) return;
+  process_missed_seen = now;
+  missed_why = platform::notifications_missed_reason();
+}
+
 // Keeps the waiting descriptor readable exactly while texts (or a delivery error) wait.
 void Channel::State::inbox_changed() {
 #if !defined(_WIN32)
@@ -419,7 +461,11 @@ Channel::Channel() : Channel(ChannelOptions{}) {}
 
 Channel::Channel(const ChannelOptions& options) : state_(std::make_unique<State>()) {
   state_->options = options;
-  if (!state_->join()) state_->leave();
+  if (!state_->join()) {
+    state_->leave();
+    return;
+  }
+  state_->missed_before = state_->process_missed_seen = platform::notifications_missed();
 }
 
 // Destroyed from inside its own dispatch() or send() (by its handler), the Channel leaves at
@@ -510,7 +556,22 @@ int Channel::dispatch(int timeout_ms) {
   s.arrived_reported = s.arrived;
 #endif
   s.hand_over();
+  s.note_process_missed();
+  if (std::string problem = platform::receive_problem(); !problem.empty()) {
+    s.error = "no other copy can reach this one: " + problem;
+    return -1;
+  }
   return handled;
+}
+
+std::uint64_t Channel::missed() const {
+  if (!state_->joined || state_->window == 0) return state_->dropped;
+  return platform::notifications_missed() - state_->missed_before + state_->dropped;
+}
+
+std::string Channel::missed_reason() const {
+  if (state_->joined && state_->window != 0) state_->note_process_missed();
+  return state_->missed_why;
 }
 
 }  // namespace mmfcast

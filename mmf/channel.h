@@ -25,6 +25,7 @@
 #include <mmfcast/export.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -61,6 +62,13 @@ inline constexpr std::size_t kMinAreaSize = 2;
 inline constexpr std::size_t kMaxAreaSize = std::size_t{16} << 20;  // 16 MiB
 // The desktop program's area size, and the default.
 inline constexpr std::size_t kDefaultAreaSize = static_cast<std::size_t>(kPubMemoryLength);
+
+// How many texts a Channel keeps for its handler until dispatch() hands them over, and how
+// many bytes they may hold together. Past either, the oldest waiting text is dropped (the
+// newest show what the other copies say now, as a copy that fell behind sees only the latest)
+// and counted in missed(). The newest text is always kept, whatever its size.
+inline constexpr std::size_t kInboxMaxTexts = 1024;
+inline constexpr std::size_t kInboxMaxBytes = std::size_t{32} << 20;  // 32 MiB
 
 // Which channel a Channel joins. The defaults are the desktop program's channel, so a Channel
 // made without options talks to the windows and to mmfcast-cli.
@@ -150,7 +158,21 @@ class MMFCAST_EXPORT Channel {
   // own dispatch(). Returns how many messages were handled (on Linux, the notifications of
   // this channel that arrived since the previous dispatch(); on Windows, every message the
   // calling thread's pump handled), or -1 while not joined.
+  // Returns -1 too, error() saying why, while no other copy can reach this process (its
+  // session directory was replaced by something it refuses, say); it keeps trying to be
+  // reachable again meanwhile.
   int dispatch(int timeout_ms = 0);
+
+  // How many texts this Channel missed since it joined: texts of the session this process
+  // read too late (a later send had replaced them: it fell behind), skipped or found damaged,
+  // and texts dropped from its full inbox (see kInboxMaxTexts). The process's receiving is
+  // shared by its Channels, and a text that was never read cannot be told apart by channel, so
+  // every Channel of the process counts those. missed_reason() says why the last one was
+  // missed ("" when none was).
+  std::uint64_t missed() const;
+  // Why the last text counted in missed() was missed: "this copy fell behind", "the channel's
+  // inbox was full", "a sender's ring entry failed its check"; "" when none was.
+  std::string missed_reason() const;
 
  private:
   struct MMFCAST_NO_EXPORT State;

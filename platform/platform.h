@@ -311,6 +311,24 @@ inline bool notification_current() { return true; }
 MMFCAST_EXPORT bool notification_current();
 #endif
 
+#if defined(_WIN32)
+inline std::uint64_t notifications_missed() { return 0; }
+inline std::string notifications_missed_reason() { return {}; }
+inline std::string receive_problem() { return {}; }
+#else
+// How many notifications this process's windows never got since it started: read after a
+// later send replaced their text (the process fell behind), skipped because it fell more than
+// a sender's ring behind, or damaged. Always 0 on Windows, whose notifications are sent
+// messages.
+MMFCAST_EXPORT std::uint64_t notifications_missed();
+// Why the last of notifications_missed() was missed ("this copy fell behind"); "" when none.
+MMFCAST_EXPORT std::string notifications_missed_reason();
+// Why no other copy can reach this process now; "" when they can. On Linux: its endpoint left
+// the session directory and cannot be published again (the path now names a symlink, or a
+// directory that is not ours, say); it keeps trying. Always "" on Windows.
+MMFCAST_EXPORT std::string receive_problem();
+#endif
+
 #if !defined(_WIN32)
 // The descriptor an event loop watches for incoming notifications (readable means call
 // dispatch_pending); -1 while the process has no top-level window or no usable session.

@@ -246,6 +246,49 @@ TEST_F(ChannelInOneProcess, ChannelsKeepToThemselves) {
   EXPECT_EQ(heard_big.size(), 1u);
 }
 
+#if !defined(_WIN32)
+// Texts for a channel that is never dispatched, taken in by another channel's dispatch, stay
+// within the inbox's bound: the oldest go, and the channel says how many it missed and why.
+TEST_F(ChannelInOneProcess, UndispatchedChannelKeepsTheNewestTextsAndCountsTheRest) {
+  Channel drained(named("drained"));
+  Channel piled;  // the desktop program's, which the sending copy below joins
+  ASSERT_TRUE(drained.joined()) << drained.error();
+  ASSERT_TRUE(piled.joined()) << piled.error();
+  std::vector<std::string> heard;
+  piled.on_receive([&](const std::string& text) { heard.push_back(text); });
+
+  const std::size_t extra = 6;
+  const std::size_t total = mmfcast::kInboxMaxTexts + extra;
+  std::vector<std::string> args = {"channel-send"};
+  for (std::size_t i = 0; i < total; ++i) args.push_back("text " + std::to_string(i));
+  ChildProcess sender(args);
+  ASSERT_EQ(sender.read_line(), "joined");
+  std::size_t sent = 0;
+  const auto take_lines = [&] {
+    while (const auto line = sender.read_line(std::chrono::milliseconds(2))) {
+      EXPECT_EQ(line->rfind("sent ", 0), 0u) << *line;
+      ++sent;
+    }
+  };
+  while (!sender.wait(std::chrono::milliseconds(0))) {
+    drained.dispatch(5);
+    take_lines();
+  }
+  take_lines();
+  EXPECT_EQ(sent, total);
+  EXPECT_EQ(sender.wait(), 0);
+  drained.dispatch(0);
+
+  EXPECT_EQ(piled.missed(), extra);
+  EXPECT_EQ(piled.missed_reason(), "the channel's inbox was full");
+  EXPECT_EQ(drained.missed(), 0u);
+  EXPECT_EQ(piled.dispatch(0), static_cast<int>(total));
+  ASSERT_EQ(heard.size(), mmfcast::kInboxMaxTexts);
+  EXPECT_EQ(heard.front(), "text " + std::to_string(extra));
+  EXPECT_EQ(heard.back(), "text " + std::to_string(total - 1));
+}
+#endif
+
 TEST_F(ChannelInOneProcess, AChannelIsJoinedOnceAndBadOptionsAreRefused) {
   auto first = std::make_unique<Channel>(named("once"));
   ASSERT_TRUE(first->joined()) << first->error();

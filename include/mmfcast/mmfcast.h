@@ -65,7 +65,9 @@ enum mmfcast_failure {
   MMFCAST_E_IN_USE = 1,     /**< join: this process has joined the channel already (or a hooked
                                  cMMF object serves it), or its channels use another session */
   MMFCAST_E_SESSION = 2,    /**< join: the session, the notification's registration or the
-                                 receiving window cannot be used */
+                                 receiving window cannot be used; dispatch: no other process
+                                 can reach this one now (its session directory was replaced
+                                 by something it refuses, say) */
   MMFCAST_E_AREA = 3,       /**< join: the shared area cannot be opened (a full filesystem, say) */
   MMFCAST_E_OPTIONS = 4,    /**< join: the options name no usable channel (an empty or unusable
                                  name, a size out of range, a struct_size this library lacks) */
@@ -181,9 +183,20 @@ MMFCAST_EXPORT int mmfcast_event_fd(const mmfcast_channel* channel);
 
 /** Handles what reached the process, waiting up to `timeout_ms` (0: only what is pending;
     negative: until something arrives), and hands the channel's texts to its function. Returns
-    how many messages were handled, or -1 while not joined or when handling failed (then
-    mmfcast_error says why). */
+    how many messages were handled, or -1 while not joined, when handling failed, or while no
+    other process can reach this one (MMFCAST_E_SESSION; it keeps trying to be reachable);
+    mmfcast_error then says why. */
 MMFCAST_EXPORT int mmfcast_dispatch(mmfcast_channel* channel, int timeout_ms);
+
+/** How many texts the channel missed since it joined: texts this process read too late (a
+    later send had replaced them), skipped or found damaged, counted by every channel of the
+    process, and texts dropped from the channel's full inbox (1,024 texts or 32 MiB waiting
+    for mmfcast_dispatch; the oldest go). 0 for NULL and on Windows but for the inbox. */
+MMFCAST_EXPORT uint64_t mmfcast_missed(const mmfcast_channel* channel);
+
+/** Why the channel last missed a text ("this copy fell behind", "the channel's inbox was
+    full"), "" when it missed none. Valid until the next call on the channel. */
+MMFCAST_EXPORT const char* mmfcast_missed_reason(mmfcast_channel* channel);
 
 #ifdef __cplusplus
 }

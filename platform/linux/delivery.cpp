@@ -14,4 +14,10 @@ int pump_messages(int timeout_ms) { return os::pump(timeout_ms); }
 
 bool notification_current() { return os::delivery_current(); }
 
+std::uint64_t notifications_missed() { return os::notifications_missed(); }
+
+std::string notifications_missed_reason() { return os::notifications_missed_reason(); }
+
+std::string receive_problem() { return os::endpoint_problem(); }
+
 }  // namespace mmfcast::platform

@@ -263,6 +263,17 @@ class Channel:
 
     # ---- Receiving -----------------------------------------------------------------------
 
+    @property
+    def missed(self) -> int:
+        """How many texts this channel missed since it joined: read too late (a later send had
+        replaced them), skipped or damaged, or dropped from the library's full inbox."""
+        return int(self._lib.mmfcast_missed(self._open()))
+
+    @property
+    def missed_reason(self) -> str:
+        """Why the last text was missed ("this copy fell behind"), "" when none was."""
+        return self._lib.mmfcast_missed_reason(self._open()).decode(ENCODING, "replace")
+
     def receive(self, timeout: Optional[float] = None) -> Optional[bytes]:
         """The next text that arrived, as bytes, waiting up to `timeout` seconds for one
         (None: until one arrives; 0: only what has arrived). None when none arrived in time."""

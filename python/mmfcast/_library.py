@@ -48,6 +48,8 @@ def _declare(lib: ctypes.CDLL) -> None:
         "mmfcast_on_receive": (None, [handle, RECEIVE_FN, ctypes.c_void_p]),
         "mmfcast_event_fd": (ctypes.c_int, [handle]),
         "mmfcast_dispatch": (ctypes.c_int, [handle, ctypes.c_int]),
+        "mmfcast_missed": (ctypes.c_uint64, [handle]),
+        "mmfcast_missed_reason": (ctypes.c_char_p, [handle]),
     }
     for name, (restype, argtypes) in signatures.items():
         try:

@@ -35,6 +35,7 @@ def test_texts_pass_exactly_both_ways_as_str_and_bytes():
         channel.send("quit")
         assert peer.wait(timeout=30) == 0
         assert list(channel.texts(timeout=0.2)) == []
+        assert (channel.missed, channel.missed_reason) == (0, "")
 
 
 def test_what_cannot_arrive_exactly_is_refused_with_the_reason():

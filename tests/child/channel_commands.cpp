@@ -2,8 +2,9 @@
 //   channel-receive [NAME SIZE] joins the desktop program's channel, or the channel NAME
 //                   with an area of SIZE bytes, and says "ready MAX" (MAX: max_text_bytes()), or
 //                   "refused ERROR"; then says "text HEX8" for each text it receives, sends
-//                   the text of each line "send HEX8" (saying "sent" or "failed ERROR"), until
-//                   a line "quit" or the end of standard input.
+//                   the text of each line "send HEX8" (saying "sent", "unreached ERROR" or
+//                   "failed ERROR"), says "missed N REASON" for "missed", until a line "quit"
+//                   or the end of standard input.
 #include <string>
 
 #include "mmf/channel.h"
@@ -38,9 +39,13 @@ int channel_listen(const std::vector<std::string>& args) {
       return 0;
     }
     if (got == child::BackgroundInput::kLine && line.rfind("send ", 0) == 0) {
-      const bool sent =
-          channel.send(testsupport::from_hex8(line.substr(5))) == mmfcast::SendResult::kSent;
-      child::say(sent ? "sent" : "failed " + channel.error());
+      const mmfcast::SendResult result = channel.send(testsupport::from_hex8(line.substr(5)));
+      child::say(result == mmfcast::SendResult::kSent            ? std::string("sent")
+                 : result == mmfcast::SendResult::kNotAllReached ? "unreached " + channel.error()
+                                                                 : "failed " + channel.error());
+    }
+    if (got == child::BackgroundInput::kLine && line == "missed") {
+      child::say("missed " + std::to_string(channel.missed()) + " " + channel.missed_reason());
     }
   }
 }

@@ -353,6 +353,57 @@ TEST_F(Cli, ListenerOutOfDescriptorsSaysSoAndTheSendersItRefusedReportIt) {
   EXPECT_EQ(failed, refused);
 }
 
+// A stopped listener: every send says it was not reached (only the first waits for it), and
+// once resumed it shows the current text and says how many it slept through.
+TEST_F(Cli, StoppedListenerIsReportedBySendersAndSaysWhatItMissed) {
+  auto listening = listener();
+  ASSERT_EQ(::kill(listening->pid(), SIGSTOP), 0);
+  const std::vector<std::string> texts = {"one", "two", "three", "four", "five"};
+  for (const std::string& text : texts) {
+    EXPECT_EQ(
+        run({"send", text}),
+        std::make_pair(5, std::string("mmfcast-cli: 1 of 1 copy not reached: not answering")));
+  }
+  ASSERT_EQ(::kill(listening->pid(), SIGCONT), 0);
+  bool shown = false;
+  long missed = 0;
+  while (!shown || missed < 4) {
+    const std::optional<std::string> line = listening->read_line();
+    ASSERT_TRUE(line) << "shown " << shown << ", missed " << missed;
+    const std::string suffix = " missed: this copy fell behind";
+    if (*line == "five") {
+      shown = true;
+    } else if (line->rfind("mmfcast-cli: ", 0) == 0 && line->size() > suffix.size() &&
+               line->compare(line->size() - suffix.size(), suffix.size(), suffix) == 0) {
+      missed += std::stol(line->substr(13));
+    } else {
+      ADD_FAILURE() << "unexpected: " << *line;
+    }
+  }
+  EXPECT_EQ(missed, 4);
+  ::kill(listening->pid(), SIGTERM);
+  EXPECT_EQ(listening->wait(), 143);
+}
+
+// A listener whose session path comes to name a symlink can no longer be reached: it says so
+// and ends instead of staying deaf.
+TEST_F(Cli, ListenerWhoseSessionDirectoryBecomesASymlinkSaysSoAndEnds) {
+  auto listening = listener();
+  const std::string moved = session_.dir() + ".moved";
+  ASSERT_EQ(::rename(session_.dir().c_str(), moved.c_str()), 0);
+  ASSERT_EQ(::symlink(moved.c_str(), session_.dir().c_str()), 0);
+  const std::string message = listening->read_line().value_or("");
+  const auto code = listening->wait();
+  ::unlink(session_.dir().c_str());
+  ::rename(moved.c_str(), session_.dir().c_str());
+  EXPECT_EQ(code, 3);
+  EXPECT_EQ(
+      message.rfind(
+          "mmfcast-cli: no other copy can reach this one: session directory " + session_.dir(), 0),
+      0u)
+      << message;
+}
+
 TEST_F(Cli, IdleListenerUsesNoCpu) {
   auto listening = listener();
   const auto start = cpu_time(listening->pid());

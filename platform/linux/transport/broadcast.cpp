@@ -121,7 +121,8 @@ struct BroadcastState {
   int unreached = 0;
   int unreached_error = 0;
   std::string unreached_why;
-  int last_unreached = 0;  // of the last broadcast that finished
+  int unreached_listed = 0;  // of them, the peers still in the list (not answering)
+  int last_unreached = 0;    // of the last broadcast that finished
 
   BroadcastState() = default;
   ~BroadcastState();  // closes the connections and the acknowledgement page
@@ -158,9 +159,28 @@ void note_unreached(BroadcastState& s, int error, std::string why = {}) {
   s.settled = false;  // listed again next time, so the copy is tried again
 }
 
-// Whether a sender has marked the peer hung: it is skipped, not counted as unreached.
+// Whether a sender has marked the peer hung: it is not waited for, and counts as not reached
+// while the mark stays.
 bool hung(const Peer& peer) {
   return peer.state.valid() && peer.page()->hung.load(std::memory_order_relaxed) != 0;
+}
+
+// The reason given for copies that did not answer within the deadline, or are marked hung.
+constexpr char kNotAnswering[] = "not answering";
+
+// Counts a listed peer that did not answer. It stays listed: the directory need not be read
+// again for it.
+void note_not_answering(BroadcastState& s) {
+  const bool settled = s.settled;
+  note_unreached(s, ETIMEDOUT, kNotAnswering);
+  s.settled = settled;
+  ++s.unreached_listed;
+}
+
+// Counts a peer that was not waited for because it is marked hung, unless it has cleared the
+// mark since: it handles notifications again and reads this one from the ring.
+void note_if_still_hung(BroadcastState& s, const Peer& peer) {
+  if (!peer.closed && hung(peer)) note_not_answering(s);
 }
 
 // Lets go of the peer at once: its connection closes (the receiver sees the hang-up), its page
@@ -337,8 +357,8 @@ bool connect_socket(BroadcastState& s, const SessionDir& dir, const std::shared_
     const int error = errno;
     if (error == ECONNREFUSED || error == ENOENT) {
       drop(s, peer, true);
-    } else if (!hung(*peer)) {
-      note_unreached(s, error);
+    } else {
+      note_unreached(s, error, hung(*peer) ? kNotAnswering : "");
     }
     return false;
   }
@@ -672,7 +692,9 @@ void collect_answers(BroadcastState& s, Answers& a, std::vector<std::shared_ptr<
     if (ready > 0) handle_wait_events(s, a, waiting, frame, events, ready);
   }
   for (const auto& peer : waiting) {
-    if (!peer->closed) peer->page()->hung.store(1, std::memory_order_relaxed);
+    if (peer->closed) continue;
+    peer->page()->hung.store(1, std::memory_order_relaxed);
+    note_not_answering(s);
   }
 }
 
@@ -701,11 +723,12 @@ bool may_broadcast(BroadcastState& s, SessionPtr& dir, SendLockHold& hold) {
 }
 
 // The peers to wait for: every one with an answer slot that is not marked hung, each marked
-// awaited for `seq`. Those without a slot cannot hear this process and are counted unreached;
-// *without_slot says how many.
+// awaited for `seq`; the hung ones go to *skipped. Those without a slot cannot hear this process
+// and are counted unreached; *without_slot says how many.
 std::vector<std::shared_ptr<Peer>> choose_awaited(BroadcastState& s, Answers* answers,
                                                   std::uint64_t seq, bool awaiting,
-                                                  int* without_slot) {
+                                                  int* without_slot,
+                                                  std::vector<std::shared_ptr<Peer>>* skipped) {
   std::vector<std::shared_ptr<Peer>> waiting;
   for (const auto& [id, peer] : s.peers) {
     if (peer->closed) continue;
@@ -716,7 +739,9 @@ std::vector<std::shared_ptr<Peer>> choose_awaited(BroadcastState& s, Answers* an
                      answers == nullptr ? "no acknowledgement page"
                                         : "more peers than acknowledgement slots (" +
                                               std::to_string(kAckSlots) + ")");
-    } else if (awaiting && !hung(*peer)) {
+    } else if (hung(*peer)) {
+      skipped->push_back(peer);
+    } else if (awaiting) {
       await(*answers, *peer, seq);
       waiting.push_back(peer);
     }
@@ -759,10 +784,10 @@ void notify_and_wait(BroadcastState& s, Answers& a, std::vector<std::shared_ptr<
 }
 
 // Ends the broadcast: 1 when every copy was reached; else -1, with how many were not and why.
-long finish(BroadcastState& s, int outer_unreached, int without_slot) {
+// `listed` of the unreached copies are in the peer list too (no slot, not answering).
+long finish(BroadcastState& s, int outer_unreached, int listed) {
   const int unreached = s.unreached;
-  // Peers without a slot are among both.
-  const int total = static_cast<int>(s.peers.size()) + unreached - without_slot;
+  const int total = static_cast<int>(s.peers.size()) + unreached - listed;
   s.unreached = outer_unreached;
   s.last_unreached = unreached;
   if (unreached == 0) return 1;
@@ -786,10 +811,12 @@ long broadcast(std::uint32_t msg, std::uint64_t wparam, std::int64_t lparam) {
   const DepthGuard depth(s);
   raise_open_file_limit();
   const int outer_unreached = s.unreached;  // a broadcast nested in this one counts its own
+  const int outer_listed = std::exchange(s.unreached_listed, 0);
   s.unreached = 0;
   s.dir = dir;
   if (!refresh_peers(s, *dir)) {
     s.unreached = outer_unreached;
+    s.unreached_listed = outer_listed;
     return -1;
   }
   // Broadcasts nested deeper than the page has count words are published but not waited for.
@@ -808,12 +835,16 @@ long broadcast(std::uint32_t msg, std::uint64_t wparam, std::int64_t lparam) {
   record_broadcast(frame.msg, hold.hold);
   Answers* a = s.peers.empty() ? nullptr : answers(s);
   int without_slot = 0;
+  std::vector<std::shared_ptr<Peer>> skipped;
   std::vector<std::shared_ptr<Peer>> waiting =
-      choose_awaited(s, a, frame.seq, awaiting, &without_slot);
+      choose_awaited(s, a, frame.seq, awaiting, &without_slot, &skipped);
   if (a != nullptr && static_cast<int>(s.peers.size()) > without_slot) {
     notify_and_wait(s, *a, std::move(waiting), frame);
   }
-  return finish(s, outer_unreached, without_slot);
+  // Looked at last, so that one which woke meanwhile counts as reached.
+  for (const auto& peer : skipped) note_if_still_hung(s, *peer);
+  const int listed = std::exchange(s.unreached_listed, outer_listed);
+  return finish(s, outer_unreached, without_slot + listed);
 }
 
 int last_broadcast_unreached() { return broadcast_state().last_unreached; }

@@ -126,6 +126,9 @@ struct Endpoint {
   UniqueFd spare_fd;          // given up to accept a connection only to refuse it, at the limit
   std::uint64_t refused = 0;  // connections refused for want of descriptors or room
   pid_t owner = 0;            // the process that opened it; a forked child shares its descriptions
+  std::uint64_t missed = 0;   // notifications not delivered, for the whole process
+  const char* missed_why = "";  // why the last of them was missed
+  std::string unpublished_why;  // why the endpoint could not be published again
 
   Endpoint() = default;
   ~Endpoint();  // closes the connections and removes the endpoint's files
@@ -163,6 +166,34 @@ Endpoint& endpoint() {
   Endpoint& e = session().endpoint();
   if (e.owner != own_pid() && e.epoll_fd.valid()) let_go_of_inherited(e);
   return e;
+}
+
+constexpr char kFellBehind[] = "this copy fell behind";
+constexpr char kEntryDamaged[] = "a sender's ring entry failed its check";
+constexpr char kPageDamaged[] = "a sender's acknowledgement page was damaged";
+
+// Counts notifications this process will never deliver. Saturates rather than wraps.
+void count_missed(Endpoint& e, std::uint64_t count, const char* why) {
+  e.missed = count > ~e.missed ? ~std::uint64_t{0} : e.missed + count;
+  e.missed_why = why;
+}
+
+// Why the entry `seq`, which did not read back, is missing: overwritten by a later entry (the
+// reader fell behind), or damaged.
+const char* why_unreadable(const AckPage& page, std::uint64_t seq) {
+  const std::uint64_t stamp = page.ring[seq % kRingEntries].stamp.load(std::memory_order_relaxed);
+  return stamp > seq && stamp % kRingEntries == seq % kRingEntries ? kFellBehind : kEntryDamaged;
+}
+
+// Whether `newest`, read from the connection's page, can be believed: the sender only ever
+// raises it by one entry at a time, so a value behind what was read, or far ahead, whose own
+// entry does not read back is another process's scribble. Counted as one missed line.
+bool newest_believable(Endpoint& e, const AckPage& page, std::uint64_t read_seq,
+                       std::uint64_t newest) {
+  if (newest >= read_seq && newest <= read_seq + kRingEntries) return true;
+  if (newest > read_seq && read_entry(page, newest)) return true;
+  count_missed(e, 1, kPageDamaged);
+  return false;
 }
 
 // What the exit handler needs, kept in plain storage that exit-time destruction cannot touch.
@@ -470,6 +501,14 @@ void replace_publication(Endpoint& e) {
   unwatch(e, old->watch_fd);
   old.reset();
   remember_for_exit(*e.published);  // the old one's removal forgot the files to remove at exit
+  e.unpublished_why.clear();
+}
+
+// Keeps why the endpoint could not be published again: until it is, no copy can reach this
+// process, which it must be told (the attempts go on meanwhile).
+void note_unpublished(Endpoint& e) {
+  e.unpublished_why = platform::last_error_text();
+  if (e.unpublished_why.empty()) e.unpublished_why = "the endpoint cannot be published";
 }
 
 // Publishes the endpoint anew when its files, its state page or its directory have gone.
@@ -488,7 +527,12 @@ void repair(Endpoint& e) {
     return;
   }
   unpublish(e);
-  if (!publish_or_clean_up(e)) arm_timer(e, kRepairRetryMs);
+  if (publish_or_clean_up(e)) {
+    e.unpublished_why.clear();
+  } else {
+    note_unpublished(e);
+    arm_timer(e, kRepairRetryMs);
+  }
 }
 
 bool is_unpublished_name(std::string_view name) {
@@ -722,7 +766,11 @@ int handle(Endpoint& e, std::uint64_t id, const std::shared_ptr<Inbound>& conn, 
   // Areas whose files were removed or cut short are followed to their current files first.
   const SessionPtr dir = current_session();
   int delivered = 0;
-  if (frame.seq > conn->delivered_seq && !is_stale(e, frame)) {
+  if (frame.seq <= conn->delivered_seq) {
+    // Delivered already, on the connection this one replaced.
+  } else if (is_stale(e, frame)) {
+    count_missed(e, 1, kFellBehind);
+  } else {
     // A procedure that broadcasts may deliver nested notifications while it waits.
     const Delivery outer = delivery;
     delivery = {true,           frame.msg,       frame.hold, dir ? dir->epoch : 0,
@@ -756,11 +804,18 @@ int serve_ring(Endpoint& e, std::uint64_t id) {
   int delivered = 0;
   // Entries published while these are handled come with a write, and so another edge.
   const std::uint64_t newest = conn->page()->published.load(std::memory_order_acquire);
-  if (newest > conn->read_seq + kRingEntries) conn->read_seq = newest - kRingEntries;
+  if (!newest_believable(e, *conn->page(), conn->read_seq, newest)) return 0;
+  if (newest > conn->read_seq + kRingEntries) {
+    count_missed(e, newest - kRingEntries - conn->read_seq, kFellBehind);
+    conn->read_seq = newest - kRingEntries;
+  }
   while (conn->read_seq < newest && !conn->closed) {
     const std::uint64_t seq = ++conn->read_seq;
     const std::optional<Frame> frame = read_entry(*conn->page(), seq);
-    if (!frame) continue;  // overwritten already: a later entry announces the current text
+    if (!frame) {
+      count_missed(e, 1, why_unreadable(*conn->page(), seq));
+      continue;
+    }
     const bool awaited = conn->page()->awaited[conn->slot].load(std::memory_order_acquire) == seq;
     delivered += handle(e, id, conn, *frame, awaited);
   }
@@ -866,6 +921,7 @@ void close_endpoint(Endpoint& e) {
   }
   while (!e.inbound.empty()) close_inbound(e, e.inbound.begin()->first);
   unpublish(e);
+  e.unpublished_why.clear();
   e.timer_fd.reset();
   e.spare_fd.reset();
   e.epoll_fd.reset();
@@ -1018,6 +1074,12 @@ int endpoint_event_fd() { return endpoint().epoll_fd.get(); }
 std::uint64_t refused_connections() { return endpoint().refused; }
 
 std::uint64_t endpoint_opens() { return endpoint().opens; }
+
+std::uint64_t notifications_missed() { return endpoint().missed; }
+
+const char* notifications_missed_reason() { return endpoint().missed_why; }
+
+std::string endpoint_problem() { return endpoint().unpublished_why; }
 
 std::optional<EndpointId> own_endpoint_id() {
   const Endpoint& e = endpoint();

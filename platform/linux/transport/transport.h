@@ -33,6 +33,13 @@ void close_endpoint();
 bool endpoint_is_open();
 // Counts the openings of the endpoint: event_fd() names another epoll set whenever it moved.
 std::uint64_t endpoint_opens();
+// How many notifications this process could not deliver (it read them too late, skipped them
+// in a sender's ring, or found them damaged), and why the last one was missed ("" when none).
+std::uint64_t notifications_missed();
+const char* notifications_missed_reason();
+// Why the endpoint, gone from the directory, could not be published again; "" while it is
+// published. It keeps trying meanwhile.
+std::string endpoint_problem();
 // This process's endpoint id, when it has an endpoint.
 std::optional<EndpointId> own_endpoint_id();
 // The endpoint's epoll descriptor, readable while notifications wait; -1 without an endpoint.
