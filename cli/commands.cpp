@@ -32,7 +32,6 @@
 #endif
 
 namespace cli {
-namespace {
 
 void fail(const std::string& what) { std::fprintf(stderr, "mmfcast-cli: %s\n", what.c_str()); }
 
@@ -130,6 +129,8 @@ std::unique_ptr<mmfcast::Channel> open_channel(const ChannelChoice& choice,
   }
   return channel;
 }
+
+namespace {
 
 std::string too_long_message(const mmfcast::Channel& channel) {
   return "text too long for the shared area (" + std::to_string(channel.max_text_bytes()) +

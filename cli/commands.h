@@ -4,10 +4,16 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+namespace mmfcast {
+class Channel;
+struct ChannelOptions;
+}  // namespace mmfcast
 
 namespace cli {
 
@@ -30,6 +36,10 @@ enum ExitCode : int {
   kInternalError = 70,  // an unexpected failure, such as running out of memory
   kInterrupted = 130,   // listen: ended by SIGINT (128 + the signal's number)
   kTerminated = 143,    // listen: ended by SIGTERM
+
+  // bridge: no Wine, no prefix or no Windows agent to start, or the agent ended again and
+  // again before it joined its channel
+  kBridgeCannotStart = 11,
 };
 
 // Which channel a command joins.
@@ -63,7 +73,32 @@ struct ListenOptions {
   ChannelChoice channel;
 };
 
+// bridge (Linux): relays each line between this session's channel and the same channel in a
+// Wine prefix, through an agent (mmfcast-cli.exe bridge-agent) it runs there.
+struct BridgeOptions {
+  std::string prefix;  // the Wine prefix
+  std::string agent;   // the agent's .exe; "" for $MMFCAST_BRIDGE_AGENT, else next to this program
+  ChannelChoice channel;
+};
+
 int run_send(const SendOptions& options);
 int run_listen(const ListenOptions& options);
+int run_bridge(const BridgeOptions& options);
+// The agent's side: joins the channel and speaks the bridge's frames on standard input and
+// output until standard input ends.
+int run_bridge_agent(const ChannelChoice& channel);
+
+// What the commands share.
+void fail(const std::string& what);  // one line on standard error, after "mmfcast-cli: "
+// The Channel's options for the choice made on the command line; "" or why the name cannot be
+// used.
+std::string channel_options(const ChannelChoice& choice, mmfcast::ChannelOptions& options);
+// Why a text cannot be carried exactly; "" when it can.
+std::string text_problem(std::u16string_view text);
+// Joins the channel, taking the size of an area that exists already (see listen's --size).
+std::unique_ptr<mmfcast::Channel> open_channel(const ChannelChoice& choice,
+                                               mmfcast::ChannelOptions options);
+// kOk when the channel joined, else says why and gives the exit code.
+int join(mmfcast::Channel& channel);
 
 }  // namespace cli

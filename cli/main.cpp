@@ -98,6 +98,27 @@ int run(int argc, char** argv) {
                  "stay whole")
       ->excludes(json_flag);
 
+#if !defined(_WIN32)
+  cli::BridgeOptions bridge;
+  CLI::App* bridge_cmd = app.add_subcommand(
+      "bridge",
+      "Relay every line between this session and the same channel in a Wine prefix, until "
+      "stopped");
+  bridge_cmd->add_option("--wine", bridge.prefix, "The Wine prefix")
+      ->option_text("PREFIX")
+      ->required();
+  bridge_cmd
+      ->add_option("--agent", bridge.agent,
+                   "The Windows mmfcast-cli.exe run in the prefix (default: "
+                   "$MMFCAST_BRIDGE_AGENT, else mmfcast-cli.exe next to this program); "
+                   "MMFCAST_WINE names Wine's loader")
+      ->option_text("EXE");
+#endif
+  // The bridge's other end, which the bridge starts in the prefix; not for typing.
+  cli::ChannelChoice agent_channel;
+  CLI::App* agent_cmd = app.add_subcommand("bridge-agent", "");
+  agent_cmd->group("");
+
   app.footer(
       "Exit status:\n"
       "  0    done\n"
@@ -113,6 +134,10 @@ int run(int argc, char** argv) {
       "  9    not sent: a zero byte, bytes not valid in the input's encoding, or a character\n"
       "       the code page lacks (send -: such lines skipped, the others sent)\n"
       "  10   send -: reading standard input failed; the lines before it were sent\n"
+#if !defined(_WIN32)
+      "  11   bridge: no Wine, no prefix or no Windows agent, or the agent kept ending\n"
+      "       before it joined\n"
+#endif
       "  70   an unexpected failure, such as running out of memory\n"
 #if defined(_WIN32)
       "  130  listen: ended by Ctrl+C\n"
@@ -128,8 +153,12 @@ int run(int argc, char** argv) {
 #endif
   );
 
-  for (auto [command, choice] :
-       {std::pair{send_cmd, &send.channel}, {listen_cmd, &listen.channel}}) {
+  std::vector<std::pair<CLI::App*, cli::ChannelChoice*>> channel_commands = {
+      {send_cmd, &send.channel}, {listen_cmd, &listen.channel}, {agent_cmd, &agent_channel}};
+#if !defined(_WIN32)
+  channel_commands.emplace_back(bridge_cmd, &bridge.channel);
+#endif
+  for (auto [command, choice] : channel_commands) {
     command
         ->add_option("--channel", choice->name,
                      "The channel NAME (area NAMEMemory, message NAMEMessage) instead of the "
@@ -155,10 +184,11 @@ int run(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     if (e.get_exit_code() == 0) return app.exit(e);  // --help or --version
     const std::string word = first_word(argc, argv);
-    if (!word.empty() && word != "send" && word != "listen") {
+    if (!word.empty() && word != "send" && word != "listen" && word != "bridge" &&
+        word != "bridge-agent") {
       std::fprintf(stderr,
-                   "mmfcast-cli: unknown command '%s' (the commands are send and listen; "
-                   "see --help)\n",
+                   "mmfcast-cli: unknown command '%s' (the commands are send, listen and "
+                   "bridge; see --help)\n",
                    word.c_str());
     } else {
       std::fprintf(stderr, "mmfcast-cli: %s (see --help)\n", e.what());
@@ -166,6 +196,10 @@ int run(int argc, char** argv) {
     return cli::kBadArguments;
   }
   if (send_cmd->parsed()) return cli::run_send(send);
+  if (agent_cmd->parsed()) return cli::run_bridge_agent(agent_channel);
+#if !defined(_WIN32)
+  if (bridge_cmd->parsed()) return cli::run_bridge(bridge);
+#endif
   if (output_closed) {
     std::fputs("mmfcast-cli: cannot write to standard output: it is closed\n", stderr);
     return cli::kOutputFailed;

@@ -1,0 +1,273 @@
+// mmfcast-cli bridge: the frames its agent speaks, checked piece by piece, and the bridge end to
+// end between two sessions. Natively the "prefix" is a second session directory that a stand-in
+// for Wine's loader (a shell script) gives the agent, a Linux mmfcast-cli; under Wine, where
+// the Windows build is at hand, the agent is mmfcast-cli.exe in a private prefix.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "cli/bridge_frame.h"
+#include "tests/support/child_process.h"
+#include "tests/support/endpoints_linux.h"
+
+namespace {
+
+using namespace cli::bridge;
+using testsupport::ChildProcess;
+namespace fs = std::filesystem;
+
+TEST(BridgeFrame, FramesCutFromAStreamSplitAnywhereComeOutWhole) {
+  const std::string text("a line\n\0with a zero and a newline", 34);
+  const std::string stream = hello_frame(4095, "code page 1252") + encode(FrameKind::kText, text) +
+                             result_frame(RelayStatus::kRefused, "U+4E2D has no form") +
+                             encode(FrameKind::kText, "");
+  FrameReader reader;
+  std::vector<Frame> frames;
+  Frame frame;
+  std::string why;
+  for (char byte : stream) {
+    reader.feed(std::string_view(&byte, 1));
+    while (reader.next(frame, why) == FrameReader::Next::kFrame) frames.push_back(frame);
+  }
+  ASSERT_EQ(frames.size(), 4u) << why;
+  std::uint32_t max_text = 0;
+  std::string code_page;
+  ASSERT_TRUE(parse_hello(frames[0].payload, max_text, code_page));
+  EXPECT_EQ(max_text, 4095u);
+  EXPECT_EQ(code_page, "code page 1252");
+  EXPECT_EQ(frames[1].kind, FrameKind::kText);
+  EXPECT_EQ(frames[1].payload, text);
+  RelayStatus status{};
+  std::string reason;
+  ASSERT_TRUE(parse_result(frames[2].payload, status, reason));
+  EXPECT_EQ(status, RelayStatus::kRefused);
+  EXPECT_EQ(reason, "U+4E2D has no form");
+  EXPECT_EQ(frames[3].payload, "");
+}
+
+TEST(BridgeFrame, UntrustedInputIsRefusedAndStaysRefused) {
+  Frame frame;
+  std::string why;
+  FrameReader unknown;
+  unknown.feed(std::string("X\0\0\0\0", 5));
+  EXPECT_EQ(unknown.next(frame, why), FrameReader::Next::kBad);
+  EXPECT_NE(why.find("unknown frame kind"), std::string::npos);
+  unknown.feed(encode(FrameKind::kText, "fine"));
+  EXPECT_EQ(unknown.next(frame, why), FrameReader::Next::kBad) << "the stream is out of step";
+
+  // A length past the bound is refused before any of it is waited for or kept.
+  FrameReader huge;
+  const auto length = static_cast<std::uint32_t>(kMaxPayloadBytes + 1);
+  std::string header = "T";
+  for (int shift = 0; shift < 32; shift += 8) header += static_cast<char>(length >> shift);
+  huge.feed(header);
+  EXPECT_EQ(huge.next(frame, why), FrameReader::Next::kBad);
+  FrameReader largest;
+  largest.feed(header.substr(0, 1) + std::string(1, static_cast<char>(kMaxPayloadBytes & 0xFF)) +
+               header.substr(2));
+  EXPECT_EQ(largest.next(frame, why), FrameReader::Next::kNeedMore) << "the bound itself is fine";
+
+  RelayStatus status{};
+  std::string reason;
+  EXPECT_FALSE(parse_result("", status, reason));
+  EXPECT_FALSE(
+      parse_result(std::string(1, static_cast<char>(kLastRelayStatus + 1)), status, reason));
+  std::uint32_t max_text = 0;
+  EXPECT_FALSE(parse_hello("abc", max_text, reason));
+}
+
+// A bridge between this test's session and a second session directory standing for the prefix.
+class Bridge : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    prefix_ = fs::path(session_.dir()).parent_path() /
+              ("prefix-" + std::to_string(::getpid()) + "-" + std::to_string(++runs_));
+    fs::create_directories(prefix_);
+    std::ofstream(prefix_ / "system.reg") << "";
+    ::mkdir((prefix_ / "session").c_str(), 0700);
+    loader_ = (prefix_ / "loader.sh").string();
+    write_loader("MMFCAST_SESSION_DIR=\"$WINEPREFIX/session\" exec \"$@\"");
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(prefix_, ignored);
+  }
+
+  void write_loader(const std::string& body) {
+    std::ofstream(loader_) << "#!/bin/sh\n" << body << "\n";
+    fs::permissions(loader_, fs::perms::owner_all);
+  }
+  std::string there() const { return (prefix_ / "session").string(); }
+
+  std::unique_ptr<ChildProcess> cli(const std::vector<std::string>& args) {
+    return std::make_unique<ChildProcess>(MMFCAST_CLI_PATH, args, true);
+  }
+  std::unique_ptr<ChildProcess> start_bridge(const std::vector<std::string>& extra = {}) {
+    ::setenv("MMFCAST_WINE", loader_.c_str(), 1);
+    std::vector<std::string> args = {"bridge", "--wine", prefix_.string(), "--agent",
+                                     MMFCAST_CLI_PATH};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return cli(args);
+  }
+  // Reads the bridge's standard error until it says it relays; the agent's process id.
+  static int wait_ready(ChildProcess& bridge) {
+    for (;;) {
+      const auto line = bridge.read_line();
+      if (!line) return -1;
+      const std::size_t at = line->find("agent process ");
+      if (line->find("relaying") != std::string::npos && at != std::string::npos) {
+        return std::stoi(line->substr(at + 14));
+      }
+    }
+  }
+  // A listener in `dir`, started once it can receive.
+  std::unique_ptr<ChildProcess> listener(const std::string& dir,
+                                         const std::vector<std::string>& extra = {}) {
+    const std::size_t before = testsupport::endpoint_sockets(dir).size();
+    std::vector<std::string> args = {"listen", "--timeout", "30", "--session-dir", dir};
+    args.insert(args.end(), extra.begin(), extra.end());
+    auto process = cli(args);
+    EXPECT_TRUE(testsupport::wait_for_endpoints(dir, before + 1));
+    return process;
+  }
+  int send(const std::string& dir, const std::vector<std::string>& words) {
+    std::vector<std::string> args = {"send", "--session-dir", dir};
+    args.insert(args.end(), words.begin(), words.end());
+    return cli(args)->wait().value_or(-1);
+  }
+  static std::vector<std::string> lines_until(ChildProcess& process, const std::string& last) {
+    std::vector<std::string> lines;
+    while (auto line = process.read_line()) {
+      lines.push_back(*line);
+      if (*line == last) break;
+    }
+    return lines;
+  }
+
+  testsupport::ScopedSession session_;
+  fs::path prefix_;
+  std::string loader_;
+  static inline int runs_ = 0;
+};
+
+TEST_F(Bridge, EachLineCrossesOnceInOrderAndNeverComesBack) {
+  auto bridge = start_bridge();
+  ASSERT_GT(wait_ready(*bridge), 0);
+  auto here = listener(session_.dir());
+  auto far = listener(there());
+  EXPECT_EQ(send(there(), {"from there"}), 0);
+  auto lines = cli({"send", "--session-dir", session_.dir(), "-"});
+  for (int i = 1; i <= 20; ++i) lines->write_line("line " + std::to_string(i));
+  lines->close_stdin();
+  EXPECT_EQ(lines->wait(), 0);
+  // Each side has heard the other's lines before the last two are sent, so an echo of any of
+  // them would come back before the last two have crossed.
+  std::vector<std::string> heard_here = lines_until(*here, "from there");
+  std::vector<std::string> heard_there = lines_until(*far, "line 20");
+  EXPECT_EQ(send(session_.dir(), {"end here"}), 0);
+  EXPECT_EQ(send(there(), {"end there"}), 0);
+  for (auto* heard : {&heard_here, &heard_there}) {
+    ChildProcess& listening = heard == &heard_here ? *here : *far;
+    while (std::count(heard->begin(), heard->end(), "end here") +
+               std::count(heard->begin(), heard->end(), "end there") <
+           2) {
+      const auto line = listening.read_line();
+      if (!line) break;
+      heard->push_back(*line);
+    }
+  }
+
+  std::vector<std::string> all = {"from there", "end here", "end there"};
+  for (int i = 1; i <= 20; ++i) all.push_back("line " + std::to_string(i));
+  std::sort(all.begin(), all.end());
+  for (const auto& heard : {heard_here, heard_there}) {
+    std::vector<std::string> sorted = heard;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(sorted, all) << "each line once on each side";
+    std::vector<std::string> from_here;
+    for (const auto& line : heard) {
+      if (line.rfind("line ", 0) == 0) from_here.push_back(line);
+    }
+    for (std::size_t i = 0; i < from_here.size(); ++i) {
+      EXPECT_EQ(from_here[i], "line " + std::to_string(i + 1)) << "in the sender's order";
+    }
+  }
+}
+
+TEST_F(Bridge, NamedChannelsAreBridgedApart) {
+  auto bridge = start_bridge({"--channel", "Notes"});
+  ASSERT_GT(wait_ready(*bridge), 0);
+  auto far_notes = listener(there(), {"--channel", "Notes"});
+  auto far_windows = listener(there(), {"--count", "1"});
+  EXPECT_EQ(send(session_.dir(), {"--channel", "Notes", "note"}), 0);
+  EXPECT_EQ(send(session_.dir(), {"window line"}), 0);
+  EXPECT_EQ(send(there(), {"local"}), 0);
+  EXPECT_EQ(far_notes->read_line(), "note");
+  EXPECT_EQ(far_windows->read_line(), "local") << "the windows' channel is not bridged";
+}
+
+TEST_F(Bridge, AgentThatEndsIsReportedAndStartedAgain) {
+  auto bridge = start_bridge();
+  const int agent = wait_ready(*bridge);
+  ASSERT_GT(agent, 0);
+  ASSERT_EQ(::kill(agent, SIGKILL), 0);
+  const auto said = bridge->read_line();
+  ASSERT_TRUE(said);
+  EXPECT_NE(said->find("ended by signal 9; starting it again"), std::string::npos) << *said;
+  const int again = wait_ready(*bridge);
+  ASSERT_GT(again, 0);
+  EXPECT_NE(again, agent);
+  auto here = listener(session_.dir());
+  EXPECT_EQ(send(there(), {"after the restart"}), 0);
+  EXPECT_EQ(here->read_line(), "after the restart");
+  ::kill(bridge->pid(), SIGTERM);
+  EXPECT_EQ(bridge->wait(), 143);
+}
+
+TEST_F(Bridge, AgentThatBreaksTheProtocolIsStoppedAndAtLastGivenUp) {
+  write_loader("printf 'junk!'; exec sleep 30");
+  auto bridge = start_bridge();
+  int protocol_breaks = 0;
+  std::string last;
+  while (auto line = bridge->read_line(std::chrono::seconds(30))) {
+    if (line->find("broke the protocol") != std::string::npos) ++protocol_breaks;
+    last = *line;
+  }
+  EXPECT_EQ(protocol_breaks, 5);
+  EXPECT_NE(last.find("giving up"), std::string::npos) << last;
+  EXPECT_EQ(bridge->wait(), 11);
+}
+
+TEST_F(Bridge, CannotStartSaysWhyAndExitsEleven) {
+  struct Case {
+    std::vector<std::string> args;
+    const char* wine;
+    std::string said;
+  };
+  const std::string prefix = prefix_.string();
+  const std::vector<Case> cases = {
+      {{"--wine", prefix + "/missing"}, nullptr, "no Wine prefix at " + prefix + "/missing"},
+      {{"--wine", prefix + "/session"}, nullptr, "is not a Wine prefix"},
+      {{"--wine", prefix}, "/nonexistent/wine64", "MMFCAST_WINE names /nonexistent/wine64"},
+      {{"--wine", prefix, "--agent", prefix + "/none.exe"}, nullptr, "no Windows agent at"},
+  };
+  for (const Case& c : cases) {
+    ::setenv("MMFCAST_WINE", c.wine != nullptr ? c.wine : loader_.c_str(), 1);
+    std::vector<std::string> args = {"bridge"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    auto bridge = cli(args);
+    const std::string said = bridge->read_line().value_or("");
+    EXPECT_NE(said.find(c.said), std::string::npos) << said;
+    EXPECT_EQ(bridge->wait(), 11) << said;
+  }
+}
+
+}  // namespace
