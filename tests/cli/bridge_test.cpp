@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -267,6 +269,65 @@ TEST_F(Bridge, CannotStartSaysWhyAndExitsEleven) {
     const std::string said = bridge->read_line().value_or("");
     EXPECT_NE(said.find(c.said), std::string::npos) << said;
     EXPECT_EQ(bridge->wait(), 11) << said;
+  }
+}
+
+// The bridge with Wine itself: mmfcast-cli.exe sends and listens in the prefix (code page 1252),
+// a Linux listener and sender in this test's session.
+TEST_F(Bridge, WindowsCommandLineInThePrefixAndLinuxHearEachOther) {
+  const std::string exe = MMFCAST_WINDOWS_CLI;
+  const std::string wine = "/usr/lib/wine/wine64";
+  if (exe.empty() || !fs::exists(exe) || ::access(wine.c_str(), X_OK) != 0) {
+    GTEST_SKIP() << "needs Wine and the Windows build's mmfcast-cli.exe (MMFCAST_WINDOWS_CLI)";
+  }
+  const std::string prefix = MMFCAST_BRIDGE_PREFIX;
+  const std::string run = MMFCAST_WINE_RUN;
+  auto in_prefix = [&](const std::vector<std::string>& args) {
+    std::vector<std::string> all = {run, prefix, exe};
+    all.insert(all.end(), args.begin(), args.end());
+    return std::make_unique<ChildProcess>("/bin/sh", all, true);
+  };
+  // Made and started the way the Windows tests' prefix is; the locale gives code page 1252.
+  ASSERT_EQ(in_prefix({"--version"})->wait(std::chrono::seconds(120)), 0);
+  ::setenv("LC_ALL", "C.UTF-8", 1);
+  ::setenv("WINEDLLOVERRIDES", "mscoree,mshtml=;winemenubuilder.exe=d", 1);
+  ::setenv("MMFCAST_WINE", wine.c_str(), 1);
+  auto bridge = cli({"bridge", "--wine", prefix, "--agent", exe});
+  ASSERT_GT(wait_ready(*bridge), 0);
+
+  auto here = listener(session_.dir());
+  EXPECT_EQ(in_prefix({"send", "h\xc3\xa9llo from Wine"})->wait(std::chrono::seconds(60)), 0);
+  EXPECT_EQ(here->read_line(), "h\xc3\xa9llo from Wine");
+
+  // Nothing tells when the listener in the prefix listens: lines are sent until it hears one.
+  auto far = in_prefix({"listen", "--json", "--timeout", "60"});
+  std::optional<std::string> heard;
+  for (int i = 0; i < 120 && !heard; ++i) {
+    EXPECT_EQ(send(session_.dir(), {"probe"}), 0);
+    heard = far->read_line(std::chrono::milliseconds(500));
+  }
+  ASSERT_TRUE(heard) << "the listener in the prefix heard nothing";
+  EXPECT_EQ(send(session_.dir(), {"gr\xc3\xbc\xc3\x9f"
+                                  "e"}),
+            0);
+  for (;;) {
+    const auto line = far->read_line();
+    ASSERT_TRUE(line) << "the line never arrived in the prefix";
+    if (line->find("probe") != std::string::npos) continue;
+    EXPECT_NE(line->find("\"text\":\"gr\xc3\xbc\xc3\x9f"
+                         "e\""),
+              std::string::npos)
+        << *line;
+    break;
+  }
+
+  EXPECT_EQ(send(session_.dir(), {"\xe4\xb8\xad"}), 0) << "this session has it";
+  for (;;) {
+    const auto line = bridge->read_line();
+    ASSERT_TRUE(line) << "the bridge never said the line was refused";
+    if (line->find("U+4E2D at character 1 has no form in code page 1252") != std::string::npos) {
+      break;
+    }
   }
 }
 
