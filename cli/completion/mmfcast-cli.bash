@@ -1,12 +1,16 @@
-# bash completion for mmfcast-cli: its commands, each command's options, and directories for
-# --session-dir.
+# bash completion for mmfcast-cli: its commands, each command's options, directories for
+# --session-dir and --wine, and files for --agent.
 _mmfcast_cli() {
   local cur prev words cword
   _init_completion || return
   local common="--channel --size --session-dir --help"
   case $prev in
-    --session-dir)
+    --session-dir | --wine)
       _filedir -d
+      return
+      ;;
+    --agent)
+      _filedir exe
       return
       ;;
     --channel | --size | --count | --timeout)
@@ -16,7 +20,7 @@ _mmfcast_cli() {
   local command="" i
   for ((i = 1; i < cword; i++)); do
     case ${words[i]} in
-      send | listen)
+      send | listen | bridge)
         command=${words[i]}
         break
         ;;
@@ -24,13 +28,16 @@ _mmfcast_cli() {
   done
   case $command in
     "")
-      COMPREPLY=($(compgen -W "send listen --help --version" -- "$cur"))
+      COMPREPLY=($(compgen -W "send listen bridge --help --version" -- "$cur"))
       ;;
     send)
       [[ $cur == -* ]] && COMPREPLY=($(compgen -W "$common --truncate --utf8" -- "$cur"))
       ;;
     listen)
       COMPREPLY=($(compgen -W "$common --count --timeout --json -0 --null" -- "$cur"))
+      ;;
+    bridge)
+      COMPREPLY=($(compgen -W "$common --wine --agent" -- "$cur"))
       ;;
   esac
 }

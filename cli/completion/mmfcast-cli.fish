@@ -1,8 +1,9 @@
 # fish completion for mmfcast-cli: its commands and each command's options.
-set -l commands send listen
+set -l commands send listen bridge
 complete -c mmfcast-cli -f
 complete -c mmfcast-cli -n "not __fish_seen_subcommand_from $commands" -a send -d 'Send a text, or each line of standard input with -'
 complete -c mmfcast-cli -n "not __fish_seen_subcommand_from $commands" -a listen -d 'Print each text that arrives'
+complete -c mmfcast-cli -n "not __fish_seen_subcommand_from $commands" -a bridge -d 'Relay every line to and from a Wine prefix'
 complete -c mmfcast-cli -n "not __fish_seen_subcommand_from $commands" -l version -d 'Print the version and exit'
 complete -c mmfcast-cli -l help -d 'Print the help and exit'
 complete -c mmfcast-cli -n "__fish_seen_subcommand_from $commands" -l channel -r -d 'The channel NAME instead of the windows\' channel'
@@ -14,3 +15,5 @@ complete -c mmfcast-cli -n "__fish_seen_subcommand_from listen" -l count -r -d '
 complete -c mmfcast-cli -n "__fish_seen_subcommand_from listen" -l timeout -r -d 'Exit with status 1 after SECONDS with nothing received'
 complete -c mmfcast-cli -n "__fish_seen_subcommand_from listen" -l json -d 'One JSON object a line'
 complete -c mmfcast-cli -n "__fish_seen_subcommand_from listen" -s 0 -l null -d 'End each text with a byte 0'
+complete -c mmfcast-cli -n "__fish_seen_subcommand_from bridge" -l wine -r -a '(__fish_complete_directories)' -d 'The Wine prefix'
+complete -c mmfcast-cli -n "__fish_seen_subcommand_from bridge" -l agent -r -F -d 'The Windows mmfcast-cli.exe run in the prefix'
