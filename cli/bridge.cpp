@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -86,8 +88,10 @@ std::string find_program(const std::string& name) {
   std::size_t start = 0;
   while (start <= dirs.size()) {
     const std::size_t end = std::min(dirs.find(':', start), dirs.size());
-    const std::string dir = end > start ? dirs.substr(start, end - start) : ".";
-    if (executable(dir + "/" + name)) return dir + "/" + name;
+    std::string candidate = end > start ? dirs.substr(start, end - start) : ".";
+    candidate += '/';
+    candidate += name;
+    if (executable(candidate)) return candidate;
     start = end + 1;
   }
   return {};
@@ -146,6 +150,33 @@ std::string prefix_problem(const std::string& prefix) {
            " wineboot -i";
   }
   return {};
+}
+
+// Takes the prefix's lock for the channel, held until the bridge exits. With at most one bridge
+// per prefix and channel, the sessions and prefixes a channel's bridges join form no cycle, so
+// no line can come back to the side it came from through other bridges. Fd(-1) and why when
+// another bridge holds it, or it cannot be made.
+Fd lock_prefix(const std::string& prefix, const std::string& channel_name, std::string& why) {
+  std::uint64_t hash = 14695981039346656037u;  // FNV-1a: the file's name stays short and fixed
+  for (const char c : channel_name) {
+    hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211u;
+  }
+  char name[64];
+  std::snprintf(name, sizeof name, "/.mmfcast-bridge-%016llx.lock",
+                static_cast<unsigned long long>(hash));
+  const std::string path = prefix + name;
+  Fd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (fd.get() < 0) {
+    why = "cannot make the bridge's lock " + path + ": " + std::strerror(errno);
+    return Fd();
+  }
+  if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+    why = errno == EWOULDBLOCK ? "another bridge relays channel " + channel_name + " with " +
+                                     prefix + " already (it holds " + path + ")"
+                               : "cannot lock " + path + ": " + std::strerror(errno);
+    return Fd();
+  }
+  return fd;
 }
 
 // One run of the agent: the process, both ends of its pipes, and what is in flight.
@@ -207,9 +238,11 @@ bool Bridge::start_agent() {
     if (std::strncmp(*entry, "WINEPREFIX=", 11) != 0) env.emplace_back(*entry);
   }
   std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
   for (std::string& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
   std::vector<char*> envp;
+  envp.reserve(env.size() + 1);
   for (std::string& entry : env) envp.push_back(entry.data());
   envp.push_back(nullptr);
 
@@ -436,6 +469,12 @@ int run_bridge(const BridgeOptions& given) {
     return kBridgeCannotStart;
   }
   std::string why;
+  const Fd lock =
+      lock_prefix(options.prefix, options.channel.name.value_or(mmfcast::kDesktopChannelName), why);
+  if (lock.get() < 0) {
+    fail("bridge: " + why);
+    return kBridgeCannotStart;
+  }
   std::string wine = find_wine(why);
   if (wine.empty()) {
     fail("bridge: " + why);

@@ -27,7 +27,8 @@ using testsupport::ChildProcess;
 namespace fs = std::filesystem;
 
 TEST(BridgeFrame, FramesCutFromAStreamSplitAnywhereComeOutWhole) {
-  const std::string text("a line\n\0with a zero and a newline", 34);
+  constexpr char kText[] = "a line\n\0with a zero and a newline";
+  const std::string text(kText, sizeof kText - 1);
   const std::string stream = hello_frame(4095, "code page 1252") + encode(FrameKind::kText, text) +
                              result_frame(RelayStatus::kRefused, "U+4E2D has no form") +
                              encode(FrameKind::kText, "");
@@ -207,6 +208,11 @@ TEST_F(Bridge, EachLineCrossesOnceInOrderAndNeverComesBack) {
 TEST_F(Bridge, NamedChannelsAreBridgedApart) {
   auto bridge = start_bridge({"--channel", "Notes"});
   ASSERT_GT(wait_ready(*bridge), 0);
+  // A second bridge for the same prefix and channel would relay the first one's lines back.
+  auto second = start_bridge({"--channel", "Notes"});
+  EXPECT_NE(second->read_line().value_or("").find("another bridge relays channel Notes"),
+            std::string::npos);
+  EXPECT_EQ(second->wait(), 11);
   auto far_notes = listener(there(), {"--channel", "Notes"});
   auto far_windows = listener(there(), {"--count", "1"});
   EXPECT_EQ(send(session_.dir(), {"--channel", "Notes", "note"}), 0);
