@@ -59,17 +59,14 @@ bool parse_result(std::string_view payload, RelayStatus& status, std::string& re
 }
 
 FrameReader::Next FrameReader::next(Frame& frame, std::string& why) {
-  if (bad_) return Next::kBad;
   const std::string_view rest = std::string_view(pending_).substr(taken_);
   if (rest.size() < kHeaderBytes) return Next::kNeedMore;
   if (!known_kind(rest[0])) {
-    bad_ = true;
     why = "unknown frame kind " + std::to_string(static_cast<unsigned char>(rest[0]));
     return Next::kBad;
   }
   const std::uint32_t length = get_u32(rest.substr(1));
   if (length > kMaxPayloadBytes) {
-    bad_ = true;
     why = "a frame of " + std::to_string(length) + " bytes, more than the " +
           std::to_string(kMaxPayloadBytes) + " allowed";
     return Next::kBad;

@@ -52,14 +52,13 @@ class FrameReader {
  public:
   enum class Next { kFrame, kNeedMore, kBad };
   void feed(std::string_view bytes) { pending_.append(bytes); }
-  // The next whole frame; kBad (and why) for an unknown kind or a length past the bound, after
-  // which the stream cannot be trusted to be in step and nothing more is taken from it.
+  // The next whole frame; kBad (and why) for an unknown kind or a length past the bound. The
+  // stream is then out of step: the bad header stays in front, so every later call is kBad.
   Next next(Frame& frame, std::string& why);
 
  private:
   std::string pending_;
   std::size_t taken_ = 0;  // bytes of pending_ already handed out
-  bool bad_ = false;
 };
 
 }  // namespace cli::bridge
