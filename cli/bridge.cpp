@@ -42,6 +42,10 @@ using Clock = std::chrono::steady_clock;
 constexpr int kMaxFailedStarts = 5;
 constexpr std::chrono::milliseconds kFirstRestartDelay{500};
 constexpr std::chrono::milliseconds kMaxRestartDelay{30000};
+// An agent that has said nothing for this long is asked whether it is there; one that then
+// says nothing for three times as long counts as hung. $MMFCAST_BRIDGE_PING_MS sets another
+// interval (a slow or heavily loaded machine).
+constexpr std::chrono::milliseconds kPingInterval{5000};
 // Bytes waiting for an agent that does not read them, past which it counts as hung.
 constexpr std::size_t kMaxUnreadBytes = std::size_t{64} << 20;
 
@@ -186,8 +190,10 @@ struct AgentRun {
   Fd from;  // its standard output
   std::string unwritten;
   bridge::FrameReader reader;
-  bool ready = false;        // it said hello
-  std::size_t awaiting = 0;  // texts given to it whose result has not come back
+  bool ready = false;            // it said hello
+  Clock::time_point last_heard;  // when it last wrote a frame
+  bool pinged = false;           // asked whether it is there, since it last wrote
+  std::size_t awaiting = 0;      // texts given to it whose result has not come back
 };
 
 class Bridge {
@@ -204,6 +210,7 @@ class Bridge {
   void heard_here(const std::string& text);
   bool read_agent();
   bool handle(const bridge::Frame& frame);
+  bool answering();
   void flush_to_agent();
 
   const BridgeOptions& options_;
@@ -213,6 +220,7 @@ class Bridge {
   AgentRun run_;
   int failed_starts_ = 0;
   Clock::time_point start_at_ = Clock::now();
+  std::chrono::milliseconds ping_interval_ = kPingInterval;
 };
 
 bool Bridge::start_agent() {
@@ -326,8 +334,24 @@ void Bridge::flush_to_agent() {
   }
 }
 
+// Asks a ready agent that has been quiet whether it is there; false once it has not answered
+// in time.
+bool Bridge::answering() {
+  if (!run_.ready) return true;
+  const auto quiet = Clock::now() - run_.last_heard;
+  if (!run_.pinged && quiet >= ping_interval_) {
+    run_.unwritten += bridge::encode(FrameKind::kPing, "");
+    run_.pinged = true;
+  }
+  return quiet < 4 * ping_interval_;
+}
+
 bool Bridge::handle(const bridge::Frame& frame) {
+  run_.last_heard = Clock::now();
+  run_.pinged = false;
   switch (frame.kind) {
+    case FrameKind::kPing:
+      return run_.ready;
     case FrameKind::kHello: {
       std::uint32_t max_text = 0;
       std::string code_page;
@@ -398,6 +422,10 @@ int Bridge::run() {
   channel_ = open_channel(options_.channel, options);
   if (const int code = join(*channel_); code != kOk) return code;
   channel_->on_receive([this](const std::string& text) { heard_here(text); });
+  if (const char* ping = std::getenv("MMFCAST_BRIDGE_PING_MS"); ping != nullptr) {
+    const long ms = std::strtol(ping, nullptr, 10);
+    if (ms > 0 && ms <= 3600000) ping_interval_ = std::chrono::milliseconds(ms);
+  }
 
   int code = kOk;
   while (code == kOk) {
@@ -432,6 +460,12 @@ int Bridge::run() {
     }
     if (fds[2].revents != 0 || !run_.unwritten.empty()) flush_to_agent();
     if (fds[1].revents != 0 && !read_agent()) {
+      agent_ended(stop_agent(true), true);
+      continue;
+    }
+    if (!answering()) {
+      fail("bridge: the Windows agent has not answered for " +
+           std::to_string(4 * ping_interval_.count()) + " ms; starting it again");
       agent_ended(stop_agent(true), true);
       continue;
     }

@@ -89,6 +89,10 @@ class Agent {
         case bridge::FrameReader::Next::kFrame:
           break;
       }
+      if (frame.kind == FrameKind::kPing) {
+        put(bridge::encode(FrameKind::kPing, ""));
+        continue;
+      }
       if (frame.kind != FrameKind::kText) {
         fail("bridge-agent: the bridge sent a frame only an agent sends");
         return false;

@@ -17,7 +17,8 @@ std::uint32_t get_u32(std::string_view bytes) {
 bool known_kind(char kind) {
   return kind == static_cast<char>(FrameKind::kHello) ||
          kind == static_cast<char>(FrameKind::kText) ||
-         kind == static_cast<char>(FrameKind::kResult);
+         kind == static_cast<char>(FrameKind::kResult) ||
+         kind == static_cast<char>(FrameKind::kPing);
 }
 
 }  // namespace

@@ -16,6 +16,7 @@ enum class FrameKind : char {
   kHello = 'H',   // agent: joined; u32 the longest text its side carries, then its code page's name
   kText = 'T',    // either way: a line heard on the writer's side, for the reader's side to send
   kResult = 'R',  // agent: what became of the bridge's latest text; one per kText, in order
+  kPing = 'P',    // bridge: are you there; agent: yes (answered in turn, after what came before)
 };
 
 // What the agent's send did with a text the bridge gave it.

@@ -254,6 +254,24 @@ TEST_F(Bridge, AgentThatBreaksTheProtocolIsStoppedAndAtLastGivenUp) {
   EXPECT_EQ(bridge->wait(), 11);
 }
 
+TEST_F(Bridge, AgentThatStopsAnsweringIsStartedAgain) {
+  // Says hello (4095 bytes a line, no code page's name), then never reads or writes again.
+  write_loader("printf 'H\\004\\000\\000\\000\\377\\017\\000\\000'; exec sleep 60");
+  ::setenv("MMFCAST_BRIDGE_PING_MS", "100", 1);
+  auto bridge = start_bridge();
+  ::unsetenv("MMFCAST_BRIDGE_PING_MS");
+  const int agent = wait_ready(*bridge);
+  ASSERT_GT(agent, 0);
+  const auto said = bridge->read_line();
+  EXPECT_NE(said.value_or("").find("has not answered for 400 ms; starting it again"),
+            std::string::npos)
+      << said.value_or("");
+  const int again = wait_ready(*bridge);
+  EXPECT_GT(again, 0);
+  EXPECT_NE(again, agent);
+  EXPECT_NE(::kill(agent, 0), 0) << "the hung one was killed";
+}
+
 TEST_F(Bridge, CannotStartSaysWhyAndExitsEleven) {
   struct Case {
     std::vector<std::string> args;
