@@ -37,8 +37,8 @@ enum ExitCode : int {
   kInterrupted = 130,   // listen: ended by SIGINT (128 + the signal's number)
   kTerminated = 143,    // listen: ended by SIGTERM
 
-  // bridge: no Wine, no prefix or no Windows agent to start, or the agent ended again and
-  // again before it joined its channel
+  // bridge: no Wine, no prefix or no Windows agent to start, another bridge for the prefix and
+  // channel, or the agent ended again and again before it joined its channel
   kBridgeCannotStart = 11,
 };
 

@@ -135,8 +135,8 @@ int run(int argc, char** argv) {
       "       the code page lacks (send -: such lines skipped, the others sent)\n"
       "  10   send -: reading standard input failed; the lines before it were sent\n"
 #if !defined(_WIN32)
-      "  11   bridge: no Wine, no prefix or no Windows agent, or the agent kept ending\n"
-      "       before it joined\n"
+      "  11   bridge: no Wine, no prefix or no Windows agent, another bridge for the prefix\n"
+      "       and channel, or the agent kept ending before it joined\n"
 #endif
       "  70   an unexpected failure, such as running out of memory\n"
 #if defined(_WIN32)
