@@ -46,6 +46,8 @@ constexpr std::chrono::milliseconds kMaxRestartDelay{30000};
 // says nothing for three times as long counts as hung. $MMFCAST_BRIDGE_PING_MS sets another
 // interval (a slow or heavily loaded machine).
 constexpr std::chrono::milliseconds kPingInterval{5000};
+// Lines of this session kept while the agent is being started (again).
+constexpr std::size_t kMaxWaitingLines = 1024;
 // Bytes waiting for an agent that does not read them, past which it counts as hung.
 constexpr std::size_t kMaxUnreadBytes = std::size_t{64} << 20;
 
@@ -218,6 +220,7 @@ class Bridge {
   std::string agent_;
   std::unique_ptr<mmfcast::Channel> channel_;
   AgentRun run_;
+  std::deque<std::string> waiting_;  // lines of this session heard while no agent was ready
   int failed_starts_ = 0;
   Clock::time_point start_at_ = Clock::now();
   std::chrono::milliseconds ping_interval_ = kPingInterval;
@@ -315,14 +318,21 @@ void Bridge::agent_ended(int status, bool told) {
   }
 }
 
-// A line of this session: to the agent, for the prefix. While no agent is ready it cannot go.
+// A line of this session: to the agent, for the prefix. While no agent is ready (it is being
+// started again) the line waits for the next one's hello, up to kMaxWaitingLines; past that the
+// oldest waiting line is dropped and said so.
 void Bridge::heard_here(const std::string& text) {
-  if (!run_.ready) {
-    fail("bridge: a line from this session was not relayed: the Windows agent is not running");
+  if (run_.ready) {
+    run_.unwritten += bridge::encode(FrameKind::kText, text);
+    ++run_.awaiting;
     return;
   }
-  run_.unwritten += bridge::encode(FrameKind::kText, text);
-  ++run_.awaiting;
+  if (waiting_.size() == kMaxWaitingLines) {
+    waiting_.pop_front();
+    fail("bridge: a line from this session was not relayed: " + std::to_string(kMaxWaitingLines) +
+         " lines already wait for the Windows agent to start");
+  }
+  waiting_.push_back(text);
 }
 
 void Bridge::flush_to_agent() {
@@ -360,6 +370,7 @@ bool Bridge::handle(const bridge::Frame& frame) {
       fail("bridge: relaying " + channel_->options().name + " between this session and " +
            options_.prefix + " (" + code_page + ", " + std::to_string(max_text) +
            " bytes a line; agent process " + std::to_string(run_.pid) + ")");
+      for (; !waiting_.empty(); waiting_.pop_front()) heard_here(waiting_.front());
       return true;
     }
     case FrameKind::kText: {
@@ -486,6 +497,10 @@ int Bridge::run() {
     }
   }
   stop_agent(false);
+  if (!waiting_.empty()) {
+    fail("bridge: " + std::to_string(waiting_.size()) +
+         " line(s) from this session were not relayed: no Windows agent was ready for them");
+  }
   return code;
 }
 

@@ -226,13 +226,17 @@ TEST_F(Bridge, AgentThatEndsIsReportedAndStartedAgain) {
   auto bridge = start_bridge();
   const int agent = wait_ready(*bridge);
   ASSERT_GT(agent, 0);
+  auto far = listener(there());
   ASSERT_EQ(::kill(agent, SIGKILL), 0);
   const auto said = bridge->read_line();
   ASSERT_TRUE(said);
   EXPECT_NE(said->find("ended by signal 9; starting it again"), std::string::npos) << *said;
+  // Sent while the agent is being started again: it waits for the new one.
+  EXPECT_EQ(send(session_.dir(), {"while restarting"}), 0);
   const int again = wait_ready(*bridge);
   ASSERT_GT(again, 0);
   EXPECT_NE(again, agent);
+  EXPECT_EQ(far->read_line(), "while restarting");
   auto here = listener(session_.dir());
   EXPECT_EQ(send(there(), {"after the restart"}), 0);
   EXPECT_EQ(here->read_line(), "after the restart");
