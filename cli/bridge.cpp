@@ -229,10 +229,16 @@ class Bridge {
 bool Bridge::start_agent() {
   int in_pipe[2];
   int out_pipe[2];
-  if (::pipe2(in_pipe, O_CLOEXEC) != 0) return false;
+  if (::pipe2(in_pipe, O_CLOEXEC) != 0) {
+    fail(std::string("bridge: cannot make the agent's pipes: ") + std::strerror(errno));
+    return false;
+  }
   Fd in_read(in_pipe[0]);
   Fd in_write(in_pipe[1]);
-  if (::pipe2(out_pipe, O_CLOEXEC) != 0) return false;
+  if (::pipe2(out_pipe, O_CLOEXEC) != 0) {
+    fail(std::string("bridge: cannot make the agent's pipes: ") + std::strerror(errno));
+    return false;
+  }
   Fd out_read(out_pipe[0]);
   Fd out_write(out_pipe[1]);
 
