@@ -321,6 +321,11 @@ TEST_F(Cli, ListenWithItsOutputClosedOrFailingSaysSo) {
 }
 
 TEST_F(Cli, ListenerOutOfDescriptorsSaysSoAndTheSendersItRefusedReportIt) {
+#if defined(__SANITIZE_ADDRESS__)
+  // The sanitizers' runtime checks memory through a pipe of its own, which a process at its
+  // descriptor limit cannot make: every such check then reports a fault that is not there.
+  GTEST_SKIP() << "a sanitized listener cannot run at its descriptor limit";
+#endif
   // Twenty descriptors leave the listener room for a sender or two, not four.
   const std::size_t before = testsupport::endpoint_sockets(session_.dir()).size();
   auto limited = std::make_unique<ChildProcess>(

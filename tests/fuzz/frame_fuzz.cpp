@@ -1,7 +1,8 @@
 // Fuzzes what a receiver reads from a sender: the frames and the sender's acknowledgement page.
 // Input: a mode byte (bit 0: give both frames a correct checksum, so that the field checks are
 // reached), a hello frame, a notification frame, then the page's count word and answer slot as
-// the sender (or anybody else who can write the page) left them.
+// the sender (or anybody else who can write the page) left them. A refusal, the one frame a
+// receiver sends back, is decoded by the same rules.
 // Whatever the decoder accepts must be in the canonical encoding (re-encoding gives back exactly
 // the input, so no field is read that the checks did not cover) and within its kind's range.
 // The acknowledgement of an accepted notification, in the slot the hello named, must change
@@ -34,6 +35,10 @@ std::optional<os::Frame> decode_checked(std::span<const std::uint8_t> bytes) {
   require(bytes.size() == os::kFrameSize);
   if (frame->kind == os::FrameKind::kNotify) {
     require(frame->seq != 0 && frame->flags == 0 && frame->index < os::kCountWords);
+  } else if (frame->kind == os::FrameKind::kRefuse) {
+    require(frame->msg != 0 && frame->msg <= os::kMaxRefuseReason && frame->seq == 0 &&
+            frame->index == 0);
+    require(frame->flags == 0 && frame->wparam == 0 && frame->lparam == 0 && frame->hold == 0);
   } else {
     require(frame->kind == os::FrameKind::kHello && frame->index < os::kAckSlots);
     require(frame->msg == 0 && frame->flags == 0 && frame->wparam == 0 && frame->lparam == 0 &&

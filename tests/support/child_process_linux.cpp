@@ -133,9 +133,9 @@ std::optional<std::string> ChildProcess::read_line(std::chrono::milliseconds tim
     if (impl_->eof || impl_->from_child < 0) return std::nullopt;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return std::nullopt;
+    // Past the deadline the pipe is still looked at once, so a short timeout reads what is there.
     pollfd p{impl_->from_child, POLLIN, 0};
-    const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
+    const int ready = ::poll(&p, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0) return std::nullopt;
     char buf[4096];
