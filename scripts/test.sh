@@ -121,6 +121,9 @@ stage fuzz fuzz_suite
 # The release build's own packages: hardening and lintian.
 stage release suite release -R '^package\.'
 stage mingw-x64 suite mingw-x64
+# The Wine bridge between this build's Linux programs and the Windows build's in a prefix, now
+# that both are built (the dev stage skips these without the Windows build).
+stage wine-bridge suite dev -R '^(Bridge|WineBridge)\.'
 stage mingw-i686 build_only mingw-i686
 
 echo

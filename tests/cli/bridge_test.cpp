@@ -12,11 +12,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "cli/bridge_frame.h"
+#include "mmf/channel.h"
 #include "tests/support/child_process.h"
 #include "tests/support/endpoints_linux.h"
 
@@ -360,3 +362,188 @@ TEST_F(Bridge, WindowsCommandLineInThePrefixAndLinuxHearEachOther) {
 }
 
 }  // namespace
+
+// The bridge with Wine, with the programs a user has in a prefix: the Windows window, a program
+// of another maker that knows only the contract (tests/win/foreign_copy.c) and mmfcast-cli.exe.
+class WineBridge : public Bridge {
+ protected:
+  void SetUp() override {
+    Bridge::SetUp();
+    if (!fs::exists(exe_) || !fs::exists(foreign_) || ::access(kWine, X_OK) != 0) {
+      GTEST_SKIP() << "needs Wine and the Windows build (" << exe_ << ", " << foreign_ << ")";
+    }
+    ::setenv("MMFCAST_WINE", kWine, 1);
+    ::setenv("WINEDLLOVERRIDES", "mscoree,mshtml=;winemenubuilder.exe=d", 1);
+  }
+  void TearDown() override {
+    if (bridge_) bridge_->kill();
+    Bridge::TearDown();
+  }
+
+  // Starts the bridge with the prefix's programs in the given locale (Wine takes its code page
+  // from it) once the prefix is up.
+  void start(const std::string& locale) {
+    ::setenv("LC_ALL", locale.c_str(), 1);
+    ::setenv("MMFCAST_WINE_LOCALE", locale.c_str(), 1);
+    ASSERT_EQ(in_prefix(exe_, {"--version"})->wait(std::chrono::seconds(120)), 0);
+    bridge_ = cli({"bridge", "--wine", kPrefix, "--agent", exe_});
+    ASSERT_GT(wait_ready(*bridge_), 0);
+  }
+  std::unique_ptr<ChildProcess> in_prefix(const std::string& program,
+                                          const std::vector<std::string>& args) {
+    std::vector<std::string> all = {MMFCAST_WINE_RUN, kPrefix, program};
+    all.insert(all.end(), args.begin(), args.end());
+    return std::make_unique<ChildProcess>("/bin/sh", all, false);
+  }
+  // A listener in the prefix, started once it hears: nothing else tells when it listens, so
+  // lines are sent from this session until one arrives.
+  std::unique_ptr<ChildProcess> listener_in_prefix() {
+    auto far = in_prefix(exe_, {"listen", "--json", "--timeout", "60"});
+    for (int i = 0; i < 120; ++i) {
+      EXPECT_EQ(send(session_.dir(), {"probe"}), 0);
+      if (far->read_line(std::chrono::milliseconds(500))) return far;
+    }
+    ADD_FAILURE() << "the listener in the prefix heard nothing";
+    return far;
+  }
+  // The text of a line of listen --json (texts without quotes or backslashes).
+  static std::string text_of(const std::string& json) {
+    const std::size_t at = json.find("\"text\":\"");
+    if (at == std::string::npos) return json;
+    return json.substr(at + 8, json.find('"', at + 8) - at - 8);
+  }
+
+  static constexpr const char* kWine = "/usr/lib/wine/wine64";
+  static constexpr const char* kPrefix = MMFCAST_BRIDGE_PREFIX;
+  const std::string exe_ = MMFCAST_WINDOWS_CLI;
+  const std::string windows_build_ = fs::path(exe_).parent_path().parent_path().string();
+  const std::string foreign_ = windows_build_ + "/tests/foreign_copy.exe";
+  std::unique_ptr<ChildProcess> bridge_;
+};
+
+TEST_F(WineBridge, ForeignProgramAndTheWindowInThePrefixAndLinuxHearEachOther) {
+  ASSERT_NO_FATAL_FAILURE(start("C.UTF-8"));
+  auto here = listener(session_.dir());
+  auto channel = std::make_unique<mmfcast::Channel>();
+  ASSERT_TRUE(channel->joined()) << channel->error();
+  std::vector<std::string> in_channel;
+  channel->on_receive([&](const std::string& text) { in_channel.push_back(text); });
+  // Starts a program in the prefix and dispatches the channel until it has heard `text`, since
+  // the line crosses while the program runs; then the program's exit status.
+  const auto sent_from_prefix = [&](const std::string& program,
+                                    const std::vector<std::string>& args, const std::string& text) {
+    auto process = in_prefix(program, args);
+    for (int i = 0; i < 3000 && (in_channel.empty() || in_channel.back() != text); ++i) {
+      channel->dispatch(20);
+    }
+    EXPECT_EQ(in_channel.back(), text);
+    EXPECT_EQ(here->read_line(), text);
+    return process->wait(std::chrono::seconds(60)).value_or(-1);
+  };
+
+  EXPECT_EQ(sent_from_prefix(foreign_, {"send", "from another maker"}, "from another maker"), 0);
+  const std::string window = windows_build_ + "/ui/win32/mmfcast.exe";
+  if (fs::exists(window)) {
+    auto shown = in_prefix(window, {});
+    EXPECT_EQ(sent_from_prefix(foreign_, {"type", "typed in the window"}, "typed in the window"),
+              0);
+    EXPECT_EQ(in_prefix(foreign_, {"close"})->wait(std::chrono::seconds(60)), 0);
+    EXPECT_EQ(shown->wait(std::chrono::seconds(60)), 0);
+  }
+
+  channel.reset();  // a copy that no longer dispatches would count as not reached
+
+  // The other way, into a receiver that answers the contract's notification and nothing else;
+  // it prints the code page's bytes (é is 0xE9 in 1252).
+  auto foreign = in_prefix(foreign_, {"listen", "1"});
+  ASSERT_EQ(foreign->read_line(std::chrono::seconds(60)), "ready");
+  EXPECT_EQ(send(session_.dir(), {"caf\xc3\xa9 from Linux"}), 0);
+  EXPECT_EQ(foreign->read_line(), "caf\xe9 from Linux");
+  EXPECT_EQ(foreign->wait(), 0);
+}
+
+// Three senders on each side at once, 200 lines each: every line once, in each sender's order,
+// on a copy of each side.
+TEST_F(WineBridge, ThreeSendersOnEachSideEveryLineOnceOnBothSides) {
+  ASSERT_NO_FATAL_FAILURE(start("C.UTF-8"));
+  auto here = listener(session_.dir());
+  auto far = listener_in_prefix();
+  constexpr int kLines = 200;
+  std::vector<std::unique_ptr<ChildProcess>> senders;
+  for (int s = 0; s < 3; ++s) {
+    senders.push_back(cli({"send", "--session-dir", session_.dir(), "-"}));
+    senders.push_back(in_prefix(exe_, {"send", "-"}));
+  }
+  for (int i = 1; i <= kLines; ++i) {
+    for (int s = 0; s < 6; ++s) {
+      senders[s]->write_line((s % 2 == 0 ? "L" : "W") + std::to_string(s / 2) + " " +
+                             std::to_string(i));
+    }
+  }
+  for (auto& sender : senders) sender->close_stdin();
+  for (auto& sender : senders) EXPECT_EQ(sender->wait(std::chrono::seconds(120)), 0);
+  EXPECT_EQ(send(session_.dir(), {"end here"}), 0);
+  EXPECT_EQ(in_prefix(exe_, {"send", "end there"})->wait(std::chrono::seconds(60)), 0);
+
+  for (ChildProcess* copy : {here.get(), far.get()}) {
+    std::map<std::string, int> last;  // by sender: the number of its last line heard
+    int ends = 0;
+    while (ends < 2) {
+      const auto line = copy->read_line(std::chrono::seconds(60));
+      ASSERT_TRUE(line) << "lines missing; heard up to " << ::testing::PrintToString(last);
+      const std::string text = copy == far.get() ? text_of(*line) : *line;
+      if (text == "probe") continue;
+      if (text.rfind("end ", 0) == 0) {
+        ++ends;
+        continue;
+      }
+      const std::size_t space = text.find(' ');
+      ASSERT_NE(space, std::string::npos) << text;
+      int& previous = last[text.substr(0, space)];
+      EXPECT_EQ(std::stoi(text.substr(space + 1)), previous + 1) << "out of order or twice";
+      previous = std::stoi(text.substr(space + 1));
+    }
+    EXPECT_EQ(last.size(), 6u);
+    for (const auto& [sender, number] : last) EXPECT_EQ(number, kLines) << sender;
+  }
+}
+
+// Under code page 932 (ja_JP.UTF-8), Japanese text crosses both ways; a character the code page
+// lacks is refused, not altered.
+TEST_F(WineBridge, CodePage932BothWaysAndACharacterOutsideItIsRefused) {
+  ASSERT_EQ(
+      std::system((std::string("sh ") + MMFCAST_MAKE_LOCALE + " ja_JP UTF-8 >/dev/null").c_str()),
+      0);
+  if (std::system("locale -a | grep -qix 'ja_JP.utf-\\?8'") != 0) {
+    GTEST_SKIP() << "no locale ja_JP.UTF-8, which gives Wine code page 932";
+  }
+  ASSERT_NO_FATAL_FAILURE(start("ja_JP.UTF-8"));
+  const std::string japanese = "\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e";  // 日本語
+  auto here = listener(session_.dir());
+  auto far = listener_in_prefix();
+  EXPECT_EQ(send(session_.dir(), {japanese + " from Linux"}), 0);
+  for (;;) {
+    const auto line = far->read_line();
+    ASSERT_TRUE(line) << "the line never arrived in the prefix";
+    if (text_of(*line) == "probe") continue;
+    EXPECT_EQ(text_of(*line), japanese + " from Linux");
+    break;
+  }
+  EXPECT_EQ(in_prefix(exe_, {"send", japanese + " from Wine"})->wait(std::chrono::seconds(60)), 0);
+  for (;;) {
+    const auto line = here->read_line();
+    ASSERT_TRUE(line) << "the line never arrived here";
+    if (*line == "probe" || *line == japanese + " from Linux") continue;
+    EXPECT_EQ(*line, japanese + " from Wine");
+    break;
+  }
+
+  EXPECT_EQ(send(session_.dir(), {"caf\xc3\xa9"}), 0) << "this session has it";
+  for (;;) {
+    const auto line = bridge_->read_line();
+    ASSERT_TRUE(line) << "the bridge never said the line was refused";
+    if (line->find("U+00E9 at character 4 has no form in code page 932") != std::string::npos) {
+      break;
+    }
+  }
+}
