@@ -121,6 +121,20 @@ with mmfcast.Channel("Deb") as channel:
   fail "a text did not pass through the unpacked python3-mmfcast"
 fi
 
+echo "== the bridge's user service"
+unit=$root/usr/lib/systemd/user/mmfcast-bridge@.service
+[ -f "$unit" ] || fail "missing the user service mmfcast-bridge@.service"
+grep -q '^ExecStart=/usr/bin/mmfcast-cli bridge --wine %f' "$unit" || fail "the user service starts no bridge"
+if command -v systemd-analyze >/dev/null 2>&1; then
+  # Checked with the unpacked program standing where the unit names it; a key systemd does not
+  # know is only warned about, so any word from it fails the check.
+  sed "s|/usr/bin/mmfcast-cli|$root/usr/bin/mmfcast-cli|" "$unit" >"$work/mmfcast-bridge@home-user-.wine.service"
+  if ! out=$(systemd-analyze verify --man=no "$work/mmfcast-bridge@home-user-.wine.service" 2>&1) ||
+    [ -n "$out" ]; then
+    fail "systemd-analyze verify: $out"
+  fi
+fi
+
 echo "== desktop-file-validate"
 desktop-file-validate "$root/usr/share/applications/$id.desktop" || fail "desktop-file-validate"
 icon=$(sed -n 's/^Icon=//p' "$root/usr/share/applications/$id.desktop")
