@@ -1,0 +1,188 @@
+// Bridge benchmark: the median time of one send from a Channel to one listener inside its own
+// session, next to the same send to one listener on the far side of `mmfcast-cli bridge`, in one
+// run. A send waits for every copy it reaches, so the difference is what the hop costs a sender.
+// The far side is a stand-in for a Wine prefix (a second session directory, whose "loader" runs
+// the Linux mmfcast-cli as the agent), or a real prefix with --wine PREFIX --agent EXE.
+//   mmfcast_bridge_bench [--sends N] [--wine PREFIX --agent EXE]
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "mmf/channel.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
+
+// A process whose standard output (and error, for the bridge) is read line by line.
+class Process {
+ public:
+  Process(std::vector<std::string> words, const std::vector<std::string>& env = {}) {
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDERR_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    std::vector<std::string> environment(env);
+    for (char** e = environ; *e != nullptr; ++e) environment.emplace_back(*e);
+    std::vector<char*> argv, envp;
+    for (auto& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    for (auto& e : environment) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    const int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    if (rc != 0) throw std::runtime_error("cannot start " + words[0]);
+    fd_ = out[0];
+  }
+  ~Process() {
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+    close(fd_);
+  }
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+
+  std::optional<std::string> read_line(int timeout_ms) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+      if (const auto nl = pending_.find('\n'); nl != std::string::npos) {
+        std::string line = pending_.substr(0, nl);
+        pending_.erase(0, nl + 1);
+        return line;
+      }
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      pollfd p{fd_, POLLIN, 0};
+      if (poll(&p, 1, static_cast<int>(std::max<long>(left, 0))) <= 0) return std::nullopt;
+      char chunk[4096];
+      const ssize_t got = read(fd_, chunk, sizeof chunk);
+      if (got <= 0) return std::nullopt;
+      pending_.append(chunk, static_cast<std::size_t>(got));
+    }
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int fd_ = -1;
+  std::string pending_;
+};
+
+// Sends until the listener prints a line, so that it is known to listen; then empties its pipe.
+bool wait_listening(mmfcast::Channel& sender, Process& listener) {
+  for (int i = 0; i < 240; ++i) {
+    sender.send("probe");
+    if (listener.read_line(500)) {
+      while (listener.read_line(200)) {
+      }
+      return true;
+    }
+  }
+  return false;
+}
+
+// The median of `sends` sends' times, in microseconds; the listener's output is read between
+// sends so its pipe never fills.
+double median_send_us(mmfcast::Channel& sender, Process& listener, int sends) {
+  std::vector<double> times;
+  for (int i = 0; i < sends; ++i) {
+    const auto start = Clock::now();
+    if (sender.send("line " + std::to_string(i)) != mmfcast::SendResult::kSent) {
+      std::fprintf(stderr, "send %d: %s\n", i, sender.error().c_str());
+    }
+    times.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    listener.read_line(0);
+  }
+  std::nth_element(times.begin(), times.begin() + sends / 2, times.end());
+  return times[static_cast<std::size_t>(sends / 2)];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int sends = 500;
+  std::string wine_prefix, agent;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string arg = argv[i];
+    if (arg == "--sends") sends = std::max(1, std::atoi(argv[i + 1]));
+    if (arg == "--wine") wine_prefix = argv[i + 1];
+    if (arg == "--agent") agent = argv[i + 1];
+  }
+  const std::string cli = MMFCAST_CLI_PATH;
+  char dir_template[] = "/tmp/mmfcast-bridge-bench.XXXXXX";
+  if (mkdtemp(dir_template) == nullptr) return 1;
+  const fs::path dir = dir_template;
+  const std::string here = (dir / "here").string();
+  fs::create_directories(here);
+  fs::permissions(here, fs::perms::owner_all);
+
+  std::vector<std::string> bridge_env;
+  std::vector<std::string> far_listen;
+  if (wine_prefix.empty()) {  // a second session stands for the prefix
+    wine_prefix = (dir / "prefix").string();
+    fs::create_directories(wine_prefix + "/session");
+    fs::permissions(wine_prefix + "/session", fs::perms::owner_all);
+    std::ofstream(wine_prefix + "/system.reg") << "";
+    const std::string loader = wine_prefix + "/loader.sh";
+    std::ofstream(loader) << "#!/bin/sh\nMMFCAST_SESSION_DIR=\"$WINEPREFIX/session\" exec \"$@\"\n";
+    fs::permissions(loader, fs::perms::owner_all);
+    bridge_env.push_back("MMFCAST_WINE=" + loader);
+    agent = cli;
+    far_listen = {cli, "listen", "--session-dir", wine_prefix + "/session"};
+  } else {
+    far_listen = {"/usr/lib/wine/wine64", agent, "listen"};
+  }
+
+  mmfcast::ChannelOptions options;
+  options.session_dir = here;
+  options.receive = false;
+  mmfcast::Channel sender(options);
+  if (!sender.joined()) {
+    std::fprintf(stderr, "cannot join: %s\n", sender.error().c_str());
+    return 1;
+  }
+
+  double inside = 0, across = 0;
+  {
+    Process near_listener({cli, "listen", "--session-dir", here});
+    if (!wait_listening(sender, near_listener)) return 1;
+    inside = median_send_us(sender, near_listener, sends);
+  }
+  {
+    Process bridge({cli, "bridge", "--wine", wine_prefix, "--agent", agent}, bridge_env);
+    for (;;) {
+      const auto line = bridge.read_line(120000);
+      if (!line) return 1;
+      if (line->find("relaying") != std::string::npos) break;
+    }
+    Process far_listener(far_listen, {"WINEPREFIX=" + wine_prefix, "WINEDEBUG=-all"});
+    if (!wait_listening(sender, far_listener)) return 1;
+    across = median_send_us(sender, far_listener, sends);
+  }
+  std::printf(
+      "median send, %d sends each: inside a session %.1f us, across the bridge %.1f us, "
+      "ratio %.2f\n",
+      sends, inside, across, across / inside);
+  fs::remove_all(dir);
+  return 0;
+}
