@@ -131,7 +131,9 @@ class Agent {
                                      " bytes the channel's area holds here"));
         return;
       case mmfcast::SendResult::kNotAllReached:
-        put(bridge::result_frame(RelayStatus::kNotAllReached, channel_.error()));
+        put(bridge::result_frame(
+            RelayStatus::kNotAllReached, channel_.error(),
+            static_cast<std::uint32_t>(std::max(os::broadcast_unreached(), 1))));
         return;
       case mmfcast::SendResult::kFailed:
         put(bridge::result_frame(RelayStatus::kFailed, channel_.error()));
