@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -29,6 +30,7 @@
 #include "cli/bridge_frame.h"
 #include "cli/commands.h"
 #include "mmf/channel.h"
+#include "platform/platform.h"
 
 extern char** environ;
 
@@ -233,8 +235,9 @@ class Bridge {
   std::string agent_;
   std::unique_ptr<mmfcast::Channel> channel_;
   AgentRun run_;
-  std::deque<std::string> waiting_;   // lines of this session heard while no agent was ready
-  std::deque<std::string> incoming_;  // lines of the prefix not yet sent here
+  std::deque<std::string> waiting_;  // lines of this session heard while no agent was ready
+  // Lines of the prefix not yet sent here, with the agent that heard them (it awaits a result).
+  std::deque<std::pair<pid_t, std::string>> incoming_;
   int failed_starts_ = 0;
   Clock::time_point start_at_ = Clock::now();
   std::chrono::milliseconds ping_interval_ = kPingInterval;
@@ -396,19 +399,39 @@ void Bridge::answer_sender(const std::optional<bridge::Frame>& result) {
   }
 }
 
-// Sends here the lines the agent heard in the prefix, in order. Never runs inside a delivery:
-// a line of this session that waits for the agent keeps those that come meanwhile for it.
+// Sends here the lines the agent heard in the prefix, in order, and gives the agent that heard
+// each what became of it. Never runs inside a delivery: a line of this session that waits for
+// the agent keeps those that come meanwhile for it.
 void Bridge::relay_to_here() {
   while (!incoming_.empty()) {
-    const std::string text = std::move(incoming_.front());
+    const auto [heard_by, text] = std::move(incoming_.front());
     incoming_.pop_front();
-    const mmfcast::SendResult result = channel_->send(text);
-    if (result == mmfcast::SendResult::kTooLong) {
-      fail("bridge: a line from the Wine prefix was not relayed: longer than the " +
-           std::to_string(channel_->max_text_bytes()) + " bytes this session's area holds");
-    } else if (result != mmfcast::SendResult::kSent) {
-      fail("bridge: a line from the Wine prefix: " + channel_->error());
+    const mmfcast::SendResult sent = channel_->send(text);
+    std::string result;
+    switch (sent) {
+      case mmfcast::SendResult::kSent:
+        result = bridge::result_frame(RelayStatus::kSent, "");
+        break;
+      case mmfcast::SendResult::kTooLong: {
+        const std::string why = "longer than the " + std::to_string(channel_->max_text_bytes()) +
+                                " bytes this session's area holds";
+        fail("bridge: a line from the Wine prefix was not relayed: " + why);
+        result = bridge::result_frame(RelayStatus::kTooLong, why);
+        break;
+      }
+      case mmfcast::SendResult::kNotAllReached:
+        fail("bridge: a line from the Wine prefix: " + channel_->error());
+        result = bridge::result_frame(
+            RelayStatus::kNotAllReached, channel_->error(),
+            static_cast<std::uint32_t>(std::max(mmfcast::platform::broadcast_unreached(), 1)));
+        break;
+      case mmfcast::SendResult::kFailed:
+        fail("bridge: a line from the Wine prefix: " + channel_->error());
+        result = bridge::result_frame(RelayStatus::kFailed, channel_->error());
+        break;
     }
+    // An agent started since has no text waiting for this result.
+    if (run_.pid == heard_by && run_.ready) run_.unwritten += result;
   }
 }
 
@@ -456,7 +479,7 @@ bool Bridge::handle(const bridge::Frame& frame) {
     }
     case FrameKind::kText:
       if (!run_.ready) return false;
-      incoming_.push_back(frame.payload);
+      incoming_.emplace_back(run_.pid, frame.payload);
       return true;
     case FrameKind::kResult: {
       RelayStatus status{};

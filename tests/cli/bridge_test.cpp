@@ -248,11 +248,12 @@ TEST_F(Bridge, TheSenderLearnsWhatBecameOfItsLineBeyondTheBridge) {
   auto far = listener(there(), {"--channel", "Notes"});
   auto stopped = listener(there(), {"--channel", "Notes"});
   auto here = listener(session_.dir(), {"--channel", "Notes"});
-  const auto send_here = [&](const std::string& text) {
-    auto sender = cli({"send", "--session-dir", session_.dir(), "--channel", "Notes", text});
+  const auto send_in = [&](const std::string& dir, const std::string& text) {
+    auto sender = cli({"send", "--session-dir", dir, "--channel", "Notes", text});
     const std::string said = sender->read_line().value_or("");
     return std::pair(sender->wait().value_or(-1), said);
   };
+  const auto send_here = [&](const std::string& text) { return send_in(session_.dir(), text); };
   EXPECT_EQ(send_here("short"), std::pair(0, std::string()));
   EXPECT_EQ(far->read_line(), "short");
 
@@ -264,6 +265,19 @@ TEST_F(Bridge, TheSenderLearnsWhatBecameOfItsLineBeyondTheBridge) {
             std::string::npos)
       << said;
   EXPECT_EQ(lines_until(*here, "too long for there").back(), "too long for there");
+
+  // The other way: a sender in the prefix learns of a copy here that does not answer. The
+  // first send may find the agent still waiting for this side's deadline, as below.
+  ASSERT_EQ(::kill(here->pid(), SIGSTOP), 0);
+  EXPECT_EQ(send_in(there(), "three").first, 5);
+  std::tie(code, said) = send_in(there(), "four");
+  ::kill(here->pid(), SIGCONT);
+  EXPECT_EQ(code, 5);
+  EXPECT_NE(said.find("1 of 4 copies not reached: 1 not reached beyond the bridge to Linux: 1 "
+                      "of 1 copy not reached: not answering"),
+            std::string::npos)
+      << said;
+  EXPECT_EQ(lines_until(*here, "four").back(), "four") << "it has the lines once it runs";
 
   // The first send after the copy stopped may find the bridge still waiting for the far side's
   // deadline; by the second, the far side skips the stopped copy and says so at once.
