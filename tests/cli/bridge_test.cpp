@@ -397,6 +397,15 @@ TEST_F(Bridge, WindowsCommandLineInThePrefixAndLinuxHearEachOther) {
   auto here = listener(session_.dir());
   EXPECT_EQ(in_prefix({"send", "h\xc3\xa9llo from Wine"})->wait(std::chrono::seconds(60)), 0);
   EXPECT_EQ(here->read_line(), "h\xc3\xa9llo from Wine");
+  // A Windows sender counts a copy here that does not answer, through the agent's answer.
+  ASSERT_EQ(::kill(here->pid(), SIGSTOP), 0);
+  auto windows_sender = in_prefix({"send", "while stopped"});
+  const std::string counted = windows_sender->read_line(std::chrono::seconds(60)).value_or("");
+  EXPECT_EQ(windows_sender->wait(std::chrono::seconds(60)), 5);
+  ::kill(here->pid(), SIGCONT);
+  EXPECT_NE(counted.find("not reached: not reached beyond a receiver"), std::string::npos)
+      << counted;
+  EXPECT_EQ(here->read_line(), "while stopped");
 
   // Nothing tells when the listener in the prefix listens: lines are sent until it hears one.
   auto far = in_prefix({"listen", "--json", "--timeout", "60"});
