@@ -52,8 +52,9 @@ constexpr std::size_t kMaxKeptBytes = std::size_t{16} << 20;
 constexpr int kKeepAliveSeconds = 30;
 // What the broker keeps of this bridge's subscription while the connection is down.
 constexpr std::uint32_t kSessionExpirySeconds = 300;
+constexpr char kSystemCaDirectory[] = "/etc/ssl/certs";
 // The largest settings file read.
-constexpr std::size_t kMaxSettingsBytes = 64 * 1024;
+constexpr std::size_t kMaxSettingsBytes = std::size_t{64} * 1024;
 
 std::atomic<int> stop_signal{0};
 extern "C" void on_mqtt_bridge_signal(int signal) { stop_signal = signal; }
@@ -318,7 +319,7 @@ void MqttBridge::disconnected(int reason) {
   std::lock_guard lock(mutex_);
   connected_ = false;
   changed_.notify_all();
-  if (reason == 0 || away_told_) return;  // asked for, or said already
+  if (reason == 0 || away_told_ || !fatal_.empty()) return;  // asked for, or said already
   away_told_ = true;
   fail("bridge: lost the broker at " + s_.where + " (" + mosquitto_strerror(reason) +
        "); connecting again, and keeping up to " + std::to_string(kMaxKeptLines) +
@@ -519,8 +520,9 @@ int MqttBridge::connect() {
                               s_.password ? s_.password->c_str() : nullptr);
   }
   if (s_.url.tls) {
-    if (!s_.cafile) mosquitto_int_option(client, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
-    const int rc = mosquitto_tls_set(client, s_.cafile ? s_.cafile->c_str() : nullptr, nullptr,
+    // Without --cafile the system's CAs vouch for the broker (Debian keeps them here).
+    const int rc = mosquitto_tls_set(client, s_.cafile ? s_.cafile->c_str() : nullptr,
+                                     s_.cafile ? nullptr : kSystemCaDirectory,
                                      s_.cert ? s_.cert->c_str() : nullptr,
                                      s_.key ? s_.key->c_str() : nullptr, nullptr);
     if (rc != MOSQ_ERR_SUCCESS) {
