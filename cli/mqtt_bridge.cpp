@@ -45,10 +45,14 @@ using Clock = std::chrono::steady_clock;
 // How long a line of this session waits for the broker's PUBACK inside its sender's delivery:
 // less than the sender's deadline (one second in all), so that the bridge answers in time.
 constexpr std::chrono::milliseconds kRelayWait{750};
-// Lines published and not yet accepted by the broker (while it is away), and lines from the
-// broker not yet sent here, each kept up to these bounds; past them a line is refused.
+// Lines published and not yet accepted by the broker (while it is away) are kept up to these
+// bounds; past them a line is refused.
 constexpr std::size_t kMaxKeptLines = 1024;
 constexpr std::size_t kMaxKeptBytes = std::size_t{16} << 20;
+// Lines from the broker not yet sent here (many sessions may publish at once, and each line
+// here waits for this session's copies) are kept up to these; past them they are dropped.
+constexpr std::size_t kMaxIncomingLines = 65536;
+constexpr std::size_t kMaxIncomingBytes = std::size_t{64} << 20;
 constexpr int kKeepAliveSeconds = 30;
 // What the broker keeps of this bridge's subscription while the connection is down.
 constexpr std::uint32_t kSessionExpirySeconds = 300;
@@ -378,7 +382,7 @@ void MqttBridge::arrived(const mosquitto_message& message, const mosquitto_prope
   }
   const auto size = static_cast<std::size_t>(std::max(message.payloadlen, 0));
   std::lock_guard lock(mutex_);
-  if (incoming_.size() >= kMaxKeptLines || incoming_bytes_ + size > kMaxKeptBytes) {
+  if (incoming_.size() >= kMaxIncomingLines || incoming_bytes_ + size > kMaxIncomingBytes) {
     if (incoming_dropped_++ == 0) {
       fail("bridge: lines from the broker are dropped: " + std::to_string(incoming_.size()) +
            " wait to be sent in this session already");
