@@ -525,10 +525,9 @@ int MqttBridge::connect() {
   }
   if (s_.url.tls) {
     // Without --cafile the system's CAs vouch for the broker (Debian keeps them here).
-    const int rc = mosquitto_tls_set(client, s_.cafile ? s_.cafile->c_str() : nullptr,
-                                     s_.cafile ? nullptr : kSystemCaDirectory,
-                                     s_.cert ? s_.cert->c_str() : nullptr,
-                                     s_.key ? s_.key->c_str() : nullptr, nullptr);
+    const int rc = mosquitto_tls_set(
+        client, s_.cafile ? s_.cafile->c_str() : nullptr, s_.cafile ? nullptr : kSystemCaDirectory,
+        s_.cert ? s_.cert->c_str() : nullptr, s_.key ? s_.key->c_str() : nullptr, nullptr);
     if (rc != MOSQ_ERR_SUCCESS) {
       fail(std::string("bridge: cannot use the TLS files given (--cafile, --cert, --key): ") +
            mosquitto_strerror(rc));
