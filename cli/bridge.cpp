@@ -380,10 +380,10 @@ void Bridge::wait_for_result(std::size_t number) {
 }
 
 void Bridge::answer_sender(const std::optional<bridge::Frame>& result) {
-  const std::string bridge = "the bridge to Wine prefix " + options_.prefix;
+  const std::string across = "the bridge to Wine prefix " + options_.prefix;
   if (!result) {
     channel_->answer(
-        1, bridge + (run_.broken || run_.from.get() < 0 ? " lost its agent before it answered"
+        1, across + (run_.broken || run_.from.get() < 0 ? " lost its agent before it answered"
                                                         : " did not answer in time"));
     return;
   }
@@ -393,9 +393,9 @@ void Bridge::answer_sender(const std::optional<bridge::Frame>& result) {
   bridge::parse_result(result->payload, status, reason, unreached);
   if (status == RelayStatus::kNotAllReached) {
     channel_->answer(unreached,
-                     std::to_string(unreached) + " not reached beyond " + bridge + ": " + reason);
+                     std::to_string(unreached) + " not reached beyond " + across + ": " + reason);
   } else if (status != RelayStatus::kSent) {
-    channel_->answer(1, bridge + " could not carry it: " + reason);
+    channel_->answer(1, across + " could not carry it: " + reason);
   }
 }
 

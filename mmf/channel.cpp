@@ -374,7 +374,12 @@ platform::LResult Channel::State::notified(platform::Hwnd hWnd, std::uint32_t ms
 // Runs the handler before the sender is answered, and answers with what it said. An exception
 // is kept for the next dispatch() or send(): nothing thrown may cross the system's delivery.
 platform::LResult Channel::State::handle_in_delivery(const std::u16string& padded) {
-  if (!handler || answering) return 0;
+  if (!handler) return 0;
+  if (answering) {  // the handler dispatched, which it must not: the text cannot be handed over
+    ++dropped;
+    missed_why = "a text arrived while the handler ran inside its delivery";
+    return 0;
+  }
   answering = true;
   answer_unreached = 0;
   answer_reason.clear();

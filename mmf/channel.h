@@ -151,9 +151,9 @@ class MMFCAST_EXPORT Channel {
 
   // The handler each received text is handed to, in the order they arrived, from dispatch()
   // (and from send(), which keeps handling notifications while it waits), after the platform's
-  // delivery has returned. When the handler throws, the exception leaves that dispatch() or
-  // send(), and the texts not yet handed over wait for the next call. Texts that arrive while
-  // no handler is set are dropped.
+  // delivery has returned (inside it with answer_in_delivery). When the handler throws, the
+  // exception leaves that dispatch() or send(), and the texts not yet handed over wait for the next
+  // call. Texts that arrive while no handler is set are dropped.
   void on_receive(ReceiveHandler handler);
   // From the handler of a Channel joined with answer_in_delivery: tells the sender of the text
   // being handled that `unreached` copies beyond this one (the ones the text was handed on to)
