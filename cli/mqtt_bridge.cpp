@@ -53,6 +53,17 @@ constexpr std::size_t kMaxKeptBytes = std::size_t{16} << 20;
 // here waits for this session's copies) are kept up to these; past them they are dropped.
 constexpr std::size_t kMaxIncomingLines = 65536;
 constexpr std::size_t kMaxIncomingBytes = std::size_t{64} << 20;
+// Lines from the broker are sent here in runs. Each send takes the session's send lock, and a
+// copy waiting for that lock (a local sender) is woken only once the holder's run of holds has
+// lasted 2 ms: a bridge that took the lock for each line as it came would cost a busy local
+// sender up to 2 ms for each line relayed, and both directions would crawl. So while lines keep
+// coming, a line waits up to kGatherTime for the ones behind it and they are sent back to back;
+// a line after a quiet spell of kQuietTime or more goes at once, and so do kGatherLines waiting.
+constexpr std::chrono::milliseconds kGatherTime{10};
+constexpr std::chrono::milliseconds kQuietTime{20};
+constexpr std::size_t kGatherLines = 32;
+// How long the bridge's thread sleeps at most when nothing happens (it then looks for a signal).
+constexpr std::chrono::milliseconds kIdleWait{100};
 constexpr int kKeepAliveSeconds = 30;
 // What the broker keeps of this bridge's subscription while the connection is down.
 constexpr std::uint32_t kSessionExpirySeconds = 300;
@@ -225,6 +236,7 @@ class MqttBridge {
   void heard_here(const std::string& text);
   void refuse(const std::string& why);
   void relay_to_here();
+  std::optional<Clock::duration> relay_due();
   void wake() {
     const std::uint64_t one = 1;
     [[maybe_unused]] const ssize_t wrote = ::write(wake_.fd, &one, sizeof one);
@@ -253,8 +265,10 @@ class MqttBridge {
   int awaited_ = 0;                     // the message id a sender waits for
   std::optional<int> awaited_reason_;
   std::deque<std::string> incoming_;  // from the broker, for this session
+  Clock::time_point incoming_since_;  // when the first line in incoming_ came
   std::size_t incoming_bytes_ = 0;
   std::uint64_t incoming_dropped_ = 0;
+  Clock::time_point last_relayed_;  // this thread: when relay_to_here last sent a line here
 };
 
 void MqttBridge::logged(int level, const char* text) {
@@ -389,6 +403,7 @@ void MqttBridge::arrived(const mosquitto_message& message, const mosquitto_prope
     }
     return;
   }
+  if (incoming_.empty()) incoming_since_ = Clock::now();
   incoming_.emplace_back(static_cast<const char*>(message.payload), size);
   incoming_bytes_ += size;
   wake();
@@ -467,6 +482,18 @@ void MqttBridge::heard_here(const std::string& text) {
   }
 }
 
+// How long until the lines from the broker are to be sent here (zero: now); none when there
+// are none.
+std::optional<Clock::duration> MqttBridge::relay_due() {
+  std::lock_guard lock(mutex_);
+  if (incoming_.empty()) return std::nullopt;
+  const Clock::time_point now = Clock::now();
+  if (incoming_.size() >= kGatherLines || now - last_relayed_ >= kQuietTime) {
+    return Clock::duration::zero();
+  }
+  return std::max(Clock::duration::zero(), incoming_since_ + kGatherTime - now);
+}
+
 // Sends here the lines from the broker, in the order they came; one that cannot be carried
 // exactly is said and passed over.
 void MqttBridge::relay_to_here() {
@@ -499,6 +526,7 @@ void MqttBridge::relay_to_here() {
       continue;
     }
     const mmfcast::SendResult sent = channel_->send(decoded);
+    last_relayed_ = Clock::now();
     if (sent == mmfcast::SendResult::kTooLong) {
       fail("bridge: a line from the broker was not relayed: longer than the " +
            std::to_string(channel_->max_text_bytes()) + " bytes this session's area holds");
@@ -624,8 +652,16 @@ int MqttBridge::run() {
       code = 128 + signal;
       break;
     }
+    std::optional<Clock::duration> due = relay_due();
+    if (due && *due == Clock::duration::zero()) {
+      relay_to_here();
+      due = relay_due();
+    }
+    const auto wait_ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(due.value_or(kIdleWait)).count();
+    const timespec timeout{static_cast<time_t>(wait_ns / 1000000000), wait_ns % 1000000000};
     pollfd fds[2] = {{channel_->event_fd(), POLLIN, 0}, {wake_.fd, POLLIN, 0}};
-    if (::poll(fds, 2, 100) < 0 && errno != EINTR) {
+    if (::ppoll(fds, 2, &timeout, nullptr) < 0 && errno != EINTR) {
       fail(std::string("bridge: cannot wait: ") + std::strerror(errno));
       code = kInternalError;
       break;
@@ -647,7 +683,6 @@ int MqttBridge::run() {
         break;
       }
     }
-    relay_to_here();
   }
   disconnect();
   relay_to_here();
