@@ -53,12 +53,13 @@ constexpr std::size_t kMaxKeptBytes = std::size_t{16} << 20;
 // here waits for this session's copies) are kept up to these; past them they are dropped.
 constexpr std::size_t kMaxIncomingLines = 65536;
 constexpr std::size_t kMaxIncomingBytes = std::size_t{64} << 20;
-// Lines from the broker are sent here in runs. Each send takes the session's send lock, and a
-// copy waiting for that lock (a local sender) is woken only once the holder's run of holds has
-// lasted 2 ms: a bridge that took the lock for each line as it came would cost a busy local
-// sender up to 2 ms for each line relayed, and both directions would crawl. So while lines keep
-// coming, a line waits up to kGatherTime for the ones behind it and they are sent back to back;
-// a line after a quiet spell of kQuietTime or more goes at once, and so do kGatherLines waiting.
+// Lines from the broker are sent here in runs while this session sends too. Each send takes
+// the session's send lock, and a copy waiting for that lock (a local sender) is woken only once
+// the holder's run of holds has lasted 2 ms: a bridge that took the lock for each line as it
+// came would cost a busy local sender up to 2 ms for each line relayed, and both directions
+// would crawl. So while lines of this session came within kQuietTime, a line from the broker
+// waits up to kGatherTime for the ones behind it, and they are sent back to back; otherwise,
+// or once kGatherLines wait, they go at once.
 constexpr std::chrono::milliseconds kGatherTime{10};
 constexpr std::chrono::milliseconds kQuietTime{20};
 constexpr std::size_t kGatherLines = 32;
@@ -268,7 +269,7 @@ class MqttBridge {
   Clock::time_point incoming_since_;  // when the first line in incoming_ came
   std::size_t incoming_bytes_ = 0;
   std::uint64_t incoming_dropped_ = 0;
-  Clock::time_point last_relayed_;  // this thread: when relay_to_here last sent a line here
+  Clock::time_point last_heard_;  // this thread: when a line of this session last came
 };
 
 void MqttBridge::logged(int level, const char* text) {
@@ -419,6 +420,7 @@ void MqttBridge::refuse(const std::string& why) {
 // once the broker has accepted it, or kRelayWait has passed, or the broker is away (the line
 // is then kept and published when it is back).
 void MqttBridge::heard_here(const std::string& text) {
+  last_heard_ = Clock::now();
   {
     std::lock_guard lock(mutex_);
     if (kept_lines_ >= kMaxKeptLines || kept_bytes_ + text.size() > kMaxKeptBytes) {
@@ -488,7 +490,7 @@ std::optional<Clock::duration> MqttBridge::relay_due() {
   std::lock_guard lock(mutex_);
   if (incoming_.empty()) return std::nullopt;
   const Clock::time_point now = Clock::now();
-  if (incoming_.size() >= kGatherLines || now - last_relayed_ >= kQuietTime) {
+  if (incoming_.size() >= kGatherLines || now - last_heard_ >= kQuietTime) {
     return Clock::duration::zero();
   }
   return std::max(Clock::duration::zero(), incoming_since_ + kGatherTime - now);
@@ -526,7 +528,6 @@ void MqttBridge::relay_to_here() {
       continue;
     }
     const mmfcast::SendResult sent = channel_->send(decoded);
-    last_relayed_ = Clock::now();
     if (sent == mmfcast::SendResult::kTooLong) {
       fail("bridge: a line from the broker was not relayed: longer than the " +
            std::to_string(channel_->max_text_bytes()) + " bytes this session's area holds");
