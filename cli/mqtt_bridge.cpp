@@ -381,18 +381,20 @@ void MqttBridge::arrived(const mosquitto_message& message, const mosquitto_prope
   }
   if (origin && *origin == origin_) return;
   if (origin || sequence) {
-    const auto number = sequence ? mqtt::parse_sequence(*sequence) : std::nullopt;
-    if (!origin || origin->empty() || origin->size() > mqtt::kMaxOriginBytes || !number) {
+    // 0 stands for none: a sequence number is positive.
+    const std::uint64_t number =
+        sequence ? mqtt::parse_sequence(*sequence).value_or(0) : std::uint64_t{0};
+    if (!origin || origin->empty() || origin->size() > mqtt::kMaxOriginBytes || number == 0) {
       fail(
           "bridge: a message from the broker was not relayed: its origin and seq properties "
           "are malformed");
       return;
     }
     std::uint64_t skipped = 0;
-    if (!sequences_.take(*origin, *number, skipped)) return;
+    if (!sequences_.take(*origin, number, skipped)) return;
     if (skipped > 0) {
       fail("bridge: " + std::to_string(skipped) + " line(s) from bridge " + *origin +
-           " never arrived (the ones before its line " + std::to_string(*number) + ")");
+           " never arrived (the ones before its line " + std::to_string(number) + ")");
     }
   }
   const auto size = static_cast<std::size_t>(std::max(message.payloadlen, 0));
