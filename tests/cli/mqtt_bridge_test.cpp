@@ -322,12 +322,17 @@ TEST_F(MqttBridge, MosquittoClientsExchangeLinesWithASession) {
       "/usr/bin/mosquitto_sub",
       std::vector<std::string>{"-p", port, "-t", "mmfcast/Notes", "-V", "5", "-F", "%p|%P"}, true);
   auto here =
-      cli({"listen", "--session-dir", session_.dir(), "--channel", "Notes", "--count", "1"});
+      cli({"listen", "--session-dir", session_.dir(), "--channel", "Notes", "--count", "3"});
   ASSERT_TRUE(testsupport::wait_for_endpoints(session_.dir(), 2));
-  const auto publish = [&](const std::string& payload) {
-    return ChildProcess("/usr/bin/mosquitto_pub",
-                        {"-p", port, "-t", "mmfcast/Notes", "-q", "1", "-m", payload}, true)
-        .wait();
+  // Published with MQTT 5 and these user properties (name, value, ...).
+  const auto publish = [&](const std::string& payload,
+                           const std::vector<std::string>& properties = {}) {
+    std::vector<std::string> args = {"-p", port, "-t", "mmfcast/Notes", "-q", "1", "-V", "5"};
+    for (std::size_t i = 0; i + 1 < properties.size(); i += 2) {
+      args.insert(args.end(), {"-D", "publish", "user-property", properties[i], properties[i + 1]});
+    }
+    args.insert(args.end(), {"-m", payload});
+    return ChildProcess("/usr/bin/mosquitto_pub", args, true).wait();
   };
   EXPECT_EQ(publish("caf\xc3\xa9 from mosquitto_pub"), 0);
   EXPECT_EQ(here->read_line(), "caf\xc3\xa9 from mosquitto_pub");
@@ -343,6 +348,16 @@ TEST_F(MqttBridge, MosquittoClientsExchangeLinesWithASession) {
   EXPECT_NE(
       bridged.read_line().value_or("").find("not relayed: byte 0xFF at offset 4 is not UTF-8"),
       std::string::npos);
+  // A sequence number that is not positive, or an origin without one, is refused and said.
+  for (const std::vector<std::string>& properties :
+       {std::vector<std::string>{"origin", "abc", "seq", "0"}, {"origin", "abc"}}) {
+    EXPECT_EQ(publish("malformed", properties), 0);
+    EXPECT_NE(bridged.read_line().value_or("").find("origin and seq properties are malformed"),
+              std::string::npos);
+  }
+  EXPECT_EQ(publish("last"), 0);
+  EXPECT_EQ(here->read_line(), "from a session");
+  EXPECT_EQ(here->read_line(), "last") << "the malformed ones were not relayed";
 }
 
 // The broker's refusals are said with its reason: a login (exit 11), a TLS handshake with a
