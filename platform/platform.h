@@ -168,6 +168,19 @@ MMFCAST_EXPORT long BroadcastSystemMessage(std::uint32_t flags, std::uint32_t* l
 // skipped as not answering, is not reached ("1 of 7 programs not reached: not answering").
 MMFCAST_EXPORT int broadcast_unreached();
 
+// The tag in bits 16 to 31 of a window procedure's result that carries a count of copies
+// beyond it not reached (see answer_beyond).
+inline constexpr std::uint32_t kBeyondAnswerTag = 0x4D46;
+
+// Tells the sender of the notification a window procedure is handling that `unreached` copies
+// beyond this process (ones it hands the text on to) were not reached, for `reason`; the
+// sender counts them as not reached (see broadcast_unreached) and, on Linux, gives the reason.
+// Returns what the procedure is to return: on Windows the count (at most 0xFFFF) tagged with
+// kBeyondAnswerTag in bits 16 to 31, which no receiver answering 0 can be taken for and which
+// senders of other programs ignore; on Linux 0, since the count travels with the answer.
+// Returns 0, telling nothing, for 0 copies or outside a delivery (Linux).
+MMFCAST_EXPORT LResult answer_beyond(std::uint32_t unreached, std::string_view reason);
+
 // How many senders' connections this process has refused so far, because it had
 // no descriptor left, or could not watch one more sender. Each such sender counts this copy as
 // not reached, and this copy does not hear its texts. Always 0 on Windows.
