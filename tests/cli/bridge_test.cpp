@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <optional>
 #include <string>
@@ -373,73 +374,6 @@ TEST_F(Bridge, CannotStartSaysWhyAndExitsEleven) {
   }
 }
 
-// The bridge with Wine itself: mmfcast-cli.exe sends and listens in the prefix (code page 1252),
-// a Linux listener and sender in this test's session.
-TEST_F(Bridge, WindowsCommandLineInThePrefixAndLinuxHearEachOther) {
-  const std::string exe = MMFCAST_WINDOWS_CLI;
-  const std::string wine = "/usr/lib/wine/wine64";
-  if (exe.empty() || !fs::exists(exe) || ::access(wine.c_str(), X_OK) != 0) {
-    GTEST_SKIP() << "needs Wine and the Windows build's mmfcast-cli.exe (MMFCAST_WINDOWS_CLI)";
-  }
-  const std::string prefix = MMFCAST_BRIDGE_PREFIX;
-  const std::string run = MMFCAST_WINE_RUN;
-  auto in_prefix = [&](const std::vector<std::string>& args) {
-    std::vector<std::string> all = {run, prefix, exe};
-    all.insert(all.end(), args.begin(), args.end());
-    return std::make_unique<ChildProcess>("/bin/sh", all, true);
-  };
-  // Made and started the way the Windows tests' prefix is; the locale gives code page 1252.
-  ASSERT_EQ(in_prefix({"--version"})->wait(std::chrono::seconds(120)), 0);
-  ::setenv("LC_ALL", "C.UTF-8", 1);
-  ::setenv("WINEDLLOVERRIDES", "mscoree,mshtml=;winemenubuilder.exe=d", 1);
-  ::setenv("MMFCAST_WINE", wine.c_str(), 1);
-  auto bridge = cli({"bridge", "--wine", prefix, "--agent", exe});
-  ASSERT_GT(wait_ready(*bridge), 0);
-
-  auto here = listener(session_.dir());
-  EXPECT_EQ(in_prefix({"send", "h\xc3\xa9llo from Wine"})->wait(std::chrono::seconds(60)), 0);
-  EXPECT_EQ(here->read_line(), "h\xc3\xa9llo from Wine");
-  // A Windows sender counts a copy here that does not answer, through the agent's answer.
-  ASSERT_EQ(::kill(here->pid(), SIGSTOP), 0);
-  auto windows_sender = in_prefix({"send", "while stopped"});
-  const std::string counted = windows_sender->read_line(std::chrono::seconds(60)).value_or("");
-  EXPECT_EQ(windows_sender->wait(std::chrono::seconds(60)), 5);
-  ::kill(here->pid(), SIGCONT);
-  EXPECT_NE(counted.find("not reached: not reached beyond a receiver"), std::string::npos)
-      << counted;
-  EXPECT_EQ(here->read_line(), "while stopped");
-
-  // Nothing tells when the listener in the prefix listens: lines are sent until it hears one.
-  auto far = in_prefix({"listen", "--json", "--timeout", "60"});
-  std::optional<std::string> heard;
-  for (int i = 0; i < 120 && !heard; ++i) {
-    EXPECT_EQ(send(session_.dir(), {"probe"}), 0);
-    heard = far->read_line(std::chrono::milliseconds(500));
-  }
-  ASSERT_TRUE(heard) << "the listener in the prefix heard nothing";
-  EXPECT_EQ(send(session_.dir(), {"gr\xc3\xbc\xc3\x9f"
-                                  "e"}),
-            0);
-  for (;;) {
-    const auto line = far->read_line();
-    ASSERT_TRUE(line) << "the line never arrived in the prefix";
-    if (line->find("probe") != std::string::npos) continue;
-    EXPECT_NE(line->find("\"text\":\"gr\xc3\xbc\xc3\x9f"
-                         "e\""),
-              std::string::npos)
-        << *line;
-    break;
-  }
-
-  // This session has it; the prefix cannot carry it, and its sender is told why.
-  auto refused = cli({"send", "--session-dir", session_.dir(), "\xe4\xb8\xad"});
-  const std::string said = refused->read_line().value_or("");
-  EXPECT_EQ(refused->wait(), 5);
-  EXPECT_NE(said.find("could not carry it: U+4E2D at character 1 has no form in code page 1252"),
-            std::string::npos)
-      << said;
-}
-
 }  // namespace
 
 // The bridge with Wine, with the programs a user has in a prefix: the Windows window, a program
@@ -455,7 +389,16 @@ class WineBridge : public Bridge {
     ::setenv("WINEDLLOVERRIDES", "mscoree,mshtml=;winemenubuilder.exe=d", 1);
   }
   void TearDown() override {
-    if (bridge_) bridge_->kill();
+    if (bridge_) {
+      bridge_->kill();
+      if (HasFailure()) {
+        for (const auto& line : lines_until(*bridge_, "")) std::cerr << "bridge: " << line << "\n";
+      }
+      // The prefix's programs end with the test: killing a program's wine_run.sh does not reach
+      // the program, which would otherwise hold the test's output until its own timeout.
+      const std::string end_all = std::string("WINEPREFIX=") + kPrefix + " " + kWineServer + " -k";
+      EXPECT_EQ(std::system(end_all.c_str()), 0);
+    }
     Bridge::TearDown();
   }
 
@@ -493,6 +436,7 @@ class WineBridge : public Bridge {
   }
 
   static constexpr const char* kWine = "/usr/lib/wine/wine64";
+  static constexpr const char* kWineServer = "/usr/lib/wine/wineserver";
   static constexpr const char* kPrefix = MMFCAST_BRIDGE_PREFIX;
   const std::string exe_ = MMFCAST_WINDOWS_CLI;
   const std::string windows_build_ = fs::path(exe_).parent_path().parent_path().string();
@@ -560,7 +504,10 @@ TEST_F(WineBridge, ThreeSendersOnEachSideEveryLineOnceOnBothSides) {
     }
   }
   for (auto& sender : senders) sender->close_stdin();
-  for (auto& sender : senders) EXPECT_EQ(sender->wait(std::chrono::seconds(120)), 0);
+  for (auto& sender : senders) {
+    const auto status = sender->wait(std::chrono::seconds(120));
+    EXPECT_EQ(status, 0) << ::testing::PrintToString(lines_until(*sender, ""));
+  }
   EXPECT_EQ(send(session_.dir(), {"end here"}), 0);
   EXPECT_EQ(in_prefix(exe_, {"send", "end there"})->wait(std::chrono::seconds(60)), 0);
 
@@ -623,4 +570,44 @@ TEST_F(WineBridge, CodePage932BothWaysAndACharacterOutsideItIsRefused) {
   EXPECT_NE(said.find("U+00E9 at character 4 has no form in code page 932"), std::string::npos)
       << said;
   EXPECT_EQ(refused->wait(), 5);
+}
+
+// mmfcast-cli.exe sends and listens in the prefix (code page 1252), a Linux listener and sender
+// in this test's session.
+TEST_F(WineBridge, WindowsCommandLineInThePrefixAndLinuxHearEachOther) {
+  ASSERT_NO_FATAL_FAILURE(start("C.UTF-8"));
+  auto here = listener(session_.dir());
+  EXPECT_EQ(in_prefix(exe_, {"send", "h\xc3\xa9llo from Wine"})->wait(std::chrono::seconds(60)), 0);
+  EXPECT_EQ(here->read_line(), "h\xc3\xa9llo from Wine");
+  // A Windows sender counts a copy here that does not answer, through the agent's answer.
+  ASSERT_EQ(::kill(here->pid(), SIGSTOP), 0);
+  auto windows_sender = in_prefix(exe_, {"send", "while stopped"});
+  const std::string counted = windows_sender->read_line(std::chrono::seconds(60)).value_or("");
+  EXPECT_EQ(windows_sender->wait(std::chrono::seconds(60)), 5);
+  ::kill(here->pid(), SIGCONT);
+  EXPECT_NE(counted.find("not reached: not reached beyond a receiver"), std::string::npos)
+      << counted;
+  EXPECT_EQ(here->read_line(), "while stopped");
+
+  auto far = listener_in_prefix();
+  EXPECT_EQ(send(session_.dir(), {"gr\xc3\xbc\xc3\x9f"
+                                  "e"}),
+            0);
+  for (;;) {
+    const auto line = far->read_line();
+    ASSERT_TRUE(line) << "the line never arrived in the prefix";
+    if (text_of(*line) == "probe") continue;
+    EXPECT_EQ(text_of(*line),
+              "gr\xc3\xbc\xc3\x9f"
+              "e");
+    break;
+  }
+
+  // This session has it; the prefix cannot carry it, and its sender is told why.
+  auto refused = cli({"send", "--session-dir", session_.dir(), "\xe4\xb8\xad"});
+  const std::string said = refused->read_line().value_or("");
+  EXPECT_EQ(refused->wait(), 5);
+  EXPECT_NE(said.find("could not carry it: U+4E2D at character 1 has no form in code page 1252"),
+            std::string::npos)
+      << said;
 }
