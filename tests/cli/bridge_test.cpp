@@ -348,6 +348,18 @@ TEST_F(Bridge, AgentThatStopsAnsweringIsStartedAgain) {
   EXPECT_GT(again, 0);
   EXPECT_NE(again, agent);
   EXPECT_NE(::kill(agent, 0), 0) << "the hung one was killed";
+  bridge->kill();
+  bridge->wait();
+
+  // One that never says hello is timed as well.
+  write_loader("exec sleep 60");
+  ::setenv("MMFCAST_BRIDGE_HELLO_MS", "200", 1);
+  bridge = start_bridge();
+  ::unsetenv("MMFCAST_BRIDGE_HELLO_MS");
+  const auto told = bridge->read_line();
+  EXPECT_NE(told.value_or("").find("has not said hello 200 ms after its start; starting it again"),
+            std::string::npos)
+      << told.value_or("");
 }
 
 TEST_F(Bridge, CannotStartSaysWhyAndExitsEleven) {
