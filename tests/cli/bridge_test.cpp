@@ -424,10 +424,11 @@ class WineBridge : public Bridge {
     ASSERT_GT(wait_ready(*bridge_), 0);
   }
   std::unique_ptr<ChildProcess> in_prefix(const std::string& program,
-                                          const std::vector<std::string>& args) {
+                                          const std::vector<std::string>& args,
+                                          bool merge_stderr = false) {
     std::vector<std::string> all = {MMFCAST_WINE_RUN, kPrefix, program};
     all.insert(all.end(), args.begin(), args.end());
-    return std::make_unique<ChildProcess>("/bin/sh", all, false);
+    return std::make_unique<ChildProcess>("/bin/sh", all, merge_stderr);
   }
   // A listener in the prefix, started once it hears: nothing else tells when it listens, so
   // lines are sent from this session until one arrives.
@@ -593,7 +594,7 @@ TEST_F(WineBridge, WindowsCommandLineInThePrefixAndLinuxHearEachOther) {
   EXPECT_EQ(here->read_line(), "h\xc3\xa9llo from Wine");
   // A Windows sender counts a copy here that does not answer, through the agent's answer.
   ASSERT_EQ(::kill(here->pid(), SIGSTOP), 0);
-  auto windows_sender = in_prefix(exe_, {"send", "while stopped"});
+  auto windows_sender = in_prefix(exe_, {"send", "while stopped"}, true);
   const std::string counted = windows_sender->read_line(std::chrono::seconds(60)).value_or("");
   EXPECT_EQ(windows_sender->wait(std::chrono::seconds(60)), 5);
   ::kill(here->pid(), SIGCONT);
