@@ -147,7 +147,8 @@ TEST_F(SendLockTest, WaiterWithAWindowGetsTheLockWithinAFewHoldsOfBusyCopies) {
     most = std::max(most, messages_handled.load());
     mmfcast::platform::release_send_lock();
   }
-  EXPECT_LT(most, 20) << "holds the busy copies made while this one waited";
+  // Tens at most on a loaded machine; without turns, thousands (as long as the copies run).
+  EXPECT_LT(most, 200) << "holds the busy copies made while this one waited";
   for (auto& copy : busy) {
     copy->write_line("stop");
     EXPECT_EQ(copy->read_line(std::chrono::seconds(60)), "stopped");
