@@ -61,8 +61,8 @@ bool write_all(std::string_view bytes) {
 }
 
 // How long a line of this side waits for the bridge's result, inside its sender's delivery:
-// less than the sender's deadline (one second in all), so that the agent answers in time.
-constexpr int kRelayWaitMs = 750;
+// three quarters of the sender's deadline, so that the agent answers in time.
+int relay_wait_ms() { return mmfcast::platform::broadcast_deadline_ms() * 3 / 4; }
 
 // Reads what the bridge wrote within timeout_ms; false once its input has ended or failed.
 using ReadInput = std::function<bool(int timeout_ms, std::string& bytes)>;
@@ -170,7 +170,7 @@ class Agent {
     return true;
   }
 
-  // Handles what the bridge writes until the number-th text's result has come, kRelayWaitMs
+  // Handles what the bridge writes until the number-th text's result has come, relay_wait_ms()
   // have passed, or the bridge has a text of its own not yet answered: one that comes meanwhile,
   // or one that came before, which this delivery holds up (it runs inside the send of one, or
   // before those waiting). The bridge waits for that text's result while this side's sender
@@ -178,7 +178,7 @@ class Agent {
   // answers the sender.
   void wait_for_result(std::size_t number) {
     using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(kRelayWaitMs);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(relay_wait_ms());
     waiting_ = number;
     result_.reset();
     crossed_ = relaying_ || !pending_.empty();

@@ -399,8 +399,12 @@ class WineBridge : public Bridge {
     }
     ::setenv("MMFCAST_WINE", kWine, 1);
     ::setenv("WINEDLLOVERRIDES", "mscoree,mshtml=;winemenubuilder.exe=d", 1);
+    // A send inside the prefix can take most of a second on a loaded machine, and a relayed
+    // line waits for one on each side: every copy here, on both sides, waits longer.
+    ::setenv("MMFCAST_SEND_DEADLINE_MS", "4000", 1);
   }
   void TearDown() override {
+    ::unsetenv("MMFCAST_SEND_DEADLINE_MS");
     if (bridge_) {
       bridge_->kill();
       if (HasFailure()) {
