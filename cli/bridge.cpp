@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -21,12 +22,15 @@
 #include <cstring>
 #include <deque>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli/bridge_frame.h"
 #include "cli/commands.h"
 #include "mmf/channel.h"
+#include "platform/platform.h"
 
 extern char** environ;
 
@@ -46,6 +50,14 @@ constexpr std::chrono::milliseconds kMaxRestartDelay{30000};
 // says nothing for three times as long counts as hung. $MMFCAST_BRIDGE_PING_MS sets another
 // interval (a slow or heavily loaded machine).
 constexpr std::chrono::milliseconds kPingInterval{5000};
+// An agent that has not said hello this long after its start counts as hung: Wine making a new
+// prefix takes up to a minute here. $MMFCAST_BRIDGE_HELLO_MS sets another deadline.
+constexpr std::chrono::milliseconds kHelloDeadline{180000};
+// How long a line of this session waits for the agent's result, inside the sender's delivery:
+// three quarters of the sender's deadline, so that the bridge answers in time.
+std::chrono::milliseconds relay_wait() {
+  return std::chrono::milliseconds(mmfcast::platform::broadcast_deadline_ms() * 3 / 4);
+}
 // Lines of this session kept while the agent is being started (again).
 constexpr std::size_t kMaxWaitingLines = 1024;
 // Bytes waiting for an agent that does not read them, past which it counts as hung.
@@ -195,7 +207,12 @@ struct AgentRun {
   bool ready = false;            // it said hello
   Clock::time_point last_heard;  // when it last wrote a frame
   bool pinged = false;           // asked whether it is there, since it last wrote
-  std::size_t awaiting = 0;      // texts given to it whose result has not come back
+  std::size_t written = 0;       // texts given to it
+  std::size_t answered = 0;      // ... whose result has come back (results come in order)
+  bool broken = false;           // it broke the protocol while a line waited for it
+  // The result a line of this session waits for: the `wanted`th, once it has come.
+  std::size_t wanted = 0;
+  std::optional<bridge::Frame> result;
 };
 
 class Bridge {
@@ -210,9 +227,12 @@ class Bridge {
   int stop_agent(bool kill_it);
   void agent_ended(int status, bool told);
   void heard_here(const std::string& text);
+  void wait_for_result(std::size_t number);
+  void answer_sender(const std::optional<bridge::Frame>& result);
+  void relay_to_here();
   bool read_agent();
   bool handle(const bridge::Frame& frame);
-  bool answering();
+  std::string not_answering();
   void flush_to_agent();
 
   const BridgeOptions& options_;
@@ -221,9 +241,12 @@ class Bridge {
   std::unique_ptr<mmfcast::Channel> channel_;
   AgentRun run_;
   std::deque<std::string> waiting_;  // lines of this session heard while no agent was ready
+  // Lines of the prefix not yet sent here, with the agent that heard them (it awaits a result).
+  std::deque<std::pair<pid_t, std::string>> incoming_;
   int failed_starts_ = 0;
   Clock::time_point start_at_ = Clock::now();
   std::chrono::milliseconds ping_interval_ = kPingInterval;
+  std::chrono::milliseconds hello_deadline_ = kHelloDeadline;
 };
 
 bool Bridge::start_agent() {
@@ -277,6 +300,7 @@ bool Bridge::start_agent() {
   ::fcntl(in_write.get(), F_SETFL, O_NONBLOCK);
   run_ = AgentRun{};
   run_.pid = pid;
+  run_.last_heard = Clock::now();
   run_.to = std::move(in_write);
   run_.from = std::move(out_read);
   return true;
@@ -303,8 +327,8 @@ void Bridge::agent_ended(int status, bool told) {
   std::string how = WIFEXITED(status)     ? "with status " + std::to_string(WEXITSTATUS(status))
                     : WIFSIGNALED(status) ? "by signal " + std::to_string(WTERMSIG(status))
                                           : "";
-  if (run_.awaiting > 0) {
-    fail("bridge: " + std::to_string(run_.awaiting) +
+  if (run_.written > run_.answered) {
+    fail("bridge: " + std::to_string(run_.written - run_.answered) +
          " line(s) from this session may not have reached the Wine prefix: the agent ended "
          "before it answered");
   }
@@ -324,13 +348,14 @@ void Bridge::agent_ended(int status, bool told) {
   }
 }
 
-// A line of this session: to the agent, for the prefix. While no agent is ready (it is being
-// started again) the line waits for the next one's hello, up to kMaxWaitingLines; past that the
-// oldest waiting line is dropped and said so.
+// A line of this session: to the agent, for the prefix. It runs inside the sender's delivery
+// and waits for the agent's result, so that the sender learns what became of the line there.
+// While no agent is ready (it is being started again) the line waits for the next one's hello,
+// up to kMaxWaitingLines; past that the oldest waiting line is dropped and said so.
 void Bridge::heard_here(const std::string& text) {
   if (run_.ready) {
     run_.unwritten += bridge::encode(FrameKind::kText, text);
-    ++run_.awaiting;
+    wait_for_result(++run_.written);
     return;
   }
   if (waiting_.size() == kMaxWaitingLines) {
@@ -339,6 +364,82 @@ void Bridge::heard_here(const std::string& text) {
          " lines already wait for the Windows agent to start");
   }
   waiting_.push_back(text);
+}
+
+// Writes to the agent and handles what it writes until the result of the number-th text has
+// come, relay_wait() has passed, or the agent ended or broke the protocol (the main loop then
+// starts it again); answers the sender.
+void Bridge::wait_for_result(std::size_t number) {
+  const auto deadline = Clock::now() + relay_wait();
+  run_.wanted = number;
+  run_.result.reset();
+  while (!run_.result && !run_.broken && run_.from.get() >= 0) {
+    flush_to_agent();
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) break;
+    pollfd fds[2] = {{run_.from.get(), POLLIN, 0},
+                     {run_.unwritten.empty() ? -1 : run_.to.get(), POLLOUT, 0}};
+    if (::poll(fds, 2, static_cast<int>(left.count())) < 0 && errno != EINTR) break;
+    if (fds[0].revents != 0 && !read_agent()) run_.broken = true;
+  }
+  run_.wanted = 0;
+  answer_sender(std::exchange(run_.result, std::nullopt));
+}
+
+void Bridge::answer_sender(const std::optional<bridge::Frame>& result) {
+  const std::string across = "the bridge to Wine prefix " + options_.prefix;
+  if (!result) {
+    channel_->answer(
+        1, across + (run_.broken || run_.from.get() < 0 ? " lost its agent before it answered"
+                                                        : " did not answer in time"));
+    return;
+  }
+  RelayStatus status{};
+  std::string reason;
+  std::uint32_t unreached = 0;
+  bridge::parse_result(result->payload, status, reason, unreached);
+  if (status == RelayStatus::kNotAllReached) {
+    channel_->answer(unreached,
+                     std::to_string(unreached) + " not reached beyond " + across + ": " + reason);
+  } else if (status != RelayStatus::kSent) {
+    channel_->answer(1, across + " could not carry it: " + reason);
+  }
+}
+
+// Sends here the lines the agent heard in the prefix, in order, and gives the agent that heard
+// each what became of it. Never runs inside a delivery: a line of this session that waits for
+// the agent keeps those that come meanwhile for it.
+void Bridge::relay_to_here() {
+  while (!incoming_.empty()) {
+    const auto [heard_by, text] = std::move(incoming_.front());
+    incoming_.pop_front();
+    const mmfcast::SendResult sent = channel_->send(text);
+    std::string result;
+    switch (sent) {
+      case mmfcast::SendResult::kSent:
+        result = bridge::result_frame(RelayStatus::kSent, "");
+        break;
+      case mmfcast::SendResult::kTooLong: {
+        const std::string why = "longer than the " + std::to_string(channel_->max_text_bytes()) +
+                                " bytes this session's area holds";
+        fail("bridge: a line from the Wine prefix was not relayed: " + why);
+        result = bridge::result_frame(RelayStatus::kTooLong, why);
+        break;
+      }
+      case mmfcast::SendResult::kNotAllReached:
+        fail("bridge: a line from the Wine prefix: " + channel_->error());
+        result = bridge::result_frame(
+            RelayStatus::kNotAllReached, channel_->error(),
+            static_cast<std::uint32_t>(std::max(mmfcast::platform::broadcast_unreached(), 1)));
+        break;
+      case mmfcast::SendResult::kFailed:
+        fail("bridge: a line from the Wine prefix: " + channel_->error());
+        result = bridge::result_frame(RelayStatus::kFailed, channel_->error());
+        break;
+    }
+    // An agent started since has no text waiting for this result.
+    if (run_.pid == heard_by && run_.ready) run_.unwritten += result;
+  }
 }
 
 void Bridge::flush_to_agent() {
@@ -350,16 +451,22 @@ void Bridge::flush_to_agent() {
   }
 }
 
-// Asks a ready agent that has been quiet whether it is there; false once it has not answered
-// in time.
-bool Bridge::answering() {
-  if (!run_.ready) return true;
+// Asks a ready agent that has been quiet whether it is there; why it counts as hung once it
+// has not answered in time, or has not said hello in time; empty while it is fine.
+std::string Bridge::not_answering() {
   const auto quiet = Clock::now() - run_.last_heard;
+  if (!run_.ready) {
+    if (run_.pid < 0 || quiet < hello_deadline_) return "";
+    return "the Windows agent has not said hello " + std::to_string(hello_deadline_.count()) +
+           " ms after its start";
+  }
   if (!run_.pinged && quiet >= ping_interval_) {
     run_.unwritten += bridge::encode(FrameKind::kPing, "");
     run_.pinged = true;
   }
-  return quiet < 4 * ping_interval_;
+  if (quiet < 4 * ping_interval_) return "";
+  return "the Windows agent has not answered for " + std::to_string(4 * ping_interval_.count()) +
+         " ms";
 }
 
 bool Bridge::handle(const bridge::Frame& frame) {
@@ -376,25 +483,26 @@ bool Bridge::handle(const bridge::Frame& frame) {
       fail("bridge: relaying " + channel_->options().name + " between this session and " +
            options_.prefix + " (" + code_page + ", " + std::to_string(max_text) +
            " bytes a line; agent process " + std::to_string(run_.pid) + ")");
-      for (; !waiting_.empty(); waiting_.pop_front()) heard_here(waiting_.front());
-      return true;
-    }
-    case FrameKind::kText: {
-      if (!run_.ready) return false;
-      const mmfcast::SendResult result = channel_->send(frame.payload);
-      if (result == mmfcast::SendResult::kTooLong) {
-        fail("bridge: a line from the Wine prefix was not relayed: longer than the " +
-             std::to_string(channel_->max_text_bytes()) + " bytes this session's area holds");
-      } else if (result != mmfcast::SendResult::kSent) {
-        fail("bridge: a line from the Wine prefix: " + channel_->error());
+      // Their senders were answered long ago: what becomes of them is only said here.
+      for (; !waiting_.empty(); waiting_.pop_front()) {
+        run_.unwritten += bridge::encode(FrameKind::kText, waiting_.front());
+        ++run_.written;
       }
       return true;
     }
+    case FrameKind::kText:
+      if (!run_.ready) return false;
+      incoming_.emplace_back(run_.pid, frame.payload);
+      return true;
     case FrameKind::kResult: {
       RelayStatus status{};
       std::string reason;
-      if (run_.awaiting == 0 || !bridge::parse_result(frame.payload, status, reason)) return false;
-      --run_.awaiting;
+      std::uint32_t unreached = 0;
+      if (run_.written == run_.answered ||
+          !bridge::parse_result(frame.payload, status, reason, unreached)) {
+        return false;
+      }
+      if (++run_.answered == run_.wanted) run_.result = frame;
       if (status == RelayStatus::kNotAllReached) {
         fail("bridge: a line relayed into the Wine prefix: " + reason);
       } else if (status != RelayStatus::kSent) {
@@ -436,12 +544,15 @@ int Bridge::run() {
     fail(why);
     return kBadArguments;
   }
+  options.answer_in_delivery = true;
   channel_ = open_channel(options_.channel, options);
   if (const int code = join(*channel_); code != kOk) return code;
   channel_->on_receive([this](const std::string& text) { heard_here(text); });
-  if (const char* ping = std::getenv("MMFCAST_BRIDGE_PING_MS"); ping != nullptr) {
-    const long ms = std::strtol(ping, nullptr, 10);
-    if (ms > 0 && ms <= 3600000) ping_interval_ = std::chrono::milliseconds(ms);
+  for (const auto& [name, setting] : {std::pair{"MMFCAST_BRIDGE_PING_MS", &ping_interval_},
+                                      std::pair{"MMFCAST_BRIDGE_HELLO_MS", &hello_deadline_}}) {
+    const char* value = std::getenv(name);
+    const long ms = value != nullptr ? std::strtol(value, nullptr, 10) : 0;
+    if (ms > 0 && ms <= 3600000) *setting = std::chrono::milliseconds(ms);
   }
 
   int code = kOk;
@@ -476,13 +587,17 @@ int Bridge::run() {
       break;
     }
     if (fds[2].revents != 0 || !run_.unwritten.empty()) flush_to_agent();
-    if (fds[1].revents != 0 && !read_agent()) {
+    if (run_.broken || (fds[1].revents != 0 && !read_agent())) {
       agent_ended(stop_agent(true), true);
       continue;
     }
-    if (!answering()) {
-      fail("bridge: the Windows agent has not answered for " +
-           std::to_string(4 * ping_interval_.count()) + " ms; starting it again");
+    relay_to_here();
+    if (run_.broken) {
+      agent_ended(stop_agent(true), true);
+      continue;
+    }
+    if (const std::string why = not_answering(); !why.empty()) {
+      fail("bridge: " + why + "; starting it again");
       agent_ended(stop_agent(true), true);
       continue;
     }

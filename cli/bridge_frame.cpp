@@ -39,8 +39,9 @@ std::string hello_frame(std::uint32_t max_text_bytes, std::string_view code_page
   return encode(FrameKind::kHello, payload);
 }
 
-std::string result_frame(RelayStatus status, std::string_view reason) {
+std::string result_frame(RelayStatus status, std::string_view reason, std::uint32_t unreached) {
   std::string payload(1, static_cast<char>(status));
+  put_u32(payload, status == RelayStatus::kNotAllReached ? unreached : 0);
   payload.append(reason);
   return encode(FrameKind::kResult, payload);
 }
@@ -52,10 +53,13 @@ bool parse_hello(std::string_view payload, std::uint32_t& max_text_bytes, std::s
   return true;
 }
 
-bool parse_result(std::string_view payload, RelayStatus& status, std::string& reason) {
-  if (payload.empty() || static_cast<std::uint8_t>(payload[0]) > kLastRelayStatus) return false;
+bool parse_result(std::string_view payload, RelayStatus& status, std::string& reason,
+                  std::uint32_t& unreached) {
+  if (payload.size() < 5 || static_cast<std::uint8_t>(payload[0]) > kLastRelayStatus) return false;
   status = static_cast<RelayStatus>(payload[0]);
-  reason.assign(payload.substr(1));
+  unreached = get_u32(payload.substr(1));
+  if ((unreached != 0) != (status == RelayStatus::kNotAllReached)) return false;
+  reason.assign(payload.substr(5));
   return true;
 }
 

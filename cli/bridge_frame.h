@@ -15,7 +15,7 @@ namespace cli::bridge {
 enum class FrameKind : char {
   kHello = 'H',   // agent: joined; u32 the longest text its side carries, then its code page's name
   kText = 'T',    // either way: a line heard on the writer's side, for the reader's side to send
-  kResult = 'R',  // agent: what became of the bridge's latest text; one per kText, in order
+  kResult = 'R',  // agent: what became of the bridge's oldest unanswered text; one per kText
   kPing = 'P',    // bridge: are you there; agent: yes (answered in turn, after what came before)
 };
 
@@ -42,11 +42,14 @@ struct Frame {
 // The bytes of one frame. The payload must not exceed kMaxPayloadBytes.
 std::string encode(FrameKind kind, std::string_view payload);
 std::string hello_frame(std::uint32_t max_text_bytes, std::string_view code_page);
-std::string result_frame(RelayStatus status, std::string_view reason);
+// A result: the status, how many copies were not reached (kNotAllReached only), the reason.
+std::string result_frame(RelayStatus status, std::string_view reason, std::uint32_t unreached = 0);
 
-// A hello's or a result's fields; false when the payload is too short or out of range.
+// A hello's or a result's fields; false when the payload is too short or out of range (a
+// result that counts copies not reached for another status than kNotAllReached, or none for it).
 bool parse_hello(std::string_view payload, std::uint32_t& max_text_bytes, std::string& code_page);
-bool parse_result(std::string_view payload, RelayStatus& status, std::string& reason);
+bool parse_result(std::string_view payload, RelayStatus& status, std::string& reason,
+                  std::uint32_t& unreached);
 
 // Cuts frames out of the bytes read from the other process, in order.
 class FrameReader {

@@ -59,8 +59,12 @@ struct Channel::State {
   std::uint64_t dropped = 0;
   std::string missed_why;
   std::exception_ptr delivery_error;  // raised while the window delivered, not yet rethrown
-  long arrived = 0;                   // this channel's notifications the window handled
-  long arrived_reported = 0;          // ... as of the previous dispatch()
+  // With answer_in_delivery: set while the handler runs inside a delivery, and what it answers.
+  bool answering = false;
+  std::uint32_t answer_unreached = 0;
+  std::string answer_reason;
+  long arrived = 0;           // this channel's notifications the window handled
+  long arrived_reported = 0;  // ... as of the previous dispatch()
 #if !defined(_WIN32)
   // What event_fd() gives: readable while the process's notifications wait, and marked while
   // the inbox holds texts. Another Channel's dispatch may take in this channel's
@@ -101,9 +105,10 @@ struct Channel::State {
   }
   void leave();
   void release_area();
-  void notified(platform::Hwnd hWnd, std::uint32_t msg, platform::WParam length,
-                platform::LParam tag);
+  platform::LResult notified(platform::Hwnd hWnd, std::uint32_t msg, platform::WParam length,
+                             platform::LParam tag);
   void received(const std::u16string& padded);
+  platform::LResult handle_in_delivery(const std::u16string& padded);
   void hand_over();
   void inbox_changed();
   bool inherited() const;
@@ -233,7 +238,7 @@ platform::LResult MMFCAST_CALLBACK Channel::State::procedure(platform::Hwnd hWnd
   std::lock_guard lock(t.mutex);
   auto found = t.by_window.find(hWnd);
   if (found != t.by_window.end() && uMsg == found->second->message_id) {
-    found->second->notified(hWnd, uMsg, wParam, lParam);
+    return found->second->notified(hWnd, uMsg, wParam, lParam);
   }
   return 0;
 }
@@ -356,10 +361,37 @@ void Channel::State::release_area() {
   index = 0;
 }
 
-void Channel::State::notified(platform::Hwnd hWnd, std::uint32_t msg, platform::WParam length,
-                              platform::LParam tag) {
+platform::LResult Channel::State::notified(platform::Hwnd hWnd, std::uint32_t msg,
+                                           platform::WParam length, platform::LParam tag) {
   ++arrived;
-  if (auto text = read_notified_text(mmf, index, hWnd, msg, length, tag)) received(*text);
+  auto text = read_notified_text(mmf, index, hWnd, msg, length, tag);
+  if (!text) return 0;
+  if (options.answer_in_delivery) return handle_in_delivery(*text);
+  received(*text);
+  return 0;
+}
+
+// Runs the handler before the sender is answered, and answers with what it said. An exception
+// is kept for the next dispatch() or send(): nothing thrown may cross the system's delivery.
+platform::LResult Channel::State::handle_in_delivery(const std::u16string& padded) {
+  if (!handler) return 0;
+  if (answering) {  // the handler dispatched, which it must not: the text cannot be handed over
+    ++dropped;
+    missed_why = "a text arrived while the handler ran inside its delivery";
+    return 0;
+  }
+  answering = true;
+  answer_unreached = 0;
+  answer_reason.clear();
+  try {
+    const ReceiveHandler run = handler;  // the handler may replace itself
+    run(platform::to_ansi(std::u16string_view(padded).substr(0, padded.find(u'\0'))));
+  } catch (...) {
+    if (!delivery_error) delivery_error = std::current_exception();
+    inbox_changed();
+  }
+  answering = false;
+  return platform::answer_beyond(std::exchange(answer_unreached, 0), answer_reason);
 }
 
 // The area's text arrives padded with characters of code 0 to the sender's length; the text
@@ -523,6 +555,13 @@ SendResult Channel::send(std::u16string_view text) {
 }
 
 void Channel::on_receive(ReceiveHandler handler) { state_->handler = std::move(handler); }
+
+void Channel::answer(std::uint32_t unreached, std::string reason) {
+  State& s = *state_;
+  if (!s.answering || unreached == 0) return;
+  if (s.answer_unreached == 0) s.answer_reason = std::move(reason);
+  s.answer_unreached += unreached;
+}
 
 int Channel::event_fd() const {
 #if defined(_WIN32)

@@ -95,6 +95,14 @@ struct ChannelOptions {
   // on_receive() has nothing to hand over and dispatch() handles nothing (it waits out a
   // positive timeout and returns 0).
   bool receive = true;
+  // true: the handler runs inside the platform's delivery, before this copy answers the
+  // sender, so the sender's send returns only after the handler has returned (or after its
+  // deadline, one second in all, when the handler takes longer). The handler may then call
+  // answer(). For a program that hands each text on elsewhere (a bridge to another session):
+  // its handler must not dispatch(), send() or destroy the Channel, and returns in well under
+  // the deadline. Texts are not kept in an inbox; one that arrives while no handler is set is
+  // dropped.
+  bool answer_in_delivery = false;
 };
 
 // One joined channel: its area, its notification and a hidden window that hears it.
@@ -143,10 +151,15 @@ class MMFCAST_EXPORT Channel {
 
   // The handler each received text is handed to, in the order they arrived, from dispatch()
   // (and from send(), which keeps handling notifications while it waits), after the platform's
-  // delivery has returned. When the handler throws, the exception leaves that dispatch() or
-  // send(), and the texts not yet handed over wait for the next call. Texts that arrive while
-  // no handler is set are dropped.
+  // delivery has returned (inside it with answer_in_delivery). When the handler throws, the
+  // exception leaves that dispatch() or send(), and the texts not yet handed over wait for the next
+  // call. Texts that arrive while no handler is set are dropped.
   void on_receive(ReceiveHandler handler);
+  // From the handler of a Channel joined with answer_in_delivery: tells the sender of the text
+  // being handled that `unreached` copies beyond this one (the ones the text was handed on to)
+  // were not reached, and why. The sender counts them (kNotAllReached; on Linux its error()
+  // gives the reason). Ignored anywhere else, and for 0.
+  void answer(std::uint32_t unreached, std::string reason);
 
   // On Linux, the descriptor to watch: when it is readable, call dispatch(0). Each Channel has
   // its own; it stays readable while texts of the channel wait for its handler. -1 on Windows,

@@ -168,6 +168,19 @@ MMFCAST_EXPORT long BroadcastSystemMessage(std::uint32_t flags, std::uint32_t* l
 // skipped as not answering, is not reached ("1 of 7 programs not reached: not answering").
 MMFCAST_EXPORT int broadcast_unreached();
 
+// The tag in bits 16 to 31 of a window procedure's result that carries a count of copies
+// beyond it not reached (see answer_beyond).
+inline constexpr std::uint32_t kBeyondAnswerTag = 0x4D46;
+
+// Tells the sender of the notification a window procedure is handling that `unreached` copies
+// beyond this process (ones it hands the text on to) were not reached, for `reason`; the
+// sender counts them as not reached (see broadcast_unreached) and, on Linux, gives the reason.
+// Returns what the procedure is to return: on Windows the count (at most 0xFFFF) tagged with
+// kBeyondAnswerTag in bits 16 to 31, which no receiver answering 0 can be taken for and which
+// senders of other programs ignore; on Linux 0, since the count travels with the answer.
+// Returns 0, telling nothing, for 0 copies or outside a delivery (Linux).
+MMFCAST_EXPORT LResult answer_beyond(std::uint32_t unreached, std::string_view reason);
+
 // How many senders' connections this process has refused so far, because it had
 // no descriptor left, or could not watch one more sender. Each such sender counts this copy as
 // not reached, and this copy does not hear its texts. Always 0 on Windows.
@@ -206,16 +219,21 @@ MMFCAST_EXPORT int pump_messages(int timeout_ms);
 // How long one broadcast waits, in all, for the receivers to handle its notification; a
 // receiver still busy then is skipped (and, on Linux, marked hung for the whole session).
 inline constexpr int kBroadcastDeadlineMs = 1000;
+// The deadline broadcasts wait: kBroadcastDeadlineMs, unless $MMFCAST_SEND_DEADLINE_MS names
+// another from 100 to 60,000 ms (a machine too slow or too loaded for one second). Read once.
+MMFCAST_EXPORT int broadcast_deadline_ms();
 
 // Longer than a broadcast waits for its receivers, so a holder whose broadcast waits on an
 // unresponsive receiver is not taken for hung.
 inline constexpr int kSendLockTakeoverMs = 2000;
+// kSendLockTakeoverMs, or twice broadcast_deadline_ms() when that is longer.
+MMFCAST_EXPORT int send_lock_takeover_ms();
 
 // 1 once the lock is held (taken over from a hung holder included, and when this process
 // already holds it); 0, with the reason recorded, when the lock cannot be used (on Linux its
 // file cannot be opened or repaired): the caller does not send, since the other copies would
 // believe themselves alone with the area.
-MMFCAST_EXPORT int acquire_send_lock(int takeover_ms = kSendLockTakeoverMs);
+MMFCAST_EXPORT int acquire_send_lock(int takeover_ms = send_lock_takeover_ms());
 // Releases the lock this process holds; does nothing when it holds none.
 MMFCAST_EXPORT void release_send_lock();
 // Whether the hold this process acquired is still the session's current one: false when it
@@ -228,7 +246,7 @@ MMFCAST_EXPORT bool send_lock_still_held();
 // Holds the send lock for the lifetime of the object.
 class SendLock {
  public:
-  explicit SendLock(int takeover_ms = kSendLockTakeoverMs)
+  explicit SendLock(int takeover_ms = send_lock_takeover_ms())
       : held_(acquire_send_lock(takeover_ms) == 1) {}
   ~SendLock() {
     if (held_) release_send_lock();

@@ -14,6 +14,11 @@ int pump_messages(int timeout_ms) { return os::pump(timeout_ms); }
 
 bool notification_current() { return os::delivery_current(); }
 
+LResult answer_beyond(std::uint32_t unreached, std::string_view reason) {
+  os::set_delivery_outcome(unreached, reason);
+  return 0;
+}
+
 std::uint64_t notifications_missed() { return os::notifications_missed(); }
 
 std::string notifications_missed_reason() { return os::notifications_missed_reason(); }

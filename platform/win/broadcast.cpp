@@ -11,6 +11,7 @@
 #include <windows.h>
 #undef BroadcastSystemMessage  // the header maps it to the A or W form; ours is the name itself
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -49,6 +50,7 @@ constexpr ULONGLONG kHungRecheckMs = 5000;
 struct BroadcastState {
   std::map<HWND, Recipient> recipients;
   std::map<std::uint64_t, std::set<HWND>*> waiting;  // broadcasts in progress, by sequence
+  std::map<std::uint64_t, int*> beyond;  // ... and the copies beyond their receivers not reached
   std::uint64_t last_seq = 0;
   int depth = 0;
   int last_unreached = 0;  // of the broadcast that ended last
@@ -59,7 +61,7 @@ BroadcastState& broadcast_state() { return win::never_destroyed<BroadcastState>(
 constexpr const char* kBroadcast = "broadcast";
 
 // Runs on this thread when a window has handled one of our notifications.
-void CALLBACK answered(HWND hwnd, UINT, ULONG_PTR seq, LRESULT) {
+void CALLBACK answered(HWND hwnd, UINT, ULONG_PTR seq, LRESULT result) {
   BroadcastState& s = broadcast_state();
   auto found = s.recipients.find(hwnd);
   if (found != s.recipients.end()) {
@@ -68,6 +70,12 @@ void CALLBACK answered(HWND hwnd, UINT, ULONG_PTR seq, LRESULT) {
   }
   auto broadcast = s.waiting.find(static_cast<std::uint64_t>(seq));
   if (broadcast != s.waiting.end()) broadcast->second->erase(hwnd);
+  // A receiver of ours that hands the text on tells how many copies beyond it were not reached.
+  const auto answer = static_cast<std::uintptr_t>(result);
+  auto counted = s.beyond.find(static_cast<std::uint64_t>(seq));
+  if (counted != s.beyond.end() && ((answer >> 16) & 0xFFFF) == kBeyondAnswerTag) {
+    *counted->second += static_cast<int>(answer & 0xFFFF);
+  }
 }
 
 struct Enumerated {
@@ -97,10 +105,14 @@ void drop_destroyed(BroadcastState& s) {
 // Keeps one broadcast's waiting set reachable from the answers while it runs, and no longer.
 class WaitingEntry {
  public:
-  WaitingEntry(std::uint64_t seq, std::set<HWND>& waiting) : seq_(seq) {
+  WaitingEntry(std::uint64_t seq, std::set<HWND>& waiting, int& beyond) : seq_(seq) {
     broadcast_state().waiting[seq] = &waiting;
+    broadcast_state().beyond[seq] = &beyond;
   }
-  ~WaitingEntry() { broadcast_state().waiting.erase(seq_); }
+  ~WaitingEntry() {
+    broadcast_state().waiting.erase(seq_);
+    broadcast_state().beyond.erase(seq_);
+  }
   WaitingEntry(const WaitingEntry&) = delete;
   WaitingEntry& operator=(const WaitingEntry&) = delete;
 
@@ -127,6 +139,7 @@ class DepthGuard {
 struct Unreached {
   std::set<DWORD> processes;
   DWORD error = 0;  // why a window could not be sent to; 0 for one that does not answer
+  int beyond = 0;   // copies beyond the receivers that they say were not reached
 
   void add(HWND hwnd, DWORD why) {
     DWORD pid = 0;
@@ -138,12 +151,13 @@ struct Unreached {
 // Records the broadcast's outcome for broadcast_unreached() and last_error_text(): 1 when every
 // program was reached, else -1.
 long finish(const Unreached& unreached, const Enumerated& list) {
-  const int count = static_cast<int>(unreached.processes.size());
+  const int count = static_cast<int>(unreached.processes.size()) + unreached.beyond;
   broadcast_state().last_unreached = count;
   if (count == 0) return 1;
-  const std::size_t total = list.processes.size();
-  const std::string why =
-      unreached.error == 0 ? "not answering" : win::system_message(unreached.error);
+  const std::size_t total = list.processes.size() + static_cast<std::size_t>(unreached.beyond);
+  const std::string why = unreached.processes.empty() ? "not reached beyond a receiver"
+                          : unreached.error == 0      ? "not answering"
+                                                      : win::system_message(unreached.error);
   win::record_reason(unreached.error == 0 ? ERROR_TIMEOUT : unreached.error,
                      std::to_string(count) + " of " + std::to_string(total) +
                          (total == 1 ? " program" : " programs") + " not reached: " + why);
@@ -175,9 +189,9 @@ long broadcast(UINT msg, WPARAM wParam, LPARAM lParam) {
   drop_destroyed(s);
   const std::uint64_t seq = ++s.last_seq;
   std::set<HWND> waiting;
-  const WaitingEntry entry(seq, waiting);
-  const bool any_marked = win::session_hung_marks().any();
   Unreached unreached;
+  const WaitingEntry entry(seq, waiting, unreached.beyond);
+  const bool any_marked = win::session_hung_marks().any();
   for (HWND hwnd : list.windows) {
     Recipient& r = s.recipients[hwnd];
     bool marked = false;
@@ -198,7 +212,8 @@ long broadcast(UINT msg, WPARAM wParam, LPARAM lParam) {
   }
 
   if (depth.depth() > kMaxWaitDepth) return finish(unreached, list);
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kBroadcastDeadlineMs);
+  const Clock::time_point deadline =
+      Clock::now() + std::chrono::milliseconds(broadcast_deadline_ms());
   for (;;) {
     win::handle_sent_messages();  // the answers, and whatever else was sent to this thread
     if (waiting.empty()) break;
@@ -219,6 +234,12 @@ long broadcast(UINT msg, WPARAM wParam, LPARAM lParam) {
 }  // namespace
 
 int broadcast_unreached() { return broadcast_state().last_unreached; }
+
+LResult answer_beyond(std::uint32_t unreached, std::string_view) {
+  if (unreached == 0) return 0;
+  return static_cast<LResult>((std::uintptr_t{kBeyondAnswerTag} << 16) |
+                              std::min<std::uintptr_t>(unreached, 0xFFFF));
+}
 
 long BroadcastSystemMessage(std::uint32_t flags, std::uint32_t* lpInfo, std::uint32_t msg,
                             WParam wParam, LParam lParam) {

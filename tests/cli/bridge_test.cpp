@@ -12,9 +12,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <optional>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "cli/bridge_frame.h"
@@ -33,6 +36,7 @@ TEST(BridgeFrame, FramesCutFromAStreamSplitAnywhereComeOutWhole) {
   const std::string text(kText, sizeof kText - 1);
   const std::string stream = hello_frame(4095, "code page 1252") + encode(FrameKind::kText, text) +
                              result_frame(RelayStatus::kRefused, "U+4E2D has no form") +
+                             result_frame(RelayStatus::kNotAllReached, "not answering", 2) +
                              encode(FrameKind::kText, "");
   FrameReader reader;
   std::vector<Frame> frames;
@@ -42,7 +46,7 @@ TEST(BridgeFrame, FramesCutFromAStreamSplitAnywhereComeOutWhole) {
     reader.feed(std::string_view(&byte, 1));
     while (reader.next(frame, why) == FrameReader::Next::kFrame) frames.push_back(frame);
   }
-  ASSERT_EQ(frames.size(), 4u) << why;
+  ASSERT_EQ(frames.size(), 5u) << why;
   std::uint32_t max_text = 0;
   std::string code_page;
   ASSERT_TRUE(parse_hello(frames[0].payload, max_text, code_page));
@@ -52,10 +56,16 @@ TEST(BridgeFrame, FramesCutFromAStreamSplitAnywhereComeOutWhole) {
   EXPECT_EQ(frames[1].payload, text);
   RelayStatus status{};
   std::string reason;
-  ASSERT_TRUE(parse_result(frames[2].payload, status, reason));
+  std::uint32_t unreached = 9;
+  ASSERT_TRUE(parse_result(frames[2].payload, status, reason, unreached));
   EXPECT_EQ(status, RelayStatus::kRefused);
   EXPECT_EQ(reason, "U+4E2D has no form");
-  EXPECT_EQ(frames[3].payload, "");
+  EXPECT_EQ(unreached, 0u);
+  ASSERT_TRUE(parse_result(frames[3].payload, status, reason, unreached));
+  EXPECT_EQ(status, RelayStatus::kNotAllReached);
+  EXPECT_EQ(reason, "not answering");
+  EXPECT_EQ(unreached, 2u);
+  EXPECT_EQ(frames[4].payload, "");
 }
 
 TEST(BridgeFrame, UntrustedInputIsRefusedAndStaysRefused) {
@@ -82,9 +92,17 @@ TEST(BridgeFrame, UntrustedInputIsRefusedAndStaysRefused) {
 
   RelayStatus status{};
   std::string reason;
-  EXPECT_FALSE(parse_result("", status, reason));
+  std::uint32_t unreached = 0;
+  EXPECT_FALSE(parse_result("", status, reason, unreached));
+  EXPECT_FALSE(parse_result(std::string(1, static_cast<char>(RelayStatus::kSent)), status, reason,
+                            unreached))
+      << "no count";
   EXPECT_FALSE(
-      parse_result(std::string(1, static_cast<char>(kLastRelayStatus + 1)), status, reason));
+      parse_result(std::string(1, static_cast<char>(kLastRelayStatus + 1)) + std::string(4, '\0'),
+                   status, reason, unreached));
+  // A count of copies not reached belongs to kNotAllReached, which always has one.
+  EXPECT_FALSE(parse_result(std::string("\0\1\0\0\0", 5), status, reason, unreached));
+  EXPECT_FALSE(parse_result(std::string("\3\0\0\0\0", 5), status, reason, unreached));
   std::uint32_t max_text = 0;
   EXPECT_FALSE(parse_hello("abc", max_text, reason));
 }
@@ -224,6 +242,60 @@ TEST_F(Bridge, NamedChannelsAreBridgedApart) {
   EXPECT_EQ(far_windows->read_line(), "local") << "the windows' channel is not bridged";
 }
 
+// A send returns once the copies beyond the bridge have the line, and counts those it did not
+// reach. The stand-in's area there holds 7 bytes, so a longer line cannot be carried there.
+TEST_F(Bridge, TheSenderLearnsWhatBecameOfItsLineBeyondTheBridge) {
+  write_loader("MMFCAST_SESSION_DIR=\"$WINEPREFIX/session\" exec \"$@\" --size 8");
+  auto bridge = start_bridge({"--channel", "Notes"});
+  ASSERT_GT(wait_ready(*bridge), 0);
+  auto far = listener(there(), {"--channel", "Notes"});
+  auto stopped = listener(there(), {"--channel", "Notes"});
+  auto here = listener(session_.dir(), {"--channel", "Notes"});
+  const auto send_in = [&](const std::string& dir, const std::string& text) {
+    auto sender = cli({"send", "--session-dir", dir, "--channel", "Notes", text});
+    const std::string said = sender->read_line().value_or("");
+    return std::pair(sender->wait().value_or(-1), said);
+  };
+  const auto send_here = [&](const std::string& text) { return send_in(session_.dir(), text); };
+  EXPECT_EQ(send_here("short"), std::pair(0, std::string()));
+  EXPECT_EQ(far->read_line(), "short");
+
+  const std::string bridge_to = "the bridge to Wine prefix " + prefix_.string();
+  auto [code, said] = send_here("too long for there");
+  EXPECT_EQ(code, 5);
+  EXPECT_NE(said.find("1 of 3 copies not reached: " + bridge_to +
+                      " could not carry it: longer than the 7 bytes"),
+            std::string::npos)
+      << said;
+  EXPECT_EQ(lines_until(*here, "too long for there").back(), "too long for there");
+
+  // The other way: a sender in the prefix learns of a copy here that does not answer. The
+  // first send may find the agent still waiting for this side's deadline, as below.
+  ASSERT_EQ(::kill(here->pid(), SIGSTOP), 0);
+  EXPECT_EQ(send_in(there(), "three").first, 5);
+  std::tie(code, said) = send_in(there(), "four");
+  ::kill(here->pid(), SIGCONT);
+  EXPECT_EQ(code, 5);
+  EXPECT_NE(said.find("1 of 4 copies not reached: 1 not reached beyond the bridge to Linux: 1 "
+                      "of 1 copy not reached: not answering"),
+            std::string::npos)
+      << said;
+  EXPECT_EQ(lines_until(*here, "four").back(), "four") << "it has the lines once it runs";
+
+  // The first send after the copy stopped may find the bridge still waiting for the far side's
+  // deadline; by the second, the far side skips the stopped copy and says so at once.
+  ASSERT_EQ(::kill(stopped->pid(), SIGSTOP), 0);
+  EXPECT_EQ(send_here("one").first, 5);
+  std::tie(code, said) = send_here("two");
+  ::kill(stopped->pid(), SIGCONT);
+  EXPECT_EQ(code, 5);
+  EXPECT_NE(said.find("1 of 3 copies not reached: 1 not reached beyond " + bridge_to +
+                      ": 1 of 2 copies not reached: not answering"),
+            std::string::npos)
+      << said;
+  EXPECT_EQ(lines_until(*far, "two").back(), "two");
+}
+
 TEST_F(Bridge, AgentThatEndsIsReportedAndStartedAgain) {
   auto bridge = start_bridge();
   const int agent = wait_ready(*bridge);
@@ -276,6 +348,18 @@ TEST_F(Bridge, AgentThatStopsAnsweringIsStartedAgain) {
   EXPECT_GT(again, 0);
   EXPECT_NE(again, agent);
   EXPECT_NE(::kill(agent, 0), 0) << "the hung one was killed";
+  bridge->kill();
+  bridge->wait();
+
+  // One that never says hello is timed as well.
+  write_loader("exec sleep 60");
+  ::setenv("MMFCAST_BRIDGE_HELLO_MS", "200", 1);
+  bridge = start_bridge();
+  ::unsetenv("MMFCAST_BRIDGE_HELLO_MS");
+  const auto told = bridge->read_line();
+  EXPECT_NE(told.value_or("").find("has not said hello 200 ms after its start; starting it again"),
+            std::string::npos)
+      << told.value_or("");
 }
 
 TEST_F(Bridge, CannotStartSaysWhyAndExitsEleven) {
@@ -315,10 +399,17 @@ class WineBridge : public Bridge {
     }
     ::setenv("MMFCAST_WINE", kWine, 1);
     ::setenv("WINEDLLOVERRIDES", "mscoree,mshtml=;winemenubuilder.exe=d", 1);
+    // A send inside the prefix can take most of a second on a loaded machine, and a relayed
+    // line waits for one on each side: every copy here, on both sides, waits longer.
+    ::setenv("MMFCAST_SEND_DEADLINE_MS", "4000", 1);
   }
   void TearDown() override {
+    ::unsetenv("MMFCAST_SEND_DEADLINE_MS");
     if (bridge_) {
       bridge_->kill();
+      if (HasFailure()) {
+        for (const auto& line : lines_until(*bridge_, "")) std::cerr << "bridge: " << line << "\n";
+      }
       // The prefix's programs end with the test: killing a program's wine_run.sh does not reach
       // the program, which would otherwise hold the test's output until its own timeout.
       const std::string end_all = std::string("WINEPREFIX=") + kPrefix + " " + kWineServer + " -k";
@@ -337,10 +428,11 @@ class WineBridge : public Bridge {
     ASSERT_GT(wait_ready(*bridge_), 0);
   }
   std::unique_ptr<ChildProcess> in_prefix(const std::string& program,
-                                          const std::vector<std::string>& args) {
+                                          const std::vector<std::string>& args,
+                                          bool merge_stderr = false) {
     std::vector<std::string> all = {MMFCAST_WINE_RUN, kPrefix, program};
     all.insert(all.end(), args.begin(), args.end());
-    return std::make_unique<ChildProcess>("/bin/sh", all, false);
+    return std::make_unique<ChildProcess>("/bin/sh", all, merge_stderr);
   }
   // A listener in the prefix, started once it hears: nothing else tells when it listens, so
   // lines are sent from this session until one arrives.
@@ -429,7 +521,10 @@ TEST_F(WineBridge, ThreeSendersOnEachSideEveryLineOnceOnBothSides) {
     }
   }
   for (auto& sender : senders) sender->close_stdin();
-  for (auto& sender : senders) EXPECT_EQ(sender->wait(std::chrono::seconds(120)), 0);
+  for (auto& sender : senders) {
+    const auto status = sender->wait(std::chrono::seconds(120));
+    EXPECT_EQ(status, 0) << ::testing::PrintToString(lines_until(*sender, ""));
+  }
   EXPECT_EQ(send(session_.dir(), {"end here"}), 0);
   EXPECT_EQ(in_prefix(exe_, {"send", "end there"})->wait(std::chrono::seconds(60)), 0);
 
@@ -486,14 +581,12 @@ TEST_F(WineBridge, CodePage932BothWaysAndACharacterOutsideItIsRefused) {
     break;
   }
 
-  EXPECT_EQ(send(session_.dir(), {"caf\xc3\xa9"}), 0) << "this session has it";
-  for (;;) {
-    const auto line = bridge_->read_line();
-    ASSERT_TRUE(line) << "the bridge never said the line was refused";
-    if (line->find("U+00E9 at character 4 has no form in code page 932") != std::string::npos) {
-      break;
-    }
-  }
+  // This session has the line; the prefix refuses it, and the sender is told why.
+  auto refused = cli({"send", "--session-dir", session_.dir(), "caf\xc3\xa9"});
+  const std::string said = refused->read_line().value_or("");
+  EXPECT_NE(said.find("U+00E9 at character 4 has no form in code page 932"), std::string::npos)
+      << said;
+  EXPECT_EQ(refused->wait(), 5);
 }
 
 // mmfcast-cli.exe sends and listens in the prefix (code page 1252), a Linux listener and sender
@@ -503,6 +596,15 @@ TEST_F(WineBridge, WindowsCommandLineInThePrefixAndLinuxHearEachOther) {
   auto here = listener(session_.dir());
   EXPECT_EQ(in_prefix(exe_, {"send", "h\xc3\xa9llo from Wine"})->wait(std::chrono::seconds(60)), 0);
   EXPECT_EQ(here->read_line(), "h\xc3\xa9llo from Wine");
+  // A Windows sender counts a copy here that does not answer, through the agent's answer.
+  ASSERT_EQ(::kill(here->pid(), SIGSTOP), 0);
+  auto windows_sender = in_prefix(exe_, {"send", "while stopped"}, true);
+  const std::string counted = windows_sender->read_line(std::chrono::seconds(60)).value_or("");
+  EXPECT_EQ(windows_sender->wait(std::chrono::seconds(60)), 5);
+  ::kill(here->pid(), SIGCONT);
+  EXPECT_NE(counted.find("not reached: not reached beyond a receiver"), std::string::npos)
+      << counted;
+  EXPECT_EQ(here->read_line(), "while stopped");
 
   auto far = listener_in_prefix();
   EXPECT_EQ(send(session_.dir(), {"gr\xc3\xbc\xc3\x9f"
@@ -518,12 +620,11 @@ TEST_F(WineBridge, WindowsCommandLineInThePrefixAndLinuxHearEachOther) {
     break;
   }
 
-  EXPECT_EQ(send(session_.dir(), {"\xe4\xb8\xad"}), 0) << "this session has it";
-  for (;;) {
-    const auto line = bridge_->read_line();
-    ASSERT_TRUE(line) << "the bridge never said the line was refused";
-    if (line->find("U+4E2D at character 1 has no form in code page 1252") != std::string::npos) {
-      break;
-    }
-  }
+  // This session has it; the prefix cannot carry it, and its sender is told why.
+  auto refused = cli({"send", "--session-dir", session_.dir(), "\xe4\xb8\xad"});
+  const std::string said = refused->read_line().value_or("");
+  EXPECT_EQ(refused->wait(), 5);
+  EXPECT_NE(said.find("could not carry it: U+4E2D at character 1 has no form in code page 1252"),
+            std::string::npos)
+      << said;
 }

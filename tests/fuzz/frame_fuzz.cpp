@@ -1,8 +1,9 @@
 // Fuzzes what a receiver reads from a sender: the frames and the sender's acknowledgement page.
 // Input: a mode byte (bit 0: give both frames a correct checksum, so that the field checks are
 // reached), a hello frame, a notification frame, then the page's count word and answer slot as
-// the sender (or anybody else who can write the page) left them. A refusal, the one frame a
-// receiver sends back, is decoded by the same rules.
+// the sender (or anybody else who can write the page) left them. A refusal and an outcome,
+// the records a receiver sends back, are decoded by the same rules; the whole input is also
+// read as an outcome record.
 // Whatever the decoder accepts must be in the canonical encoding (re-encoding gives back exactly
 // the input, so no field is read that the checks did not cover) and within its kind's range.
 // The acknowledgement of an accepted notification, in the slot the hello named, must change
@@ -16,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 
 #include "platform/linux/transport/frame.h"
 #include "platform/linux/transport/record_encoding.h"
@@ -49,10 +51,24 @@ std::optional<os::Frame> decode_checked(std::span<const std::uint8_t> bytes) {
   return frame;
 }
 
+// The outcome in the record, checked against its bounds when the decoder accepts it.
+void decode_outcome_checked(std::span<const std::uint8_t> record) {
+  const std::optional<os::Outcome> outcome = os::decode_outcome(record);
+  if (!outcome) return;
+  require(outcome->seq != 0 && outcome->unreached != 0 &&
+          outcome->unreached <= os::kMaxOutcomeUnreached);
+  require(outcome->reason.size() <= os::kMaxOutcomeReasonBytes &&
+          record.size() == os::kFrameSize + outcome->reason.size());
+  const std::string again = os::encode_outcome(*outcome);
+  require(again.size() == record.size() &&
+          std::memcmp(again.data(), record.data(), again.size()) == 0);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   decode_checked({data, size});
+  decode_outcome_checked({data, size});
   if (size < 1 + 2 * os::kFrameSize) return 0;
   std::uint8_t frames[2 * os::kFrameSize];
   std::memcpy(frames, data + 1, sizeof frames);

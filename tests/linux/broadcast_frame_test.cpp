@@ -6,6 +6,8 @@
 
 #include <limits>
 #include <memory>
+#include <span>
+#include <string>
 #include <vector>
 
 #include "platform/linux/transport/frame.h"
@@ -112,6 +114,41 @@ TEST(BroadcastFrame, FieldsOutOfTheirKindsRangeAreRefusedEvenWithAGoodChecksum) 
       refusal_with_slot,
   };
   for (const os::Frame& frame : refused) EXPECT_FALSE(decode(encoded(frame)).has_value());
+}
+
+// An outcome is a frame and its reason in one record: the frame's length field must name the
+// reason exactly, the reason stays within its bound, and the count is never 0 nor past its bound.
+TEST(BroadcastFrame, OutcomeRecordsAreReadOnlyWhenWholeAndWithinBounds) {
+  const auto bytes = [](const std::string& record) {
+    return std::vector<std::uint8_t>(record.begin(), record.end());
+  };
+  const os::Outcome outcome{7, 2, "1 of 2 copies not reached: not answering"};
+  std::vector<std::uint8_t> good = bytes(os::encode_outcome(outcome));
+  EXPECT_EQ(os::decode_outcome(good), outcome);
+  EXPECT_FALSE(os::decode_frame(std::span(good).first(os::kFrameSize)))
+      << "not a frame a connection carries otherwise";
+  EXPECT_FALSE(os::decode_outcome(std::span(good).first(good.size() - 1)));
+  good.push_back('!');
+  EXPECT_FALSE(os::decode_outcome(good));
+
+  // A long reason is cut to the bound, before a character that would not fit whole.
+  std::string cut = os::encode_outcome({7, 1, "a\xc3\xbc" + std::string(600, 'x')});
+  EXPECT_EQ(os::decode_outcome(bytes(cut))->reason.size(), os::kMaxOutcomeReasonBytes);
+  cut = os::encode_outcome({7, 1, std::string(os::kMaxOutcomeReasonBytes - 1, 'x') + "\xc3\xbc"});
+  EXPECT_EQ(os::decode_outcome(bytes(cut))->reason.size(), os::kMaxOutcomeReasonBytes - 1);
+  os::Frame longer;
+  longer.kind = os::FrameKind::kOutcome;
+  longer.seq = 7;
+  longer.msg = 1;
+  longer.wparam = os::kMaxOutcomeReasonBytes + 1;
+  std::vector<std::uint8_t> over = encoded(longer);
+  over.resize(os::kFrameSize + longer.wparam, 'x');
+  EXPECT_FALSE(os::decode_outcome(over)) << "a reason past the bound";
+
+  for (const os::Outcome& bad : {os::Outcome{0, 1, ""}, os::Outcome{7, 0, ""},
+                                 os::Outcome{7, os::kMaxOutcomeUnreached + 1, ""}}) {
+    EXPECT_FALSE(os::decode_outcome(bytes(os::encode_outcome(bad))));
+  }
 }
 
 TEST(AckPage, EachAwaitedAnswerCountsOnceAndOnlyTheLastWakes) {

@@ -26,6 +26,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -123,6 +124,9 @@ struct BroadcastState {
   std::string unreached_why;
   int unreached_listed = 0;  // of them, the peers still in the list (not answering)
   int last_unreached = 0;    // of the last broadcast that finished
+  // Outcomes receivers sent with their answers (copies beyond them not reached), until the
+  // broadcast they belong to counts them; a nested broadcast may read its outer one's.
+  std::deque<Outcome> outcomes;
 
   BroadcastState() = default;
   ~BroadcastState();  // closes the connections and the acknowledgement page
@@ -454,7 +458,7 @@ bool introduce(BroadcastState& s, Answers& a, Peer& peer, std::uint64_t read_aft
     return false;
   }
   epoll_event ev{};
-  ev.events = EPOLLRDHUP;  // hang-ups and errors only
+  ev.events = EPOLLIN | EPOLLRDHUP;  // outcomes, hang-ups and errors
   ev.data.u64 = peer.tag = a.next_tag++;
   if (syscalls().epoll_ctl(a.wait_fd.get(), EPOLL_CTL_ADD, peer.fd.get(), &ev) != 0) {
     note_unreached(s, errno, "connection cannot be watched");
@@ -648,6 +652,65 @@ std::shared_ptr<Peer> hung_up(BroadcastState& s, Answers& a, const std::shared_p
   return next;
 }
 
+// Receivers' outcomes kept at most, across nested broadcasts.
+constexpr std::size_t kMaxKeptOutcomes = 16;
+
+// Takes the outcomes queued on the peer's connection. A record that is not one is left for
+// refusal() when it is a refusal (the hang-up follows it), else read and dropped: the receiver
+// is untrusted.
+void read_outcomes(BroadcastState& s, const Peer& peer) {
+  for (int records = 0; records < 64 && !peer.closed; ++records) {
+    std::uint8_t buffer[kFrameSize + kMaxOutcomeReasonBytes + 1];
+    iovec part{buffer, sizeof buffer};
+    msghdr message{};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    const ssize_t got = retry_eintr(
+        [&] { return syscalls().recvmsg(peer.fd.get(), &message, MSG_DONTWAIT | MSG_PEEK); });
+    if (got <= 0) return;
+    const std::span<const std::uint8_t> record(buffer, static_cast<std::size_t>(got));
+    std::optional<Outcome> outcome;
+    if ((message.msg_flags & MSG_TRUNC) == 0) outcome = decode_outcome(record);
+    if (!outcome && static_cast<std::size_t>(got) == kFrameSize) {
+      const std::optional<Frame> frame = decode_frame(record);
+      if (frame && frame->kind == FrameKind::kRefuse) return;
+    }
+    recv_record(peer.fd.get(), buffer, sizeof buffer);
+    if (!outcome) continue;
+    if (s.outcomes.size() == kMaxKeptOutcomes) s.outcomes.pop_front();
+    s.outcomes.push_back(std::move(*outcome));
+  }
+}
+
+// Reads the outcomes queued on every connection that shows one. A receiver writes its outcome
+// before it answers, so once the answers are in, their outcomes are too.
+void read_queued_outcomes(BroadcastState& s, const Answers& a,
+                          const std::vector<std::shared_ptr<Peer>>& waited) {
+  epoll_event events[64];
+  const int ready = syscalls().epoll_wait(a.wait_fd.get(), events, 64, 0);
+  for (int i = 0; i < ready; ++i) {
+    if (events[i].data.u64 < kFirstPeerTag || (events[i].events & EPOLLIN) == 0) continue;
+    if (const std::shared_ptr<Peer> peer = find_tag(s, waited, events[i].data.u64)) {
+      read_outcomes(s, *peer);
+    }
+  }
+}
+
+// Counts the copies beyond the receivers that the outcomes of `seq` name, with the first
+// reason met when no other was.
+void count_outcomes(BroadcastState& s, std::uint64_t seq) {
+  std::erase_if(s.outcomes, [&](const Outcome& outcome) {
+    if (outcome.seq != seq) return false;
+    if (s.unreached == 0) {
+      s.unreached_error = EHOSTUNREACH;
+      s.unreached_why = outcome.reason;
+    }
+    s.unreached += static_cast<int>(outcome.unreached);
+    return true;
+  });
+  if (s.depth == 1) s.outcomes.clear();
+}
+
 // How long one wait for answers may last when the own endpoint could not join the wait set:
 // its notifications are then looked for between waits.
 constexpr int kOwnPollMs = 10;
@@ -663,6 +726,8 @@ void handle_wait_events(BroadcastState& s, Answers& a, std::vector<std::shared_p
     if (tag < kFirstPeerTag) continue;
     const std::shared_ptr<Peer> peer = find_tag(s, waiting, tag);
     if (!peer || peer->closed) continue;
+    if ((events[i].events & EPOLLIN) != 0) read_outcomes(s, *peer);
+    if ((events[i].events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) == 0) continue;
     const bool awaited = std::find(waiting.begin(), waiting.end(), peer) != waiting.end() &&
                          !answered(a, *peer, frame.seq);
     if (std::shared_ptr<Peer> next = hung_up(s, a, peer, awaited, frame)) waiting.push_back(next);
@@ -675,7 +740,8 @@ void handle_wait_events(BroadcastState& s, Answers& a, std::vector<std::shared_p
 // silent then are marked hung for the whole session.
 void collect_answers(BroadcastState& s, Answers& a, std::vector<std::shared_ptr<Peer>> waiting,
                      const Frame& frame) {
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kBroadcastDeadlineMs);
+  const Clock::time_point deadline =
+      Clock::now() + std::chrono::milliseconds(broadcast_deadline_ms());
   const bool dispatch = s.depth <= kMaxDispatchDepth;
   const bool own_watched = watch_own(a, dispatch ? endpoint_event_fd() : -1);
   epoll_event events[16];
@@ -780,7 +846,9 @@ void notify_and_wait(BroadcastState& s, Answers& a, std::vector<std::shared_ptr<
   }
   publish_entry(*a.page(), frame);
   wake_receivers(s, a, waiting, frame);
+  const std::vector<std::shared_ptr<Peer>> waited = waiting;
   collect_answers(s, a, std::move(waiting), frame);
+  read_queued_outcomes(s, a, waited);
 }
 
 // Ends the broadcast: 1 when every copy was reached; else -1, with how many were not and why.
@@ -843,6 +911,7 @@ long broadcast(std::uint32_t msg, std::uint64_t wparam, std::int64_t lparam) {
   }
   // Looked at last, so that one which woke meanwhile counts as reached.
   for (const auto& peer : skipped) note_if_still_hung(s, *peer);
+  count_outcomes(s, frame.seq);
   const int listed = std::exchange(s.unreached_listed, outer_listed);
   return finish(s, outer_unreached, without_slot + listed);
 }

@@ -155,6 +155,9 @@ struct Delivery {
   std::uint64_t epoch = 0;
   std::uint64_t damage = 0;  // damage_count() when the delivery began
   std::uint64_t moved = 0;   // mappings_moved() when the delivery began
+  // Copies beyond this process that a procedure says were not reached, and why.
+  std::uint32_t unreached = 0;
+  std::string reason;
 };
 thread_local Delivery delivery;
 
@@ -766,6 +769,8 @@ int handle(Endpoint& e, std::uint64_t id, const std::shared_ptr<Inbound>& conn, 
   // Areas whose files were removed or cut short are followed to their current files first.
   const SessionPtr dir = current_session();
   int delivered = 0;
+  Outcome outcome;
+  outcome.seq = frame.seq;
   if (frame.seq <= conn->delivered_seq) {
     // Delivered already, on the connection this one replaced.
   } else if (is_stale(e, frame)) {
@@ -773,14 +778,22 @@ int handle(Endpoint& e, std::uint64_t id, const std::shared_ptr<Inbound>& conn, 
   } else {
     // A procedure that broadcasts may deliver nested notifications while it waits.
     const Delivery outer = delivery;
-    delivery = {true,           frame.msg,       frame.hold, dir ? dir->epoch : 0,
-                damage_count(), mappings_moved()};
+    delivery = {true,           frame.msg,        frame.hold, dir ? dir->epoch : 0,
+                damage_count(), mappings_moved(), 0,          {}};
     deliver(e, frame);
+    outcome.unreached = delivery.unreached;
+    outcome.reason = std::move(delivery.reason);
     delivery = outer;
     delivered = 1;
   }
   // A procedure may have closed the endpoint, or a nested dispatch this connection.
   if (conn->closed) return delivered;
+  // Told before the answer, so the sender finds it queued once it sees the answer. A sender
+  // that cannot take it (its connection is full) does not learn it: best effort.
+  if (awaited && outcome.unreached > 0) {
+    const std::string record = encode_outcome(outcome);
+    send_record(conn->fd.get(), record.data(), record.size());
+  }
   if (awaited && acknowledge(*conn->page(), conn->slot, frame.index, frame.seq)) {
     const std::uint64_t one = 1;
     if (retry_eintr([&] { return syscalls().write(conn->wake_fd.get(), &one, sizeof one); }) < 0 &&
@@ -1111,6 +1124,13 @@ bool open_endpoint() {
 }
 
 void close_endpoint() { close_endpoint(endpoint()); }
+
+void set_delivery_outcome(std::uint32_t unreached, std::string_view reason) {
+  if (!delivery.active || unreached == 0) return;
+  delivery.unreached = std::min(delivery.unreached + std::min(unreached, kMaxOutcomeUnreached),
+                                kMaxOutcomeUnreached);
+  if (delivery.reason.empty()) delivery.reason = reason.substr(0, kMaxOutcomeReasonBytes);
+}
 
 bool delivery_current() {
   if (!delivery.active) return true;

@@ -50,15 +50,17 @@ FrameBytes encode_frame(const Frame& frame) {
   return out;
 }
 
-std::optional<Frame> decode_frame(std::span<const std::uint8_t> bytes) {
+namespace {
+
+// The fields of a frame whose size, magic, version and checksum are right, its kind as sent.
+std::optional<Frame> decode_fields(std::span<const std::uint8_t> bytes, std::uint16_t& kind) {
   if (bytes.size() != kFrameSize) return std::nullopt;
   const std::uint8_t* const in = bytes.data();
   if (load_le<std::uint32_t>(in) != kFrameMagic) return std::nullopt;
   if (load_le<std::uint16_t>(in + 4) != kFrameVersion) return std::nullopt;
   if (load_le<std::uint32_t>(in + kCrcOffset) != record_crc(in, kCrcOffset)) return std::nullopt;
-
   Frame frame;
-  const auto kind = load_le<std::uint16_t>(in + 6);
+  kind = load_le<std::uint16_t>(in + 6);
   frame.seq = load_le<std::uint64_t>(in + 8);
   frame.msg = load_le<std::uint32_t>(in + 16);
   frame.flags = load_le<std::uint32_t>(in + 20);
@@ -66,6 +68,16 @@ std::optional<Frame> decode_frame(std::span<const std::uint8_t> bytes) {
   frame.lparam = static_cast<std::int64_t>(load_le<std::uint64_t>(in + 32));
   frame.hold = load_le<std::uint64_t>(in + 40);
   frame.index = load_le<std::uint32_t>(in + 48);
+  return frame;
+}
+
+}  // namespace
+
+std::optional<Frame> decode_frame(std::span<const std::uint8_t> bytes) {
+  std::uint16_t kind = 0;
+  std::optional<Frame> decoded = decode_fields(bytes, kind);
+  if (!decoded) return std::nullopt;
+  Frame& frame = *decoded;
   if (kind == static_cast<std::uint16_t>(FrameKind::kNotify)) {
     frame.kind = FrameKind::kNotify;
     if (frame.seq == 0 || frame.flags != 0 || frame.index >= kCountWords) {
@@ -89,6 +101,41 @@ std::optional<Frame> decode_frame(std::span<const std::uint8_t> bytes) {
     return std::nullopt;
   }
   return frame;
+}
+
+std::string encode_outcome(const Outcome& outcome) {
+  std::string_view reason = outcome.reason;
+  if (reason.size() > kMaxOutcomeReasonBytes) {
+    // Cut before a character that would not fit whole, so the reason stays valid UTF-8.
+    std::size_t keep = kMaxOutcomeReasonBytes;
+    while (keep > 0 && (static_cast<unsigned char>(reason[keep]) & 0xC0) == 0x80) --keep;
+    reason = reason.substr(0, keep);
+  }
+  Frame frame;
+  frame.kind = FrameKind::kOutcome;
+  frame.seq = outcome.seq;
+  frame.msg = outcome.unreached;
+  frame.wparam = reason.size();
+  const FrameBytes bytes = encode_frame(frame);
+  std::string record(bytes.begin(), bytes.end());
+  record.append(reason);
+  return record;
+}
+
+std::optional<Outcome> decode_outcome(std::span<const std::uint8_t> record) {
+  if (record.size() < kFrameSize || record.size() > kFrameSize + kMaxOutcomeReasonBytes) {
+    return std::nullopt;
+  }
+  std::uint16_t kind = 0;
+  const std::optional<Frame> frame = decode_fields(record.first(kFrameSize), kind);
+  if (!frame || kind != static_cast<std::uint16_t>(FrameKind::kOutcome) || frame->seq == 0 ||
+      frame->msg == 0 || frame->msg > kMaxOutcomeUnreached || frame->flags != 0 ||
+      frame->lparam != 0 || frame->hold != 0 || frame->index != 0 ||
+      frame->wparam != record.size() - kFrameSize) {
+    return std::nullopt;
+  }
+  const auto* reason = reinterpret_cast<const char*>(record.data() + kFrameSize);
+  return Outcome{frame->seq, frame->msg, std::string(reason, record.size() - kFrameSize)};
 }
 
 void publish_entry(AckPage& page, const Frame& frame) {

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace mmfcast::platform::os {
@@ -33,6 +34,11 @@ enum class FrameKind : std::uint16_t {
   // The one frame a receiver sends, on a connection whose hello it cannot take, before it
   // closes the connection: in `msg`, why (a RefuseReason). Every other field is 0.
   kRefuse = 4,
+  // What a receiver sends on a connection, before it answers notification `seq` in the page,
+  // when some copies beyond it (ones it relays to) were not reached: in `msg`, how many (never
+  // 0); in `wparam`, the length of the reason that follows the frame in the same record, at most
+  // kMaxOutcomeReasonBytes. Every other field is 0. See decode_outcome.
+  kOutcome = 5,
 };
 
 // Why a receiver refused a connection; the sender counts the copy as not reached with it.
@@ -58,6 +64,19 @@ struct Frame {
 
 using FrameBytes = std::array<std::uint8_t, kFrameSize>;
 
+// The longest reason an outcome carries, and the most copies it may count.
+inline constexpr std::size_t kMaxOutcomeReasonBytes = 512;
+inline constexpr std::uint32_t kMaxOutcomeUnreached = 1u << 20;
+
+// What became of notification `seq` beyond the receiver that answered it.
+struct Outcome {
+  std::uint64_t seq = 0;
+  std::uint32_t unreached = 0;
+  std::string reason;
+
+  bool operator==(const Outcome&) const = default;
+};
+
 FrameBytes encode_frame(const Frame& frame);
 
 // The frame held in exactly kFrameSize bytes, or nullopt when the size, magic, version, kind,
@@ -65,6 +84,13 @@ FrameBytes encode_frame(const Frame& frame);
 // notification's seq 0, any flag or an unknown count word, a wParam or lParam wider than this
 // build's pointers, a refusal's unknown reason).
 std::optional<Frame> decode_frame(std::span<const std::uint8_t> bytes);
+
+// The record of an outcome: its frame, then the reason (cut to kMaxOutcomeReasonBytes).
+std::string encode_outcome(const Outcome& outcome);
+// The outcome a record holds, or nullopt when its frame is not a valid kOutcome (checked as
+// decode_frame checks a frame), counts 0 or more than kMaxOutcomeUnreached copies, or the
+// record's length is not the frame's and the reason's it names.
+std::optional<Outcome> decode_outcome(std::span<const std::uint8_t> record);
 
 // ---- The sender's acknowledgement page -----------------------------------------------------
 // A sealed memfd of kAckPageSize bytes, shared by a sender with every receiver it connects to.

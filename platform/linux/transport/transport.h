@@ -10,6 +10,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/linux/transport/frame.h"
@@ -54,6 +55,10 @@ int pump(int timeout_ms);
 // Whether the notification being delivered on this thread (none: true) still announces the text
 // of its area, read before this call.
 bool delivery_current();
+// Records, for the sender of the notification being delivered on this thread, that `unreached`
+// copies beyond this process were not reached, and why; the sender learns it with the answer.
+// Does nothing outside a delivery, or for 0.
+void set_delivery_outcome(std::uint32_t unreached, std::string_view reason);
 // One wait of up to wait_ms (negative: without end) for the endpoint's events, and the handling
 // of those that came. Returns the number of events (0 when none came, -1 without an endpoint)
 // and adds the notifications delivered to the windows to *handled.
