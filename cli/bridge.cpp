@@ -50,9 +50,14 @@ constexpr std::chrono::milliseconds kMaxRestartDelay{30000};
 // says nothing for three times as long counts as hung. $MMFCAST_BRIDGE_PING_MS sets another
 // interval (a slow or heavily loaded machine).
 constexpr std::chrono::milliseconds kPingInterval{5000};
+// An agent that has not said hello this long after its start counts as hung: Wine making a new
+// prefix takes up to a minute here. $MMFCAST_BRIDGE_HELLO_MS sets another deadline.
+constexpr std::chrono::milliseconds kHelloDeadline{180000};
 // How long a line of this session waits for the agent's result, inside the sender's delivery:
-// less than the sender's deadline (one second in all), so that the bridge answers in time.
-constexpr std::chrono::milliseconds kRelayWait{750};
+// three quarters of the sender's deadline, so that the bridge answers in time.
+std::chrono::milliseconds relay_wait() {
+  return std::chrono::milliseconds(mmfcast::platform::broadcast_deadline_ms() * 3 / 4);
+}
 // Lines of this session kept while the agent is being started (again).
 constexpr std::size_t kMaxWaitingLines = 1024;
 // Bytes waiting for an agent that does not read them, past which it counts as hung.
@@ -227,7 +232,7 @@ class Bridge {
   void relay_to_here();
   bool read_agent();
   bool handle(const bridge::Frame& frame);
-  bool answering();
+  std::string not_answering();
   void flush_to_agent();
 
   const BridgeOptions& options_;
@@ -241,6 +246,7 @@ class Bridge {
   int failed_starts_ = 0;
   Clock::time_point start_at_ = Clock::now();
   std::chrono::milliseconds ping_interval_ = kPingInterval;
+  std::chrono::milliseconds hello_deadline_ = kHelloDeadline;
 };
 
 bool Bridge::start_agent() {
@@ -294,6 +300,7 @@ bool Bridge::start_agent() {
   ::fcntl(in_write.get(), F_SETFL, O_NONBLOCK);
   run_ = AgentRun{};
   run_.pid = pid;
+  run_.last_heard = Clock::now();
   run_.to = std::move(in_write);
   run_.from = std::move(out_read);
   return true;
@@ -360,10 +367,10 @@ void Bridge::heard_here(const std::string& text) {
 }
 
 // Writes to the agent and handles what it writes until the result of the number-th text has
-// come, kRelayWait has passed, or the agent ended or broke the protocol (the main loop then
+// come, relay_wait() has passed, or the agent ended or broke the protocol (the main loop then
 // starts it again); answers the sender.
 void Bridge::wait_for_result(std::size_t number) {
-  const auto deadline = Clock::now() + kRelayWait;
+  const auto deadline = Clock::now() + relay_wait();
   run_.wanted = number;
   run_.result.reset();
   while (!run_.result && !run_.broken && run_.from.get() >= 0) {
@@ -444,16 +451,22 @@ void Bridge::flush_to_agent() {
   }
 }
 
-// Asks a ready agent that has been quiet whether it is there; false once it has not answered
-// in time.
-bool Bridge::answering() {
-  if (!run_.ready) return true;
+// Asks a ready agent that has been quiet whether it is there; why it counts as hung once it
+// has not answered in time, or has not said hello in time; empty while it is fine.
+std::string Bridge::not_answering() {
   const auto quiet = Clock::now() - run_.last_heard;
+  if (!run_.ready) {
+    if (run_.pid < 0 || quiet < hello_deadline_) return "";
+    return "the Windows agent has not said hello " + std::to_string(hello_deadline_.count()) +
+           " ms after its start";
+  }
   if (!run_.pinged && quiet >= ping_interval_) {
     run_.unwritten += bridge::encode(FrameKind::kPing, "");
     run_.pinged = true;
   }
-  return quiet < 4 * ping_interval_;
+  if (quiet < 4 * ping_interval_) return "";
+  return "the Windows agent has not answered for " + std::to_string(4 * ping_interval_.count()) +
+         " ms";
 }
 
 bool Bridge::handle(const bridge::Frame& frame) {
@@ -535,9 +548,11 @@ int Bridge::run() {
   channel_ = open_channel(options_.channel, options);
   if (const int code = join(*channel_); code != kOk) return code;
   channel_->on_receive([this](const std::string& text) { heard_here(text); });
-  if (const char* ping = std::getenv("MMFCAST_BRIDGE_PING_MS"); ping != nullptr) {
-    const long ms = std::strtol(ping, nullptr, 10);
-    if (ms > 0 && ms <= 3600000) ping_interval_ = std::chrono::milliseconds(ms);
+  for (const auto& [name, setting] : {std::pair{"MMFCAST_BRIDGE_PING_MS", &ping_interval_},
+                                      std::pair{"MMFCAST_BRIDGE_HELLO_MS", &hello_deadline_}}) {
+    const char* value = std::getenv(name);
+    const long ms = value != nullptr ? std::strtol(value, nullptr, 10) : 0;
+    if (ms > 0 && ms <= 3600000) *setting = std::chrono::milliseconds(ms);
   }
 
   int code = kOk;
@@ -581,9 +596,8 @@ int Bridge::run() {
       agent_ended(stop_agent(true), true);
       continue;
     }
-    if (!answering()) {
-      fail("bridge: the Windows agent has not answered for " +
-           std::to_string(4 * ping_interval_.count()) + " ms; starting it again");
+    if (const std::string why = not_answering(); !why.empty()) {
+      fail("bridge: " + why + "; starting it again");
       agent_ended(stop_agent(true), true);
       continue;
     }

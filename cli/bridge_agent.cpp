@@ -61,8 +61,8 @@ bool write_all(std::string_view bytes) {
 }
 
 // How long a line of this side waits for the bridge's result, inside its sender's delivery:
-// less than the sender's deadline (one second in all), so that the agent answers in time.
-constexpr int kRelayWaitMs = 750;
+// three quarters of the sender's deadline, so that the agent answers in time.
+int relay_wait_ms() { return mmfcast::platform::broadcast_deadline_ms() * 3 / 4; }
 
 // Reads what the bridge wrote within timeout_ms; false once its input has ended or failed.
 using ReadInput = std::function<bool(int timeout_ms, std::string& bytes)>;
@@ -116,7 +116,9 @@ class Agent {
     while (!pending_.empty()) {
       const std::string utf8 = std::move(pending_.front());
       pending_.pop_front();
+      relaying_ = true;
       relay(utf8);
+      relaying_ = false;
     }
   }
 
@@ -168,16 +170,18 @@ class Agent {
     return true;
   }
 
-  // Handles what the bridge writes until the number-th text's result has come, kRelayWaitMs
-  // have passed, or the bridge sent a text of its own meanwhile (each side's sender waits for
-  // the other: this one is answered at once, and its line follows the bridge's); answers the
-  // sender.
+  // Handles what the bridge writes until the number-th text's result has come, relay_wait_ms()
+  // have passed, or the bridge has a text of its own not yet answered: one that comes meanwhile,
+  // or one that came before, which this delivery holds up (it runs inside the send of one, or
+  // before those waiting). The bridge waits for that text's result while this side's sender
+  // waits for the bridge, so this one is answered at once, and its line follows the bridge's;
+  // answers the sender.
   void wait_for_result(std::size_t number) {
     using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(kRelayWaitMs);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(relay_wait_ms());
     waiting_ = number;
     result_.reset();
-    crossed_ = false;
+    crossed_ = relaying_ || !pending_.empty();
     while (!result_ && !crossed_ && !input_failed_ && !output_failed_ && read_input_) {
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
       if (left.count() <= 0) break;
@@ -242,6 +246,7 @@ class Agent {
   std::size_t waiting_ = 0;          // the text whose result a line of this side waits for
   std::optional<Result> result_;
   bool crossed_ = false;
+  bool relaying_ = false;  // a text of the bridge is being sent here
   bool output_failed_ = false;
   bool input_failed_ = false;
 };

@@ -219,16 +219,21 @@ MMFCAST_EXPORT int pump_messages(int timeout_ms);
 // How long one broadcast waits, in all, for the receivers to handle its notification; a
 // receiver still busy then is skipped (and, on Linux, marked hung for the whole session).
 inline constexpr int kBroadcastDeadlineMs = 1000;
+// The deadline broadcasts wait: kBroadcastDeadlineMs, unless $MMFCAST_SEND_DEADLINE_MS names
+// another from 100 to 60,000 ms (a machine too slow or too loaded for one second). Read once.
+MMFCAST_EXPORT int broadcast_deadline_ms();
 
 // Longer than a broadcast waits for its receivers, so a holder whose broadcast waits on an
 // unresponsive receiver is not taken for hung.
 inline constexpr int kSendLockTakeoverMs = 2000;
+// kSendLockTakeoverMs, or twice broadcast_deadline_ms() when that is longer.
+MMFCAST_EXPORT int send_lock_takeover_ms();
 
 // 1 once the lock is held (taken over from a hung holder included, and when this process
 // already holds it); 0, with the reason recorded, when the lock cannot be used (on Linux its
 // file cannot be opened or repaired): the caller does not send, since the other copies would
 // believe themselves alone with the area.
-MMFCAST_EXPORT int acquire_send_lock(int takeover_ms = kSendLockTakeoverMs);
+MMFCAST_EXPORT int acquire_send_lock(int takeover_ms = send_lock_takeover_ms());
 // Releases the lock this process holds; does nothing when it holds none.
 MMFCAST_EXPORT void release_send_lock();
 // Whether the hold this process acquired is still the session's current one: false when it
@@ -241,7 +246,7 @@ MMFCAST_EXPORT bool send_lock_still_held();
 // Holds the send lock for the lifetime of the object.
 class SendLock {
  public:
-  explicit SendLock(int takeover_ms = kSendLockTakeoverMs)
+  explicit SendLock(int takeover_ms = send_lock_takeover_ms())
       : held_(acquire_send_lock(takeover_ms) == 1) {}
   ~SendLock() {
     if (held_) release_send_lock();

@@ -116,6 +116,48 @@ TEST_F(SendLockTest, DeadHolderFreesTheLockAtOnce) {
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(30));
 }
 
+#if defined(_WIN32)
+std::atomic<int> messages_handled{0};
+
+mmfcast::platform::LResult MMFCAST_CALLBACK counting_proc(mmfcast::platform::Hwnd, std::uint32_t,
+                                                          mmfcast::platform::WParam,
+                                                          mmfcast::platform::LParam) {
+  ++messages_handled;
+  return 0;
+}
+
+// A waiter with a window, to which each holder sends a message (as a broadcast does), gets the
+// lock within a few holds of two copies that take it again right after each release, time after
+// time. Handling a message takes a waiter out of the mutex's queue; without its claim to the
+// next turn the busy copies would keep the lock between them.
+TEST_F(SendLockTest, WaiterWithAWindowGetsTheLockWithinAFewHoldsOfBusyCopies) {
+  const mmfcast::platform::Hwnd window = mmfcast::platform::create_window(&counting_proc);
+  ASSERT_NE(window, 0u);
+  std::vector<std::unique_ptr<ChildProcess>> busy;
+  for (int i = 0; i < 2; ++i) {
+    busy.push_back(std::make_unique<ChildProcess>(
+        std::vector<std::string>{"lock-busy-send", std::to_string(window), "30000"}));
+    ASSERT_EQ(busy.back()->read_line(), "busy");
+  }
+  int most = 0;
+  for (int turn = 0; turn < 30; ++turn) {
+    std::this_thread::sleep_for(milliseconds(5));
+    messages_handled = 0;
+    ASSERT_EQ(mmfcast::platform::acquire_send_lock(60000), 1);
+    most = std::max(most, messages_handled.load());
+    mmfcast::platform::release_send_lock();
+  }
+  // Tens at most on a loaded machine; without turns, thousands (as long as the copies run).
+  EXPECT_LT(most, 200) << "holds the busy copies made while this one waited";
+  for (auto& copy : busy) {
+    copy->write_line("stop");
+    EXPECT_EQ(copy->read_line(std::chrono::seconds(60)), "stopped");
+    EXPECT_EQ(copy->wait(), 0);
+  }
+  mmfcast::platform::destroy_window(window);
+}
+#endif
+
 #if !defined(_WIN32)
 TEST_F(SendLockTest, ForkedChildNeitherHoldsNorKeepsItsDeadParentsLock) {
   ChildProcess holder({"lock-fork"});

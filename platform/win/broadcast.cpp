@@ -212,7 +212,8 @@ long broadcast(UINT msg, WPARAM wParam, LPARAM lParam) {
   }
 
   if (depth.depth() > kMaxWaitDepth) return finish(unreached, list);
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kBroadcastDeadlineMs);
+  const Clock::time_point deadline =
+      Clock::now() + std::chrono::milliseconds(broadcast_deadline_ms());
   for (;;) {
     win::handle_sent_messages();  // the answers, and whatever else was sent to this thread
     if (waiting.empty()) break;

@@ -8,6 +8,11 @@
 // name of the object concerned.
 // The mapping also records, for each notification message sent under the lock, the latest hold
 // it was sent under, so that receivers judge each message's notifications by that message alone.
+// A waiter leaves the mutex's queue whenever it handles a message, and the holder's broadcast
+// sends it one each time, so a copy with a window could wait behind the other waiters for ever.
+// A waiter that has seen kClaimAfterHolds other holds pass therefore claims the next turn in the
+// mapping: while its claim is fresh, other waiters stay out of the mutex's queue. A claim that is
+// not refreshed for kClaimStaleMs (its waiter died or stopped) counts for nothing.
 #include <windows.h>
 
 #include <chrono>
@@ -29,6 +34,8 @@ using Clock = std::chrono::steady_clock;
 constexpr const char* kStateName = "mmfcast.send-lock.state";
 constexpr const char* kMutexPrefix = "mmfcast.send-lock.";
 constexpr DWORD kRetryMs = 5;
+constexpr LONG64 kClaimAfterHolds = 2;
+constexpr ULONGLONG kClaimStaleMs = 100;
 constexpr const char* kSendLock = "send lock";
 
 // The latest hold a notification message was sent under. A slot is claimed once, by an
@@ -43,6 +50,10 @@ struct SharedState {
   volatile LONG64 generation;
   volatile LONG64 holds;
   MessageHold latest[kMessageSlots];
+  // The waiter that claimed the next turn (its process and thread ids, 0 for none) and when it
+  // last said it still waits (GetTickCount64). Copies that predate the claim leave it alone.
+  volatile LONG64 claimant;
+  volatile LONG64 claim_refreshed;
 };
 // A mapping is at least one page, so a copy that made a smaller one still leaves it readable.
 static_assert(sizeof(SharedState) <= 4096);
@@ -81,6 +92,48 @@ bool open_shared(LockState& s) {
 
 std::string mutex_name(LONG64 generation) { return kMutexPrefix + std::to_string(generation); }
 
+// This thread's turn claim: made once it has waited past kClaimAfterHolds holds, refreshed on
+// each round of its wait, given up when the wait ends.
+class TurnClaim {
+ public:
+  explicit TurnClaim(SharedState& shared)
+      : shared_(shared),
+        self_(static_cast<LONG64>(static_cast<ULONG64>(::GetCurrentProcessId()) << 32 |
+                                  ::GetCurrentThreadId())) {}
+  TurnClaim(const TurnClaim&) = delete;
+  TurnClaim& operator=(const TurnClaim&) = delete;
+  ~TurnClaim() {
+    if (held_) InterlockedCompareExchange64(&shared_.claimant, 0, self_);
+  }
+
+  // One round of the wait: claims the turn when due and free (or its claimant went quiet), and
+  // keeps a claim fresh. True when another waiter's claim stands, and this one should stay out
+  // of the mutex's queue.
+  bool others_first(LONG64 holds_waited) {
+    const auto now = static_cast<LONG64>(::GetTickCount64());
+    if (held_ && load(shared_.claimant) != self_) held_ = false;  // a quiet spell lost it
+    if (held_) {
+      InterlockedExchange64(&shared_.claim_refreshed, now);
+      return false;
+    }
+    const LONG64 claimant = load(shared_.claimant);
+    const bool stale =
+        claimant != 0 && now - load(shared_.claim_refreshed) > static_cast<LONG64>(kClaimStaleMs);
+    if (holds_waited >= kClaimAfterHolds && (claimant == 0 || stale) &&
+        InterlockedCompareExchange64(&shared_.claimant, self_, claimant) == claimant) {
+      InterlockedExchange64(&shared_.claim_refreshed, now);
+      held_ = true;
+      return false;
+    }
+    return claimant != 0 && !stale;
+  }
+
+ private:
+  SharedState& shared_;
+  const LONG64 self_;
+  bool held_ = false;
+};
+
 // The mutex of this generation, opened once and kept while the generation stays current.
 HANDLE mutex_for(LockState& s, LONG64 generation) {
   if (s.mutex != nullptr && s.mutex_generation == generation) return s.mutex;
@@ -100,8 +153,18 @@ int acquire_send_lock(int takeover_ms) {
   SharedState& shared = *s.shared;
   LONG64 generation = load(shared.generation);
   LONG64 holds = load(shared.holds);
+  const LONG64 holds_at_start = holds;
+  TurnClaim claim(shared);
   Clock::time_point since = Clock::now();
   for (;;) {
+    if (claim.others_first(load(shared.holds) - holds_at_start)) {
+      // The claimant watches the holder for a hang; this one only answers what is sent to it.
+      const DWORD woke =
+          ::MsgWaitForMultipleObjectsEx(0, nullptr, kRetryMs, QS_SENDMESSAGE, MWMO_INPUTAVAILABLE);
+      if (woke == WAIT_OBJECT_0) win::handle_sent_messages();
+      since = Clock::now();
+      continue;
+    }
     HANDLE mutex = mutex_for(s, generation);
     if (mutex == nullptr) return 0;
     const DWORD woke =

@@ -7,7 +7,17 @@
 //                           writes the number + 1 back, releases; says "done" at the end.
 //   lock-tags MSG...        for each message id in turn: takes the lock and tags a notification
 //                           of it, as a sender does; says "tags TAG..." and ends.
+//   lock-busy-send WINDOW BOUND_MS   (Windows)
+//                           says "busy", then takes the lock again right after each release
+//                           and, holding it, sends a message to WINDOW (a handle in decimal) as
+//                           a broadcast does; stops when a line arrives on standard input
+//                           ("stopped") or after BOUND_MS ("bound reached").
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #include <chrono>
+#include <cstdint>
 #include <fstream>
 #include <iostream>
 #include <string>
@@ -75,6 +85,33 @@ int lock_tags(const std::vector<std::string>& args) {
   child::say(said);
   return 0;
 }
+
+#if defined(_WIN32)
+int lock_busy_send(const std::vector<std::string>& args) {
+  using Clock = std::chrono::steady_clock;
+  if (args.size() != 2) return 2;
+  const auto window = reinterpret_cast<HWND>(static_cast<std::uintptr_t>(std::stoull(args[0])));
+  const Clock::time_point until = Clock::now() + std::chrono::milliseconds(std::stoi(args[1]));
+  child::BackgroundInput input;
+  std::string line;
+  child::say("busy");
+  for (;;) {
+    if (mmfcast::platform::acquire_send_lock(60000) != 1) return 3;
+    DWORD_PTR answer = 0;
+    ::SendMessageTimeoutA(window, WM_USER, 0, 0, SMTO_NORMAL, 1000, &answer);
+    mmfcast::platform::release_send_lock();
+    if (input.poll(line) != child::BackgroundInput::kNothingYet) {
+      child::say("stopped");
+      return 0;
+    }
+    if (Clock::now() >= until) {
+      child::say("bound reached");
+      return 0;
+    }
+  }
+}
+const child::Registration busy_send_registration("lock-busy-send", lock_busy_send);
+#endif
 
 const child::Registration hold_registration("lock-hold", lock_hold);
 const child::Registration hang_registration("lock-hang", lock_hang);

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <optional>
 #include <string>
@@ -347,6 +348,18 @@ TEST_F(Bridge, AgentThatStopsAnsweringIsStartedAgain) {
   EXPECT_GT(again, 0);
   EXPECT_NE(again, agent);
   EXPECT_NE(::kill(agent, 0), 0) << "the hung one was killed";
+  bridge->kill();
+  bridge->wait();
+
+  // One that never says hello is timed as well.
+  write_loader("exec sleep 60");
+  ::setenv("MMFCAST_BRIDGE_HELLO_MS", "200", 1);
+  bridge = start_bridge();
+  ::unsetenv("MMFCAST_BRIDGE_HELLO_MS");
+  const auto told = bridge->read_line();
+  EXPECT_NE(told.value_or("").find("has not said hello 200 ms after its start; starting it again"),
+            std::string::npos)
+      << told.value_or("");
 }
 
 TEST_F(Bridge, CannotStartSaysWhyAndExitsEleven) {
@@ -386,10 +399,17 @@ class WineBridge : public Bridge {
     }
     ::setenv("MMFCAST_WINE", kWine, 1);
     ::setenv("WINEDLLOVERRIDES", "mscoree,mshtml=;winemenubuilder.exe=d", 1);
+    // A send inside the prefix can take most of a second on a loaded machine, and a relayed
+    // line waits for one on each side: every copy here, on both sides, waits longer.
+    ::setenv("MMFCAST_SEND_DEADLINE_MS", "4000", 1);
   }
   void TearDown() override {
+    ::unsetenv("MMFCAST_SEND_DEADLINE_MS");
     if (bridge_) {
       bridge_->kill();
+      if (HasFailure()) {
+        for (const auto& line : lines_until(*bridge_, "")) std::cerr << "bridge: " << line << "\n";
+      }
       // The prefix's programs end with the test: killing a program's wine_run.sh does not reach
       // the program, which would otherwise hold the test's output until its own timeout.
       const std::string end_all = std::string("WINEPREFIX=") + kPrefix + " " + kWineServer + " -k";
@@ -408,10 +428,11 @@ class WineBridge : public Bridge {
     ASSERT_GT(wait_ready(*bridge_), 0);
   }
   std::unique_ptr<ChildProcess> in_prefix(const std::string& program,
-                                          const std::vector<std::string>& args) {
+                                          const std::vector<std::string>& args,
+                                          bool merge_stderr = false) {
     std::vector<std::string> all = {MMFCAST_WINE_RUN, kPrefix, program};
     all.insert(all.end(), args.begin(), args.end());
-    return std::make_unique<ChildProcess>("/bin/sh", all, false);
+    return std::make_unique<ChildProcess>("/bin/sh", all, merge_stderr);
   }
   // A listener in the prefix, started once it hears: nothing else tells when it listens, so
   // lines are sent from this session until one arrives.
@@ -500,7 +521,10 @@ TEST_F(WineBridge, ThreeSendersOnEachSideEveryLineOnceOnBothSides) {
     }
   }
   for (auto& sender : senders) sender->close_stdin();
-  for (auto& sender : senders) EXPECT_EQ(sender->wait(std::chrono::seconds(120)), 0);
+  for (auto& sender : senders) {
+    const auto status = sender->wait(std::chrono::seconds(120));
+    EXPECT_EQ(status, 0) << ::testing::PrintToString(lines_until(*sender, ""));
+  }
   EXPECT_EQ(send(session_.dir(), {"end here"}), 0);
   EXPECT_EQ(in_prefix(exe_, {"send", "end there"})->wait(std::chrono::seconds(60)), 0);
 
@@ -557,14 +581,12 @@ TEST_F(WineBridge, CodePage932BothWaysAndACharacterOutsideItIsRefused) {
     break;
   }
 
-  EXPECT_EQ(send(session_.dir(), {"caf\xc3\xa9"}), 0) << "this session has it";
-  for (;;) {
-    const auto line = bridge_->read_line();
-    ASSERT_TRUE(line) << "the bridge never said the line was refused";
-    if (line->find("U+00E9 at character 4 has no form in code page 932") != std::string::npos) {
-      break;
-    }
-  }
+  // This session has the line; the prefix refuses it, and the sender is told why.
+  auto refused = cli({"send", "--session-dir", session_.dir(), "caf\xc3\xa9"});
+  const std::string said = refused->read_line().value_or("");
+  EXPECT_NE(said.find("U+00E9 at character 4 has no form in code page 932"), std::string::npos)
+      << said;
+  EXPECT_EQ(refused->wait(), 5);
 }
 
 // mmfcast-cli.exe sends and listens in the prefix (code page 1252), a Linux listener and sender
@@ -576,10 +598,7 @@ TEST_F(WineBridge, WindowsCommandLineInThePrefixAndLinuxHearEachOther) {
   EXPECT_EQ(here->read_line(), "h\xc3\xa9llo from Wine");
   // A Windows sender counts a copy here that does not answer, through the agent's answer.
   ASSERT_EQ(::kill(here->pid(), SIGSTOP), 0);
-  // Its report goes to standard error, which this child's output carries.
-  auto windows_sender = std::make_unique<ChildProcess>(
-      "/bin/sh", std::vector<std::string>{MMFCAST_WINE_RUN, kPrefix, exe_, "send", "while stopped"},
-      true);
+  auto windows_sender = in_prefix(exe_, {"send", "while stopped"}, true);
   const std::string counted = windows_sender->read_line(std::chrono::seconds(60)).value_or("");
   EXPECT_EQ(windows_sender->wait(std::chrono::seconds(60)), 5);
   ::kill(here->pid(), SIGCONT);

@@ -358,6 +358,20 @@ TEST_F(Cli, ListenerOutOfDescriptorsSaysSoAndTheSendersItRefusedReportIt) {
   EXPECT_EQ(failed, refused);
 }
 
+// A send waits as long as $MMFCAST_SEND_DEADLINE_MS says: a listener stopped for longer than
+// the usual second, but resumed within that deadline, is reached.
+TEST_F(Cli, SendWaitsTheDeadlineTheEnvironmentSets) {
+  auto listening = listener();
+  ASSERT_EQ(::kill(listening->pid(), SIGSTOP), 0);
+  ::setenv("MMFCAST_SEND_DEADLINE_MS", "15000", 1);
+  auto sender = cli({"send", "late"});
+  ::unsetenv("MMFCAST_SEND_DEADLINE_MS");
+  std::this_thread::sleep_for(1500ms);
+  ASSERT_EQ(::kill(listening->pid(), SIGCONT), 0);
+  EXPECT_EQ(sender->wait(), 0) << sender->read_line().value_or("");
+  EXPECT_EQ(listening->read_line(), "late");
+}
+
 // A stopped listener: every send says it was not reached (only the first waits for it), and
 // once resumed it shows the current text and says how many it slept through.
 TEST_F(Cli, StoppedListenerIsReportedBySendersAndSaysWhatItMissed) {

@@ -740,7 +740,8 @@ void handle_wait_events(BroadcastState& s, Answers& a, std::vector<std::shared_p
 // silent then are marked hung for the whole session.
 void collect_answers(BroadcastState& s, Answers& a, std::vector<std::shared_ptr<Peer>> waiting,
                      const Frame& frame) {
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kBroadcastDeadlineMs);
+  const Clock::time_point deadline =
+      Clock::now() + std::chrono::milliseconds(broadcast_deadline_ms());
   const bool dispatch = s.depth <= kMaxDispatchDepth;
   const bool own_watched = watch_own(a, dispatch ? endpoint_event_fd() : -1);
   epoll_event events[16];
