@@ -2,12 +2,19 @@
 // session, next to the same send to one listener on the far side of `mmfcast-cli bridge`, in one
 // run. A send waits for every copy it reaches, so the difference is what the hop costs a sender.
 // The far side is a stand-in for a Wine prefix (a second session directory, whose "loader" runs
-// the Linux mmfcast-cli as the agent), or a real prefix with --wine PREFIX --agent EXE.
-//   mmfcast_bridge_bench [--sends N] [--wine PREFIX --agent EXE]
+// the Linux mmfcast-cli as the agent), or a real prefix with --wine PREFIX --agent EXE. With
+// --mqtt it is a second session joined through a mosquitto of the benchmark's own on 127.0.0.1
+// (bridge --mqtt in each session); a send there waits for the broker's PUBACK, and the time
+// until the far listener prints the line is given too.
+//   mmfcast_bridge_bench [--sends N] [--wine PREFIX --agent EXE | --mqtt]
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -101,20 +108,94 @@ bool wait_listening(mmfcast::Channel& sender, Process& listener) {
   return false;
 }
 
+double median(std::vector<double> times) {
+  if (times.empty()) return 0;
+  std::nth_element(times.begin(), times.begin() + static_cast<long>(times.size() / 2), times.end());
+  return times[times.size() / 2];
+}
+
 // The median of `sends` sends' times, in microseconds; the listener's output is read between
-// sends so its pipe never fills.
-double median_send_us(mmfcast::Channel& sender, Process& listener, int sends) {
-  std::vector<double> times;
+// sends so its pipe never fills. With `heard`, each send's line is waited for at the listener
+// and the median time from the send's start until it printed the line is put there.
+double median_send_us(mmfcast::Channel& sender, Process& listener, int sends,
+                      double* heard = nullptr) {
+  std::vector<double> times, arrivals;
   for (int i = 0; i < sends; ++i) {
+    const std::string line = "line " + std::to_string(i);
     const auto start = Clock::now();
-    if (sender.send("line " + std::to_string(i)) != mmfcast::SendResult::kSent) {
+    if (sender.send(line) != mmfcast::SendResult::kSent) {
       std::fprintf(stderr, "send %d: %s\n", i, sender.error().c_str());
     }
     times.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
-    listener.read_line(0);
+    if (heard == nullptr) {
+      listener.read_line(0);
+      continue;
+    }
+    while (const auto got = listener.read_line(5000)) {
+      if (*got != line) continue;
+      arrivals.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+      break;
+    }
   }
-  std::nth_element(times.begin(), times.begin() + sends / 2, times.end());
-  return times[static_cast<std::size_t>(sends / 2)];
+  if (heard != nullptr) *heard = median(arrivals);
+  return median(times);
+}
+
+// A free TCP port on 127.0.0.1, or 0.
+int free_port() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
+                     getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0;
+  close(fd);
+  return bound ? ntohs(address.sin_port) : 0;
+}
+
+bool accepts(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  close(fd);
+  return ok;
+}
+
+// Waits until a bridge says it relays; false if it never does.
+bool relaying(Process& bridge) {
+  for (;;) {
+    const auto line = bridge.read_line(120000);
+    if (!line) return false;
+    if (line->find("relaying") != std::string::npos) return true;
+  }
+}
+
+// The send's median across two sessions bridged through a mosquitto of its own, and the
+// median until the far listener printed the line; 0 on failure.
+int run_mqtt(const std::string& cli, const fs::path& dir, mmfcast::Channel& sender,
+             const std::string& here, int sends, double& across, double& heard) {
+  const int port = free_port();
+  const passwd* self = getpwuid(geteuid());  // as root, mosquitto would become user mosquitto
+  std::ofstream(dir / "mosquitto.conf")
+      << "listener " << port << " 127.0.0.1\nallow_anonymous true\nset_tcp_nodelay true\n"
+      << (self != nullptr ? "user " + std::string(self->pw_name) + "\n" : "");
+  Process broker({"/usr/sbin/mosquitto", "-c", (dir / "mosquitto.conf").string()});
+  for (int i = 0; i < 1000 && !accepts(port); ++i) usleep(10000);
+  const std::string url = "mqtt://127.0.0.1:" + std::to_string(port);
+  const std::string far = (dir / "far").string();
+  fs::create_directories(far);
+  fs::permissions(far, fs::perms::owner_all);
+  Process near_bridge({cli, "bridge", "--mqtt", url, "--session-dir", here});
+  Process far_bridge({cli, "bridge", "--mqtt", url, "--session-dir", far});
+  if (!relaying(near_bridge) || !relaying(far_bridge)) return 0;
+  Process far_listener({cli, "listen", "--session-dir", far});
+  if (!wait_listening(sender, far_listener)) return 0;
+  across = median_send_us(sender, far_listener, sends, &heard);
+  return 1;
 }
 
 }  // namespace
@@ -122,11 +203,18 @@ double median_send_us(mmfcast::Channel& sender, Process& listener, int sends) {
 int main(int argc, char** argv) {
   int sends = 500;
   std::string wine_prefix, agent;
-  for (int i = 1; i + 1 < argc; i += 2) {
+  bool mqtt = false;
+  for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
+    if (arg == "--mqtt") {
+      mqtt = true;
+      continue;
+    }
+    if (i + 1 >= argc) break;
     if (arg == "--sends") sends = std::max(1, std::atoi(argv[i + 1]));
     if (arg == "--wine") wine_prefix = argv[i + 1];
     if (arg == "--agent") agent = argv[i + 1];
+    ++i;
   }
   const std::string cli = MMFCAST_CLI_PATH;
   char dir_template[] = "/tmp/mmfcast-bridge-bench.XXXXXX";
@@ -138,7 +226,8 @@ int main(int argc, char** argv) {
 
   std::vector<std::string> bridge_env;
   std::vector<std::string> far_listen;
-  if (wine_prefix.empty()) {  // a second session stands for the prefix
+  if (mqtt) {                        // run_mqtt makes the far side
+  } else if (wine_prefix.empty()) {  // a second session stands for the prefix
     wine_prefix = (dir / "prefix").string();
     fs::create_directories(wine_prefix + "/session");
     fs::permissions(wine_prefix + "/session", fs::perms::owner_all);
@@ -168,13 +257,19 @@ int main(int argc, char** argv) {
     if (!wait_listening(sender, near_listener)) return 1;
     inside = median_send_us(sender, near_listener, sends);
   }
+  if (mqtt) {
+    double heard = 0;
+    if (run_mqtt(cli, dir, sender, here, sends, across, heard) == 0) return 1;
+    std::printf(
+        "median send, %d sends each: inside a session %.1f us, across an MQTT broker %.1f us "
+        "(until the far listener printed it: %.1f us), ratio %.2f\n",
+        sends, inside, across, heard, across / inside);
+    fs::remove_all(dir);
+    return 0;
+  }
   {
     Process bridge({cli, "bridge", "--wine", wine_prefix, "--agent", agent}, bridge_env);
-    for (;;) {
-      const auto line = bridge.read_line(120000);
-      if (!line) return 1;
-      if (line->find("relaying") != std::string::npos) break;
-    }
+    if (!relaying(bridge)) return 1;
     Process far_listener(far_listen, {"WINEPREFIX=" + wine_prefix, "WINEDEBUG=-all"});
     if (!wait_listening(sender, far_listener)) return 1;
     across = median_send_us(sender, far_listener, sends);

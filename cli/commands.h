@@ -38,7 +38,9 @@ enum ExitCode : int {
   kTerminated = 143,    // listen: ended by SIGTERM
 
   // bridge: no Wine, no prefix or no Windows agent to start, another bridge for the prefix and
-  // channel, or the agent ended again and again before it joined its channel
+  // channel, or the agent ended again and again before it joined its channel; with a broker:
+  // another bridge for the session and channel, or the broker refused the login or the TLS
+  // handshake
   kBridgeCannotStart = 11,
 };
 
@@ -73,17 +75,32 @@ struct ListenOptions {
   ChannelChoice channel;
 };
 
+// bridge --mqtt: the broker and how to log in; each unset one may come from the settings file.
+struct MqttOptions {
+  std::optional<std::string> url;  // mqtt[s]://[USER[:PASSWORD]@]HOST[:PORT][/TOPIC]
+  std::optional<std::string> username;
+  std::optional<std::string> password;
+  std::optional<std::string> cafile;  // the CA certificates that vouch for the broker (mqtts)
+  std::optional<std::string> cert;    // this client's certificate and its key
+  std::optional<std::string> key;
+  std::optional<std::string> settings_file;  // --config: key = value lines
+};
+
 // bridge (Linux): relays each line between this session's channel and the same channel in a
-// Wine prefix, through an agent (mmfcast-cli.exe bridge-agent) it runs there.
+// Wine prefix, through an agent (mmfcast-cli.exe bridge-agent) it runs there; or, with an MQTT
+// broker, a topic that the bridges of other sessions (on other machines) share.
 struct BridgeOptions {
-  std::string prefix;  // the Wine prefix
+  std::string prefix;  // the Wine prefix; "" for a bridge to a broker
   std::string agent;   // the agent's .exe; "" for $MMFCAST_BRIDGE_AGENT, else next to this program
+  MqttOptions mqtt;
   ChannelChoice channel;
 };
 
 int run_send(const SendOptions& options);
 int run_listen(const ListenOptions& options);
 int run_bridge(const BridgeOptions& options);
+// The bridge to an MQTT broker (mqtt_bridge.cpp, or a stand-in that says the build lacks it).
+int run_mqtt_bridge(const BridgeOptions& options);
 // The agent's side: joins the channel and speaks the bridge's frames on standard input and
 // output until standard input ends.
 int run_bridge_agent(const ChannelChoice& channel);

@@ -102,11 +102,33 @@ int run(int argc, char** argv) {
   cli::BridgeOptions bridge;
   CLI::App* bridge_cmd = app.add_subcommand(
       "bridge",
-      "Relay every line between this session and the same channel in a Wine prefix, until "
-      "stopped");
-  bridge_cmd->add_option("--wine", bridge.prefix, "The Wine prefix")
-      ->option_text("PREFIX")
-      ->required();
+      "Relay every line between this session and the same channel in a Wine prefix, or "
+      "other sessions through an MQTT broker, until stopped");
+  CLI::Option* wine_option =
+      bridge_cmd->add_option("--wine", bridge.prefix, "The Wine prefix")->option_text("PREFIX");
+  bridge_cmd
+      ->add_option("--mqtt", bridge.mqtt.url,
+                   "Instead of a Wine prefix, an MQTT broker and topic (default topic: "
+                   "mmfcast/ and the channel's name) that bridges of other sessions share")
+      ->option_text("mqtt[s]://[USER[:PASSWORD]@]HOST[:PORT][/TOPIC]")
+      ->excludes(wine_option);
+  bridge_cmd->add_option("-u,--username", bridge.mqtt.username, "The broker's user name")
+      ->option_text("USER");
+  bridge_cmd->add_option("-P,--password", bridge.mqtt.password, "The broker's password")
+      ->option_text("PASSWORD");
+  bridge_cmd
+      ->add_option("--cafile", bridge.mqtt.cafile,
+                   "The CA certificates that vouch for the broker (mqtts; default: the system's)")
+      ->option_text("FILE");
+  bridge_cmd->add_option("--cert", bridge.mqtt.cert, "This client's certificate (mqtts)")
+      ->option_text("FILE");
+  bridge_cmd->add_option("--key", bridge.mqtt.key, "The key of --cert")->option_text("FILE");
+  bridge_cmd
+      ->add_option("--config", bridge.mqtt.settings_file,
+                   "Settings for the broker as key = value lines (url, channel, username, "
+                   "password, cafile, cert, key); the command line's win")
+      ->option_text("FILE")
+      ->excludes(wine_option);
   bridge_cmd
       ->add_option("--agent", bridge.agent,
                    "The Windows mmfcast-cli.exe run in the prefix (default: "
@@ -136,7 +158,8 @@ int run(int argc, char** argv) {
       "  10   send -: reading standard input failed; the lines before it were sent\n"
 #if !defined(_WIN32)
       "  11   bridge: no Wine, no prefix or no Windows agent, another bridge for the prefix\n"
-      "       and channel, or the agent kept ending before it joined\n"
+      "       and channel, or the agent kept ending before it joined; --mqtt: another such\n"
+      "       bridge for the session and channel, or the broker refused the login or TLS\n"
 #endif
       "  70   an unexpected failure, such as running out of memory\n"
 #if defined(_WIN32)
@@ -198,7 +221,14 @@ int run(int argc, char** argv) {
   if (send_cmd->parsed()) return cli::run_send(send);
   if (agent_cmd->parsed()) return cli::run_bridge_agent(agent_channel);
 #if !defined(_WIN32)
-  if (bridge_cmd->parsed()) return cli::run_bridge(bridge);
+  if (bridge_cmd->parsed()) {
+    if (!bridge.prefix.empty()) return cli::run_bridge(bridge);
+    if (bridge.mqtt.url || bridge.mqtt.settings_file) return cli::run_mqtt_bridge(bridge);
+    std::fputs(
+        "mmfcast-cli: bridge needs --wine PREFIX, or --mqtt URL or --config FILE (see --help)\n",
+        stderr);
+    return cli::kBadArguments;
+  }
 #endif
   if (output_closed) {
     std::fputs("mmfcast-cli: cannot write to standard output: it is closed\n", stderr);

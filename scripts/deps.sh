@@ -5,7 +5,7 @@
 set -euo pipefail
 what=${1:-all}
 native=(g++ cmake ninja-build pkgconf git libgtest-dev libgmock-dev googletest libbenchmark-dev
-        qt6-base-dev libcli11-dev zlib1g-dev
+        qt6-base-dev libcli11-dev zlib1g-dev libmosquitto-dev mosquitto mosquitto-clients
         dpkg-dev file desktop-file-utils appstream man-db groff-base lintian doxygen python3
         bash-completion zsh fish
         python3-pytest python3-setuptools python3-pip

@@ -1,5 +1,5 @@
 # bash completion for mmfcast-cli: its commands, each command's options, directories for
-# --session-dir and --wine, and files for --agent.
+# --session-dir and --wine, and files for --agent and the broker's settings and certificates.
 _mmfcast_cli() {
   local cur prev words cword
   _init_completion || return
@@ -13,7 +13,11 @@ _mmfcast_cli() {
       _filedir exe
       return
       ;;
-    --channel | --size | --count | --timeout)
+    --config | --cafile | --cert | --key)
+      _filedir
+      return
+      ;;
+    --channel | --size | --count | --timeout | --mqtt | -u | --username | -P | --password)
       return
       ;;
   esac
@@ -37,7 +41,7 @@ _mmfcast_cli() {
       COMPREPLY=($(compgen -W "$common --count --timeout --json -0 --null" -- "$cur"))
       ;;
     bridge)
-      COMPREPLY=($(compgen -W "$common --wine --agent" -- "$cur"))
+      COMPREPLY=($(compgen -W "$common --wine --agent --mqtt -u --username -P --password --cafile --cert --key --config" -- "$cur"))
       ;;
   esac
 }

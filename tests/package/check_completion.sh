@@ -72,7 +72,7 @@ if check_shell bash bash-completion/completions/mmfcast-cli \
      /usr/share/bash-completion/completions &&
    [ -f /usr/share/bash-completion/bash_completion ]; then
   expect bash "mmfcast-cli " "$(bash_offers 'mmfcast-cli ')" send listen bridge
-  expect bash "mmfcast-cli bridge --" "$(bash_offers 'mmfcast-cli bridge --')" --wine --agent --channel
+  expect bash "mmfcast-cli bridge --" "$(bash_offers 'mmfcast-cli bridge --')" --wine --mqtt --config --agent --channel
   expect bash "mmfcast-cli send --" "$(bash_offers 'mmfcast-cli send --')" --channel --truncate --utf8
   expect bash "mmfcast-cli listen --c" "$(bash_offers 'mmfcast-cli listen --c')" --channel --count
 fi
@@ -80,14 +80,14 @@ if check_shell zsh zsh/vendor-completions/_mmfcast-cli 'print -l $fpath' \
      /usr/share/zsh/vendor-completions; then
   dir=$share/zsh/vendor-completions
   expect zsh "mmfcast-cli " "$(zsh_offers "$dir" 'mmfcast-cli ')" send listen bridge
-  expect zsh "mmfcast-cli bridge --" "$(zsh_offers "$dir" 'mmfcast-cli bridge --')" --wine --agent --channel
+  expect zsh "mmfcast-cli bridge --" "$(zsh_offers "$dir" 'mmfcast-cli bridge --')" --wine --mqtt --config --agent --channel
   expect zsh "mmfcast-cli send --" "$(zsh_offers "$dir" 'mmfcast-cli send --')" --channel --truncate --utf8
   expect zsh "mmfcast-cli listen --c" "$(zsh_offers "$dir" 'mmfcast-cli listen --c')" --channel --count
 fi
 if check_shell fish fish/vendor_completions.d/mmfcast-cli.fish \
      'string join \n -- $__fish_vendor_completionsdirs' /usr/share/fish/vendor_completions.d; then
   expect fish "mmfcast-cli " "$(fish_offers 'mmfcast-cli ')" send listen bridge
-  expect fish "mmfcast-cli bridge --" "$(fish_offers 'mmfcast-cli bridge --')" --wine --agent --channel
+  expect fish "mmfcast-cli bridge --" "$(fish_offers 'mmfcast-cli bridge --')" --wine --mqtt --config --agent --channel
   expect fish "mmfcast-cli send --" "$(fish_offers 'mmfcast-cli send --')" --channel --truncate --utf8
   expect fish "mmfcast-cli listen --c" "$(fish_offers 'mmfcast-cli listen --c')" --channel --count
 fi
