@@ -121,19 +121,22 @@ with mmfcast.Channel("Deb") as channel:
   fail "a text did not pass through the unpacked python3-mmfcast"
 fi
 
-echo "== the bridge's user service"
-unit=$root/usr/lib/systemd/user/mmfcast-bridge@.service
-[ -f "$unit" ] || fail "missing the user service mmfcast-bridge@.service"
-grep -q '^ExecStart=/usr/bin/mmfcast-cli bridge --wine %f' "$unit" || fail "the user service starts no bridge"
-if command -v systemd-analyze >/dev/null 2>&1; then
-  # Checked with the unpacked program standing where the unit names it; a key systemd does not
-  # know is only warned about, so any word from it fails the check.
-  sed "s|/usr/bin/mmfcast-cli|$root/usr/bin/mmfcast-cli|" "$unit" >"$work/mmfcast-bridge@home-user-.wine.service"
-  if ! out=$(systemd-analyze verify --man=no "$work/mmfcast-bridge@home-user-.wine.service" 2>&1) ||
-    [ -n "$out" ]; then
-    fail "systemd-analyze verify: $out"
+echo "== the bridges' user services"
+for service in 'mmfcast-bridge@:home-user-.wine:--wine %f' 'mmfcast-mqtt-bridge@:lab:--config %h/'; do
+  name=${service%%:*} rest=${service#*:}
+  instance=${rest%%:*} starts=${rest#*:}
+  unit=$root/usr/lib/systemd/user/$name.service
+  [ -f "$unit" ] || fail "missing the user service $name.service"
+  grep -q "^ExecStart=/usr/bin/mmfcast-cli bridge $starts" "$unit" || fail "$name.service starts no bridge"
+  if command -v systemd-analyze >/dev/null 2>&1; then
+    # Checked with the unpacked program standing where the unit names it; a key systemd does not
+    # know is only warned about, so any word from it fails the check.
+    sed "s|/usr/bin/mmfcast-cli|$root/usr/bin/mmfcast-cli|" "$unit" >"$work/$name$instance.service"
+    if ! out=$(systemd-analyze verify --man=no "$work/$name$instance.service" 2>&1) || [ -n "$out" ]; then
+      fail "systemd-analyze verify $name$instance.service: $out"
+    fi
   fi
-fi
+done
 
 echo "== desktop-file-validate"
 desktop-file-validate "$root/usr/share/applications/$id.desktop" || fail "desktop-file-validate"
@@ -158,7 +161,7 @@ for page in mmfcast mmfcast-cli; do
     warnings=$(zcat "$file" | groff -ww -z -man 2>&1) || fail "groff $page.1"
     [ -z "$warnings" ] || fail "groff -ww $page.1: $warnings"
   fi
-  zcat "$file" | grep -c "@" >/dev/null && fail "$page.1 has an unfilled @VARIABLE@"
+  zcat "$file" | grep -Eq "@[A-Za-z_]+@" && fail "$page.1 has an unfilled @VARIABLE@"
 done
 
 echo "== completion of mmfcast-cli in bash, zsh and fish"
