@@ -58,6 +58,12 @@ suite() {
   return "$status"
 }
 
+# Two sessions bridged through a mosquitto of the test's own, 20,000 lines each way at once
+# (the dev stage sends 2,000).
+mqtt_each_way() {
+  MMFCAST_MQTT_LINES=20000 suite dev -R '^MqttBridge\.TwoSessions'
+}
+
 # The fuzz targets' bounded runs, then the coverage each reached, so a target that stops reaching
 # its code shows in the log even when it stays above its floor.
 fuzz_suite() {
@@ -124,6 +130,7 @@ stage mingw-x64 suite mingw-x64
 # The Wine bridge between this build's Linux programs and the Windows build's in a prefix, now
 # that both are built (the dev stage skips these without the Windows build).
 stage wine-bridge suite dev -R '^(Bridge|WineBridge)\.'
+stage mqtt-20000 mqtt_each_way
 stage mingw-i686 build_only mingw-i686
 
 echo
