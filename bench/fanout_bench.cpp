@@ -290,6 +290,7 @@ class EventfdFanout {
 void BM_Fanout(benchmark::State& state) {
   const int n = static_cast<int>(state.range(0));
   std::vector<std::unique_ptr<bench::Receiver>> receivers;
+  receivers.reserve(static_cast<std::size_t>(n));
   for (int i = 0; i < n; ++i) receivers.push_back(std::make_unique<bench::Receiver>("mmf", ""));
   mmfcast::Channel channel;
   if (!channel.joined()) {

@@ -3,6 +3,7 @@
 // its own epoll set (the floor a receiver in an event loop can reach).
 #include "bench/receivers.h"
 
+#include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <linux/futex.h>
 #include <sched.h>
@@ -108,7 +109,6 @@ int eventfd_receiver(const std::string& path) {
   }
   auto* block = static_cast<EventfdBlock*>(mapped);
   char text[sizeof block->text];
-  std::size_t received = 0;
   say_ready();
   for (;;) {
     epoll_event event{};
@@ -116,7 +116,7 @@ int eventfd_receiver(const std::string& path) {
     const unsigned length =
         std::min<unsigned>(__atomic_load_n(&block->length, __ATOMIC_ACQUIRE), sizeof text);
     std::memcpy(text, block->text, length);
-    received += length;
+    benchmark::DoNotOptimize(text);
     if (__atomic_add_fetch(&block->done, 1, __ATOMIC_ACQ_REL) == block->receivers) {
       const std::uint64_t one = 1;
       if (write(kSenderEventFd, &one, sizeof one) != sizeof one) return 4;
@@ -153,6 +153,7 @@ Receiver::Receiver(const std::string& kind, const std::string& arg, const std::v
   std::string self = "/proc/self/exe";
   std::vector<std::string> words = {"mmfcast_bench", "--receiver", kind, arg};
   std::vector<char*> argv;
+  argv.reserve(words.size() + 1);
   for (auto& w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
   const int rc = posix_spawn(&pid_, self.c_str(), &actions, nullptr, argv.data(), environ);
