@@ -1,8 +1,11 @@
 // Fan-out benchmark: the time of one send (Channel::send: the send lock, WriteMMF and
 // SendMesageAll) to N real receiving processes, next to two baselines run in the same process on
-// the same N: a plain Unix-socket fan-out (send to all, collect all replies) and a shared futex
-// word woken for all receivers with the last one waking the sender. The three take turns in
-// blocks. Prints a table of medians and ratios after Google Benchmark's own report (which
+// the same N: a plain Unix-socket fan-out (send to all, collect all replies), a shared futex
+// word woken for all receivers with the last one waking the sender, and the floor for a receiver
+// that waits in an event loop: one eventfd that every receiver watches in its own epoll set,
+// the text on a shared page, the answers counted on a shared word, the last one writing the
+// sender's eventfd. The four take turns in blocks. Prints a table of medians and ratios after
+// Google Benchmark's own report (which
 // --benchmark_out writes as JSON). Run under `taskset -c 0` it measures the CPU each send costs
 // without the wait for an idle CPU to wake; `taskset -c 0 mmfcast_bench --receivers-on=1` puts
 // every receiver of every kind on the other CPU.
@@ -10,6 +13,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -28,6 +32,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "bench/receivers.h"
@@ -221,13 +226,71 @@ class FutexFanout {
   std::vector<std::unique_ptr<bench::Receiver>> receivers_;
 };
 
+// The floor for a receiver in an event loop: the text on a shared page, one write of an eventfd
+// that every receiver watches in its own epoll set, and the last receiver's answer written to
+// the sender's eventfd.
+class EventfdFanout {
+ public:
+  explicit EventfdFanout(int n) {
+    const std::string path = session_dir + "/eventfd-" + std::to_string(n);
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0 || ftruncate(fd, sizeof(bench::EventfdBlock)) != 0) std::abort();
+    block_ = static_cast<bench::EventfdBlock*>(
+        mmap(nullptr, sizeof(bench::EventfdBlock), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+    close(fd);
+    block_->receivers = static_cast<unsigned>(n);
+    // Above the numbers the receivers get them as, so that no dup2 overwrites the other.
+    shared_ = high_eventfd();
+    answer_ = high_eventfd();
+    for (int i = 0; i < n; ++i) {
+      receivers_.push_back(
+          std::make_unique<bench::Receiver>("eventfd", path, std::vector<int>{shared_, answer_}));
+    }
+  }
+  ~EventfdFanout() {
+    receivers_.clear();
+    munmap(block_, sizeof(bench::EventfdBlock));
+    close(shared_);
+    close(answer_);
+  }
+  EventfdFanout(const EventfdFanout&) = delete;
+  EventfdFanout& operator=(const EventfdFanout&) = delete;
+
+  void send() {
+    char text[sizeof block_->text];
+    const std::size_t length = std::min(sizeof text, kText.size() * sizeof(char16_t));
+    std::memcpy(text, kText.data(), length);
+    std::memcpy(block_->text, text, length);
+    __atomic_store_n(&block_->length, static_cast<unsigned>(length), __ATOMIC_RELEASE);
+    __atomic_store_n(&block_->done, 0u, __ATOMIC_RELEASE);
+    const std::uint64_t one = 1;
+    if (write(shared_, &one, sizeof one) != sizeof one) std::abort();
+    std::uint64_t answers = 0;
+    if (read(answer_, &answers, sizeof answers) != sizeof answers) std::abort();
+  }
+
+ private:
+  static int high_eventfd() {
+    const int low = eventfd(0, EFD_CLOEXEC);
+    const int high = fcntl(low, F_DUPFD_CLOEXEC, 16);
+    close(low);
+    if (high < 0) std::abort();
+    return high;
+  }
+
+  int shared_ = -1, answer_ = -1;
+  bench::EventfdBlock* block_;
+  std::vector<std::unique_ptr<bench::Receiver>> receivers_;
+};
+
 // One send through Channel (ours) to N receivers, with the socket fan-out and the futex floor
-// on N receivers of their own. The three take turns in blocks of kBlock sends, so that all of
-// them meet the machine in the same states (which CPU the receivers wake on, how fast an idle
-// CPU wakes), and the ratios compare like with like. The benchmark's own time is ours.
+// and the eventfd floor on N receivers of their own. The four take turns in blocks of kBlock sends,
+// so that all of them meet the machine in the same states (which CPU the receivers wake on, how
+// fast an idle CPU wakes), and the ratios compare like with like. The benchmark's own time is ours.
 void BM_Fanout(benchmark::State& state) {
   const int n = static_cast<int>(state.range(0));
   std::vector<std::unique_ptr<bench::Receiver>> receivers;
+  receivers.reserve(static_cast<std::size_t>(n));
   for (int i = 0; i < n; ++i) receivers.push_back(std::make_unique<bench::Receiver>("mmf", ""));
   mmfcast::Channel channel;
   if (!channel.joined()) {
@@ -236,6 +299,7 @@ void BM_Fanout(benchmark::State& state) {
   }
   SocketFanout sockets(n);
   FutexFanout futex(n);
+  EventfdFanout eventfd_floor(n);
   long ours_calls = 0;
   std::vector<Fanout> kinds = {{"mmf",
                                 [&] {
@@ -245,7 +309,8 @@ void BM_Fanout(benchmark::State& state) {
                                 },
                                 {}},
                                {"socket", [&] { sockets.send(); }, {}},
-                               {"futex", [&] { futex.send(); }, {}}};
+                               {"futex", [&] { futex.send(); }, {}},
+                               {"eventfd", [&] { eventfd_floor.send(); }, {}}};
   for (Fanout& k : kinds) {
     for (int i = 0; i < kWarmUp; ++i) k.send();
     k.samples.reserve(kSends);
@@ -322,38 +387,49 @@ int run_sender(int count) {
   return 0;
 }
 
+// The least-squares slope and intercept of the medians over N.
+std::pair<double, double> fit(const std::map<int, Figures>& figures) {
+  double sx = 0, sy = 0, sxx = 0, sxy = 0;
+  for (const auto& [n, f] : figures) {
+    sx += n;
+    sy += f.p50;
+    sxx += static_cast<double>(n) * n;
+    sxy += n * f.p50;
+  }
+  const double k = static_cast<double>(figures.size());
+  if (figures.size() < 2) return {0, 0};
+  const double slope = (k * sxy - sx * sy) / (k * sxx - sx * sx);
+  return {slope, (sy - slope * sx) / k};
+}
+
 void print_table() {
   auto& mmf = results["mmf"];
   if (mmf.empty()) return;
-  std::printf("\n%-4s %11s %11s %11s %11s %11s %9s %9s %10s\n", "N", "mmf p50 us", "p99", "p99.9",
-              "socket p50", "futex p50", "/socket", "/futex", "calls/send");
+  std::printf("\n%-4s %10s %9s %9s %10s %10s %10s %9s %9s %9s %10s\n", "N", "mmf p50 us", "p99",
+              "p99.9", "socket p50", "futex p50", "evfd p50", "/socket", "/futex", "/eventfd",
+              "calls/send");
+  auto ratio = [](double a, double b) { return b > 0 ? a / b : 0.0; };
   for (const auto& [n, m] : mmf) {
     const Figures& s = results["socket"][n];
     const Figures& f = results["futex"][n];
-    std::printf("%-4d %11.1f %11.1f %11.1f %11.1f %11.1f %9.2f %9.2f %10.2f\n", n, m.p50, m.p99,
-                m.p999, s.p50, f.p50, s.p50 > 0 ? m.p50 / s.p50 : 0.0,
-                f.p50 > 0 ? m.p50 / f.p50 : 0.0, calls_per_send[n]);
+    const Figures& v = results["eventfd"][n];
+    std::printf("%-4d %10.1f %9.1f %9.1f %10.1f %10.1f %10.1f %9.2f %9.2f %9.2f %10.2f\n", n, m.p50,
+                m.p99, m.p999, s.p50, f.p50, v.p50, ratio(m.p50, s.p50), ratio(m.p50, f.p50),
+                ratio(m.p50, v.p50), calls_per_send[n]);
   }
   std::printf(
       "(calls/send: the sending process's system calls per send, counted through the "
       "transport's system-call table)\n");
   // Per-receiver cost: the marginal median cost of one more receiver, and a least-squares fit.
   const auto& [n1, first] = *mmf.begin();
-  std::printf("\nper-receiver cost, (t(N) - t(%d)) / (N - %d), us:", n1, n1);
+  std::printf("\nper-receiver cost of ours, (t(N) - t(%d)) / (N - %d), us:", n1, n1);
   for (const auto& [n, m] : mmf) {
     if (n != n1) std::printf("  N=%d %.1f", n, (m.p50 - first.p50) / (n - n1));
   }
-  double sx = 0, sy = 0, sxx = 0, sxy = 0;
-  for (const auto& [n, m] : mmf) {
-    sx += n;
-    sy += m.p50;
-    sxx += static_cast<double>(n) * n;
-    sxy += n * m.p50;
-  }
-  const double k = static_cast<double>(mmf.size());
-  if (mmf.size() > 1) {
-    const double slope = (k * sxy - sx * sy) / (k * sxx - sx * sx);
-    std::printf("\nfit over N: %.2f us per receiver + %.1f us", slope, (sy - slope * sx) / k);
+  std::printf("\nfit over N, us per receiver + us:");
+  for (const char* kind : {"mmf", "socket", "futex", "eventfd"}) {
+    const auto [slope, intercept] = fit(results[kind]);
+    std::printf("  %s %.2f + %.1f", kind, slope, intercept);
   }
   std::printf("\nlistener peak RSS: %ld KiB\n", listener_rss_kib);
 }

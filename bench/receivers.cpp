@@ -1,12 +1,15 @@
-// The three kinds of benchmark receiver: a hooked window that reads the area on each
-// notification (the real thing), a plain socket echo, and a futex waiter.
+// The four kinds of benchmark receiver: a hooked window that reads the area on each
+// notification (the real thing), a plain socket echo, a futex waiter, and an eventfd waiter in
+// its own epoll set (the floor a receiver in an event loop can reach).
 #include "bench/receivers.h"
 
+#include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <linux/futex.h>
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/epoll.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -14,6 +17,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -92,6 +97,33 @@ int futex_receiver(const std::string& path) {
   }
 }
 
+int eventfd_receiver(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+  void* mapped = mmap(nullptr, sizeof(EventfdBlock), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  const int epoll_fd = epoll_create1(EPOLL_CLOEXEC);
+  epoll_event watched{};
+  watched.events = EPOLLIN | EPOLLET;
+  if (fd < 0 || mapped == MAP_FAILED || epoll_fd < 0 ||
+      epoll_ctl(epoll_fd, EPOLL_CTL_ADD, kSharedEventFd, &watched) != 0) {
+    return 4;
+  }
+  auto* block = static_cast<EventfdBlock*>(mapped);
+  char text[sizeof block->text];
+  say_ready();
+  for (;;) {
+    epoll_event event{};
+    if (epoll_wait(epoll_fd, &event, 1, -1) != 1) continue;
+    const unsigned length =
+        std::min<unsigned>(__atomic_load_n(&block->length, __ATOMIC_ACQUIRE), sizeof text);
+    std::memcpy(text, block->text, length);
+    benchmark::DoNotOptimize(text);
+    if (__atomic_add_fetch(&block->done, 1, __ATOMIC_ACQ_REL) == block->receivers) {
+      const std::uint64_t one = 1;
+      if (write(kSenderEventFd, &one, sizeof one) != sizeof one) return 4;
+    }
+  }
+}
+
 }  // namespace
 
 int run_receiver(const std::string& kind, const std::string& arg) {
@@ -105,18 +137,23 @@ int run_receiver(const std::string& kind, const std::string& arg) {
   if (kind == "mmf") return mmf_receiver();
   if (kind == "socket") return socket_receiver(arg);
   if (kind == "futex") return futex_receiver(arg);
+  if (kind == "eventfd") return eventfd_receiver(arg);
   return 2;
 }
 
-Receiver::Receiver(const std::string& kind, const std::string& arg) {
+Receiver::Receiver(const std::string& kind, const std::string& arg, const std::vector<int>& pass) {
   int out[2];
   if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  for (std::size_t i = 0; i < pass.size(); ++i) {
+    posix_spawn_file_actions_adddup2(&actions, pass[i], 3 + static_cast<int>(i));
+  }
   std::string self = "/proc/self/exe";
   std::vector<std::string> words = {"mmfcast_bench", "--receiver", kind, arg};
   std::vector<char*> argv;
+  argv.reserve(words.size() + 1);
   for (auto& w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
   const int rc = posix_spawn(&pid_, self.c_str(), &actions, nullptr, argv.data(), environ);
