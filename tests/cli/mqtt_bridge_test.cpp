@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <set>
 #include <string>
 #include <thread>
@@ -213,6 +214,20 @@ TEST_F(MqttBridge, TwoSessionsHearEachOthersLinesOnceInOrder) {
   bridge(there());
   auto here = listener(session_.dir());
   auto far = listener(there());
+  // Each listener's lines are read while the lines go out: a listener whose output is not read
+  // stops once its pipe is full, and holds up every send in its session.
+  const auto collect = [](ChildProcess* side) {
+    std::vector<std::string> lines;
+    for (int ends = 0; ends < 2;) {
+      const auto line = side->read_line(std::chrono::seconds(60));
+      if (!line) break;
+      ends += *line == "end" ? 1 : 0;
+      lines.push_back(*line);
+    }
+    return lines;
+  };
+  auto heard_here = std::async(std::launch::async, collect, here.get());
+  auto heard_far = std::async(std::launch::async, collect, far.get());
   auto from_here = cli({"send", "--session-dir", session_.dir(), "-"});
   auto from_there = cli({"send", "--session-dir", there(), "-"});
   for (int i = 1; i <= lines; ++i) {
@@ -226,24 +241,23 @@ TEST_F(MqttBridge, TwoSessionsHearEachOthersLinesOnceInOrder) {
   EXPECT_EQ(cli({"send", "--session-dir", session_.dir(), "end"})->wait(), 0);
   EXPECT_EQ(cli({"send", "--session-dir", there(), "end"})->wait(), 0);
 
-  for (ChildProcess* side : {here.get(), far.get()}) {
+  for (const auto& [heard, own_prefix] :
+       {std::pair{heard_here.get(), "here "}, std::pair{heard_far.get(), "there "}}) {
     int ends = 0;
     int own = 0;
     int last = 0;
-    const std::string own_prefix = side == here.get() ? "here " : "there ";
-    while (ends < 2) {
-      const auto line = side->read_line();
-      ASSERT_TRUE(line) << "lines missing: heard up to " << last;
-      if (*line == "end") {
+    for (const std::string& line : heard) {
+      if (line == "end") {
         ++ends;
-      } else if (line->rfind(own_prefix, 0) == 0) {
+      } else if (line.rfind(own_prefix, 0) == 0) {
         ++own;
       } else {
-        const int number = std::stoi(line->substr(line->find(' ') + 1));
+        const int number = std::stoi(line.substr(line.find(' ') + 1));
         ASSERT_EQ(number, last + 1) << "out of order or twice";
         last = number;
       }
     }
+    EXPECT_EQ(ends, 2) << "lines missing: heard up to " << last;
     EXPECT_EQ(last, lines);
     EXPECT_EQ(own, lines) << "a line came back to the session it came from";
   }
