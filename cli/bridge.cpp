@@ -53,11 +53,6 @@ constexpr std::chrono::milliseconds kPingInterval{5000};
 // An agent that has not said hello this long after its start counts as hung: Wine making a new
 // prefix takes up to a minute here. $MMFCAST_BRIDGE_HELLO_MS sets another deadline.
 constexpr std::chrono::milliseconds kHelloDeadline{180000};
-// How long a line of this session waits for the agent's result, inside the sender's delivery:
-// three quarters of the sender's deadline, so that the bridge answers in time.
-std::chrono::milliseconds relay_wait() {
-  return std::chrono::milliseconds(mmfcast::platform::broadcast_deadline_ms() * 3 / 4);
-}
 // Lines of this session kept while the agent is being started (again).
 constexpr std::size_t kMaxWaitingLines = 1024;
 // Bytes waiting for an agent that does not read them, past which it counts as hung.
@@ -367,10 +362,10 @@ void Bridge::heard_here(const std::string& text) {
 }
 
 // Writes to the agent and handles what it writes until the result of the number-th text has
-// come, relay_wait() has passed, or the agent ended or broke the protocol (the main loop then
+// come, relay_wait_ms() have passed, or the agent ended or broke the protocol (the main loop then
 // starts it again); answers the sender.
 void Bridge::wait_for_result(std::size_t number) {
-  const auto deadline = Clock::now() + relay_wait();
+  const auto deadline = Clock::now() + std::chrono::milliseconds(relay_wait_ms());
   run_.wanted = number;
   run_.result.reset();
   while (!run_.result && !run_.broken && run_.from.get() >= 0) {

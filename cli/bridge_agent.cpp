@@ -60,10 +60,6 @@ bool write_all(std::string_view bytes) {
   return true;
 }
 
-// How long a line of this side waits for the bridge's result, inside its sender's delivery:
-// three quarters of the sender's deadline, so that the agent answers in time.
-int relay_wait_ms() { return mmfcast::platform::broadcast_deadline_ms() * 3 / 4; }
-
 // Reads what the bridge wrote within timeout_ms; false once its input has ended or failed.
 using ReadInput = std::function<bool(int timeout_ms, std::string& bytes)>;
 

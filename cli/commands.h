@@ -117,5 +117,8 @@ std::unique_ptr<mmfcast::Channel> open_channel(const ChannelChoice& choice,
                                                mmfcast::ChannelOptions options);
 // kOk when the channel joined, else says why and gives the exit code.
 int join(mmfcast::Channel& channel);
+// How long a bridge holds a line of its side, inside its sender's delivery, for the far side's
+// answer: three quarters of the sender's deadline, so that the bridge answers in time.
+int relay_wait_ms();
 
 }  // namespace cli

@@ -42,11 +42,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// How long a line of this session waits for the broker's PUBACK inside its sender's delivery:
-// three quarters of the sender's deadline, so that the bridge answers in time.
-std::chrono::milliseconds relay_wait() {
-  return std::chrono::milliseconds(mmfcast::platform::broadcast_deadline_ms() * 3 / 4);
-}
 // Lines published and not yet accepted by the broker (while it is away) are kept up to these
 // bounds; past them a line is refused.
 constexpr std::size_t kMaxKeptLines = 1024;
@@ -421,7 +416,7 @@ void MqttBridge::refuse(const std::string& why) {
 }
 
 // A line of this session, inside its sender's delivery: published, and the sender answered
-// once the broker has accepted it, or relay_wait() has passed, or the broker is away (the line
+// once the broker has accepted it, or relay_wait_ms() have passed, or the broker is away (the line
 // is then kept and published when it is back).
 void MqttBridge::heard_here(const std::string& text) {
   last_heard_ = Clock::now();
@@ -469,7 +464,7 @@ void MqttBridge::heard_here(const std::string& text) {
     if (connected_ && rc == MOSQ_ERR_SUCCESS) {
       awaited_ = mid;
       awaited_reason_.reset();
-      changed_.wait_until(lock, Clock::now() + relay_wait(),
+      changed_.wait_until(lock, Clock::now() + std::chrono::milliseconds(relay_wait_ms()),
                           [&] { return awaited_reason_.has_value() || !connected_; });
       reason = std::exchange(awaited_reason_, std::nullopt);
       awaited_ = 0;
