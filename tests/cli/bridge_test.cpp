@@ -166,14 +166,6 @@ class Bridge : public ::testing::Test {
     args.insert(args.end(), words.begin(), words.end());
     return cli(args)->wait().value_or(-1);
   }
-  static std::vector<std::string> lines_until(ChildProcess& process, const std::string& last) {
-    std::vector<std::string> lines;
-    while (auto line = process.read_line()) {
-      lines.push_back(*line);
-      if (*line == last) break;
-    }
-    return lines;
-  }
 
   testsupport::ScopedSession session_;
   fs::path prefix_;
@@ -193,8 +185,8 @@ TEST_F(Bridge, EachLineCrossesOnceInOrderAndNeverComesBack) {
   EXPECT_EQ(lines->wait(), 0);
   // Each side has heard the other's lines before the last two are sent, so an echo of any of
   // them would come back before the last two have crossed.
-  std::vector<std::string> heard_here = lines_until(*here, "from there");
-  std::vector<std::string> heard_there = lines_until(*far, "line 20");
+  std::vector<std::string> heard_here = here->lines_until("from there");
+  std::vector<std::string> heard_there = far->lines_until("line 20");
   EXPECT_EQ(send(session_.dir(), {"end here"}), 0);
   EXPECT_EQ(send(there(), {"end there"}), 0);
   for (auto* heard : {&heard_here, &heard_there}) {
@@ -267,7 +259,7 @@ TEST_F(Bridge, TheSenderLearnsWhatBecameOfItsLineBeyondTheBridge) {
                       " could not carry it: longer than the 7 bytes"),
             std::string::npos)
       << said;
-  EXPECT_EQ(lines_until(*here, "too long for there").back(), "too long for there");
+  EXPECT_EQ(here->lines_until("too long for there").back(), "too long for there");
 
   // The other way: a sender in the prefix learns of a copy here that does not answer. The
   // first send may find the agent still waiting for this side's deadline, as below.
@@ -280,7 +272,7 @@ TEST_F(Bridge, TheSenderLearnsWhatBecameOfItsLineBeyondTheBridge) {
                       "of 1 copy not reached: not answering"),
             std::string::npos)
       << said;
-  EXPECT_EQ(lines_until(*here, "four").back(), "four") << "it has the lines once it runs";
+  EXPECT_EQ(here->lines_until("four").back(), "four") << "it has the lines once it runs";
 
   // The first send after the copy stopped may find the bridge still waiting for the far side's
   // deadline; by the second, the far side skips the stopped copy and says so at once.
@@ -293,7 +285,7 @@ TEST_F(Bridge, TheSenderLearnsWhatBecameOfItsLineBeyondTheBridge) {
                       ": 1 of 2 copies not reached: not answering"),
             std::string::npos)
       << said;
-  EXPECT_EQ(lines_until(*far, "two").back(), "two");
+  EXPECT_EQ(far->lines_until("two").back(), "two");
 }
 
 TEST_F(Bridge, AgentThatEndsIsReportedAndStartedAgain) {
@@ -408,7 +400,7 @@ class WineBridge : public Bridge {
     if (bridge_) {
       bridge_->kill();
       if (HasFailure()) {
-        for (const auto& line : lines_until(*bridge_, "")) std::cerr << "bridge: " << line << "\n";
+        for (const auto& line : bridge_->lines_until("")) std::cerr << "bridge: " << line << "\n";
       }
       // The prefix's programs end with the test: killing a program's wine_run.sh does not reach
       // the program, which would otherwise hold the test's output until its own timeout.
@@ -523,7 +515,7 @@ TEST_F(WineBridge, ThreeSendersOnEachSideEveryLineOnceOnBothSides) {
   for (auto& sender : senders) sender->close_stdin();
   for (auto& sender : senders) {
     const auto status = sender->wait(std::chrono::seconds(120));
-    EXPECT_EQ(status, 0) << ::testing::PrintToString(lines_until(*sender, ""));
+    EXPECT_EQ(status, 0) << ::testing::PrintToString(sender->lines_until(""));
   }
   EXPECT_EQ(send(session_.dir(), {"end here"}), 0);
   EXPECT_EQ(in_prefix(exe_, {"send", "end there"})->wait(std::chrono::seconds(60)), 0);

@@ -183,15 +183,6 @@ class MqttBridge : public ::testing::Test {
     EXPECT_TRUE(testsupport::wait_for_endpoints(dir, before + 1));
     return process;
   }
-  // Lines that `process` writes until one equals `last` (or it writes nothing for 20 s).
-  static std::vector<std::string> lines_until(ChildProcess& process, const std::string& last) {
-    std::vector<std::string> lines;
-    while (auto line = process.read_line()) {
-      lines.push_back(*line);
-      if (*line == last) break;
-    }
-    return lines;
-  }
 
   testsupport::ScopedSession session_;
   fs::path dir_;
@@ -276,7 +267,7 @@ TEST_F(MqttBridge, BrokerKilledAndStartedAgainDoublesNothingAndSaysWhatWasLost) 
     for (int i = first; i <= last; ++i) sender->write_line(std::to_string(i));
   };
   send_lines(1, 100);
-  std::vector<std::string> heard = lines_until(*far, "100");
+  std::vector<std::string> heard = far->lines_until("100");
   ASSERT_EQ(heard.size(), 100u);
   broker_->kill();
   broker_->wait();
@@ -300,7 +291,7 @@ TEST_F(MqttBridge, BrokerKilledAndStartedAgainDoublesNothingAndSaysWhatWasLost) 
     }
   }
   EXPECT_FALSE(not_reached.empty());
-  for (const auto& line : lines_until(*far, "300")) heard.push_back(line);
+  for (const auto& line : far->lines_until("300")) heard.push_back(line);
   int last = 0;
   int missed = 0;
   for (const auto& line : heard) {

@@ -38,6 +38,16 @@ class ChildProcess {
   // none arrives within the timeout.
   std::optional<std::string> read_line(
       std::chrono::milliseconds timeout = std::chrono::seconds(20));
+  // The lines it writes until one equals `last` (that one included), until it writes nothing
+  // for 20 s, or until it ends.
+  std::vector<std::string> lines_until(const std::string& last) {
+    std::vector<std::string> lines;
+    while (auto line = read_line()) {
+      lines.push_back(*line);
+      if (*line == last) break;
+    }
+    return lines;
+  }
   void write_line(const std::string& line);
   void close_stdin();
 
