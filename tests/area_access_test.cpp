@@ -46,6 +46,19 @@ TEST_F(AreaAccess, NewAreaIsZeroFilledAndOpenIsIdempotent) {
   EXPECT_EQ(again, item_) << "a second open must not make a second mapping or view";
 }
 
+TEST_F(AreaAccess, OpenMapsAViewAgainForAHandleWithoutOne) {
+  ASSERT_EQ(mmfcast::platform::UnmapViewOfFile(item_.lpMapView), 1);
+  MMFItem unmapped = item_;
+  unmapped.lpMapView = 0;
+  ASSERT_EQ(m_.SetMMFItem(index_, unmapped), 1);
+  ASSERT_EQ(m_.OpenMMF(index_), 1);
+  ASSERT_EQ(m_.GetMMFItem(index_, item_), 1);
+  EXPECT_EQ(item_.hMapFile, unmapped.hMapFile);
+  ASSERT_NE(item_.lpMapView, 0u);
+  EXPECT_EQ(m_.WriteMMF(index_, u"again"), 6);
+  EXPECT_EQ(m_.ReadMMF(index_, 6), u"again");
+}
+
 TEST_F(AreaAccess, ShorterTextLeavesOlderBytesBehind) {
   EXPECT_EQ(m_.WriteMMF(index_, u"abcde"), 6);
   EXPECT_EQ(bytes(6), "abcde\0"s);

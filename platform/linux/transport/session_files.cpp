@@ -74,6 +74,11 @@ void reserve_blocks(int fd, off_t size, const std::string& what) {
   }
 }
 
+void reserve_blocks(int fd, off_t size, const std::string& what, const struct stat& known) {
+  if (known.st_size >= size && known.st_blocks * 512 >= size) return;
+  reserve_blocks(fd, size, what);
+}
+
 UniqueFd open_session_file(const std::string& path, Create create, const std::string& what,
                            struct stat* info) {
   const Syscalls& sys = syscalls();
