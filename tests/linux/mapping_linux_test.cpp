@@ -633,26 +633,49 @@ TEST_F(FailingSyscalls, OpenOnAttach) { fail_each_call<&Syscalls::open>(true); }
 TEST_F(FailingSyscalls, FlockOnCreate) { fail_each_call<&Syscalls::flock>(false); }
 TEST_F(FailingSyscalls, FlockOnAttach) { fail_each_call<&Syscalls::flock>(true); }
 TEST_F(FailingSyscalls, FallocateOnCreate) { fail_each_call<&Syscalls::fallocate>(false); }
-TEST_F(FailingSyscalls, FallocateOnAttach) { fail_each_call<&Syscalls::fallocate>(true); }
 TEST_F(FailingSyscalls, Fchmod) { fail_each_call<&Syscalls::fchmod>(false); }
 TEST_F(FailingSyscalls, FstatOnCreate) { fail_each_call<&Syscalls::fstat>(false); }
 TEST_F(FailingSyscalls, FstatOnAttach) { fail_each_call<&Syscalls::fstat>(true); }
 TEST_F(FailingSyscalls, LstatOfSessionDirectory) { fail_each_call<&Syscalls::lstat>(false); }
 TEST_F(FailingSyscalls, Mmap) { fail_each_call<&Syscalls::mmap>(false); }
 
-// A send-lock page without its blocks (made by hand, or sparse by an older copy) is reserved
-// before it is used: when that fails, nothing is sent.
-TEST_F(FailingSyscalls, SparseSendLockPageIsReservedBeforeUse) {
-  const fs::path lock = dir() / "send-lock";
-  const int fd = ::open(lock.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(::ftruncate(fd, 4096), 0);
-  ::close(fd);
-  FailNth<&Syscalls::fallocate> fail(1, ENOSPC);
-  bool wrote = false;
-  EXPECT_FALSE(mmfcast::platform::send_locked([&] { wrote = true; }, [] { return true; }));
-  EXPECT_TRUE(fail.fired());
-  EXPECT_FALSE(wrote);
+// A send-lock page or an area without its blocks (made by hand, or sparse by an older copy) is
+// reserved before it is used: when that fails, nothing is sent, the area is not opened. Files
+// with all their blocks, as copies make them, are opened without the call.
+TEST_F(FailingSyscalls, SparseFilesAreReservedBeforeUse) {
+  auto sparse = [&](const fs::path& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(::ftruncate(fd, 4096), 0);
+    return fd;
+  };
+  ::close(sparse(dir() / "send-lock"));
+  {
+    FailNth<&Syscalls::fallocate> fail(1, ENOSPC);
+    bool wrote = false;
+    EXPECT_FALSE(mmfcast::platform::send_locked([&] { wrote = true; }, [] { return true; }));
+    EXPECT_TRUE(fail.fired());
+    EXPECT_FALSE(wrote);
+  }
+  const int held = sparse(file_of("m"));  // a holder's shared lock keeps it from being swept
+  ASSERT_EQ(mmfcast::platform::os::default_syscalls().flock(held, LOCK_SH), 0);
+  {
+    FailNth<&Syscalls::fallocate> fail(1, ENOSPC);
+    EXPECT_EQ(open_handle("m"), 0u);
+    EXPECT_TRUE(fail.fired());
+    EXPECT_EQ(mmfcast::platform::last_error(), ENOSPC);
+  }
+  const Handle reserved = open_handle("m");
+  ASSERT_NE(reserved, 0u);
+  {
+    FailNth<&Syscalls::fallocate> fail(1, ENOSPC);
+    const Handle again = open_handle("m");
+    EXPECT_NE(again, 0u);
+    EXPECT_FALSE(fail.fired()) << "a file with its blocks was reserved again";
+    EXPECT_EQ(mmfcast::platform::CloseHandle(again), 1);
+  }
+  EXPECT_EQ(mmfcast::platform::CloseHandle(reserved), 1);
+  ::close(held);
 }
 
 TEST_F(FailingSyscalls, ThirdMmapFailsAndTheOthersStayMapped) {
