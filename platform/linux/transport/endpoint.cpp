@@ -626,10 +626,6 @@ RefuseReason refuse_reason(int error) {
   return RefuseReason::kFailed;
 }
 
-// The spare descriptor, kept so that an endpoint at its descriptor limit can still accept a
-// connection to refuse it; invalid when none could be opened.
-UniqueFd open_spare() { return UniqueFd(syscalls().open("/dev/null", O_RDONLY | O_CLOEXEC, 0)); }
-
 // At the descriptor limit: accepts one waiting connection in the spare's place and refuses it,
 // so its sender learns that this copy has no descriptor left instead of waiting in the backlog.
 // False when there is no spare or no connection.

@@ -125,6 +125,11 @@ void reserve_blocks(int fd, off_t size, const std::string& what, const struct st
 // Whether open_session_file may make the file.
 enum class Create { kNever, kIfMissing, kExclusive };
 
+// A descriptor kept in reserve, so that a process at its descriptor limit can still do the one
+// thing it gives it up for (list the directory, accept a connection to refuse it); invalid when
+// none could be opened.
+UniqueFd open_spare();
+
 // Opens the file at path in the session directory read-write, never through a symlink, and
 // checks that it is a regular file of this user with no other link; *info receives its fstat.
 // A file it makes (kExclusive, or kIfMissing with the mode the umask left) gets mode 0600.
