@@ -4,6 +4,7 @@
 #include "mmf/cMMF.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <limits>
 
@@ -127,8 +128,10 @@ std::int32_t cMMF::SetMMFItem(std::int32_t Index, MMFItem& RetMMF) {
 std::int32_t cMMF::OpenMMF(std::int32_t Index) {
   std::int32_t result = 0;
   try {
-    MMFItem item;
-    if (GetMMFItem(Index, item) == 0) return result;
+    if (!is_item(Index)) return result;
+    // Already open: nothing to copy or record (every notification's read comes here first).
+    if (is_open(MMFList[static_cast<std::size_t>(Index)])) return 1;
+    MMFItem item = MMFList[static_cast<std::size_t>(Index)];
     mmfcast::platform::Handle h = item.hMapFile;
     mmfcast::platform::ViewAddr v = item.lpMapView;
     bool handle_is_new = false;
@@ -171,8 +174,9 @@ std::int32_t cMMF::CloseMMF(std::int32_t /*Index*/) { return 0; }
 std::int32_t cMMF::WriteMMF(std::int32_t Index, const std::u16string& sWriteData) {
   std::int32_t result = 0;
   try {
-    MMFItem item;
-    if (GetMMFItem(Index, item) == 0 || !is_open(item)) return result;
+    if (!is_item(Index)) return result;
+    const MMFItem& item = MMFList[static_cast<std::size_t>(Index)];
+    if (!is_open(item)) return result;
     const std::size_t n = sWriteData.size();
     if (n >= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) return result;
     const std::size_t area = mmfcast::platform::view_size(item.lpMapView);
@@ -196,9 +200,9 @@ std::int32_t cMMF::WriteMMF(std::int32_t Index, const std::u16string& sWriteData
 std::u16string cMMF::ReadMMF(std::int32_t Index, std::int32_t ReadLength) {
   std::u16string result;
   try {
-    if (ReadLength <= 0) return result;
-    MMFItem item;
-    if (GetMMFItem(Index, item) == 0 || !is_open(item)) return result;
+    if (ReadLength <= 0 || !is_item(Index)) return result;
+    const MMFItem& item = MMFList[static_cast<std::size_t>(Index)];
+    if (!is_open(item)) return result;
     const std::size_t area = mmfcast::platform::view_size(item.lpMapView);
     if (area == 0) return result;
     const std::size_t wanted = std::min(static_cast<std::size_t>(ReadLength) - 1, area);
@@ -208,12 +212,18 @@ std::u16string cMMF::ReadMMF(std::int32_t Index, std::int32_t ReadLength) {
     // them and is cut off below. Another process may be writing meanwhile, so the bytes are
     // copied once and only the copy is examined.
     const std::size_t copy = std::min(area, 4 * wanted);
-    std::string bytes(copy + 1, '\0');
+    // An ordinary line's copy fits on the stack; a longer one goes to the heap.
+    std::array<char, 1024> small;
+    std::string large;
+    char* bytes = small.data();
+    if (copy + 1 > small.size()) {
+      large.resize(copy + 1);
+      bytes = large.data();
+    }
     mmfcast::platform::lstrcpynA(
-        bytes.data(), reinterpret_cast<const char*>(item.lpMapView),
+        bytes, reinterpret_cast<const char*>(item.lpMapView),
         static_cast<int>(std::min<std::size_t>(copy + 1, std::numeric_limits<int>::max())));
-    bytes.resize(std::strlen(bytes.c_str()));
-    std::u16string text = mmfcast::platform::from_ansi(bytes);
+    std::u16string text = mmfcast::platform::from_ansi(std::string_view(bytes, std::strlen(bytes)));
     if (text.size() > wanted) {
       text.resize(wanted);
       if (!text.empty() && is_high_surrogate(text.back())) text.back() = u'\0';

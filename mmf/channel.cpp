@@ -17,6 +17,8 @@
 #include <limits>
 #include <map>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
 #include <tuple>
 #include <utility>
@@ -43,6 +45,7 @@ struct Channel::State {
   std::int32_t index = 0;
   std::uint32_t message_id = 0;
   std::size_t area_size = 0;
+  platform::ViewAddr view = 0;  // the area's, open from join to leave
   platform::Hwnd window = 0;
   bool joined = false;
   JoinFailure failure = JoinFailure::kNone;
@@ -107,8 +110,10 @@ struct Channel::State {
   void release_area();
   platform::LResult notified(platform::Hwnd hWnd, std::uint32_t msg, platform::WParam length,
                              platform::LParam tag);
-  void received(const std::u16string& padded);
-  platform::LResult handle_in_delivery(const std::u16string& padded);
+  std::optional<std::string> read_line(platform::Hwnd hWnd, std::uint32_t msg,
+                                       platform::WParam length, platform::LParam tag);
+  void received(std::string text);
+  platform::LResult handle_in_delivery(const std::string& text);
   void hand_over();
   void inbox_changed();
   bool inherited() const;
@@ -313,6 +318,7 @@ bool Channel::State::join_steps() {
     fail(JoinFailure::kArea, because("cannot open the shared area " + options.area_name));
     return false;
   }
+  view = item.lpMapView;
   if (!options.receive) return true;
   platform::clear_last_error();
   window = platform::create_window(&procedure);
@@ -359,21 +365,46 @@ void Channel::State::release_area() {
   if (item.hMapFile != 0) platform::CloseHandle(item.hMapFile);
   mmf.RemoveMMFItem(index);
   index = 0;
+  view = 0;
 }
 
 platform::LResult Channel::State::notified(platform::Hwnd hWnd, std::uint32_t msg,
                                            platform::WParam length, platform::LParam tag) {
   ++arrived;
-  auto text = read_notified_text(mmf, index, hWnd, msg, length, tag);
+  std::optional<std::string> text = read_line(hWnd, msg, length, tag);
   if (!text) return 0;
   if (options.answer_in_delivery) return handle_in_delivery(*text);
-  received(*text);
+  received(std::move(*text));
   return 0;
+}
+
+// The notified text in the ANSI code page, up to its first character of code 0, as a text box
+// shows it; nullopt when there is none to show. Nothing thrown here may cross the system's
+// delivery: it is kept for the next dispatch() or send().
+std::optional<std::string> Channel::State::read_line(platform::Hwnd hWnd, std::uint32_t msg,
+                                                     platform::WParam length,
+                                                     platform::LParam tag) {
+  try {
+#if defined(_WIN32)
+    const std::optional<std::u16string> padded =
+        read_notified_text(mmf, index, hWnd, msg, length, tag);
+    if (!padded) return std::nullopt;
+    return platform::to_ansi(std::u16string_view(*padded).substr(0, padded->find(u'\0')));
+#else
+    // Every notification is read as it says here; the area's view stays until leave().
+    (void)hWnd, (void)msg, (void)tag;
+    return read_notified_line(view, length);
+#endif
+  } catch (...) {
+    if (!delivery_error) delivery_error = std::current_exception();
+    inbox_changed();
+    return std::nullopt;
+  }
 }
 
 // Runs the handler before the sender is answered, and answers with what it said. An exception
 // is kept for the next dispatch() or send(): nothing thrown may cross the system's delivery.
-platform::LResult Channel::State::handle_in_delivery(const std::u16string& padded) {
+platform::LResult Channel::State::handle_in_delivery(const std::string& text) {
   if (!handler) return 0;
   if (answering) {  // the handler dispatched, which it must not: the text cannot be handed over
     ++dropped;
@@ -385,7 +416,7 @@ platform::LResult Channel::State::handle_in_delivery(const std::u16string& padde
   answer_reason.clear();
   try {
     const ReceiveHandler run = handler;  // the handler may replace itself
-    run(platform::to_ansi(std::u16string_view(padded).substr(0, padded.find(u'\0'))));
+    run(text);
   } catch (...) {
     if (!delivery_error) delivery_error = std::current_exception();
     inbox_changed();
@@ -394,13 +425,11 @@ platform::LResult Channel::State::handle_in_delivery(const std::u16string& padde
   return platform::answer_beyond(std::exchange(answer_unreached, 0), answer_reason);
 }
 
-// The area's text arrives padded with characters of code 0 to the sender's length; the text
-// ends at the first of them, as a text box shows it. It is kept for hand_over: nothing thrown
-// here may cross the system's message dispatch.
-void Channel::State::received(const std::u16string& padded) {
+// Kept for hand_over: nothing thrown here may cross the system's message dispatch.
+void Channel::State::received(std::string text) {
   if (!handler) return;
   try {
-    keep(platform::to_ansi(std::u16string_view(padded).substr(0, padded.find(u'\0'))));
+    keep(std::move(text));
   } catch (...) {
     if (!delivery_error) delivery_error = std::current_exception();
   }

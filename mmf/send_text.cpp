@@ -3,6 +3,8 @@
 #include "mmf/send_text.h"
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <limits>
 #include <variant>
 
@@ -113,5 +115,32 @@ std::optional<std::u16string> read_notified_text(cMMF& mmf, std::int32_t index, 
   if (!open || !platform::notification_current()) return std::nullopt;
   return text;
 }
+
+#if !defined(_WIN32)
+std::optional<std::string> read_notified_line(platform::ViewAddr view, platform::WParam wParam) {
+  if (view == 0) return std::nullopt;
+  const std::size_t area = platform::view_size(view);
+  const auto length = static_cast<std::int32_t>(static_cast<std::uint32_t>(wParam));
+  std::string text;
+  if (length > 0 && area > 0) {
+    // As ReadMMF reads: `wanted` characters lie within 4 bytes each, and the bytes are copied
+    // once, since another process may be writing meanwhile. An ordinary line fits on the stack.
+    const std::size_t wanted = std::min(static_cast<std::size_t>(length) - 1, area);
+    const std::size_t copy = std::min(area, 4 * wanted);
+    std::array<char, 1024> small;
+    std::string large;
+    char* bytes = small.data();
+    if (copy > small.size()) {
+      large.resize(copy);
+      bytes = large.data();
+    }
+    std::memcpy(bytes, reinterpret_cast<const void*>(view), copy);
+    text = platform::ansi_prefix(std::string_view(bytes, copy), wanted);
+  }
+  // A text replaced while it was being copied out is dropped rather than shown.
+  if (!platform::notification_current()) return std::nullopt;
+  return text;
+}
+#endif
 
 }  // namespace mmfcast

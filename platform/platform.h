@@ -100,6 +100,12 @@ MMFCAST_EXPORT void clear_last_error();
 
 MMFCAST_EXPORT std::string to_ansi(std::u16string_view text);
 MMFCAST_EXPORT std::u16string from_ansi(std::string_view bytes);
+#if !defined(_WIN32)
+// to_ansi(from_ansi(bytes)) up to the first byte 0, cut to the characters that fit whole in
+// max_units UTF-16 code units, in one pass: well-formed bytes stay as they are and each
+// ill-formed subpart becomes U+FFFD's bytes. How a receiver takes a text from an area.
+MMFCAST_EXPORT std::string ansi_prefix(std::string_view bytes, std::size_t max_units);
+#endif
 
 // ---- Checked conversions -------------------------------------------------------------------
 // For texts and names that must arrive exactly as given: each converts exactly or refuses, and

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 #include <string>
 
 #include "mmf/cMMF.h"
+#include "mmf/send_text.h"
 #include "tests/support/child_process.h"
 #include "tests/support/hex.h"
 
@@ -44,6 +46,19 @@ TEST_F(AreaAccess, NewAreaIsZeroFilledAndOpenIsIdempotent) {
   MMFItem again;
   ASSERT_EQ(m_.GetMMFItem(index_, again), 1);
   EXPECT_EQ(again, item_) << "a second open must not make a second mapping or view";
+}
+
+TEST_F(AreaAccess, OpenMapsAViewAgainForAHandleWithoutOne) {
+  ASSERT_EQ(mmfcast::platform::UnmapViewOfFile(item_.lpMapView), 1);
+  MMFItem unmapped = item_;
+  unmapped.lpMapView = 0;
+  ASSERT_EQ(m_.SetMMFItem(index_, unmapped), 1);
+  ASSERT_EQ(m_.OpenMMF(index_), 1);
+  ASSERT_EQ(m_.GetMMFItem(index_, item_), 1);
+  EXPECT_EQ(item_.hMapFile, unmapped.hMapFile);
+  ASSERT_NE(item_.lpMapView, 0u);
+  EXPECT_EQ(m_.WriteMMF(index_, u"again"), 6);
+  EXPECT_EQ(m_.ReadMMF(index_, 6), u"again");
 }
 
 TEST_F(AreaAccess, ShorterTextLeavesOlderBytesBehind) {
@@ -144,6 +159,43 @@ TEST_F(AreaAccess, AreaWithoutAZeroByteReadsBackBounded) {
   EXPECT_EQ(back, std::u16string(size(), u'z'));
   EXPECT_EQ(m_.ReadMMF(index_, 4), u"zzz");
 }
+
+#if !defined(_WIN32)
+// A receiver reads a notified line from the area in one pass. It must be exactly what ReadMMF
+// and to_ansi make of the same bytes, up to the first character of code 0: ill-formed bytes
+// become U+FFFD, a character that does not fit whole in the announced length is left out.
+TEST_F(AreaAccess, OnePassReadOfALineIsWhatReadMmfGives) {
+  std::mt19937 random(20261209);
+  const std::string pieces[] = {"a",
+                                "\xC3\xA9",
+                                "\xE4\xB8\xAD",
+                                "\xF0\x9F\x98\x80",
+                                "\xEF\xBF\xBD",
+                                "\xC3",
+                                "\xE4\xB8",
+                                "\xF0\x9F\x98",
+                                "\x80",
+                                "\xFF",
+                                "\xED\xA0\x80",
+                                "\xC0\xAF",
+                                "\xF4\x90\x80\x80",
+                                std::string(1, '\0')};
+  for (int round = 0; round < 3000; ++round) {
+    std::string stored;
+    const int count = static_cast<int>(random() % 12);
+    for (int i = 0; i < count; ++i) stored += pieces[random() % std::size(pieces)];
+    std::memset(mutable_view(), 0, 64);
+    std::memcpy(mutable_view(), stored.data(), std::min<std::size_t>(stored.size(), 63));
+    const auto length = static_cast<mmfcast::platform::WParam>(random() % 20);
+    const std::u16string padded = m_.ReadMMF(index_, static_cast<std::int32_t>(length));
+    const std::string expected =
+        mmfcast::platform::to_ansi(std::u16string_view(padded).substr(0, padded.find(u'\0')));
+    SCOPED_TRACE(testsupport::to_hex8(stored) + " length " + std::to_string(length));
+    ASSERT_EQ(mmfcast::read_notified_line(item_.lpMapView, length), expected);
+  }
+  EXPECT_EQ(mmfcast::read_notified_line(0, 5), std::nullopt);
+}
+#endif
 
 TEST_F(AreaAccess, AnotherProcessAttachesAndSeesTheText) {
   ASSERT_EQ(m_.WriteMMF(index_, u"from the first"), 15);

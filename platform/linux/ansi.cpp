@@ -50,16 +50,21 @@ std::string to_ansi(std::u16string_view text) {
   return out;
 }
 
-std::u16string from_ansi(std::string_view bytes) {
-  std::u16string out(bytes.size(), u'\0');  // no byte gives more than one code unit
-  char16_t* o = out.data();
+namespace {
+
+// Walks bytes character by character, as the code page reads them: each well-formed sequence is
+// one character, each ill-formed subpart (the lead and the trailing bytes valid so far) one
+// U+FFFD. `each(c, begin, end, well_formed)` gets the character, the bytes it came from and
+// whether they spell it, and returns false to stop.
+template <typename Each>
+void for_each_character(std::string_view bytes, Each each) {
   const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
   const std::size_t n = bytes.size();
   std::size_t i = 0;
   while (i < n) {
     const unsigned char lead = s[i];
     if (lead < 0x80) {
-      *o++ = lead;
+      if (!each(static_cast<char32_t>(lead), i, i + 1, true)) return;
       ++i;
       continue;
     }
@@ -74,11 +79,19 @@ std::u16string from_ansi(std::string_view bytes) {
       if (got == 0 ? (b < lo || b > hi) : !is_continuation(b)) break;
       c = (c << 6) | (b & 0x3F);
     }
-    if (trail == 0 || got < trail) {
-      *o++ = u'\uFFFD';
-      i = j;  // past the lead and the trailing bytes that were valid so far
-      continue;
-    }
+    const bool well_formed = trail != 0 && got == trail;
+    // An ill-formed one ends past the lead and the trailing bytes that were valid so far.
+    if (!each(well_formed ? c : U'\uFFFD', i, j, well_formed)) return;
+    i = j;
+  }
+}
+
+}  // namespace
+
+std::u16string from_ansi(std::string_view bytes) {
+  std::u16string out(bytes.size(), u'\0');  // no byte gives more than one code unit
+  char16_t* o = out.data();
+  for_each_character(bytes, [&](char32_t c, std::size_t, std::size_t, bool) {
     if (c >= 0x10000) {
       c -= 0x10000;
       *o++ = static_cast<char16_t>(0xD800 + (c >> 10));
@@ -86,9 +99,27 @@ std::u16string from_ansi(std::string_view bytes) {
     } else {
       *o++ = static_cast<char16_t>(c);
     }
-    i = j;
-  }
+    return true;
+  });
   out.resize(static_cast<std::size_t>(o - out.data()));
+  return out;
+}
+
+std::string ansi_prefix(std::string_view bytes, std::size_t max_units) {
+  std::string out;
+  out.reserve(bytes.size());  // more only for ill-formed bytes
+  std::size_t units = 0;
+  for_each_character(bytes, [&](char32_t c, std::size_t begin, std::size_t end, bool well_formed) {
+    const std::size_t need = c >= 0x10000 ? 2 : 1;
+    if (c == 0 || units + need > max_units) return false;
+    units += need;
+    if (well_formed) {
+      out.append(bytes.substr(begin, end - begin));
+    } else {
+      out += "\xEF\xBF\xBD";
+    }
+    return true;
+  });
   return out;
 }
 

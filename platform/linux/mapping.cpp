@@ -214,8 +214,8 @@ FilePtr open_existing(const Location& loc) {
     throw_os_error(EINVAL, loc.what, "the file is empty or too large");
   }
   // Made sparse (by hand, or by an older copy), a page written later could meet a full
-  // filesystem; reserving what is already reserved costs nothing.
-  os::reserve_blocks(fd.get(), info.st_size, loc.what);
+  // filesystem. A file with all its blocks, as every copy makes it, needs no call.
+  os::reserve_blocks(fd.get(), info.st_size, loc.what, info);
   return std::make_shared<MappingFile>(std::move(fd), loc, info,
                                        static_cast<std::size_t>(info.st_size));
 }

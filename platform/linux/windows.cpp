@@ -2,7 +2,9 @@
 // Procedures are always called with the table unlocked, since they may create or destroy
 // windows, replace procedures or broadcast. The first window opens the delivery endpoint and
 // the last one closes it.
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <map>
 #include <mutex>
 #include <string>
@@ -15,6 +17,7 @@ namespace mmfcast::platform::os {
 
 struct WindowTable {
   std::mutex mutex;
+  std::atomic<std::uint64_t> changes{0};  // bumped by every window made, destroyed or re-procedured
   std::map<platform::Hwnd, platform::WndProc> procs;  // handles only grow, so oldest first
   platform::Hwnd next = 0x10010;
 };
@@ -27,17 +30,21 @@ WindowTable& window_table() { return session().windows(); }
 
 }  // namespace
 
-std::vector<platform::Hwnd> window_list() {
+WindowList window_list(std::pmr::memory_resource* memory) {
   WindowTable& t = window_table();
   std::lock_guard lock(t.mutex);
-  std::vector<platform::Hwnd> out;
-  out.reserve(t.procs.size());
-  for (const auto& entry : t.procs) out.push_back(entry.first);
+  WindowList out{decltype(WindowList::windows)(memory), t.changes.load(std::memory_order_relaxed)};
+  out.windows.reserve(t.procs.size());
+  for (const auto& entry : t.procs) out.windows.emplace_back(entry);
   return out;
 }
 
-platform::WndProc window_proc(platform::Hwnd hwnd) {
+platform::WndProc window_proc(const WindowList& list, std::size_t index) {
   WindowTable& t = window_table();
+  const auto& [hwnd, proc] = list.windows[index];
+  // Every change is counted under the mutex: a count unchanged since the list means the table
+  // is still the one the list was made from, and its procedure the window's current one.
+  if (t.changes.load(std::memory_order_acquire) == list.changes) return proc;
   std::lock_guard lock(t.mutex);
   auto found = t.procs.find(hwnd);
   return found == t.procs.end() ? nullptr : found->second;
@@ -59,6 +66,7 @@ Hwnd create_window(WndProc proc) {
     hwnd = t.next;
     t.next += 0x10;
     t.procs.emplace(hwnd, proc);
+    t.changes.fetch_add(1, std::memory_order_release);
   }
   // A window exists even where the session cannot be reached; it then hears no broadcasts.
   if (!os::endpoint_is_open()) os::open_endpoint();
@@ -71,6 +79,7 @@ void destroy_window(Hwnd hWnd) {
   {
     std::lock_guard lock(t.mutex);
     if (t.procs.erase(hWnd) == 0) return;
+    t.changes.fetch_add(1, std::memory_order_release);
     last = t.procs.empty();
   }
   if (last) os::close_endpoint();
@@ -90,6 +99,7 @@ LongPtr SetWindowLongA(Hwnd hWnd, int nIndex, LongPtr dwNewLong) {
   }
   const auto previous = reinterpret_cast<LongPtr>(found->second);
   found->second = reinterpret_cast<WndProc>(dwNewLong);
+  t.changes.fetch_add(1, std::memory_order_release);
   return previous;
 }
 

@@ -304,6 +304,43 @@ TEST_F(BroadcastTest, ProcedureMayBroadcastBackWhileTheSenderWaits) {
   mmfcast::platform::destroy_window(w);
 }
 
+// A procedure that gives a later window another procedure, or destroys it, while a notification
+// is being delivered: the later window gets it through its new procedure, or not at all.
+mmfcast::platform::Hwnd changed_window = 0, doomed_window = 0;
+int replaced_calls = 0;
+mmfcast::platform::LResult MMFCAST_CALLBACK replacement_proc(mmfcast::platform::Hwnd,
+                                                             std::uint32_t msg,
+                                                             mmfcast::platform::WParam,
+                                                             mmfcast::platform::LParam) {
+  if (msg >= 0xC000 && msg <= 0xFFFF) ++replaced_calls;
+  return 0;
+}
+mmfcast::platform::LResult MMFCAST_CALLBACK changing_proc(mmfcast::platform::Hwnd,
+                                                          std::uint32_t msg,
+                                                          mmfcast::platform::WParam,
+                                                          mmfcast::platform::LParam) {
+  if (msg < 0xC000 || msg > 0xFFFF) return 0;
+  mmfcast::platform::SetWindowLongA(
+      changed_window, mmfcast::platform::kGwlWndProc,
+      reinterpret_cast<mmfcast::platform::LongPtr>(&replacement_proc));
+  mmfcast::platform::destroy_window(doomed_window);
+  return 0;
+}
+
+TEST_F(BroadcastTest, ProcedureThatChangesLaterWindowsIsHeededInTheSameDelivery) {
+  const mmfcast::platform::Hwnd first = mmfcast::platform::create_window(&changing_proc);
+  changed_window = mmfcast::platform::create_window(&own_proc);
+  doomed_window = mmfcast::platform::create_window(&own_proc);
+  replaced_calls = 0;
+  ChildProcess echo({"listen", "0", "echo"});
+  ASSERT_EQ(echo.read_line(), "ready");
+  timed_broadcast(msg, 1);
+  EXPECT_EQ(replaced_calls, 1);
+  EXPECT_EQ(own_calls, 0) << "a replaced or destroyed window's old procedure was called";
+  mmfcast::platform::destroy_window(changed_window);
+  mmfcast::platform::destroy_window(first);
+}
+
 TEST_F(BroadcastTest, NestedBroadcastsBetweenProcessesUnwind) {
   const mmfcast::platform::Hwnd w = mmfcast::platform::create_window(&own_proc);
   ChildProcess a({"listen", "0", "echo", "quiet"}), b({"listen", "0", "echo", "quiet"});

@@ -304,6 +304,30 @@ TEST_F(SessionDirectory, FallsBackToRuntimeDirectoryThenTmp) {
   EXPECT_EQ(mmfcast::platform::os::session_dir_path(), tmp);
 }
 
+// The variable is looked up where it was last found; every change to the environment shows.
+TEST_F(SessionDirectory, EveryChangeOfTheVariableIsSeenAtOnce) {
+  namespace os = mmfcast::platform::os;
+  EnvVar runtime("XDG_RUNTIME_DIR", "/run/elsewhere");
+  EnvVar before("MMFCAST_TEST_BEFORE", "1");
+  EnvVar own("MMFCAST_SESSION_DIR", "/a");
+  EXPECT_EQ(os::session_dir_path(), "/a");
+  ::setenv("MMFCAST_SESSION_DIR", "/b/", 1);
+  EXPECT_EQ(os::session_dir_path(), "/b");
+  EXPECT_TRUE(os::names_path("/b"));
+  ::unsetenv("MMFCAST_TEST_BEFORE");  // the later entries move down
+  EXPECT_EQ(os::session_dir_path(), "/b");
+  ::unsetenv("MMFCAST_SESSION_DIR");
+  EXPECT_EQ(os::session_dir_path(), "/run/elsewhere/mmfcast");
+  EXPECT_FALSE(os::names_path("/b"));
+  for (int i = 0; i < 64; ++i) {  // the environment's array grows and moves
+    ::setenv(("MMFCAST_TEST_" + std::to_string(i)).c_str(), "x", 1);
+  }
+  ::setenv("MMFCAST_SESSION_DIR", "/c", 1);
+  EXPECT_EQ(os::session_dir_path(), "/c");
+  for (int i = 0; i < 64; ++i) ::unsetenv(("MMFCAST_TEST_" + std::to_string(i)).c_str());
+  EXPECT_TRUE(os::names_path("/c"));
+}
+
 // ---- Mapping files ------------------------------------------------------------------------
 
 using MappingFiles = PosixMappingTest;
@@ -609,12 +633,50 @@ TEST_F(FailingSyscalls, OpenOnAttach) { fail_each_call<&Syscalls::open>(true); }
 TEST_F(FailingSyscalls, FlockOnCreate) { fail_each_call<&Syscalls::flock>(false); }
 TEST_F(FailingSyscalls, FlockOnAttach) { fail_each_call<&Syscalls::flock>(true); }
 TEST_F(FailingSyscalls, FallocateOnCreate) { fail_each_call<&Syscalls::fallocate>(false); }
-TEST_F(FailingSyscalls, FallocateOnAttach) { fail_each_call<&Syscalls::fallocate>(true); }
 TEST_F(FailingSyscalls, Fchmod) { fail_each_call<&Syscalls::fchmod>(false); }
 TEST_F(FailingSyscalls, FstatOnCreate) { fail_each_call<&Syscalls::fstat>(false); }
 TEST_F(FailingSyscalls, FstatOnAttach) { fail_each_call<&Syscalls::fstat>(true); }
 TEST_F(FailingSyscalls, LstatOfSessionDirectory) { fail_each_call<&Syscalls::lstat>(false); }
 TEST_F(FailingSyscalls, Mmap) { fail_each_call<&Syscalls::mmap>(false); }
+
+// A send-lock page or an area without its blocks (made by hand, or sparse by an older copy) is
+// reserved before it is used: when that fails, nothing is sent, the area is not opened. Files
+// with all their blocks, as copies make them, are opened without the call.
+TEST_F(FailingSyscalls, SparseFilesAreReservedBeforeUse) {
+  auto sparse = [&](const fs::path& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(::ftruncate(fd, 4096), 0);
+    return fd;
+  };
+  ::close(sparse(dir() / "send-lock"));
+  {
+    FailNth<&Syscalls::fallocate> fail(1, ENOSPC);
+    bool wrote = false;
+    EXPECT_FALSE(mmfcast::platform::send_locked([&] { wrote = true; }, [] { return true; }));
+    EXPECT_TRUE(fail.fired());
+    EXPECT_FALSE(wrote);
+  }
+  const int held = sparse(file_of("m"));  // a holder's shared lock keeps it from being swept
+  ASSERT_EQ(mmfcast::platform::os::default_syscalls().flock(held, LOCK_SH), 0);
+  {
+    FailNth<&Syscalls::fallocate> fail(1, ENOSPC);
+    EXPECT_EQ(open_handle("m"), 0u);
+    EXPECT_TRUE(fail.fired());
+    EXPECT_EQ(mmfcast::platform::last_error(), ENOSPC);
+  }
+  const Handle reserved = open_handle("m");
+  ASSERT_NE(reserved, 0u);
+  {
+    FailNth<&Syscalls::fallocate> fail(1, ENOSPC);
+    const Handle again = open_handle("m");
+    EXPECT_NE(again, 0u);
+    EXPECT_FALSE(fail.fired()) << "a file with its blocks was reserved again";
+    EXPECT_EQ(mmfcast::platform::CloseHandle(again), 1);
+  }
+  EXPECT_EQ(mmfcast::platform::CloseHandle(reserved), 1);
+  ::close(held);
+}
 
 TEST_F(FailingSyscalls, ThirdMmapFailsAndTheOthersStayMapped) {
   const Handle h = create_handle("m");

@@ -154,13 +154,18 @@ namespace {
 
 BroadcastState& broadcast_state() { return session().broadcast(); }
 
-// Counts a copy this broadcast cannot reach, or cannot wait for, with the reason.
-void note_unreached(BroadcastState& s, int error, std::string why = {}) {
+// Counts a copy this broadcast cannot reach, or cannot wait for, with the first reason met.
+void count_unreached(BroadcastState& s, int error, std::string why) {
   if (s.unreached++ == 0) {
     s.unreached_error = error != 0 ? error : EIO;
     s.unreached_why = std::move(why);
   }
-  s.settled = false;  // listed again next time, so the copy is tried again
+}
+
+// ... and lists the directory again next time, so that the copy is tried again.
+void note_unreached(BroadcastState& s, int error, std::string why = {}) {
+  count_unreached(s, error, std::move(why));
+  s.settled = false;
 }
 
 // Whether a sender has marked the peer hung: it is not waited for, and counts as not reached
@@ -175,9 +180,7 @@ constexpr char kNotAnswering[] = "not answering";
 // Counts a listed peer that did not answer. It stays listed: the directory need not be read
 // again for it.
 void note_not_answering(BroadcastState& s) {
-  const bool settled = s.settled;
-  note_unreached(s, ETIMEDOUT, kNotAnswering);
-  s.settled = settled;
+  count_unreached(s, ETIMEDOUT, kNotAnswering);
   ++s.unreached_listed;
 }
 
@@ -525,13 +528,12 @@ bool still_connected(const Peer& peer) {
 // it is connected to still hear it.
 std::optional<std::map<EndpointId, EndpointFile>> list_endpoints_at_limit(BroadcastState& s,
                                                                           const SessionDir& dir) {
-  if (!s.spare_fd.valid())
-    s.spare_fd = UniqueFd(syscalls().open("/dev/null", O_RDONLY | O_CLOEXEC, 0));
+  if (!s.spare_fd.valid()) s.spare_fd = open_spare();
   auto listed = list_endpoints(dir);
   if (!listed && (last_error() == EMFILE || last_error() == ENFILE) && s.spare_fd.valid()) {
     s.spare_fd.reset();
     listed = list_endpoints(dir);
-    s.spare_fd = UniqueFd(syscalls().open("/dev/null", O_RDONLY | O_CLOEXEC, 0));
+    s.spare_fd = open_spare();
   }
   return listed;
 }

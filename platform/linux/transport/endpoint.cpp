@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -32,6 +33,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <memory_resource>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -624,10 +626,6 @@ RefuseReason refuse_reason(int error) {
   return RefuseReason::kFailed;
 }
 
-// The spare descriptor, kept so that an endpoint at its descriptor limit can still accept a
-// connection to refuse it; invalid when none could be opened.
-UniqueFd open_spare() { return UniqueFd(syscalls().open("/dev/null", O_RDONLY | O_CLOEXEC, 0)); }
-
 // At the descriptor limit: accepts one waiting connection in the spare's place and refuses it,
 // so its sender learns that this copy has no descriptor left instead of waiting in the backlog.
 // False when there is no spare or no connection.
@@ -747,8 +745,13 @@ bool take_hello(Endpoint& e, std::uint64_t id, Inbound& conn, const Frame& frame
 // meanwhile are skipped.
 void deliver(const Endpoint& e, const Frame& frame) {
   const std::uint32_t msg = e.published ? message_id_in(frame.msg, *e.published->dir) : frame.msg;
-  for (platform::Hwnd hwnd : window_list()) {
-    platform::WndProc proc = window_proc(hwnd);
+  // A few windows' list fits on the stack: no allocation for a delivery.
+  std::array<std::byte, 512> buffer;
+  std::pmr::monotonic_buffer_resource memory(buffer.data(), buffer.size());
+  const WindowList list = window_list(&memory);
+  for (std::size_t i = 0; i < list.windows.size(); ++i) {
+    const platform::Hwnd hwnd = list.windows[i].first;
+    platform::WndProc proc = window_proc(list, i);
     if (proc == nullptr) continue;
     proc(hwnd, msg, static_cast<platform::WParam>(frame.wparam),
          static_cast<platform::LParam>(frame.lparam));

@@ -118,9 +118,17 @@ void bounded_flock(int fd, int operation, const std::string& what);
 // Reserves size bytes of blocks for a file that backs shared memory, so that a write into the
 // mapping can never meet a full filesystem (which would raise SIGBUS). Throws OsError.
 void reserve_blocks(int fd, off_t size, const std::string& what);
+// The same for a file whose fstat is `known`: nothing to do (and no system call) when the file
+// already has its size and as many blocks as it holds bytes, as one that a copy made has.
+void reserve_blocks(int fd, off_t size, const std::string& what, const struct stat& known);
 
 // Whether open_session_file may make the file.
 enum class Create { kNever, kIfMissing, kExclusive };
+
+// A descriptor kept in reserve, so that a process at its descriptor limit can still do the one
+// thing it gives it up for (list the directory, accept a connection to refuse it); invalid when
+// none could be opened.
+UniqueFd open_spare();
 
 // Opens the file at path in the session directory read-write, never through a symlink, and
 // checks that it is a regular file of this user with no other link; *info receives its fstat.
@@ -148,6 +156,8 @@ std::string session_dir_path();
 // Whether the environment still names `path` as the session directory: no system call, and no
 // name built when $MMFCAST_SESSION_DIR gives it (the common case, checked on every delivery).
 bool names_path(const std::string& path);
+// MMFCAST_SESSION_DIR's value as getenv would give it, or nullptr when it is not set.
+const char* session_dir_variable();
 
 // The checked session directory this process is attached to, held open.
 struct SessionDir {

@@ -182,7 +182,7 @@ void map_page(LockState& s, const SessionDir& dir) {
   UniqueFd fd = open_or_repair(dir.path, "send-lock", what, &s.state_st);
   // Growing the file keeps what is there; the blocks are reserved so that the first write
   // into the page cannot meet a full filesystem.
-  reserve_blocks(fd.get(), kSharedSize, what);
+  reserve_blocks(fd.get(), kSharedSize, what, s.state_st);
   auto page = std::make_shared<Page>();
   page->mapping = SharedMapping::map_guarded(fd.get(), kSharedSize, what);
   s.dir = dir.path;

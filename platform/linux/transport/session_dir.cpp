@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string_view>
 
 #include "platform/linux/transport/internal.h"
 #include "platform/linux/transport/session.h"
@@ -64,6 +65,10 @@ struct ScopeCheck {
   int depth = 0;
   SessionPtr dir;  // the scope's check, once made
   std::chrono::steady_clock::time_point when{};
+  // The check is a wait's that just showed the watch quiet: its first use needs no clock, and
+  // a later one makes the check again, since the wait's time was not read.
+  bool fresh = false;
+  bool timed = false;  // `when` is the time of the check
 };
 thread_local ScopeCheck scope_check;
 
@@ -133,17 +138,70 @@ void raise_open_file_limit() {
   (void)raised;
 }
 
+namespace {
+
+// Where the environment held MMFCAST_SESSION_DIR when this thread last looked.
+struct VariableSeen {
+  char** environment = nullptr;
+  std::size_t index = 0;
+  const char* entry = nullptr;  // the entry found there
+};
+thread_local VariableSeen session_variable_seen;
+
+}  // namespace
+
+const char* session_dir_variable() {
+  constexpr std::string_view kEntry = "MMFCAST_SESSION_DIR=";
+  // setenv replaces an entry in its place or appends one, unsetenv moves the later ones down:
+  // an entry still named so at the same place of the same array is the first one, as getenv
+  // finds it, and the look costs one entry instead of every one.
+  VariableSeen& seen = session_variable_seen;
+  char** const environment = environ;
+  if (environment != nullptr && environment == seen.environment) {
+    const char* entry = environment[seen.index];
+    // The same string is the same entry: setenv puts a new one in place of one it changes.
+    if (entry != nullptr && entry == seen.entry) return entry + kEntry.size();
+    if (entry != nullptr && std::strncmp(entry, kEntry.data(), kEntry.size()) == 0) {
+      seen.entry = entry;
+      return entry + kEntry.size();
+    }
+  }
+  seen.environment = nullptr;
+  for (std::size_t i = 0; environment != nullptr && environment[i] != nullptr; ++i) {
+    if (std::strncmp(environment[i], kEntry.data(), kEntry.size()) == 0) {
+      seen = {environment, i, environment[i]};
+      return environment[i] + kEntry.size();
+    }
+  }
+  return nullptr;
+}
+
 bool names_path(const std::string& path) {
-  const char* own = std::getenv("MMFCAST_SESSION_DIR");
-  if (own == nullptr || *own == '\0') return session_dir_path() == path;
-  std::string_view named(own);
-  while (named.size() > 1 && named.back() == '/') named.remove_suffix(1);
-  return named == path;
+  const char* own = session_dir_variable();
+  // The answer for the same entry of the environment (setenv puts a new string in its place)
+  // and the same path is the one given last: every delivery asks, and the entry's text is then
+  // not read again.
+  thread_local const char* entry_seen = nullptr;
+  thread_local std::string path_seen;
+  thread_local bool answer_seen = false;
+  if (own != nullptr && own == entry_seen && path == path_seen) return answer_seen;
+  bool answer = false;
+  if (own == nullptr || *own == '\0') {
+    answer = session_dir_path() == path;
+  } else {
+    std::string_view named(own);
+    while (named.size() > 1 && named.back() == '/') named.remove_suffix(1);
+    answer = named == path;
+    entry_seen = own;
+    path_seen = path;
+    answer_seen = answer;
+  }
+  return answer;
 }
 
 std::string session_dir_path() {
   std::string path;
-  const char* own = std::getenv("MMFCAST_SESSION_DIR");
+  const char* own = session_dir_variable();
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
   if (own != nullptr && *own != '\0') {
     path = own;
@@ -222,7 +280,8 @@ CheckedScope::CheckedScope(const WatchedBy& waited) : CheckedScope() {
       a.events_read.load() == a.events_checked.load() &&
       a.damage_repaired.load() == damage_count()) {
     scope_check.dir = a.dir;
-    scope_check.when = std::chrono::steady_clock::now();
+    scope_check.fresh = true;
+    scope_check.timed = false;
   }
 }
 
@@ -252,20 +311,28 @@ bool WatchedBy::watch_in(int epoll_fd, std::uint64_t tag) {
 // A scope ended on another thread than it began (a send lock released elsewhere) leaves this
 // thread's count alone.
 CheckedScope::~CheckedScope() {
-  if (scope_check.depth > 0 && --scope_check.depth == 0) scope_check.dir.reset();
+  if (scope_check.depth > 0 && --scope_check.depth == 0) {
+    scope_check.dir.reset();
+    scope_check.fresh = false;
+  }
 }
 
 SessionPtr current_session(bool* reattached) {
   if (reattached != nullptr) *reattached = false;
   ScopeCheck& scope = scope_check;
+  if (scope.depth > 0 && scope.dir && scope.fresh) {
+    scope.fresh = false;
+    return scope.dir;
+  }
   const auto now = std::chrono::steady_clock::now();
-  if (scope.depth > 0 && scope.dir && now - scope.when < kScopeValidity) {
+  if (scope.depth > 0 && scope.dir && scope.timed && now - scope.when < kScopeValidity) {
     return scope.dir;
   }
   SessionPtr dir = checked_session(reattached);
   if (scope.depth > 0) {
     scope.dir = dir;
     scope.when = now;
+    scope.timed = true;
   }
   return dir;
 }

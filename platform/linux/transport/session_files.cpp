@@ -68,10 +68,17 @@ void bounded_flock(int fd, int operation, const std::string& what) {
   }
 }
 
+UniqueFd open_spare() { return UniqueFd(syscalls().open("/dev/null", O_RDONLY | O_CLOEXEC, 0)); }
+
 void reserve_blocks(int fd, off_t size, const std::string& what) {
   if (retry_eintr([&] { return syscalls().fallocate(fd, 0, size); }) != 0) {
     throw_os_error(errno, what);
   }
+}
+
+void reserve_blocks(int fd, off_t size, const std::string& what, const struct stat& known) {
+  if (known.st_size >= size && known.st_blocks * 512 >= size) return;
+  reserve_blocks(fd, size, what);
 }
 
 UniqueFd open_session_file(const std::string& path, Create create, const std::string& what,

@@ -8,9 +8,12 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <cstdint>
+#include <memory_resource>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/linux/transport/frame.h"
@@ -64,10 +67,18 @@ void set_delivery_outcome(std::uint32_t unreached, std::string_view reason);
 // and adds the notifications delivered to the windows to *handled.
 int dispatch_round(int wait_ms, int* handled);
 
-// The top-level windows of this process, oldest first.
-std::vector<platform::Hwnd> window_list();
-// The window's current procedure, or null when the window no longer exists.
-platform::WndProc window_proc(platform::Hwnd hwnd);
+// The top-level windows of this process, oldest first, with their procedures at the time of the
+// list, and the count of changes to the table it was made at.
+struct WindowList {
+  std::pmr::vector<std::pair<platform::Hwnd, platform::WndProc>> windows;
+  std::uint64_t changes = 0;
+};
+// The list's vector takes its memory from `memory` (a delivery's buffer on its stack).
+WindowList window_list(std::pmr::memory_resource* memory);
+// The window's current procedure, or null when the window no longer exists. When the table is as
+// it was at `list` (no window made, destroyed or given another procedure since), the procedure
+// in the list is the current one and the table is not looked up.
+platform::WndProc window_proc(const WindowList& list, std::size_t index);
 
 // One datagram of a SOCK_SEQPACKET socket, without waiting and retried on EINTR. recv_record
 // returns the record's full length even when it did not fit (so oversized records show), and
