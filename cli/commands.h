@@ -39,8 +39,8 @@ enum ExitCode : int {
 
   // bridge: no Wine, no prefix or no Windows agent to start, another bridge for the prefix and
   // channel, or the agent ended again and again before it joined its channel; with a broker:
-  // another bridge for the session and channel, or the broker refused the login or the TLS
-  // handshake
+  // another bridge for the session and channel, libmosquitto could not be loaded, or the broker
+  // refused the login or the TLS handshake
   kBridgeCannotStart = 11,
 };
 
