@@ -17,6 +17,7 @@
 
 #include "cli/text.h"
 #include "mmf/channel.h"
+#include "mmf/pub_channel.h"
 #include "platform/platform.h"
 #include "platform/utf8.h"
 
@@ -102,11 +103,15 @@ std::size_t existing_area_size(const std::string& area_name) {
 
 // Joins the channel. A copy that joins an area another process made uses the area's size
 // without --size; with a --size that the existing area does not have, it says so on stderr and
-// uses the area as it is.
+// uses the area as it is. The windows' area has one size, which the Channel holds to, so it
+// is not opened a second time to learn it.
 std::unique_ptr<mmfcast::Channel> open_channel(const ChannelChoice& choice,
                                                mmfcast::ChannelOptions options) {
   auto channel = std::make_unique<mmfcast::Channel>(options);
   if (!channel->joined()) return channel;
+  if (channel->options().area_name == mmfcast::platform::to_ansi(mmfcast::kPubMemoryName)) {
+    return channel;
+  }
   const std::size_t existing = existing_area_size(channel->options().area_name);
   if (existing == 0) return channel;
   if (choice.area_size == 0) {
