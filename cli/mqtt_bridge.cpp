@@ -7,16 +7,13 @@
 #include <fcntl.h>
 #include <mqtt_protocol.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -68,9 +65,6 @@ constexpr std::uint32_t kSessionExpirySeconds = 300;
 constexpr char kSystemCaDirectory[] = "/etc/ssl/certs";
 // The largest settings file read.
 constexpr std::size_t kMaxSettingsBytes = std::size_t{64} * 1024;
-
-std::atomic<int> stop_signal{0};
-extern "C" void on_mqtt_bridge_signal(int signal) { stop_signal = signal; }
 
 struct Fd {
   int fd = -1;
@@ -641,14 +635,7 @@ void MqttBridge::disconnect() {
 }
 
 int MqttBridge::run() {
-  mmfcast::ChannelOptions options;
-  if (const std::string why = channel_options(s_.channel, options); !why.empty()) {
-    fail(why);
-    return kBadArguments;
-  }
-  options.answer_in_delivery = true;
-  channel_ = open_channel(s_.channel, options);
-  if (const int code = join(*channel_); code != kOk) return code;
+  if (const int code = join_for_relay(s_.channel, channel_); code != kOk) return code;
   std::string why;
   const Fd lock(lock_session(channel_->options().name, why));
   if (lock.fd < 0) {
@@ -660,7 +647,7 @@ int MqttBridge::run() {
 
   int code = kOk;
   while (code == kOk) {
-    if (const int signal = stop_signal.load(); signal != 0) {
+    if (const int signal = stop_signal(); signal != 0) {
       code = 128 + signal;
       break;
     }
@@ -711,13 +698,7 @@ int run_mqtt_bridge(const BridgeOptions& options) {
     fail("bridge: " + why);
     return kBridgeCannotStart;
   }
-  struct sigaction action {};
-  action.sa_handler = on_mqtt_bridge_signal;
-  sigemptyset(&action.sa_mask);
-  ::sigaction(SIGINT, &action, nullptr);
-  ::sigaction(SIGTERM, &action, nullptr);
-  ::sigaction(SIGHUP, &action, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
+  catch_stop_signals();
   library.mosquitto_lib_init();
   int code = kOk;
   {

@@ -427,6 +427,7 @@ TEST_F(MqttBridge, RefusalsAndASecondBridgeAreSaidWithTheReason) {
 
   ::kill(bridges_.front()->pid(), SIGTERM);
   EXPECT_EQ(bridges_.front()->wait(), 143);
+  EXPECT_FALSE(bridges_.front()->killed_by_signal()) << "it leaves the broker and ends itself";
 }
 
 // Without a usable libmosquitto the bridge names the library and the loader's reason, and ends
