@@ -8,14 +8,9 @@
 // until the far listener prints the line is given too.
 //   mmfcast_bridge_bench [--sends N] [--wine PREFIX --agent EXE | --mqtt]
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <pwd.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,83 +19,34 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <optional>
-#include <stdexcept>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "mmf/channel.h"
-
-extern char** environ;
+#include "tests/support/child_process.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+using testsupport::ChildProcess;
 namespace fs = std::filesystem;
 
-// A process whose standard output (and error, for the bridge) is read line by line.
-class Process {
- public:
-  Process(std::vector<std::string> words, const std::vector<std::string>& env = {}) {
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDERR_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    std::vector<std::string> environment(env);
-    for (char** e = environ; *e != nullptr; ++e) environment.emplace_back(*e);
-    std::vector<char*> argv, envp;
-    for (auto& w : words) argv.push_back(w.data());
-    argv.push_back(nullptr);
-    for (auto& e : environment) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    const int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    if (rc != 0) throw std::runtime_error("cannot start " + words[0]);
-    fd_ = out[0];
-  }
-  ~Process() {
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-    close(fd_);
-  }
-  Process(const Process&) = delete;
-  Process& operator=(const Process&) = delete;
-
-  std::optional<std::string> read_line(int timeout_ms) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (;;) {
-      if (const auto nl = pending_.find('\n'); nl != std::string::npos) {
-        std::string line = pending_.substr(0, nl);
-        pending_.erase(0, nl + 1);
-        return line;
-      }
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      pollfd p{fd_, POLLIN, 0};
-      if (poll(&p, 1, static_cast<int>(std::max<long>(left, 0))) <= 0) return std::nullopt;
-      char chunk[4096];
-      const ssize_t got = read(fd_, chunk, sizeof chunk);
-      if (got <= 0) return std::nullopt;
-      pending_.append(chunk, static_cast<std::size_t>(got));
-    }
-  }
-
- private:
-  pid_t pid_ = -1;
-  int fd_ = -1;
-  std::string pending_;
-};
+// Starts a program with `env` added to its environment; its standard error joins its output.
+std::unique_ptr<ChildProcess> start(const std::vector<std::string>& words,
+                                    const std::vector<std::string>& env = {}) {
+  std::vector<std::string> args(env);
+  args.insert(args.end(), words.begin(), words.end());
+  return std::make_unique<ChildProcess>("/usr/bin/env", args, true);
+}
 
 // Sends until the listener prints a line, so that it is known to listen; then empties its pipe.
-bool wait_listening(mmfcast::Channel& sender, Process& listener) {
+bool wait_listening(mmfcast::Channel& sender, ChildProcess& listener) {
   for (int i = 0; i < 240; ++i) {
     sender.send("probe");
-    if (listener.read_line(500)) {
-      while (listener.read_line(200)) {
+    if (listener.read_line(500ms)) {
+      while (listener.read_line(200ms)) {
       }
       return true;
     }
@@ -117,7 +63,7 @@ double median(std::vector<double> times) {
 // The median of `sends` sends' times, in microseconds; the listener's output is read between
 // sends so its pipe never fills. With `heard`, each send's line is waited for at the listener
 // and the median time from the send's start until it printed the line is put there.
-double median_send_us(mmfcast::Channel& sender, Process& listener, int sends,
+double median_send_us(mmfcast::Channel& sender, ChildProcess& listener, int sends,
                       double* heard = nullptr) {
   std::vector<double> times, arrivals;
   for (int i = 0; i < sends; ++i) {
@@ -128,10 +74,10 @@ double median_send_us(mmfcast::Channel& sender, Process& listener, int sends,
     }
     times.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
     if (heard == nullptr) {
-      listener.read_line(0);
+      listener.read_line(0ms);
       continue;
     }
-    while (const auto got = listener.read_line(5000)) {
+    while (const auto got = listener.read_line(5000ms)) {
       if (*got != line) continue;
       arrivals.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
       break;
@@ -166,9 +112,9 @@ bool accepts(int port) {
 }
 
 // Waits until a bridge says it relays; false if it never does.
-bool relaying(Process& bridge) {
+bool relaying(ChildProcess& bridge) {
   for (;;) {
-    const auto line = bridge.read_line(120000);
+    const auto line = bridge.read_line(120s);
     if (!line) return false;
     if (line->find("relaying") != std::string::npos) return true;
   }
@@ -183,18 +129,18 @@ int run_mqtt(const std::string& cli, const fs::path& dir, mmfcast::Channel& send
   std::ofstream(dir / "mosquitto.conf")
       << "listener " << port << " 127.0.0.1\nallow_anonymous true\nset_tcp_nodelay true\n"
       << (self != nullptr ? "user " + std::string(self->pw_name) + "\n" : "");
-  Process broker({"/usr/sbin/mosquitto", "-c", (dir / "mosquitto.conf").string()});
+  const auto broker = start({"/usr/sbin/mosquitto", "-c", (dir / "mosquitto.conf").string()});
   for (int i = 0; i < 1000 && !accepts(port); ++i) usleep(10000);
   const std::string url = "mqtt://127.0.0.1:" + std::to_string(port);
   const std::string far = (dir / "far").string();
   fs::create_directories(far);
   fs::permissions(far, fs::perms::owner_all);
-  Process near_bridge({cli, "bridge", "--mqtt", url, "--session-dir", here});
-  Process far_bridge({cli, "bridge", "--mqtt", url, "--session-dir", far});
-  if (!relaying(near_bridge) || !relaying(far_bridge)) return 0;
-  Process far_listener({cli, "listen", "--session-dir", far});
-  if (!wait_listening(sender, far_listener)) return 0;
-  across = median_send_us(sender, far_listener, sends, &heard);
+  const auto near_bridge = start({cli, "bridge", "--mqtt", url, "--session-dir", here});
+  const auto far_bridge = start({cli, "bridge", "--mqtt", url, "--session-dir", far});
+  if (!relaying(*near_bridge) || !relaying(*far_bridge)) return 0;
+  const auto far_listener = start({cli, "listen", "--session-dir", far});
+  if (!wait_listening(sender, *far_listener)) return 0;
+  across = median_send_us(sender, *far_listener, sends, &heard);
   return 1;
 }
 
@@ -253,9 +199,9 @@ int main(int argc, char** argv) {
 
   double inside = 0, across = 0;
   {
-    Process near_listener({cli, "listen", "--session-dir", here});
-    if (!wait_listening(sender, near_listener)) return 1;
-    inside = median_send_us(sender, near_listener, sends);
+    const auto near_listener = start({cli, "listen", "--session-dir", here});
+    if (!wait_listening(sender, *near_listener)) return 1;
+    inside = median_send_us(sender, *near_listener, sends);
   }
   if (mqtt) {
     double heard = 0;
@@ -268,11 +214,11 @@ int main(int argc, char** argv) {
     return 0;
   }
   {
-    Process bridge({cli, "bridge", "--wine", wine_prefix, "--agent", agent}, bridge_env);
-    if (!relaying(bridge)) return 1;
-    Process far_listener(far_listen, {"WINEPREFIX=" + wine_prefix, "WINEDEBUG=-all"});
-    if (!wait_listening(sender, far_listener)) return 1;
-    across = median_send_us(sender, far_listener, sends);
+    const auto bridge = start({cli, "bridge", "--wine", wine_prefix, "--agent", agent}, bridge_env);
+    if (!relaying(*bridge)) return 1;
+    const auto far_listener = start(far_listen, {"WINEPREFIX=" + wine_prefix, "WINEDEBUG=-all"});
+    if (!wait_listening(sender, *far_listener)) return 1;
+    across = median_send_us(sender, *far_listener, sends);
   }
   std::printf(
       "median send, %d sends each: inside a session %.1f us, across the bridge %.1f us, "

@@ -13,10 +13,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -57,9 +55,6 @@ constexpr std::chrono::milliseconds kHelloDeadline{180000};
 constexpr std::size_t kMaxWaitingLines = 1024;
 // Bytes waiting for an agent that does not read them, past which it counts as hung.
 constexpr std::size_t kMaxUnreadBytes = std::size_t{64} << 20;
-
-std::atomic<int> stop_signal{0};
-extern "C" void on_bridge_signal(int signal) { stop_signal = signal; }
 
 class Fd {
  public:
@@ -534,14 +529,7 @@ bool Bridge::read_agent() {
 }
 
 int Bridge::run() {
-  mmfcast::ChannelOptions options;
-  if (const std::string why = channel_options(options_.channel, options); !why.empty()) {
-    fail(why);
-    return kBadArguments;
-  }
-  options.answer_in_delivery = true;
-  channel_ = open_channel(options_.channel, options);
-  if (const int code = join(*channel_); code != kOk) return code;
+  if (const int code = join_for_relay(options_.channel, channel_); code != kOk) return code;
   channel_->on_receive([this](const std::string& text) { heard_here(text); });
   for (const auto& [name, setting] : {std::pair{"MMFCAST_BRIDGE_PING_MS", &ping_interval_},
                                       std::pair{"MMFCAST_BRIDGE_HELLO_MS", &hello_deadline_}}) {
@@ -552,7 +540,7 @@ int Bridge::run() {
 
   int code = kOk;
   while (code == kOk) {
-    if (const int signal = stop_signal.load(); signal != 0) {
+    if (const int signal = stop_signal(); signal != 0) {
       code = 128 + signal;
       break;
     }
@@ -650,13 +638,7 @@ int run_bridge(const BridgeOptions& given) {
     fail("bridge: " + why);
     return kBridgeCannotStart;
   }
-  struct sigaction action {};
-  action.sa_handler = on_bridge_signal;
-  sigemptyset(&action.sa_mask);
-  ::sigaction(SIGINT, &action, nullptr);
-  ::sigaction(SIGTERM, &action, nullptr);
-  ::sigaction(SIGHUP, &action, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
+  catch_stop_signals();
   Bridge bridge(options, std::move(wine), std::move(agent));
   return bridge.run();
 }

@@ -358,15 +358,9 @@ int serve(mmfcast::Channel& channel, Agent& agent) {
 }  // namespace
 
 int run_bridge_agent(const ChannelChoice& choice) {
-  mmfcast::ChannelOptions options;
-  if (const std::string why = channel_options(choice, options); !why.empty()) {
-    fail("bridge-agent: " + why);
-    return kBadArguments;
-  }
-  options.answer_in_delivery = true;
-  const std::unique_ptr<mmfcast::Channel> joined = open_channel(choice, options);
+  std::unique_ptr<mmfcast::Channel> joined;
+  if (const int code = join_for_relay(choice, joined, "bridge-agent: "); code != kOk) return code;
   mmfcast::Channel& channel = *joined;
-  if (const int code = join(channel); code != kOk) return code;
   Agent agent(channel);
   channel.on_receive([&agent](const std::string& text) { agent.heard(text); });
   agent.hello();

@@ -17,6 +17,7 @@
 
 #include "cli/text.h"
 #include "mmf/channel.h"
+#include "mmf/pub_channel.h"
 #include "platform/platform.h"
 #include "platform/utf8.h"
 
@@ -102,11 +103,15 @@ std::size_t existing_area_size(const std::string& area_name) {
 
 // Joins the channel. A copy that joins an area another process made uses the area's size
 // without --size; with a --size that the existing area does not have, it says so on stderr and
-// uses the area as it is.
+// uses the area as it is. The windows' area has one size, which the Channel holds to, so it
+// is not opened a second time to learn it.
 std::unique_ptr<mmfcast::Channel> open_channel(const ChannelChoice& choice,
                                                mmfcast::ChannelOptions options) {
   auto channel = std::make_unique<mmfcast::Channel>(options);
   if (!channel->joined()) return channel;
+  if (channel->options().area_name == mmfcast::platform::to_ansi(mmfcast::kPubMemoryName)) {
+    return channel;
+  }
   const std::size_t existing = existing_area_size(channel->options().area_name);
   if (existing == 0) return channel;
   if (choice.area_size == 0) {
@@ -130,6 +135,41 @@ std::unique_ptr<mmfcast::Channel> open_channel(const ChannelChoice& choice,
                  existing, choice.area_size);
   }
   return channel;
+}
+
+namespace {
+std::atomic<int> caught_signal{0};
+extern "C" void on_stop_signal(int signal) { caught_signal = signal; }
+}  // namespace
+
+void catch_stop_signals() {
+#if defined(_WIN32)
+  std::signal(SIGINT, on_stop_signal);
+  std::signal(SIGTERM, on_stop_signal);
+#else
+  struct sigaction action {};
+  action.sa_handler = on_stop_signal;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGINT, &action, nullptr);
+  ::sigaction(SIGTERM, &action, nullptr);
+  ::sigaction(SIGHUP, &action, nullptr);
+  // A reader or a peer that went away shows as a failed write (EPIPE).
+  std::signal(SIGPIPE, SIG_IGN);
+#endif
+}
+
+int stop_signal() { return caught_signal.load(); }
+
+int join_for_relay(const ChannelChoice& choice, std::unique_ptr<mmfcast::Channel>& channel,
+                   const std::string& who) {
+  mmfcast::ChannelOptions options;
+  if (const std::string why = channel_options(choice, options); !why.empty()) {
+    fail(who + why);
+    return kBadArguments;
+  }
+  options.answer_in_delivery = true;
+  channel = open_channel(choice, options);
+  return join(*channel);
 }
 
 namespace {
@@ -336,25 +376,6 @@ int send_lines(mmfcast::Channel& channel, const SendOptions& options) {
   return skipped ? kLinesSkipped : kOk;
 }
 
-std::atomic<int> stop_signal{0};
-extern "C" void on_stop_signal(int signal) { stop_signal = signal; }
-
-void catch_stop_signals() {
-#if defined(_WIN32)
-  std::signal(SIGINT, on_stop_signal);
-  std::signal(SIGTERM, on_stop_signal);
-#else
-  struct sigaction action {};
-  action.sa_handler = on_stop_signal;
-  sigemptyset(&action.sa_mask);
-  ::sigaction(SIGINT, &action, nullptr);
-  ::sigaction(SIGTERM, &action, nullptr);
-  ::sigaction(SIGHUP, &action, nullptr);
-  // A reader that went away shows as a failed write (EPIPE), handled below.
-  std::signal(SIGPIPE, SIG_IGN);
-#endif
-}
-
 // The current time as RFC 3339 in UTC with milliseconds: 2024-05-01T12:34:56.789Z.
 std::string utc_now() {
   const auto now = std::chrono::system_clock::now();
@@ -493,6 +514,8 @@ int run_listen(const ListenOptions& options) {
     fail(why);
     return kBadArguments;
   }
+  // Caught from before the join: a copy that can reach this one ends through the loop below.
+  catch_stop_signals();
   const std::unique_ptr<mmfcast::Channel> joined_channel =
       open_channel(options.channel, listen_options);
   mmfcast::Channel& channel = *joined_channel;
@@ -501,7 +524,6 @@ int run_listen(const ListenOptions& options) {
   channel.on_receive([&](const std::string& text) {
     if (output.error == 0 && !output.reader_gone) write_out(output, record(text, options.framing));
   });
-  catch_stop_signals();
 
   using Clock = std::chrono::steady_clock;
   const auto idle_allowed = [&] {
@@ -522,7 +544,7 @@ int run_listen(const ListenOptions& options) {
       code = kNoSession;
       break;
     }
-    if (const int signal = stop_signal.load(); signal != 0) {
+    if (const int signal = stop_signal(); signal != 0) {
       code = 128 + signal;
       break;
     }

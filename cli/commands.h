@@ -39,8 +39,8 @@ enum ExitCode : int {
 
   // bridge: no Wine, no prefix or no Windows agent to start, another bridge for the prefix and
   // channel, or the agent ended again and again before it joined its channel; with a broker:
-  // another bridge for the session and channel, or the broker refused the login or the TLS
-  // handshake
+  // another bridge for the session and channel, libmosquitto could not be loaded, or the broker
+  // refused the login or the TLS handshake
   kBridgeCannotStart = 11,
 };
 
@@ -117,6 +117,14 @@ std::unique_ptr<mmfcast::Channel> open_channel(const ChannelChoice& choice,
                                                mmfcast::ChannelOptions options);
 // kOk when the channel joined, else says why and gives the exit code.
 int join(mmfcast::Channel& channel);
+// Joins the channel for a bridge, whose handler answers each sender inside its delivery: kOk,
+// else says why (a bad choice after `who`) and gives the exit code.
+int join_for_relay(const ChannelChoice& choice, std::unique_ptr<mmfcast::Channel>& channel,
+                   const std::string& who = "");
+// SIGINT and SIGTERM (and on Linux SIGHUP) end a long-running command: they are caught and
+// stop_signal() gives the first one's number, 0 before any; SIGPIPE is ignored.
+void catch_stop_signals();
+int stop_signal();
 // How long a bridge holds a line of its side, inside its sender's delivery, for the far side's
 // answer: three quarters of the sender's deadline, so that the bridge answers in time.
 int relay_wait_ms();

@@ -5,19 +5,15 @@
 // machine or others, do the same, so each such session hears every other one's lines.
 // libmosquitto's own thread runs the connection (and reconnects); this thread runs the channel.
 #include <fcntl.h>
-#include <mosquitto.h>
 #include <mqtt_protocol.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -33,6 +29,7 @@
 #include <utility>
 
 #include "cli/commands.h"
+#include "cli/mosquitto_library.h"
 #include "cli/mqtt_settings.h"
 #include "mmf/channel.h"
 #include "platform/platform.h"
@@ -69,9 +66,6 @@ constexpr char kSystemCaDirectory[] = "/etc/ssl/certs";
 // The largest settings file read.
 constexpr std::size_t kMaxSettingsBytes = std::size_t{64} * 1024;
 
-std::atomic<int> stop_signal{0};
-extern "C" void on_mqtt_bridge_signal(int signal) { stop_signal = signal; }
-
 struct Fd {
   int fd = -1;
   Fd() = default;
@@ -84,12 +78,14 @@ struct Fd {
 };
 
 struct PropertiesFree {
-  void operator()(mosquitto_property* list) const { mosquitto_property_free_all(&list); }
+  decltype(&::mosquitto_property_free_all) free_all = nullptr;
+  void operator()(mosquitto_property* list) const { free_all(&list); }
 };
 using Properties = std::unique_ptr<mosquitto_property, PropertiesFree>;
 
 struct MosquittoDestroy {
-  void operator()(mosquitto* client) const { mosquitto_destroy(client); }
+  decltype(&::mosquitto_destroy) destroy = nullptr;
+  void operator()(mosquitto* client) const { destroy(client); }
 };
 
 // What the bridge uses, once the command line, the URL and the settings file are put together.
@@ -216,8 +212,12 @@ std::string random_origin() {
 
 class MqttBridge {
  public:
-  explicit MqttBridge(Settings settings)
-      : s_(std::move(settings)), origin_(random_origin()), wake_(::eventfd(0, EFD_CLOEXEC)) {}
+  MqttBridge(Settings settings, const MosquittoLibrary& library)
+      : lib_(library),
+        s_(std::move(settings)),
+        origin_(random_origin()),
+        client_(nullptr, {library.mosquitto_destroy}),
+        wake_(::eventfd(0, EFD_CLOEXEC)) {}
   int run();
 
  private:
@@ -240,6 +240,7 @@ class MqttBridge {
     [[maybe_unused]] const ssize_t wrote = ::write(wake_.fd, &one, sizeof one);
   }
 
+  const MosquittoLibrary& lib_;
   Settings s_;
   const std::string origin_;
   std::uint64_t sequence_ = 0;
@@ -283,11 +284,11 @@ void MqttBridge::logged(int level, const char* text) {
 
 void MqttBridge::connected(int reason) {
   if (reason == 0) {
-    const int rc = mosquitto_subscribe_v5(client_.get(), nullptr, s_.url.topic.c_str(), 1,
-                                          MQTT_SUB_OPT_NO_LOCAL, nullptr);
+    const int rc = lib_.mosquitto_subscribe_v5(client_.get(), nullptr, s_.url.topic.c_str(), 1,
+                                               MQTT_SUB_OPT_NO_LOCAL, nullptr);
     if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN) {
       std::lock_guard lock(mutex_);
-      fatal_ = std::string("cannot subscribe to ") + s_.where + ": " + mosquitto_strerror(rc);
+      fatal_ = std::string("cannot subscribe to ") + s_.where + ": " + lib_.mosquitto_strerror(rc);
       wake();
     }
     return;
@@ -296,13 +297,13 @@ void MqttBridge::connected(int reason) {
   if (login_refused(reason)) {
     if (fatal_.empty()) {
       fatal_ = std::string("the broker at ") + s_.where +
-               " refused the login: " + mosquitto_reason_string(reason);
+               " refused the login: " + lib_.mosquitto_reason_string(reason);
     }
     wake();
   } else if (!away_told_) {
     away_told_ = true;
-    fail(std::string("bridge: the broker at ") + s_.where +
-         " refused the connection for now: " + mosquitto_reason_string(reason) + "; trying again");
+    fail(std::string("bridge: the broker at ") + s_.where + " refused the connection for now: " +
+         lib_.mosquitto_reason_string(reason) + "; trying again");
   }
 }
 
@@ -311,7 +312,7 @@ void MqttBridge::subscribed(int qos) {
   if (qos >= 0x80) {
     if (fatal_.empty()) {
       fatal_ = "the broker at " + s_.where +
-               " refused the subscription: " + mosquitto_reason_string(qos);
+               " refused the subscription: " + lib_.mosquitto_reason_string(qos);
     }
     wake();
     return;
@@ -337,7 +338,7 @@ void MqttBridge::disconnected(int reason) {
   changed_.notify_all();
   if (reason == 0 || away_told_ || !fatal_.empty()) return;  // asked for, or said already
   away_told_ = true;
-  fail("bridge: lost the broker at " + s_.where + " (" + mosquitto_strerror(reason) +
+  fail("bridge: lost the broker at " + s_.where + " (" + lib_.mosquitto_strerror(reason) +
        "); connecting again, and keeping up to " + std::to_string(kMaxKeptLines) +
        " lines from this session for it meanwhile");
 }
@@ -353,7 +354,7 @@ void MqttBridge::published(int mid, int reason) {
       changed_.notify_all();
     } else if (reason >= 0x80) {
       fail(std::string("bridge: the broker refused a line from this session: ") +
-           mosquitto_reason_string(reason));
+           lib_.mosquitto_reason_string(reason));
     }
   } else if (early_.size() < kMaxKeptLines) {
     early_[mid] = reason;
@@ -369,7 +370,7 @@ void MqttBridge::arrived(const mosquitto_message& message, const mosquitto_prope
   for (bool skip = false;; skip = true) {
     char* name = nullptr;
     char* value = nullptr;
-    at = mosquitto_property_read_string_pair(at, MQTT_PROP_USER_PROPERTY, &name, &value, skip);
+    at = lib_.mosquitto_property_read_string_pair(at, MQTT_PROP_USER_PROPERTY, &name, &value, skip);
     if (at == nullptr) break;
     if (std::strcmp(name, mqtt::kOriginProperty) == 0) origin = value;
     if (std::strcmp(name, mqtt::kSequenceProperty) == 0) sequence = value;
@@ -436,22 +437,22 @@ void MqttBridge::heard_here(const std::string& text) {
   full_told_ = false;
   mosquitto_property* list = nullptr;
   const std::string sequence = std::to_string(++sequence_);
-  mosquitto_property_add_byte(&list, MQTT_PROP_PAYLOAD_FORMAT_INDICATOR, 1);
-  mosquitto_property_add_string_pair(&list, MQTT_PROP_USER_PROPERTY, mqtt::kOriginProperty,
-                                     origin_.c_str());
-  mosquitto_property_add_string_pair(&list, MQTT_PROP_USER_PROPERTY, mqtt::kSequenceProperty,
-                                     sequence.c_str());
-  const Properties properties(list);
+  lib_.mosquitto_property_add_byte(&list, MQTT_PROP_PAYLOAD_FORMAT_INDICATOR, 1);
+  lib_.mosquitto_property_add_string_pair(&list, MQTT_PROP_USER_PROPERTY, mqtt::kOriginProperty,
+                                          origin_.c_str());
+  lib_.mosquitto_property_add_string_pair(&list, MQTT_PROP_USER_PROPERTY, mqtt::kSequenceProperty,
+                                          sequence.c_str());
+  const Properties properties(list, {lib_.mosquitto_property_free_all});
   int mid = 0;
-  const int rc =
-      mosquitto_publish_v5(client_.get(), &mid, s_.url.topic.c_str(), static_cast<int>(text.size()),
-                           text.data(), 1, false, properties.get());
+  const int rc = lib_.mosquitto_publish_v5(client_.get(), &mid, s_.url.topic.c_str(),
+                                           static_cast<int>(text.size()), text.data(), 1, false,
+                                           properties.get());
   std::unique_lock lock(mutex_);
   if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN) {
     --kept_lines_;
     kept_bytes_ -= text.size();
     lock.unlock();
-    refuse(mosquitto_strerror(rc));
+    refuse(lib_.mosquitto_strerror(rc));
     return;
   }
   std::optional<int> reason;
@@ -479,7 +480,7 @@ void MqttBridge::heard_here(const std::string& text) {
                             (away ? ": the broker is away; the line goes to it when it is back"
                                   : ": the broker had not accepted the line in time"));
   } else if (*reason >= 0x80) {
-    refuse(std::string("the broker refused it: ") + mosquitto_reason_string(*reason));
+    refuse(std::string("the broker refused it: ") + lib_.mosquitto_reason_string(*reason));
   }
 }
 
@@ -538,63 +539,66 @@ void MqttBridge::relay_to_here() {
 
 // Sets up the client and starts connecting; kOk, or says why not and gives the exit code.
 int MqttBridge::connect() {
-  client_.reset(mosquitto_new(("mmfcast-" + origin_).c_str(), false, this));
+  client_.reset(lib_.mosquitto_new(("mmfcast-" + origin_).c_str(), false, this));
   if (!client_ || wake_.fd < 0) {
     fail("bridge: cannot make the broker's client: " + std::string(std::strerror(errno)));
     return kInternalError;
   }
   mosquitto* client = client_.get();
-  mosquitto_int_option(client, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+  lib_.mosquitto_int_option(client, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
   // Each line waits for its PUBACK: small packets go out at once, not after the peer's ACK.
-  mosquitto_int_option(client, MOSQ_OPT_TCP_NODELAY, 1);
+  lib_.mosquitto_int_option(client, MOSQ_OPT_TCP_NODELAY, 1);
   if (s_.username || s_.password) {
-    mosquitto_username_pw_set(client, s_.username ? s_.username->c_str() : "",
-                              s_.password ? s_.password->c_str() : nullptr);
+    lib_.mosquitto_username_pw_set(client, s_.username ? s_.username->c_str() : "",
+                                   s_.password ? s_.password->c_str() : nullptr);
   }
   if (s_.url.tls) {
     // Without --cafile the system's CAs vouch for the broker (Debian keeps them here).
-    const int rc = mosquitto_tls_set(
+    const int rc = lib_.mosquitto_tls_set(
         client, s_.cafile ? s_.cafile->c_str() : nullptr, s_.cafile ? nullptr : kSystemCaDirectory,
         s_.cert ? s_.cert->c_str() : nullptr, s_.key ? s_.key->c_str() : nullptr, nullptr);
     if (rc != MOSQ_ERR_SUCCESS) {
       fail(std::string("bridge: cannot use the TLS files given (--cafile, --cert, --key): ") +
-           mosquitto_strerror(rc));
+           lib_.mosquitto_strerror(rc));
       return kBridgeCannotStart;
     }
   }
-  mosquitto_reconnect_delay_set(client, 1, 30, true);
-  mosquitto_connect_v5_callback_set(
+  lib_.mosquitto_reconnect_delay_set(client, 1, 30, true);
+  lib_.mosquitto_connect_v5_callback_set(
       client, [](mosquitto*, void* self, int reason, int, const mosquitto_property*) {
         static_cast<MqttBridge*>(self)->connected(reason);
       });
-  mosquitto_subscribe_v5_callback_set(client, [](mosquitto*, void* self, int, int count,
-                                                 const int* granted, const mosquitto_property*) {
-    static_cast<MqttBridge*>(self)->subscribed(count > 0 ? granted[0] : 0x80);
-  });
-  mosquitto_disconnect_v5_callback_set(
+  lib_.mosquitto_subscribe_v5_callback_set(
+      client,
+      [](mosquitto*, void* self, int, int count, const int* granted, const mosquitto_property*) {
+        static_cast<MqttBridge*>(self)->subscribed(count > 0 ? granted[0] : 0x80);
+      });
+  lib_.mosquitto_disconnect_v5_callback_set(
       client, [](mosquitto*, void* self, int reason, const mosquitto_property*) {
         static_cast<MqttBridge*>(self)->disconnected(reason);
       });
-  mosquitto_publish_v5_callback_set(
+  lib_.mosquitto_publish_v5_callback_set(
       client, [](mosquitto*, void* self, int mid, int reason, const mosquitto_property*) {
         static_cast<MqttBridge*>(self)->published(mid, reason);
       });
-  mosquitto_message_v5_callback_set(client, [](mosquitto*, void* self, const mosquitto_message* m,
-                                               const mosquitto_property* properties) {
-    if (m != nullptr) static_cast<MqttBridge*>(self)->arrived(*m, properties);
-  });
-  mosquitto_log_callback_set(client, [](mosquitto*, void* self, int level, const char* text) {
+  lib_.mosquitto_message_v5_callback_set(
+      client,
+      [](mosquitto*, void* self, const mosquitto_message* m, const mosquitto_property* properties) {
+        if (m != nullptr) static_cast<MqttBridge*>(self)->arrived(*m, properties);
+      });
+  lib_.mosquitto_log_callback_set(client, [](mosquitto*, void* self, int level, const char* text) {
     static_cast<MqttBridge*>(self)->logged(level, text);
   });
 
   mosquitto_property* list = nullptr;
-  mosquitto_property_add_int32(&list, MQTT_PROP_SESSION_EXPIRY_INTERVAL, kSessionExpirySeconds);
+  lib_.mosquitto_property_add_int32(&list, MQTT_PROP_SESSION_EXPIRY_INTERVAL,
+                                    kSessionExpirySeconds);
   // The broker sends nothing larger, so a message is bounded before it is read.
-  mosquitto_property_add_int32(&list, MQTT_PROP_MAXIMUM_PACKET_SIZE,
-                               static_cast<std::uint32_t>(mmfcast::kMaxAreaSize + 65536));
-  const Properties properties(list);
-  const int rc = mosquitto_connect_bind_v5(client, s_.url.host.c_str(), s_.url.port,
-                                           kKeepAliveSeconds, nullptr, properties.get());
+  lib_.mosquitto_property_add_int32(&list, MQTT_PROP_MAXIMUM_PACKET_SIZE,
+                                    static_cast<std::uint32_t>(mmfcast::kMaxAreaSize + 65536));
+  const Properties properties(list, {lib_.mosquitto_property_free_all});
+  const int rc = lib_.mosquitto_connect_bind_v5(client, s_.url.host.c_str(), s_.url.port,
+                                                kKeepAliveSeconds, nullptr, properties.get());
   if (rc == MOSQ_ERR_TLS) {
     std::lock_guard lock(mutex_);
     fail("bridge: the TLS handshake with " + s_.where + " failed: " + last_error_);
@@ -604,10 +608,12 @@ int MqttBridge::connect() {
     std::lock_guard lock(mutex_);
     away_told_ = true;
     fail("bridge: cannot reach the broker at " + s_.where + ": " +
-         (rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc)) + "; trying again");
+         (rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : lib_.mosquitto_strerror(rc)) +
+         "; trying again");
   }
-  if (const int started = mosquitto_loop_start(client); started != MOSQ_ERR_SUCCESS) {
-    fail(std::string("bridge: cannot start the broker's client: ") + mosquitto_strerror(started));
+  if (const int started = lib_.mosquitto_loop_start(client); started != MOSQ_ERR_SUCCESS) {
+    fail(std::string("bridge: cannot start the broker's client: ") +
+         lib_.mosquitto_strerror(started));
     return kInternalError;
   }
   return kOk;
@@ -617,10 +623,10 @@ int MqttBridge::connect() {
 // thread; says how many lines of this session it never accepted.
 void MqttBridge::disconnect() {
   mosquitto_property* list = nullptr;
-  mosquitto_property_add_int32(&list, MQTT_PROP_SESSION_EXPIRY_INTERVAL, 0);
-  const Properties properties(list);
-  mosquitto_disconnect_v5(client_.get(), 0, properties.get());
-  mosquitto_loop_stop(client_.get(), false);
+  lib_.mosquitto_property_add_int32(&list, MQTT_PROP_SESSION_EXPIRY_INTERVAL, 0);
+  const Properties properties(list, {lib_.mosquitto_property_free_all});
+  lib_.mosquitto_disconnect_v5(client_.get(), 0, properties.get());
+  lib_.mosquitto_loop_stop(client_.get(), false);
   std::lock_guard lock(mutex_);
   if (kept_lines_ > 0) {
     fail("bridge: " + std::to_string(kept_lines_) +
@@ -629,14 +635,7 @@ void MqttBridge::disconnect() {
 }
 
 int MqttBridge::run() {
-  mmfcast::ChannelOptions options;
-  if (const std::string why = channel_options(s_.channel, options); !why.empty()) {
-    fail(why);
-    return kBadArguments;
-  }
-  options.answer_in_delivery = true;
-  channel_ = open_channel(s_.channel, options);
-  if (const int code = join(*channel_); code != kOk) return code;
+  if (const int code = join_for_relay(s_.channel, channel_); code != kOk) return code;
   std::string why;
   const Fd lock(lock_session(channel_->options().name, why));
   if (lock.fd < 0) {
@@ -648,7 +647,7 @@ int MqttBridge::run() {
 
   int code = kOk;
   while (code == kOk) {
-    if (const int signal = stop_signal.load(); signal != 0) {
+    if (const int signal = stop_signal(); signal != 0) {
       code = 128 + signal;
       break;
     }
@@ -694,20 +693,19 @@ int MqttBridge::run() {
 int run_mqtt_bridge(const BridgeOptions& options) {
   Settings settings;
   if (const int code = resolve(options, settings); code != kOk) return code;
-  struct sigaction action {};
-  action.sa_handler = on_mqtt_bridge_signal;
-  sigemptyset(&action.sa_mask);
-  ::sigaction(SIGINT, &action, nullptr);
-  ::sigaction(SIGTERM, &action, nullptr);
-  ::sigaction(SIGHUP, &action, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
-  mosquitto_lib_init();
+  MosquittoLibrary library;
+  if (const std::string why = load_mosquitto(library); !why.empty()) {
+    fail("bridge: " + why);
+    return kBridgeCannotStart;
+  }
+  catch_stop_signals();
+  library.mosquitto_lib_init();
   int code = kOk;
   {
-    MqttBridge bridge(std::move(settings));
+    MqttBridge bridge(std::move(settings), library);
     code = bridge.run();
   }
-  mosquitto_lib_cleanup();
+  library.mosquitto_lib_cleanup();
   return code;
 }
 

@@ -2,6 +2,7 @@
 // Registration; main() runs the one named by the first argument.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -37,5 +38,10 @@ class BackgroundInput {
  private:
   std::shared_ptr<State> state_;  // shared with the reader thread, which may outlive this
 };
+
+// The end of a command that keeps busy until told to stop: true, having said "stopped", when a
+// line (or the end) has come on `input`; true, having said "bound reached", once `until` has
+// passed; false otherwise.
+bool told_to_stop(BackgroundInput& input, std::chrono::steady_clock::time_point until);
 
 }  // namespace child

@@ -52,6 +52,19 @@ BackgroundInput::Result BackgroundInput::poll(std::string& line) {
   return kLine;
 }
 
+bool told_to_stop(BackgroundInput& input, std::chrono::steady_clock::time_point until) {
+  std::string line;
+  if (input.poll(line) != BackgroundInput::kNothingYet) {
+    say("stopped");
+    return true;
+  }
+  if (std::chrono::steady_clock::now() >= until) {
+    say("bound reached");
+    return true;
+  }
+  return false;
+}
+
 }  // namespace child
 
 int main(int argc, char** argv) {

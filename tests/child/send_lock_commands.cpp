@@ -93,21 +93,13 @@ int lock_busy_send(const std::vector<std::string>& args) {
   const auto window = reinterpret_cast<HWND>(static_cast<std::uintptr_t>(std::stoull(args[0])));
   const Clock::time_point until = Clock::now() + std::chrono::milliseconds(std::stoi(args[1]));
   child::BackgroundInput input;
-  std::string line;
   child::say("busy");
   for (;;) {
     if (mmfcast::platform::acquire_send_lock(60000) != 1) return 3;
     DWORD_PTR answer = 0;
     ::SendMessageTimeoutA(window, WM_USER, 0, 0, SMTO_NORMAL, 1000, &answer);
     mmfcast::platform::release_send_lock();
-    if (input.poll(line) != child::BackgroundInput::kNothingYet) {
-      child::say("stopped");
-      return 0;
-    }
-    if (Clock::now() >= until) {
-      child::say("bound reached");
-      return 0;
-    }
+    if (child::told_to_stop(input, until)) return 0;
   }
 }
 const child::Registration busy_send_registration("lock-busy-send", lock_busy_send);

@@ -50,7 +50,6 @@ int lock_busy(const std::vector<std::string>& args) {
   auto& holds = *static_cast<std::atomic<std::uint64_t>*>(word);
   const Clock::time_point until = Clock::now() + std::chrono::milliseconds(std::stoi(args[1]));
   child::BackgroundInput input;
-  std::string line;
   for (bool first = true;; first = false) {
     if (mmfcast::platform::acquire_send_lock(60000) != 1) return 3;
     holds.fetch_add(1);
@@ -60,14 +59,7 @@ int lock_busy(const std::vector<std::string>& args) {
     while (Clock::now() < done) {
     }
     mmfcast::platform::release_send_lock();
-    if (input.poll(line) != child::BackgroundInput::kNothingYet) {
-      child::say("stopped");
-      return 0;
-    }
-    if (Clock::now() >= until) {
-      child::say("bound reached");
-      return 0;
-    }
+    if (child::told_to_stop(input, until)) return 0;
   }
 }
 

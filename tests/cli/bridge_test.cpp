@@ -308,6 +308,7 @@ TEST_F(Bridge, AgentThatEndsIsReportedAndStartedAgain) {
   EXPECT_EQ(here->read_line(), "after the restart");
   ::kill(bridge->pid(), SIGTERM);
   EXPECT_EQ(bridge->wait(), 143);
+  EXPECT_FALSE(bridge->killed_by_signal()) << "it stops its agent and ends itself";
 }
 
 TEST_F(Bridge, AgentThatBreaksTheProtocolIsStoppedAndAtLastGivenUp) {

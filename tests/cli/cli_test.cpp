@@ -438,6 +438,7 @@ TEST_F(Cli, ListenerEndsOnTimeoutAndOnSignals) {
   auto interrupted = listener();
   ::kill(interrupted->pid(), SIGINT);
   EXPECT_EQ(interrupted->wait(), 130);
+  EXPECT_FALSE(listening->killed_by_signal() || interrupted->killed_by_signal());
 }
 
 #if defined(MMFCAST_FORM_HOST_PATH)

@@ -427,6 +427,42 @@ TEST_F(MqttBridge, RefusalsAndASecondBridgeAreSaidWithTheReason) {
 
   ::kill(bridges_.front()->pid(), SIGTERM);
   EXPECT_EQ(bridges_.front()->wait(), 143);
+  EXPECT_FALSE(bridges_.front()->killed_by_signal()) << "it leaves the broker and ends itself";
+}
+
+// Without a usable libmosquitto the bridge names the library and the loader's reason, and ends
+// as a bridge that cannot start: here a file that is no library, then a library without its
+// functions, found first through LD_LIBRARY_PATH.
+TEST(MqttBridgeLibrary, AMissingOrForeignLibraryIsSaidWithTheReason) {
+  const testsupport::ScopedSession session;
+  const fs::path dir =
+      fs::path(session.dir()).parent_path() / ("mqtt-library-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  const fs::path library = dir / "libmosquitto.so.1";
+  std::ofstream(library) << "not a shared library\n";
+  const auto bridge = [&] {
+    return std::make_unique<ChildProcess>(
+        "/usr/bin/env",
+        std::vector<std::string>{"LD_LIBRARY_PATH=" + dir.string(), MMFCAST_CLI_PATH, "bridge",
+                                 "--mqtt", "mqtt://127.0.0.1:1", "--session-dir", session.dir()},
+        true);
+  };
+  auto unloadable = bridge();
+  std::string said = unloadable->read_line().value_or("");
+  EXPECT_NE(said.find("bridge: cannot load libmosquitto.so.1 (package libmosquitto1): " +
+                      library.string() + ": "),
+            std::string::npos)
+      << said;
+  EXPECT_EQ(unloadable->wait(), 11);
+
+  fs::remove(library);
+  fs::create_symlink(MMFCAST_FOREIGN_LIBRARY, library);
+  auto foreign = bridge();
+  said = foreign->read_line().value_or("");
+  EXPECT_NE(said.find("libmosquitto.so.1 has no mosquitto_"), std::string::npos) << said;
+  EXPECT_NE(said.find("undefined symbol"), std::string::npos) << said;
+  EXPECT_EQ(foreign->wait(), 11);
+  fs::remove_all(dir);
 }
 
 }  // namespace

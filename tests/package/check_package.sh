@@ -38,6 +38,11 @@ done
 prog=$(dpkg-deb --field "$work"/out/mmfcast_*.deb Depends)
 [[ $prog == *libc6* && $prog == *libqt6widgets6* ]] ||
   fail "mmfcast's Depends lacks the shared libraries found by dpkg-shlibdeps: '$prog'"
+# mmfcast-cli loads libmosquitto only for bridge --mqtt, so dpkg-shlibdeps cannot see it.
+if grep -q libmosquitto.so.1 "$root/usr/bin/mmfcast-cli"; then
+  recommends=$(dpkg-deb --field "$work"/out/mmfcast_*.deb Recommends)
+  [[ $recommends == *libmosquitto1* ]] || fail "mmfcast does not recommend libmosquitto1: '$recommends'"
+fi
 lib_deb=("$work"/out/libmmfcast0_*.deb)
 [ ${#lib_deb[@]} -eq 1 ] || fail "no libmmfcast0 package"
 if [ ${#lib_deb[@]} -eq 1 ]; then

@@ -55,6 +55,9 @@ class ChildProcess {
   std::optional<int> wait(std::chrono::milliseconds timeout = std::chrono::seconds(20));
   void kill();  // ends it at once (SIGKILL / TerminateProcess)
   int pid() const;
+  // Whether it ended because a signal it did not catch killed it (never on Windows). wait()
+  // gives 128 + the signal's number then, as a process that caught it and exited so does.
+  bool killed_by_signal() const;
 
   struct Impl;
 

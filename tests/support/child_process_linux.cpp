@@ -48,6 +48,7 @@ struct ChildProcess::Impl {
   std::string pending;  // output read but not yet returned as a line
   bool eof = false;
   std::optional<int> status;
+  bool signalled = false;
 
   bool reap(int options) {
     if (status) return true;
@@ -56,6 +57,7 @@ struct ChildProcess::Impl {
         mmfcast::platform::os::retry_eintr([&] { return ::waitpid(pid, &raw, options); });
     if (got != pid) return false;
     status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    signalled = WIFSIGNALED(raw);
     return true;
   }
 };
@@ -177,6 +179,8 @@ void ChildProcess::kill() {
 }
 
 int ChildProcess::pid() const { return impl_->pid; }
+
+bool ChildProcess::killed_by_signal() const { return impl_->signalled; }
 
 ScopedSession::ScopedSession() {
   const char* tmp = std::getenv("TMPDIR");

@@ -205,6 +205,8 @@ void ChildProcess::kill() {
 
 int ChildProcess::pid() const { return static_cast<int>(impl_->process.dwProcessId); }
 
+bool ChildProcess::killed_by_signal() const { return false; }
+
 namespace {
 
 std::atomic<unsigned> session_counter{0};
