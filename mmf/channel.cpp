@@ -45,7 +45,8 @@ struct Channel::State {
   std::int32_t index = 0;
   std::uint32_t message_id = 0;
   std::size_t area_size = 0;
-  platform::ViewAddr view = 0;  // the area's, open from join to leave
+  platform::ViewAddr view = 0;  // the area's, open from join to leave ...
+  std::size_t view_bytes = 0;   // ... and its size
   platform::Hwnd window = 0;
   bool joined = false;
   JoinFailure failure = JoinFailure::kNone;
@@ -319,6 +320,7 @@ bool Channel::State::join_steps() {
     return false;
   }
   view = item.lpMapView;
+  view_bytes = platform::view_size(view);
   if (!options.receive) return true;
   platform::clear_last_error();
   window = platform::create_window(&procedure);
@@ -366,6 +368,7 @@ void Channel::State::release_area() {
   mmf.RemoveMMFItem(index);
   index = 0;
   view = 0;
+  view_bytes = 0;
 }
 
 platform::LResult Channel::State::notified(platform::Hwnd hWnd, std::uint32_t msg,
@@ -393,7 +396,7 @@ std::optional<std::string> Channel::State::read_line(platform::Hwnd hWnd, std::u
 #else
     // Every notification is read as it says here; the area's view stays until leave().
     (void)hWnd, (void)msg, (void)tag;
-    return read_notified_line(view, length);
+    return read_notified_line(view, view_bytes, length);
 #endif
   } catch (...) {
     if (!delivery_error) delivery_error = std::current_exception();

@@ -117,9 +117,10 @@ std::optional<std::u16string> read_notified_text(cMMF& mmf, std::int32_t index, 
 }
 
 #if !defined(_WIN32)
-std::optional<std::string> read_notified_line(platform::ViewAddr view, platform::WParam wParam) {
+std::optional<std::string> read_notified_line(platform::ViewAddr view, std::size_t view_bytes,
+                                              platform::WParam wParam) {
   if (view == 0) return std::nullopt;
-  const std::size_t area = platform::view_size(view);
+  const std::size_t area = view_bytes;
   const auto length = static_cast<std::int32_t>(static_cast<std::uint32_t>(wParam));
   std::string text;
   if (length > 0 && area > 0) {

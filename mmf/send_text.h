@@ -40,9 +40,11 @@ std::optional<std::u16string> read_notified_text(cMMF& mmf, std::int32_t index, 
 
 #if !defined(_WIN32)
 // The same text up to its first character of code 0, as to_ansi makes it, read in one pass from
-// an open area's view: the ANSI code page is UTF-8 here, so the area's bytes are already the
-// text's own but for ill-formed sequences. nullopt as above; nothing is shown of a view of 0.
-std::optional<std::string> read_notified_line(platform::ViewAddr view, platform::WParam wParam);
+// an open area's view of view_bytes (its size stays while it is mapped): the ANSI code page is
+// UTF-8 here, so the area's bytes are already the text's own but for ill-formed sequences.
+// nullopt as above; nothing is shown of a view of 0.
+std::optional<std::string> read_notified_line(platform::ViewAddr view, std::size_t view_bytes,
+                                              platform::WParam wParam);
 #endif
 
 }  // namespace mmfcast

@@ -191,9 +191,9 @@ TEST_F(AreaAccess, OnePassReadOfALineIsWhatReadMmfGives) {
     const std::string expected =
         mmfcast::platform::to_ansi(std::u16string_view(padded).substr(0, padded.find(u'\0')));
     SCOPED_TRACE(testsupport::to_hex8(stored) + " length " + std::to_string(length));
-    ASSERT_EQ(mmfcast::read_notified_line(item_.lpMapView, length), expected);
+    ASSERT_EQ(mmfcast::read_notified_line(item_.lpMapView, size(), length), expected);
   }
-  EXPECT_EQ(mmfcast::read_notified_line(0, 5), std::nullopt);
+  EXPECT_EQ(mmfcast::read_notified_line(0, 0, 5), std::nullopt);
 }
 #endif
 

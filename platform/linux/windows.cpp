@@ -2,6 +2,7 @@
 // Procedures are always called with the table unlocked, since they may create or destroy
 // windows, replace procedures or broadcast. The first window opens the delivery endpoint and
 // the last one closes it.
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -30,18 +31,23 @@ WindowTable& window_table() { return session().windows(); }
 
 }  // namespace
 
-WindowList window_list(std::pmr::memory_resource* memory) {
+WindowList window_list() {
   WindowTable& t = window_table();
   std::lock_guard lock(t.mutex);
-  WindowList out{decltype(WindowList::windows)(memory), t.changes.load(std::memory_order_relaxed)};
-  out.windows.reserve(t.procs.size());
-  for (const auto& entry : t.procs) out.windows.emplace_back(entry);
+  WindowList out;
+  out.changes = t.changes.load(std::memory_order_relaxed);
+  out.size = t.procs.size();
+  if (out.size > WindowList::kInPlace) {
+    out.on_heap.assign(t.procs.begin(), t.procs.end());
+  } else {
+    std::copy(t.procs.begin(), t.procs.end(), out.in_place.begin());
+  }
   return out;
 }
 
 platform::WndProc window_proc(const WindowList& list, std::size_t index) {
   WindowTable& t = window_table();
-  const auto& [hwnd, proc] = list.windows[index];
+  const auto& [hwnd, proc] = list[index];
   // Every change is counted under the mutex: a count unchanged since the list means the table
   // is still the one the list was made from, and its procedure the window's current one.
   if (t.changes.load(std::memory_order_acquire) == list.changes) return proc;

@@ -24,7 +24,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -33,7 +32,6 @@
 #include <cstring>
 #include <map>
 #include <memory>
-#include <memory_resource>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -745,12 +743,9 @@ bool take_hello(Endpoint& e, std::uint64_t id, Inbound& conn, const Frame& frame
 // meanwhile are skipped.
 void deliver(const Endpoint& e, const Frame& frame) {
   const std::uint32_t msg = e.published ? message_id_in(frame.msg, *e.published->dir) : frame.msg;
-  // A few windows' list fits on the stack: no allocation for a delivery.
-  std::array<std::byte, 512> buffer;
-  std::pmr::monotonic_buffer_resource memory(buffer.data(), buffer.size());
-  const WindowList list = window_list(&memory);
-  for (std::size_t i = 0; i < list.windows.size(); ++i) {
-    const platform::Hwnd hwnd = list.windows[i].first;
+  const WindowList list = window_list();
+  for (std::size_t i = 0; i < list.size; ++i) {
+    const platform::Hwnd hwnd = list[i].first;
     platform::WndProc proc = window_proc(list, i);
     if (proc == nullptr) continue;
     proc(hwnd, msg, static_cast<platform::WParam>(frame.wparam),

@@ -8,8 +8,8 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <array>
 #include <cstdint>
-#include <memory_resource>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -68,13 +68,20 @@ void set_delivery_outcome(std::uint32_t unreached, std::string_view reason);
 int dispatch_round(int wait_ms, int* handled);
 
 // The top-level windows of this process, oldest first, with their procedures at the time of the
-// list, and the count of changes to the table it was made at.
+// list, and the count of changes to the table it was made at. A delivery makes one for every
+// notification: a few windows are held in place, more go to the heap.
 struct WindowList {
-  std::pmr::vector<std::pair<platform::Hwnd, platform::WndProc>> windows;
+  using Entry = std::pair<platform::Hwnd, platform::WndProc>;
+  static constexpr std::size_t kInPlace = 8;
+  std::array<Entry, kInPlace> in_place{};
+  std::vector<Entry> on_heap;
+  std::size_t size = 0;
   std::uint64_t changes = 0;
+  const Entry& operator[](std::size_t i) const {
+    return size <= kInPlace ? in_place[i] : on_heap[i];
+  }
 };
-// The list's vector takes its memory from `memory` (a delivery's buffer on its stack).
-WindowList window_list(std::pmr::memory_resource* memory);
+WindowList window_list();
 // The window's current procedure, or null when the window no longer exists. When the table is as
 // it was at `list` (no window made, destroyed or given another procedure since), the procedure
 // in the list is the current one and the table is not looked up.
