@@ -74,9 +74,9 @@ int join_failure_code(const mmfcast::Channel& channel) {
   return kNoSession;
 }
 
-// Joins the session's channel, or says why not and gives the exit code.
 int relay_wait_ms() { return mmfcast::platform::broadcast_deadline_ms() * 3 / 4; }
 
+// Joins the session's channel, or says why not and gives the exit code.
 int join(mmfcast::Channel& channel) {
   if (channel.joined()) return kOk;
   const int code = join_failure_code(channel);

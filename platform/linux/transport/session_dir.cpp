@@ -63,12 +63,11 @@ constexpr auto kScopeValidity = std::chrono::milliseconds(20);
 
 struct ScopeCheck {
   int depth = 0;
-  SessionPtr dir;  // the scope's check, once made
-  std::chrono::steady_clock::time_point when{};
+  SessionPtr dir;                                // the scope's check, once made
+  std::chrono::steady_clock::time_point when{};  // of the check; none for a wait's
   // The check is a wait's that just showed the watch quiet: its first use needs no clock, and
   // a later one makes the check again, since the wait's time was not read.
   bool fresh = false;
-  bool timed = false;  // `when` is the time of the check
 };
 thread_local ScopeCheck scope_check;
 
@@ -178,25 +177,10 @@ const char* session_dir_variable() {
 
 bool names_path(const std::string& path) {
   const char* own = session_dir_variable();
-  // The answer for the same entry of the environment (setenv puts a new string in its place)
-  // and the same path is the one given last: every delivery asks, and the entry's text is then
-  // not read again.
-  thread_local const char* entry_seen = nullptr;
-  thread_local std::string path_seen;
-  thread_local bool answer_seen = false;
-  if (own != nullptr && own == entry_seen && path == path_seen) return answer_seen;
-  bool answer = false;
-  if (own == nullptr || *own == '\0') {
-    answer = session_dir_path() == path;
-  } else {
-    std::string_view named(own);
-    while (named.size() > 1 && named.back() == '/') named.remove_suffix(1);
-    answer = named == path;
-    entry_seen = own;
-    path_seen = path;
-    answer_seen = answer;
-  }
-  return answer;
+  if (own == nullptr || *own == '\0') return session_dir_path() == path;
+  std::string_view named(own);
+  while (named.size() > 1 && named.back() == '/') named.remove_suffix(1);
+  return named == path;
 }
 
 std::string session_dir_path() {
@@ -281,7 +265,7 @@ CheckedScope::CheckedScope(const WatchedBy& waited) : CheckedScope() {
       a.damage_repaired.load() == damage_count()) {
     scope_check.dir = a.dir;
     scope_check.fresh = true;
-    scope_check.timed = false;
+    scope_check.when = {};
   }
 }
 
@@ -325,14 +309,14 @@ SessionPtr current_session(bool* reattached) {
     return scope.dir;
   }
   const auto now = std::chrono::steady_clock::now();
-  if (scope.depth > 0 && scope.dir && scope.timed && now - scope.when < kScopeValidity) {
+  if (scope.depth > 0 && scope.dir && scope.when != std::chrono::steady_clock::time_point{} &&
+      now - scope.when < kScopeValidity) {
     return scope.dir;
   }
   SessionPtr dir = checked_session(reattached);
   if (scope.depth > 0) {
     scope.dir = dir;
     scope.when = now;
-    scope.timed = true;
   }
   return dir;
 }
